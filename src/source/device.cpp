@@ -1,0 +1,152 @@
+#include "source/device.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+namespace tarnwick {
+
+namespace {
+
+std::string SysBlockPath(dev_t rdev) {
+  return "/sys/dev/block/" + std::to_string(major(rdev)) + ":" + std::to_string(minor(rdev));
+}
+
+bool ReadDevNumber(const std::filesystem::path& file, dev_t& out) {
+  std::ifstream in(file);
+  unsigned maj = 0, min = 0;
+  char colon = 0;
+  if (!(in >> maj >> colon >> min) || colon != ':') return false;
+  out = makedev(maj, min);
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<FileDevice> FileDevice::Open(const std::string& path, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return nullptr;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    error = std::strerror(errno);
+    ::close(fd);
+    return nullptr;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    error = "is a directory";
+    ::close(fd);
+    return nullptr;
+  }
+  std::unique_ptr<FileDevice> device(new FileDevice());
+  device->fd_ = fd;
+  if (S_ISBLK(st.st_mode)) {
+    device->identity_.isBlock = true;
+    device->identity_.rdev = st.st_rdev;
+    device->kind_ = KindOfPath(path);
+    uint64_t bytes = 0;
+    int sector = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0 && ::ioctl(fd, BLKSSZGET, &sector) == 0 &&
+        sector > 0) {
+      device->size_ = bytes;
+      device->sectorSize_ = static_cast<uint32_t>(sector);
+    } else {
+      device->geometryKnown_ = false;
+    }
+  } else {
+    device->kind_ = DeviceKind::Image;
+    device->identity_.dev = st.st_dev;
+    device->identity_.ino = st.st_ino;
+    device->size_ = static_cast<uint64_t>(st.st_size);
+  }
+  return device;
+}
+
+FileDevice::~FileDevice() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int64_t FileDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  size_t done = 0;
+  while (done < out.size()) {
+    ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
+                        static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), uint8_t{0});
+      return -1;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), uint8_t{0});
+  return static_cast<int64_t>(done);
+}
+
+int64_t MemoryDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  ++reads_;
+  size_t n = 0;
+  if (offset < bytes_.size()) {
+    n = static_cast<size_t>(std::min<uint64_t>(out.size(), bytes_.size() - offset));
+    std::memcpy(out.data(), bytes_.data() + offset, n);
+  }
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), uint8_t{0});
+  return static_cast<int64_t>(n);
+}
+
+int64_t FaultyDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  if (!out.empty()) {
+    uint64_t first = offset / unit_;
+    uint64_t last = (offset + out.size() - 1) / unit_;
+    auto it = bad_.lower_bound(first);
+    if (it != bad_.end() && *it <= last) {
+      std::fill(out.begin(), out.end(), uint8_t{0});
+      return -1;
+    }
+  }
+  return inner_->ReadAt(offset, out);
+}
+
+DeviceKind KindOfPath(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return DeviceKind::Image;
+  std::error_code ec;
+  if (std::filesystem::exists(SysBlockPath(st.st_rdev) + "/partition", ec))
+    return DeviceKind::Partition;
+  return DeviceKind::Disk;
+}
+
+std::vector<dev_t> RelatedBlockDevices(dev_t rdev) {
+  namespace fs = std::filesystem;
+  std::vector<dev_t> out{rdev};
+  std::error_code ec;
+  fs::path self = fs::canonical(SysBlockPath(rdev), ec);
+  if (ec) return out;
+  fs::path disk = self;
+  if (fs::exists(self / "partition", ec)) {
+    disk = self.parent_path();
+    dev_t d{};
+    if (ReadDevNumber(disk / "dev", d)) out.push_back(d);
+  }
+  for (const auto& entry : fs::directory_iterator(disk, ec)) {
+    dev_t d{};
+    if (fs::exists(entry.path() / "partition", ec) && ReadDevNumber(entry.path() / "dev", d))
+      out.push_back(d);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+}  // namespace tarnwick

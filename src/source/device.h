@@ -1,0 +1,110 @@
+#pragma once
+// The one seam through which the Source is read. The Source is never opened
+// for writing anywhere in the program.
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+class SourceDevice {
+ public:
+  virtual ~SourceDevice() = default;
+  // Length in bytes.
+  virtual uint64_t Size() const = 0;
+  // Logical sector size that the device reports (0 when it has none, as for
+  // an image file).
+  virtual uint32_t SectorSize() const { return 0; }
+  // Reads out.size() bytes at offset. Returns the number of bytes delivered
+  // (short only at the end of the device) or -1 when the read failed. Bytes
+  // not delivered are zero-filled, so a caller never sees stale memory.
+  virtual int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) = 0;
+};
+
+enum class DeviceKind { Image, Partition, Disk };
+
+// What identifies the Source on this machine, to keep output off it.
+struct DeviceIdentity {
+  bool isBlock = false;
+  dev_t rdev = 0;   // block device number (block devices)
+  dev_t dev = 0;    // file system holding the file (images)
+  ino_t ino = 0;
+};
+
+// A regular file or a block device, read with pread on a read-only descriptor.
+class FileDevice final : public SourceDevice {
+ public:
+  // Opens path read-only. On failure returns null and sets error to the
+  // system's reason.
+  static std::unique_ptr<FileDevice> Open(const std::string& path, std::string& error);
+  ~FileDevice() override;
+  FileDevice(const FileDevice&) = delete;
+  FileDevice& operator=(const FileDevice&) = delete;
+
+  uint64_t Size() const override { return size_; }
+  uint32_t SectorSize() const override { return sectorSize_; }
+  int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+
+  DeviceKind Kind() const { return kind_; }
+  const DeviceIdentity& Identity() const { return identity_; }
+  // False when the size or sector-size query of a block device failed.
+  bool GeometryKnown() const { return geometryKnown_; }
+
+ private:
+  FileDevice() = default;
+  int fd_ = -1;
+  uint64_t size_ = 0;
+  uint32_t sectorSize_ = 0;
+  bool geometryKnown_ = true;
+  DeviceKind kind_ = DeviceKind::Image;
+  DeviceIdentity identity_;
+};
+
+// An in-memory Source, for tests and tools.
+class MemoryDevice final : public SourceDevice {
+ public:
+  explicit MemoryDevice(std::vector<uint8_t> bytes, uint32_t sectorSize = 0)
+      : bytes_(std::move(bytes)), sectorSize_(sectorSize) {}
+  uint64_t Size() const override { return bytes_.size(); }
+  uint32_t SectorSize() const override { return sectorSize_; }
+  int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  std::vector<uint8_t>& Bytes() { return bytes_; }
+  uint64_t ReadCount() const { return reads_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint32_t sectorSize_;
+  uint64_t reads_ = 0;
+};
+
+// Wraps another device; any read touching one of the chosen 512-byte units
+// (offset / unit) fails, as a bad sector does.
+class FaultyDevice final : public SourceDevice {
+ public:
+  FaultyDevice(std::unique_ptr<SourceDevice> inner, std::set<uint64_t> badUnits,
+               uint32_t unit = 512)
+      : inner_(std::move(inner)), bad_(std::move(badUnits)), unit_(unit) {}
+  uint64_t Size() const override { return inner_->Size(); }
+  uint32_t SectorSize() const override { return inner_->SectorSize(); }
+  int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+
+ private:
+  std::unique_ptr<SourceDevice> inner_;
+  std::set<uint64_t> bad_;
+  uint32_t unit_;
+};
+
+// Classifies a path as DeviceKind without opening it for reading: a block
+// device that is a partition, a whole-disk block device, or anything else.
+DeviceKind KindOfPath(const std::string& path);
+
+// The block device numbers that count as "the same drive" as the Source:
+// the device itself, its partitions and, for a partition, its disk.
+std::vector<dev_t> RelatedBlockDevices(dev_t rdev);
+
+}  // namespace tarnwick

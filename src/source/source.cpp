@@ -1,0 +1,214 @@
+#include "source/source.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "scan/session.h"
+#include "volume/hexview.h"
+#include "volume/identify.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr int kSlotFailedOpenDrive = 16;
+constexpr int kSlotTotalSectors = 18;
+constexpr int kSlotFailedOpenFile = 48;
+constexpr int kSlotFailedParameters = 63;
+constexpr int kSlotOpened = 84;
+constexpr int kSlotSectorSize = 86;
+
+bool SectorSizeUsable(uint32_t bps) { return bps > 0 && bps <= kMaxSectorSize; }
+
+void SetUnidentified(VolumeGeometry& g, uint32_t bytesPerSector) {
+  g.FsKind = kFsOther;
+  g.BytesPerSector = bytesPerSector;
+  g.SectorsPerCluster = 1;
+  g.ClusterPhase = -1;
+}
+
+void NewSource(Session& s, std::unique_ptr<SourceDevice> device, const std::string& path,
+               DeviceKind kind) {
+  s.Source.Device = std::move(device);
+  s.Source.Path = path;
+  s.Source.Kind = kind;
+  s.Source.Position = 0;
+  s.Cache.Drop();
+  if (auto* file = dynamic_cast<FileDevice*>(s.Source.Device.get())) {
+    s.Source.Identity = file->Identity();
+  } else {
+    s.Source.Identity = {};
+  }
+}
+
+// Identification on an image or a partition: on success the boxes are
+// locked to the volume; otherwise the user states the geometry.
+void IdentifyInto(Session& s, OpenOutcome& out, uint32_t fallbackSectorSize) {
+  if (Identify(s)) {
+    out.ReasonIndex = 0;
+    out.FsBoxesEnabled = false;
+  } else {
+    out.ReasonIndex = 2;
+    out.FsBoxesEnabled = true;
+    SetUnidentified(s.Detected, fallbackSectorSize);
+  }
+}
+
+// The steps every successful open ends with.
+void CommonTail(Session& s, OpenOutcome& out, uint64_t length, const std::string& name,
+                bool setSectorSizePanel, const std::string& shownName) {
+  uint32_t bps = s.Detected.BytesPerSector;
+  s.Detected.LastSector = length / bps - 1;  // an empty Source gives all bits set
+  s.Scan = s.Detected;
+  out.FreeOnlyEnabled = s.Scan.FsKind < kFsOther;
+  out.FsIndex = FsIndexForKind(s.Scan.FsKind);
+  out.ClusterIndex = ClusterIndexFor(s.Scan.SectorsPerCluster, s.Scan.BytesPerSector);
+  out.FirstSectorText = "0";
+  out.LastSectorText = std::to_string(static_cast<int64_t>(s.Scan.LastSector));
+  if (setSectorSizePanel) out.StatusSectorSize = s.Text(kSlotSectorSize) + std::to_string(bps);
+  out.StatusTotal = s.Text(kSlotTotalSectors) + std::to_string(s.Scan.LastSector + 1);
+  s.Source.Position = 0;
+  out.SectorShown = ShowSector(s, 0).has_value();
+  s.Source.Name = name;
+  out.Label16 = s.Text(kSlotOpened) + shownName;
+  out.Opened = true;
+}
+
+OpenOutcome Refuse(int slot, std::string reason = {}) {
+  OpenOutcome out;
+  out.ErrorSlot = slot;
+  out.SystemReason = std::move(reason);
+  return out;
+}
+
+}  // namespace
+
+OpenOutcome OpenPartition(Session& s, const std::string& devicePath, const std::string& itemText) {
+  CloseSource(s);
+  std::string error;
+  auto device = FileDevice::Open(devicePath, error);
+  if (!device) return Refuse(kSlotFailedOpenDrive, error);
+  bool geometryKnown = device->GeometryKnown();
+  uint32_t deviceSectorSize = device->SectorSize();
+  uint64_t length = device->Size();
+  NewSource(s, std::move(device), devicePath, DeviceKind::Partition);
+  s.Source.Letter = itemText.empty() ? '?' : static_cast<char>(std::toupper(itemText[0]));
+  if (!geometryKnown) {
+    CloseSource(s);
+    return Refuse(kSlotFailedParameters);
+  }
+  OpenOutcome out;
+  uint32_t fallback = SectorSizeUsable(deviceSectorSize) ? deviceSectorSize : 512;
+  IdentifyInto(s, out, fallback);
+  CommonTail(s, out, length, itemText, true, itemText);
+  return out;
+}
+
+OpenOutcome OpenDisk(Session& s, const std::string& devicePath, const std::string& itemText) {
+  CloseSource(s);
+  std::string error;
+  auto device = FileDevice::Open(devicePath, error);
+  if (!device) return Refuse(kSlotFailedOpenDrive, error);
+  bool usable = device->GeometryKnown() && SectorSizeUsable(device->SectorSize());
+  uint32_t bps = device->SectorSize();
+  uint64_t length = device->Size();
+  NewSource(s, std::move(device), devicePath, DeviceKind::Disk);
+  if (!usable) {
+    CloseSource(s);
+    return Refuse(kSlotFailedParameters);
+  }
+  OpenOutcome out;
+  out.ReasonIndex = 2;
+  out.FsBoxesEnabled = true;
+  SetUnidentified(s.Detected, bps);
+  CommonTail(s, out, length, itemText, true, itemText);
+  return out;
+}
+
+OpenOutcome OpenImageDevice(Session& s, std::unique_ptr<SourceDevice> device,
+                            const std::string& name) {
+  CloseSource(s);
+  s.Source.Letter = '#';
+  if (!device) return Refuse(kSlotFailedOpenFile);
+  uint64_t length = device->Size();
+  NewSource(s, std::move(device), name, DeviceKind::Image);
+  OpenOutcome out;
+  IdentifyInto(s, out, 512);
+  std::string fileName = std::filesystem::path(name).filename().string();
+  CommonTail(s, out, length, name, false, fileName);
+  return out;
+}
+
+OpenOutcome OpenImage(Session& s, const std::string& path) {
+  CloseSource(s);
+  s.Source.Letter = '#';
+  std::string error;
+  auto device = FileDevice::Open(path, error);
+  if (!device) return Refuse(kSlotFailedOpenFile, error);
+  std::string full = std::filesystem::absolute(path).lexically_normal().string();
+  return OpenImageDevice(s, std::move(device), full);
+}
+
+OpenOutcome OpenAny(Session& s, const std::string& path) {
+  switch (KindOfPath(path)) {
+    case DeviceKind::Partition: return OpenPartition(s, path, path);
+    case DeviceKind::Disk: return OpenDisk(s, path, path);
+    case DeviceKind::Image: break;
+  }
+  return OpenImage(s, path);
+}
+
+void CloseSource(Session& s) {
+  if (s.Source.IsOpen()) {
+    s.Source.Letter = 0;
+    s.Source.Device.reset();
+  }
+  s.Cache.Drop();
+}
+
+int64_t SeekSource(Session& s, int method, int64_t offset) {
+  if (!s.Source.IsOpen()) return -1;
+  if (method == kFileEnd) {
+    uint64_t size = s.Source.Device->Size();
+    if (offset < 0 && static_cast<uint64_t>(-offset) > size) return -1;
+    return static_cast<int64_t>(size) + offset;
+  }
+  if (method != kFileBegin || offset < 0) return -1;
+  return offset;
+}
+
+bool ReadSource(Session& s, uint64_t offset, std::span<uint8_t> out, uint64_t* delivered) {
+  if (delivered) *delivered = 0;
+  if (!s.Source.IsOpen()) return false;
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  int64_t n = s.Source.Device->ReadAt(offset, out);
+  if (n < 0) return false;
+  if (delivered) *delivered = static_cast<uint64_t>(n);
+  return true;
+}
+
+bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerSector,
+                 std::span<uint8_t> out) {
+  uint64_t bytes = uint64_t{count} * bytesPerSector;
+  if (bytes > out.size() || bytesPerSector == 0) return false;
+  if (sector > static_cast<uint64_t>(INT64_MAX) / bytesPerSector) return false;
+  uint64_t offset = sector * bytesPerSector;
+  if (SeekSource(s, kFileBegin, static_cast<int64_t>(offset)) < 0) return false;
+  return ReadSource(s, offset, out.first(static_cast<size_t>(bytes)));
+}
+
+bool IsOnSource(const Session& s, const std::string& path) {
+  if (!s.Source.IsOpen()) return false;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  const DeviceIdentity& id = s.Source.Identity;
+  if (id.isBlock) {
+    auto related = RelatedBlockDevices(id.rdev);
+    return std::find(related.begin(), related.end(), st.st_dev) != related.end();
+  }
+  return id.ino != 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+}
+
+}  // namespace tarnwick

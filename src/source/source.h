@@ -1,0 +1,77 @@
+#pragma once
+// The one open Source (partition, whole disk or image file) and the raw
+// sector reads of it.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "source/device.h"
+
+namespace tarnwick {
+
+struct Session;
+
+struct SourceState {
+  std::unique_ptr<SourceDevice> Device;  // null: no Source is open
+  char Letter = 0;                       // '#' while an image is open
+  std::string Name;                      // drive-list text or image path
+  std::string Path;                      // the device or file path
+  DeviceKind Kind = DeviceKind::Image;
+  DeviceIdentity Identity;
+  uint64_t Position = 0;                 // SourcePosition
+  bool IsOpen() const { return Device != nullptr; }
+};
+
+// What an open did to the window; the window applies it, tests check it.
+struct OpenOutcome {
+  bool Opened = false;
+  int ErrorSlot = 0;             // 16, 48 or 63 when not opened
+  std::string SystemReason;      // the system's word on a refused open
+  int ReasonIndex = 0;           // ComboBox3
+  bool FsBoxesEnabled = false;   // ComboBox2, ComboBox1
+  bool FreeOnlyEnabled = false;  // CheckBox8
+  int FsIndex = 6;               // ComboBox2
+  int ClusterIndex = 0;          // ComboBox1
+  std::string FirstSectorText;   // Edit3
+  std::string LastSectorText;    // Edit4
+  std::optional<std::string> StatusSectorSize;  // panel 0; unset: keep the old text
+  std::string StatusTotal;       // panel 1
+  std::string Label16;
+  bool SectorShown = false;      // sector 0 in the viewer
+};
+
+// Seek origins.
+constexpr int kFileBegin = 0;
+constexpr int kFileEnd = 2;
+
+// Opens a partition device; itemText is what the drive list shows.
+OpenOutcome OpenPartition(Session& s, const std::string& devicePath, const std::string& itemText);
+// Opens a whole disk (no boot-sector identification).
+OpenOutcome OpenDisk(Session& s, const std::string& devicePath, const std::string& itemText);
+// Opens an image file.
+OpenOutcome OpenImage(Session& s, const std::string& path);
+// Opens an already made device as an image (tests, tools).
+OpenOutcome OpenImageDevice(Session& s, std::unique_ptr<SourceDevice> device,
+                            const std::string& name);
+// Picks the path by what the path is: a partition, a whole disk, or an image.
+OpenOutcome OpenAny(Session& s, const std::string& path);
+void CloseSource(Session& s);
+
+// Position for a read: -1 on failure (no Source, or beyond what 64 bits hold).
+int64_t SeekSource(Session& s, int method, int64_t offset);
+// Reads bytes at a byte offset of the Source. True when the device did not
+// report a failure (a short read at the end of an image still succeeds; its
+// missing bytes are zero). delivered, when given, receives the byte count.
+bool ReadSource(Session& s, uint64_t offset, std::span<uint8_t> out, uint64_t* delivered = nullptr);
+// Reads count sectors of bytesPerSector bytes from sector.
+bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerSector,
+                 std::span<uint8_t> out);
+
+// True when a folder lies on the Source: its file system's device is the
+// Source's device, one of its partitions or its disk; for an image Source,
+// when the folder is the image file itself.
+bool IsOnSource(const Session& s, const std::string& path);
+
+}  // namespace tarnwick

@@ -1,0 +1,41 @@
+#pragma once
+// Helpers shared by the test binaries.
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tarnwick::test {
+
+// A fresh empty folder under the build tree, removed when the object dies.
+class TempDir {
+ public:
+  explicit TempDir(const std::string& tag);
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& Path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+struct CommandResult {
+  int Status = -1;  // exit status, or -1 when it did not exit normally
+  std::string Out;  // stdout
+  std::string Err;  // stderr
+};
+
+// Runs a shell command line, capturing both streams.
+CommandResult Run(const std::string& commandLine);
+// True when a program of that name is on PATH.
+bool HaveTool(const std::string& name);
+// Quotes a text for the shell.
+std::string ShellQuote(const std::string& text);
+
+std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+std::string Sha256OfFile(const std::filesystem::path& path);
+
+}  // namespace tarnwick::test
