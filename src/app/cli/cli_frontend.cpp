@@ -1,0 +1,150 @@
+#include "app/cli/cli_frontend.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+#include "scan/session.h"
+
+namespace tarnwick::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupts = 0;
+
+extern "C" void OnInterrupt(int) { g_interrupts = g_interrupts + 1; }
+
+// Texts from the tables may hold CR LF; a terminal line wants plain spaces.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') continue;
+    out += c == '\n' ? ' ' : c;
+  }
+  return out;
+}
+
+}  // namespace
+
+CliFrontend::CliFrontend(Session& s, Answer saveAnswer)
+    : s_(s), saveAnswer_(saveAnswer), terminal_(::isatty(STDERR_FILENO) != 0) {}
+
+CliFrontend::~CliFrontend() { EndLine(); }
+
+void CliFrontend::CatchInterrupts() {
+  struct sigaction sa {};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+void CliFrontend::Pump() {
+  if (g_interrupts > 0) {
+    g_interrupts = 0;
+    // Phase 2 stops after the current carve; phase 1 and the free-space
+    // collection are cancelled.
+    if (Of(Dialog::Rescue).shown) {
+      s_.Flags.RunState = kStop;
+    } else if (Of(Dialog::Search).shown) {
+      s_.Flags.SearchCancel = true;
+    }
+  }
+  Draw(false);
+}
+
+void CliFrontend::ShowDialog(Dialog d) {
+  Of(d).shown = true;
+  Draw(true);
+}
+
+void CliFrontend::CloseDialog(Dialog d) {
+  Draw(true);
+  Of(d).shown = false;
+  EndLine();
+}
+
+void CliFrontend::SetCaption(Dialog d, const std::string& text) {
+  bool changed = Of(d).caption != text;
+  Of(d).caption = text;
+  if (changed && Of(d).shown) Draw(true);
+}
+
+void CliFrontend::SetLabel(Dialog d, int label, const std::string& text) {
+  if (label >= 1 && label <= 4) Of(d).labels[static_cast<size_t>(label)] = text;
+}
+
+std::string CliFrontend::Line(const DialogText& d) const {
+  std::string line = d.caption;
+  // Label 4 names the Source; it stays the same for the whole operation.
+  for (int i : {1, 2, 3}) {
+    const std::string& label = d.labels[static_cast<size_t>(i)];
+    if (label.empty()) continue;
+    line += line.empty() ? "" : "  ";
+    line += label;
+  }
+  return OneLine(line);
+}
+
+void CliFrontend::Draw(bool force) {
+  const DialogText* shown = nullptr;
+  if (Of(Dialog::Rescue).shown) shown = &Of(Dialog::Rescue);
+  else if (Of(Dialog::Search).shown) shown = &Of(Dialog::Search);
+  if (!shown) return;
+  std::string line = Line(*shown);
+  if (line == lastDrawn_) return;
+  auto now = std::chrono::steady_clock::now();
+  if (terminal_) {
+    std::fprintf(stderr, "\r\033[K%s", line.c_str());
+    lineOpen_ = true;
+  } else {
+    if (!force && now - lastPlain_ < std::chrono::seconds(1)) return;
+    std::fprintf(stderr, "%s\n", line.c_str());
+    lastPlain_ = now;
+  }
+  std::fflush(stderr);
+  lastDrawn_ = line;
+}
+
+void CliFrontend::EndLine() {
+  if (lineOpen_) {
+    std::fputc('\n', stderr);
+    lineOpen_ = false;
+  }
+  lastDrawn_.clear();
+}
+
+Answer CliFrontend::Ask(const std::string& text, const std::string& caption, Buttons buttons) {
+  EndLine();
+  std::fprintf(stderr, "%s: %s\n", OneLine(caption).c_str(), OneLine(text).c_str());
+  const bool ask = ::isatty(STDIN_FILENO) != 0;
+  switch (buttons) {
+    case Buttons::Ok: return Answer::Ok;
+    case Buttons::YesNo: {
+      if (!ask) return Answer::No;
+      std::fprintf(stderr, "[y/n] ");
+      std::string reply;
+      std::getline(std::cin, reply);
+      return !reply.empty() && (reply[0] == 'y' || reply[0] == 'Y') ? Answer::Yes : Answer::No;
+    }
+    case Buttons::AbortRetryIgnore: {
+      if (!ask) return saveAnswer_;
+      while (true) {
+        std::fprintf(stderr, "Abort, Retry or Ignore? [a/r/i] ");
+        std::string reply;
+        if (!std::getline(std::cin, reply)) return Answer::Abort;
+        if (reply.empty()) continue;
+        switch (reply[0]) {
+          case 'a': case 'A': return Answer::Abort;
+          case 'r': case 'R': return Answer::Retry;
+          case 'i': case 'I': return Answer::Ignore;
+          default: break;
+        }
+      }
+    }
+  }
+  return Answer::Ok;
+}
+
+}  // namespace tarnwick::cli

@@ -1,0 +1,85 @@
+#pragma once
+// What every carver shares: reads through the ReadCache, the carve context
+// with FetchSector and ReadUntil, the carve frame that claims and gives back
+// sectors, and the saving of rescued files.
+//
+// A file is assumed to continue in the next sector that nobody has claimed:
+// sectors already marked in the ClusterMap (earlier carves, metadata, or
+// space the file system still allocates) are stepped over.
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "scan/session.h"
+
+namespace tarnwick {
+
+// Copies count bytes of the Source at position into dest through the 64 KiB
+// window. Returns how many bytes it could not deliver (0: all of them).
+uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position);
+
+// Capital letters spelling value in base 26 ("A" = 0), most significant first.
+std::string LetterName(int count, uint64_t value);
+
+// Writes the buffer to a new file at path, replacing any file there. On a
+// failure (create, or a short or failed write) asks Abort/Retry/Ignore;
+// Abort sets RunState to stop. True when the file was written whole.
+bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path);
+
+// The state of one carve. The collected bytes are Buffer[0 .. Collected).
+struct CarveContext {
+  CarveContext(Session& session, uint64_t carveStart);
+
+  Session& S;
+  uint32_t Bps;
+  uint64_t CarveStart;
+  uint64_t ReadPos;
+  uint64_t CurrentSector = 0;
+  uint64_t Collected = 0;
+  std::vector<uint8_t> Buffer;       // its size runs ahead of Collected, in 1 MiB steps
+  std::vector<uint64_t> ClaimList;   // claimed sectors, in claim order
+
+  std::span<const uint8_t> Data() const { return {Buffer.data(), static_cast<size_t>(Collected)}; }
+  uint64_t StartSector() const { return CarveStart / Bps; }
+};
+
+// Takes the next sector nobody has claimed, claims it and appends its bytes.
+bool FetchSector(CarveContext& c);
+// Repeats FetchSector until Collected reaches target.
+bool ReadUntil(CarveContext& c, uint64_t target);
+// The 32-bit counting form: a file that would pass 2 GiB fails.
+bool ReadUntil32(CarveContext& c, int32_t target);
+
+// The frame around one carve. Begin() claims and reads the start sector;
+// the destructor gives every claim back unless Succeed() was called, and
+// after a success claims the unread rest of the file's last cluster.
+class CarveFrame {
+ public:
+  CarveFrame(Session& s, uint64_t carveStart) : ctx_(s, carveStart) {}
+  ~CarveFrame();
+  CarveFrame(const CarveFrame&) = delete;
+  CarveFrame& operator=(const CarveFrame&) = delete;
+
+  // False when the start sector is already claimed (nothing is done) or
+  // cannot be read (the carve has failed).
+  bool Begin();
+  CarveContext& Ctx() { return ctx_; }
+
+  // The carve succeeded with Collected bytes: the claims are kept.
+  void Succeed();
+  // Succeeds and, when folder is not empty, saves the collected bytes as
+  // folder + "FILE_" + eight letters + extension and counts the file.
+  void SucceedAndSave(const std::string& folder, const std::string& extension);
+
+ private:
+  void ClaimClusterRest();
+  CarveContext ctx_;
+  bool begun_ = false;
+};
+
+// The name a carve from carveStart writes: the eight letters count 512-byte units.
+std::string OutputName(const std::string& folder, uint64_t carveStart, const std::string& extension);
+
+}  // namespace tarnwick

@@ -1,0 +1,169 @@
+#include "carvers/qq_database.h"
+
+#include <array>
+#include <string_view>
+#include <vector>
+
+#include "carvers/framework.h"
+#include "source/bytes.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr uint32_t kFreeSect = 0xFFFFFFFF;
+constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
+constexpr uint32_t kMarkAndShift = 0x0009FFFE;  // FE FF, sector shift 9
+constexpr uint32_t kHighestFatSector = 409598;   // such a sector ends within 200 MiB
+constexpr uint64_t kLargestEnd = 209'715'200;
+constexpr uint64_t kDirectoryLimit = 20'971'520;
+constexpr int kHeaderDifatEntries = 109;
+constexpr int kFatSectorsPerDifat = 127;
+constexpr uint32_t kCfSector = 512;
+constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+// Byte offset in the file of compound-file sector n.
+uint64_t SectorOffset(uint64_t n) { return (n + 1) * kCfSector; }
+
+class QQCarve {
+ public:
+  QQCarve(CarveFrame& frame) : frame_(frame), c_(frame.Ctx()) {}
+
+  // Everything after the start sector has been read. False on any failure.
+  bool Run(bool& isQQ) {
+    if (!HeaderMatches()) return false;
+    if (!CollectHeaderFat()) return false;
+    if (!CollectDifatChain()) return false;
+    if (!CollectToFileEnd()) return false;
+    c_.Buffer.resize(static_cast<size_t>(c_.Collected));
+    if (!CollectDirectory()) return false;
+    isQQ = HasQQNames();
+    return true;
+  }
+
+ private:
+  Bytes File() const { return c_.Data(); }
+
+  bool HeaderMatches() const {
+    return BytesEqual(File(), 0, Bytes(kSignature)) && LE32(File(), 28) == kMarkAndShift;
+  }
+
+  // Collects the file up to the end of compound-file sector n.
+  bool Reach(uint64_t n) {
+    uint64_t target = SectorOffset(n) + kCfSector;
+    if (target > static_cast<uint64_t>(INT32_MAX)) return false;
+    return ReadUntil32(c_, static_cast<int32_t>(target));
+  }
+
+  bool AppendFatSector(uint32_t f) {
+    if (f > kHighestFatSector) return false;
+    if (!Reach(f)) return false;
+    Bytes sector = File().subspan(static_cast<size_t>(SectorOffset(f)), kCfSector);
+    fat_.insert(fat_.end(), sector.begin(), sector.end());
+    return true;
+  }
+
+  bool CollectHeaderFat() {
+    int64_t previous = -1;
+    for (int i = 0; i < kHeaderDifatEntries; ++i) {
+      uint32_t f = LE32(File(), 76 + 4 * static_cast<size_t>(i));
+      if (f == kFreeSect) break;
+      if (f > kHighestFatSector || static_cast<int64_t>(f) <= previous) return false;
+      previous = f;
+      if (!AppendFatSector(f)) return false;
+    }
+    return true;
+  }
+
+  bool CollectDifatChain() {
+    uint32_t d = LE32(File(), 68);
+    int64_t previous = -1;
+    while (d != kEndOfChain && d != kFreeSect) {
+      if (d > kHighestFatSector || static_cast<int64_t>(d) <= previous) return false;
+      previous = d;
+      if (!Reach(d)) return false;
+      const size_t base = static_cast<size_t>(SectorOffset(d));
+      for (int k = 0; k < kFatSectorsPerDifat; ++k) {
+        uint32_t t = LE32(File(), base + 4 * static_cast<size_t>(k));
+        if (t == kFreeSect) continue;
+        if (!AppendFatSector(t)) return false;
+      }
+      d = LE32(File(), base + 4 * kFatSectorsPerDifat);
+    }
+    return true;
+  }
+
+  uint32_t FatEntry(uint64_t i) const { return LE32(Bytes(fat_), static_cast<size_t>(4 * i)); }
+  uint64_t FatEntries() const { return fat_.size() / 4; }
+
+  // The file ends with the last compound-file sector that the FAT uses.
+  bool CollectToFileEnd() {
+    for (uint64_t k = FatEntries(); k-- > 0;) {
+      if (FatEntry(k) == kFreeSect) continue;
+      uint64_t end = (k + 2) * kCfSector;
+      if (end > kLargestEnd) return false;
+      return ReadUntil32(c_, static_cast<int32_t>(end));
+    }
+    return true;
+  }
+
+  bool CollectDirectory() {
+    const int64_t limit = static_cast<int64_t>(c_.Collected / kCfSector) - 2;
+    uint32_t sect = LE32(File(), 48);
+    while (sect != kEndOfChain) {
+      if (limit < 0 || static_cast<int64_t>(sect) > limit) return false;
+      if (dir_.size() >= kDirectoryLimit) return false;
+      Bytes sector = File().subspan(static_cast<size_t>(SectorOffset(sect)), kCfSector);
+      dir_.insert(dir_.end(), sector.begin(), sector.end());
+      // A directory sector beyond the collected FAT has no entry: the chain is broken.
+      if (sect >= FatEntries()) return false;
+      sect = FatEntry(sect);
+    }
+    return true;
+  }
+
+  static bool NameIs(Bytes entry, size_t units, std::u16string_view name) {
+    if (units != name.size()) return false;
+    for (size_t i = 0; i < units; ++i) {
+      if (LE16(entry, 2 * i) != name[i]) return false;
+    }
+    return true;
+  }
+
+  bool HasQQNames() const {
+    int count = 0;
+    Bytes dir(dir_);
+    for (size_t off = 0; off + 128 <= dir.size(); off += 128) {
+      Bytes entry = dir.subspan(off, 128);
+      uint16_t n = LE16(entry, 64);
+      if (n < 4 || n > 64) break;
+      size_t units = (n - 2u) / 2u;
+      if (NameIs(entry, units, u"Matrix.dat") || NameIs(entry, units, u"seqbase.dat")) {
+        if (++count == 2) return true;
+      }
+    }
+    return false;
+  }
+
+  CarveFrame& frame_;
+  CarveContext& c_;
+  std::vector<uint8_t> fat_;
+  std::vector<uint8_t> dir_;
+};
+
+}  // namespace
+
+void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
+  CarveFrame frame(s, carveStart);
+  if (!frame.Begin()) return;
+  bool isQQ = false;
+  QQCarve carve(frame);
+  if (!carve.Run(isQQ)) return;
+  if (isQQ) {
+    frame.SucceedAndSave(targetFolder, ".DB");
+  } else {
+    frame.Succeed();
+  }
+}
+
+}  // namespace tarnwick

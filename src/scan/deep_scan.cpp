@@ -1,0 +1,295 @@
+#include "scan/deep_scan.h"
+
+#include <chrono>
+#include <filesystem>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "carvers/framework.h"
+#include "scan/classify.h"
+#include "scan/dispatch.h"
+#include "scan/scan_state.h"
+#include "scan/session.h"
+#include "volume/freespace.h"
+#include "volume/hexview.h"
+
+namespace tarnwick {
+
+namespace {
+
+enum Slot {
+  kSlotTidying = 10,
+  kSlotNoType = 20,
+  kSlotNoFolder = 21,
+  kSlotFolderOnSource = 22,
+  kSlotBadRange = 23,
+  kSlotRescuing = 24,
+  kSlotSuccess = 25,
+  kSlotRescuedFile = 27,
+  kSlotSectorColon = 41,
+  kSlotSearching = 49,
+  kSlotSector = 50,
+  kSlotPercent = 51,
+  kSlotFound = 52,
+  kSlotPause = 53,
+  kSlotStop = 54,
+  kSlotCancel = 55,
+  kSlotProgress = 65,
+  kSlotSource = 77,
+  kSlotCollecting = 87,
+  kSlotNoMemory = 88,
+};
+
+constexpr uint32_t kOle2CountMask = 0x70000;
+
+// Codes that describe the middle of a stream: never a place to start a carve.
+bool MidStream(uint8_t c) { return c == 29 || c == 30 || c == 32 || c == 34 || c == 35; }
+
+int StartChecks(Session& s, RescueBoxes& boxes, const ScanRequest& r, ScanOutcome& out) {
+  if (s.TypeMask == 0) return kSlotNoType;
+  if (r.NeedFolder) {
+    std::error_code ec;
+    if (r.FolderText.empty() || !std::filesystem::is_directory(r.FolderText, ec)) {
+      out.FocusFolder = true;
+      return kSlotNoFolder;
+    }
+    if (IsOnSource(s, r.FolderText)) {
+      out.FocusFolder = true;
+      return kSlotFolderOnSource;
+    }
+  }
+  ClusterBoxClick(s, boxes, boxes.Cluster, false);
+  s.TargetFolder = r.NeedFolder ? TargetFolderForm(r.FolderText) : std::string();
+  int64_t first = ParseSectorNumber(r.FirstText);
+  int64_t last = ParseSectorNumber(r.LastText);
+  if (!s.Source.IsOpen() || s.Scan.LastSector == UINT64_MAX) return kSlotBadRange;
+  if (first < 0 || first > last || static_cast<uint64_t>(last) > s.Scan.LastSector)
+    return kSlotBadRange;
+  s.FirstScanSector = first;
+  s.LastScanSector = last;
+  return 0;
+}
+
+void ShowSearchDialog(Session& s) {
+  Frontend& ui = *s.UI;
+  ui.ShowMainWindow(false);
+  ui.SetLabel(Dialog::Search, 4, s.Text(kSlotSource) + s.Source.Name);
+  ui.SetLabel(Dialog::Search, 3, "");
+  ui.SetButton(Dialog::Search, 0, s.Text(kSlotCancel));
+  s.Flags.SearchCancel = false;
+  ui.ShowDialog(Dialog::Search);
+}
+
+bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer) {
+  const uint64_t offset = sector * s.Scan.BytesPerSector;
+  if (ReadCached(s, buffer.data(), buffer.size(), offset) == 0) return true;
+  if (SeekSource(s, kFileBegin, static_cast<int64_t>(offset)) < 0) return false;
+  if (!ReadSource(s, offset, buffer)) return false;
+  s.Source.Position = offset + buffer.size();
+  return true;
+}
+
+void PhaseOne(Session& s, bool freeOnly) {
+  Frontend& ui = *s.UI;
+  const uint32_t spc = s.Scan.SectorsPerCluster;
+  const int32_t phase = s.Scan.ClusterPhase;
+  const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
+  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
+  const uint64_t total = last - first + 1;
+  std::span<uint8_t> sector(s.SectorBuffer.data(), s.Scan.BytesPerSector);
+  uint64_t found = 0;
+  ui.Pump();
+  for (uint64_t n = first; n <= last && !s.Flags.SearchCancel; ++n) {
+    bool wanted = !(phase != -1 && spc > 1 && n % spc != static_cast<uint64_t>(phase)) &&
+                  !(freeOnly && s.Map.IsSectorMarked(n));
+    if (wanted && ReadScanSector(s, n, sector)) {
+      uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
+      if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
+      if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
+    }
+    if (s.RefreshDue()) {
+      ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
+      ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
+      ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
+      ui.Pump();
+    }
+    if (n == UINT64_MAX) break;
+  }
+}
+
+void ShowAlignmentLabels(Session& s, uint64_t sector, uint64_t total, uint64_t part) {
+  s.UI->SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(sector));
+  s.UI->SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, part));
+}
+
+// Works out where clusters begin from where the file starts lie, and drops
+// the starts that are not at a cluster start.
+void AlignmentStep(Session& s) {
+  FoundList& list = s.Found;
+  const uint32_t spc = s.Scan.SectorsPerCluster;
+  s.UI->SetCaption(Dialog::Search, s.Text(kSlotTidying));
+  s.UI->SetLabel(Dialog::Search, 3, "");
+  const uint64_t count = list.Count;
+  std::vector<double> bins(spc, 0.0);
+  for (uint64_t i = count; i-- > 0;) {
+    const uint8_t t = list.Types[i];
+    double weight = 1.0;
+    if (t == kJpegOther) weight = 0.5;
+    else if (t == 30 || t == 32 || t == 34 || t == 35 || t == kMetadata) weight = 0.0;
+    bins[list.Sectors[i] % spc] += weight;
+    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
+  }
+  uint32_t best = 0;
+  for (uint32_t k = 1; k < spc; ++k) {
+    if (bins[k] > bins[best]) best = k;
+  }
+  s.ScanClusterPhase = static_cast<int32_t>(best);
+  for (uint64_t i = count; i-- > 0;) {
+    if (list.Sectors[i] % spc != best) list.Types[i] = 0;
+    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
+  }
+  uint64_t nextShow = 0;
+  for (uint64_t i = 0; i < count; ++i) {
+    if (list.Types[i] == 0 || i < nextShow) continue;
+    ShowAlignmentLabels(s, list.Sectors[i], count, i);
+    nextShow = (i / 1024 + 1) * 1024;
+  }
+  list.Compact();
+}
+
+// Metadata: the sector and the rest of its cluster are in use.
+void MarkMetadataCluster(Session& s, uint64_t sector) {
+  const uint32_t spc = s.Scan.SectorsPerCluster;
+  s.Map.MarkSector(sector);
+  if (spc <= 1) return;
+  const uint64_t phase = static_cast<uint64_t>(s.ScanClusterPhase) % spc;
+  for (uint64_t t = sector + 1; t <= s.Scan.LastSector; ++t) {
+    if ((t + spc - phase) % spc == 0) break;
+    s.Map.MarkSector(t);
+  }
+}
+
+// Processes messages until the dialog lets the pass go on; false on Stop.
+bool WaitWhilePaused(Session& s) {
+  while (true) {
+    s.UI->Pump();
+    uint8_t state = s.Flags.RunState;
+    if (state == kStop) return false;
+    if (state != kPaused) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+void CarvePass(Session& s, bool jpegPass) {
+  Frontend& ui = *s.UI;
+  FoundList& list = s.Found;
+  const uint64_t count = list.Count;
+  for (uint64_t i = count; i-- > 0;) {
+    if (!WaitWhilePaused(s)) return;
+    const uint64_t sector = list.Sectors[i];
+    const uint8_t type = list.Types[i];
+    ui.SetLabel(Dialog::Rescue, 2,
+                s.Text(kSlotProgress) + std::to_string((count - 1 - i) * 100 / count) + "%");
+    ui.SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(sector));
+    ui.Pump();
+    if (jpegPass == (type == kJpegOther)) {
+      if (type == kMetadata) {
+        MarkMetadataCluster(s, sector);
+      } else if (const DispatchRow* row = DispatchRowFor(type); row && row->Carver) {
+        row->Carver(s, row->WithFolder ? s.TargetFolder : std::string(),
+                    sector * s.Scan.BytesPerSector);
+      }
+    }
+    ui.SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess) + std::to_string(s.RescuedCount));
+    ui.Pump();
+  }
+}
+
+}  // namespace
+
+ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& request) {
+  ScanOutcome out;
+  out.ErrorSlot = StartChecks(s, boxes, request, out);
+  if (out.ErrorSlot != 0) return out;
+
+  s.HiTimer1.SetEnabled(true);
+  if (!s.Map.Allocate(s.Scan.LastSector)) {
+    out.ErrorSlot = kSlotNoMemory;
+    return out;
+  }
+  ShowSearchDialog(s);
+  Frontend& ui = *s.UI;
+
+  bool freeOnly = false;
+  if (request.FreeOnly) {
+    ui.SetCaption(Dialog::Search, s.Text(kSlotCollecting));
+    ui.SetLabel(Dialog::Search, 1, "");
+    ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + "0");
+    bool cancelled = CollectFreeSpace(s, freeOnly);
+    if (!freeOnly) {
+      out.UntickFreeOnly = true;
+      out.DisableFreeOnly = !cancelled;
+    }
+  }
+  out.FreeOnlyApplied = freeOnly;
+
+  ui.SetCaption(Dialog::Search, s.Text(kSlotSearching));
+  ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + "0");
+  ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + "0");
+  s.Found.Reset();
+
+  const bool align = s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1;
+  s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
+  if (!s.Flags.SearchCancel) {
+    PhaseOne(s, freeOnly);
+    if (align) AlignmentStep(s);
+  }
+  out.FoundCount = s.Found.Count;
+  return out;
+}
+
+void RescuePhase(Session& s, ScanOutcome& out) {
+  Frontend& ui = *s.UI;
+  s.Flags.SearchCancel = true;
+  ui.CloseDialog(Dialog::Search);
+  ui.SetCaption(Dialog::Rescue, s.Text(kSlotRescuing));
+  ui.SetLabel(Dialog::Rescue, 4, s.Text(kSlotSource) + s.Source.Name);
+  ui.SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess));
+  ui.SetLabel(Dialog::Rescue, 2, s.Text(kSlotProgress));
+  ui.SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon));
+  ui.SetButton(Dialog::Rescue, 1, s.Text(kSlotPause));
+  ui.SetButton(Dialog::Rescue, 0, s.Text(kSlotStop));
+  ui.ShowDialog(Dialog::Rescue);
+  s.Flags.RescueDone = false;
+  s.Flags.RunState = kRunning;
+  s.RescuedCount = 0;
+
+  CarvePass(s, false);
+  CarvePass(s, true);
+
+  s.Flags.RescueDone = true;
+  ui.CloseDialog(Dialog::Rescue);
+  s.Map.Free();
+  out.Rescued = s.RescuedCount;
+  out.EndText = s.Text(kSlotRescuedFile) + std::to_string(s.RescuedCount);
+  ui.ShowMainWindow(true);
+  s.Found.Reset();
+}
+
+void EndSearchOnly(Session& s) {
+  s.Flags.SearchCancel = true;
+  s.UI->CloseDialog(Dialog::Search);
+  s.Map.Free();
+  s.UI->ShowMainWindow(true);
+  s.Found.Reset();
+}
+
+ScanOutcome DeepScan(Session& s, RescueBoxes& boxes, const ScanRequest& request) {
+  ScanOutcome out = SearchPhase(s, boxes, request);
+  if (out.ErrorSlot != 0) return out;
+  RescuePhase(s, out);
+  return out;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,48 @@
+#pragma once
+// The deep scan that "Start Rescue" runs: start checks, the optional
+// free-space map, phase 1 (classify every candidate sector into the
+// FoundList), the alignment step, and phase 2 (carve from the last entry to
+// the first).
+#include <cstdint>
+#include <string>
+
+#include "volume/identify.h"
+
+namespace tarnwick {
+
+struct Session;
+
+// What the rescue group holds when the user starts.
+struct ScanRequest {
+  std::string FolderText;  // Edit2
+  std::string FirstText;   // Edit3
+  std::string LastText;    // Edit4
+  bool FreeOnly = false;   // CheckBox8 ticked
+  // A search that writes nothing (the command line's scan) needs no folder.
+  bool NeedFolder = true;
+};
+
+struct ScanOutcome {
+  // A start check that failed, or 88 when the sector map could not be had:
+  // nothing was scanned. 0 otherwise.
+  int ErrorSlot = 0;
+  bool FocusFolder = false;      // the error concerns the folder box
+  bool UntickFreeOnly = false;   // the free-space map could not be used
+  bool DisableFreeOnly = false;  // ... and not because the user cancelled
+  bool FreeOnlyApplied = false;  // phase 1 skipped the allocated sectors
+  uint64_t FoundCount = 0;       // FoundList entries after the alignment step
+  uint32_t Rescued = 0;
+  std::string EndText;           // "Rescued file N"
+};
+
+// Button12Click's work from the checks to the end message.
+ScanOutcome DeepScan(Session& s, RescueBoxes& boxes, const ScanRequest& request);
+
+// The same in two halves: the checks, set-up, phase 1 and the alignment
+// step; then phase 2 and the end. A caller that only wants the FoundList
+// ends with EndSearchOnly instead of RescuePhase.
+ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& request);
+void RescuePhase(Session& s, ScanOutcome& outcome);
+void EndSearchOnly(Session& s);
+
+}  // namespace tarnwick
