@@ -1,0 +1,33 @@
+#pragma once
+// Sessions over in-memory Sources, ready for a scan or a carve.
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "scan/session.h"
+#include "source/source.h"
+
+namespace tarnwick::test {
+
+// English texts, whatever the locale of the machine running the tests.
+inline std::unique_ptr<Session> EnglishSession() {
+  ::setenv("TARNWICK_LANG", "en", 1);
+  return std::make_unique<Session>();
+}
+
+// A Session with the bytes opened as an image, the whole Source as the scan
+// range and a clear sector map, as phase 2 has it.
+inline std::unique_ptr<Session> CarveSession(std::vector<uint8_t> bytes,
+                                             uint32_t sectorsPerCluster = 1,
+                                             int32_t clusterPhase = 0) {
+  auto s = EnglishSession();
+  OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::move(bytes)), "memory.img");
+  s->Scan.SectorsPerCluster = sectorsPerCluster;
+  s->ScanClusterPhase = clusterPhase;
+  s->FirstScanSector = 0;
+  s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
+  s->Map.Allocate(s->Scan.LastSector);
+  return s;
+}
+
+}  // namespace tarnwick::test
