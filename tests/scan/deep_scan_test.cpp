@@ -1,0 +1,227 @@
+#include "scan/deep_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "source/bytes.h"
+#include "support/recording_frontend.h"
+#include "support/sessions.h"
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint8_t kOleSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+
+std::vector<uint8_t> Zeros(uint64_t sectors) { return std::vector<uint8_t>(sectors * 512, 0); }
+
+void Put(std::vector<uint8_t>& img, uint64_t sector, std::span<const uint8_t> bytes) {
+  std::copy(bytes.begin(), bytes.end(), img.begin() + static_cast<std::ptrdiff_t>(sector * 512));
+}
+
+// Opens the image bytes as a Source, with the rescue boxes as an open leaves them.
+struct Opened {
+  std::unique_ptr<Session> s = test::EnglishSession();
+  RescueBoxes boxes;
+  test::RecordingFrontend ui;
+
+  explicit Opened(std::vector<uint8_t> img) {
+    OpenOutcome o = OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::move(img)), "/m/d.img");
+    boxes.Reason = o.ReasonIndex;
+    boxes.Fs = o.FsIndex;
+    boxes.Cluster = o.ClusterIndex;
+    s->SetFrontend(&ui);
+    // Every pump finds a refresh due, whatever the timer does.
+    ui.OnPump = [this] { s->Flags.ElapsedMs += 200; };
+  }
+  // The geometry a user states for a formatted volume.
+  void Geometry(uint32_t spc, int32_t phase) {
+    s->Detected.SectorsPerCluster = s->Scan.SectorsPerCluster = spc;
+    s->Detected.ClusterPhase = s->Scan.ClusterPhase = phase;
+    boxes.Cluster = 0;
+    while ((512u << boxes.Cluster) < spc * 512u) ++boxes.Cluster;
+  }
+  ScanRequest Request(const std::string& folder, const std::string& first = "0",
+                      std::string last = "") const {
+    ScanRequest r;
+    r.FolderText = folder;
+    r.FirstText = first;
+    r.LastText = last.empty() ? std::to_string(s->Scan.LastSector) : last;
+    return r;
+  }
+  std::vector<std::pair<uint64_t, uint8_t>> Entries() const {
+    std::vector<std::pair<uint64_t, uint8_t>> v;
+    for (uint64_t i = 0; i < s->Found.Count; ++i) v.emplace_back(s->Found.Sectors[i], s->Found.Types[i]);
+    return v;
+  }
+};
+
+std::vector<uint8_t> CompoundFile(const std::map<std::string, size_t>& streams) {
+  test::TempDir dir("ole");
+  std::string names;
+  uint32_t seed = 7;
+  for (const auto& [name, size] : streams) {
+    std::mt19937 rng(seed++);
+    std::vector<uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+    test::WriteFileBytes(dir / name, bytes);
+    names += " " + name;
+  }
+  auto r = test::Run("cd " + test::ShellQuote(dir.Path().string()) + " && gsf createole out.ole" + names);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  return test::ReadFileBytes(dir / "out.ole");
+}
+
+TEST(StartChecks, EachRefusalNamesItsTextAndChangesNothing) {
+  test::TempDir out("checks");
+  Opened o(Zeros(64));
+  const std::string folder = out.Path().string();
+
+  o.s->TypeMask = 0;
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder)).ErrorSlot, 20);
+  o.s->TypeMask = kTypeMaskQQ;
+
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(""));
+  EXPECT_EQ(r.ErrorSlot, 21);
+  EXPECT_TRUE(r.FocusFolder);
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder + "/missing")).ErrorSlot, 21);
+
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder, "abc", "100")).ErrorSlot, 23);
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder, "10", "9")).ErrorSlot, 23);
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder, "-1", "9")).ErrorSlot, 23);
+  EXPECT_EQ(DeepScan(*o.s, o.boxes, o.Request(folder, "0", "64")).ErrorSlot, 23);
+
+  EXPECT_FALSE(o.s->Map.Allocated());
+  EXPECT_TRUE(o.ui.Events.empty()) << "no dialog was shown";
+  EXPECT_FALSE(o.s->HiTimer1.Enabled());
+}
+
+TEST(StartChecks, TheLastSectorAloneIsAValidRange) {
+  test::TempDir out("one");
+  auto img = Zeros(64);
+  Put(img, 63, kOleSignature);
+  Opened o(std::move(img));
+  ScanOutcome r = SearchPhase(*o.s, o.boxes, o.Request(out.Path().string(), "63", "63"));
+  EXPECT_EQ(r.ErrorSlot, 0);
+  EXPECT_EQ(o.Entries(), (std::vector<std::pair<uint64_t, uint8_t>>{{63, 5}}));
+  EndSearchOnly(*o.s);
+}
+
+TEST(PhaseOne, OnlySectorsAtTheClusterPhaseAreRead) {
+  auto img = Zeros(64);
+  for (uint64_t sector : {3, 10, 18, 26, 27}) Put(img, sector, kOleSignature);
+  Opened o(std::move(img));
+  o.Geometry(8, 2);
+  ScanRequest r = o.Request("");
+  r.NeedFolder = false;
+  ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
+  EXPECT_EQ(o.Entries(), (std::vector<std::pair<uint64_t, uint8_t>>{{10, 5}, {18, 5}, {26, 5}}));
+  EXPECT_EQ(o.s->ScanClusterPhase, 2);
+  EndSearchOnly(*o.s);
+  EXPECT_EQ(o.s->Found.Count, 0u);
+  EXPECT_FALSE(o.s->Map.Allocated());
+}
+
+TEST(PhaseOne, ProgressShowsSectorPercentAndFoundStarts) {
+  auto img = Zeros(200);
+  Put(img, 50, kOleSignature);
+  Opened o(std::move(img));
+  ScanRequest r = o.Request("");
+  r.NeedFolder = false;
+  ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
+  EXPECT_EQ(o.ui.Captions[Dialog::Search], "Searching file");
+  EXPECT_EQ(o.ui.Label(Dialog::Search, 4), "Source: /m/d.img");
+  EXPECT_EQ(o.ui.Label(Dialog::Search, 1), "Sector: 199");
+  EXPECT_EQ(o.ui.Label(Dialog::Search, 2), "Percent: 99.50%");
+  EXPECT_EQ(o.ui.Label(Dialog::Search, 3), "Found: 1");
+  EXPECT_EQ((o.ui.ButtonTexts[{Dialog::Search, 0}]), "Cancel");
+  EndSearchOnly(*o.s);
+}
+
+TEST(PhaseOne, CancelEndsTheSearchAndTheRescueRunsOnWhatWasFound) {
+  test::TempDir out("cancel");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  const uint64_t n = db.size() / 512;
+  auto img = Zeros(4000);
+  Put(img, 10, db);
+  Put(img, 3000, db);
+  Opened o(std::move(img));
+  // The user presses Cancel once the search has passed sector 2000.
+  o.ui.OnPump = [&] {
+    o.s->Flags.ElapsedMs += 200;
+    if (o.ui.Label(Dialog::Search, 1) == "Sector: 2000") o.s->Flags.SearchCancel = true;
+  };
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  EXPECT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(r.EndText, "Rescued file 1");
+  EXPECT_TRUE(fs::exists(out / "FILE_AAAAAAAK.DB"));
+  EXPECT_GT(n, 0u);
+}
+
+TEST(PhaseTwo, StopEndsTheRescueAfterTheCurrentCarve) {
+  test::TempDir out("stop");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(1000);
+  for (uint64_t at : {10, 300, 600}) Put(img, at, db);
+  Opened o(std::move(img));
+  // Pause after the first file, then Stop while paused.
+  int pausedPumps = 0;
+  o.ui.OnPump = [&] {
+    if (o.s->RescuedCount == 1 && o.s->Flags.RunState == kRunning && pausedPumps == 0)
+      o.s->Flags.RunState = kPaused;
+    if (o.s->Flags.RunState == kPaused && ++pausedPumps == 5) o.s->Flags.RunState = kStop;
+  };
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  EXPECT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(r.EndText, "Rescued file 1");
+  EXPECT_TRUE(fs::exists(out / "FILE_AAAAAAXC.DB"));  // 600: the list is walked backwards
+  EXPECT_EQ(pausedPumps, 5);
+  EXPECT_EQ(o.ui.Events, (std::vector<std::string>{"main hidden", "show search", "close search",
+                                                   "show rescue", "close rescue", "main shown"}));
+  EXPECT_TRUE(o.s->Flags.RescueDone);
+  EXPECT_FALSE(o.s->Map.Allocated());
+}
+
+TEST(PhaseTwo, DialogTextsFollowTheCarves) {
+  test::TempDir out("texts");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(400);
+  Put(img, 100, db);
+  Opened o(std::move(img));
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  EXPECT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(o.ui.Captions[Dialog::Rescue], "Rescuing file");
+  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 4), "Source: /m/d.img");
+  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 1), "Success: 1");
+  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 2), "Progress: 0%");
+  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 3), "Sector: 100");
+  EXPECT_EQ((o.ui.ButtonTexts[{Dialog::Rescue, 1}]), "Pause");
+  EXPECT_EQ((o.ui.ButtonTexts[{Dialog::Rescue, 0}]), "Stop");
+}
+
+TEST(PhaseTwo, FilesThatStartLaterAreCarvedFirstAndClaimTheirSectors) {
+  // A second compound file begins inside the first one's span: being later in
+  // the list it is carved first, and the first is reassembled around it.
+  test::TempDir out("nested");
+  auto outer = CompoundFile({{"Matrix.dat", 60000}, {"seqbase.dat", 5000}});
+  auto inner = CompoundFile({{"WordDocument", 9000}});
+  const uint64_t n = outer.size() / 512, m = inner.size() / 512;
+  auto img = Zeros(n + m + 40);
+  // outer: sectors 10..29, then inner's sectors, then the rest of outer.
+  std::span<const uint8_t> o1(outer.data(), 20 * 512), o2(outer.data() + 20 * 512, outer.size() - 20 * 512);
+  Put(img, 10, o1);
+  Put(img, 30, inner);
+  Put(img, 30 + m, o2);
+  Opened o(std::move(img));
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  ASSERT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(test::ReadFileBytes(out / "FILE_AAAAAAAK.DB"), outer);
+}
+
+}  // namespace
+}  // namespace tarnwick
