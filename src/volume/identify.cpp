@@ -39,8 +39,8 @@ constexpr std::array kFatRows{
     ClusterRow{4194303, 32768}, ClusterRow{8388607, 65536},
 };
 constexpr std::array kFat32Rows{
-    ClusterRow{131071, 512},      ClusterRow{262143, 1024},     ClusterRow{524287, 2048},
-    ClusterRow{16777215, 4096},   ClusterRow{33554431, 8192},   ClusterRow{67108863, 16384},
+    ClusterRow{131071, 512},       ClusterRow{262143, 1024},   ClusterRow{524287, 2048},
+    ClusterRow{16777215, 4096},    ClusterRow{33554431, 8192}, ClusterRow{67108863, 16384},
     ClusterRow{4294967295, 32768},
 };
 constexpr std::array kNtfsRows{

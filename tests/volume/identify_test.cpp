@@ -85,7 +85,9 @@ void Sign(std::vector<uint8_t>& b, size_t off) { Put16(b, off, 0xAA55); }
 // sector, 2 FATs of 9 sectors, 512 root entries (32 sectors): data at 51.
 std::vector<uint8_t> Fat16Sector() {
   std::vector<uint8_t> b(kBootBlockSize, 0);
-  b[0] = 0xEB; b[1] = 0x3C; b[2] = 0x90;
+  b[0] = 0xEB;
+  b[1] = 0x3C;
+  b[2] = 0x90;
   Put16(b, 11, 512);
   b[13] = 4;
   Put16(b, 14, 1);
@@ -211,15 +213,15 @@ TEST(IdentifyImages, NtfsMatchesFsstat) {
     const char* Args;
   };
   const NtfsCase cases[] = {
-      {8, "-c 512"},   {8, "-c 2048"},  {8, "-c 4096"},
-      {8, "-c 16384"}, {8, "-c 65536"}, {16, "-s 4096 -c 4096"},
-      {16, "-s 4096 -c 16384"},
+      {8, "-c 512"},   {8, "-c 2048"},          {8, "-c 4096"},           {8, "-c 16384"},
+      {8, "-c 65536"}, {16, "-s 4096 -c 4096"}, {16, "-s 4096 -c 16384"},
   };
   TempDir dir("identify-ntfs");
   for (const NtfsCase& c : cases) {
     SCOPED_TRACE(c.Args);
     auto img = BlankImage(dir, "ntfs.img", c.Mib);
-    auto made = test::Run(std::string("mkfs.ntfs -F -q -f ") + c.Args + " " + ShellQuote(img.string()));
+    auto made =
+        test::Run(std::string("mkfs.ntfs -F -q -f ") + c.Args + " " + ShellQuote(img.string()));
     ASSERT_EQ(made.Status, 0) << made.Err;
     auto stat = test::Run("fsstat -f ntfs " + ShellQuote(img.string()));
     ASSERT_EQ(stat.Status, 0) << stat.Err;
@@ -282,8 +284,8 @@ TEST(IdentifyImages, HfsMatchesMasterDirectoryBlockAndHvol) {
     ASSERT_EQ(made.Status, 0) << made.Err;
     // hfsutils keep their current volume in $HOME/.hcwd.
     std::string env = "HOME=" + ShellQuote(dir.Path().string()) + " ";
-    auto vol = test::Run(env + "hmount " + ShellQuote(img.string()) + " && " + env + "hvol; " + env +
-                   "humount");
+    auto vol = test::Run(env + "hmount " + ShellQuote(img.string()) + " && " + env + "hvol; " +
+                         env + "humount");
     ASSERT_EQ(vol.Status, 0) << vol.Err;
     auto freeBytes = NumberAfter(vol.Out, "Volume has");
     ASSERT_TRUE(freeBytes) << vol.Out;
@@ -295,8 +297,8 @@ TEST(IdentifyImages, HfsMatchesMasterDirectoryBlockAndHvol) {
     in.read(reinterpret_cast<char*>(mdb.data()), mdb.size());
     ASSERT_EQ(mdb[0], 'B');
     ASSERT_EQ(mdb[1], 'D');
-    uint32_t blockSize = (uint32_t{mdb[20]} << 24) | (uint32_t{mdb[21]} << 16) |
-                         (uint32_t{mdb[22]} << 8) | mdb[23];
+    uint32_t blockSize =
+        (uint32_t{mdb[20]} << 24) | (uint32_t{mdb[21]} << 16) | (uint32_t{mdb[22]} << 8) | mdb[23];
     uint32_t firstBlockSector = (uint32_t{mdb[28]} << 8) | mdb[29];
     uint32_t freeBlocks = (uint32_t{mdb[34]} << 8) | mdb[35];
     ASSERT_GT(freeBlocks, 0u);
@@ -551,7 +553,8 @@ TEST(Boxes, DefaultClusterSizesFor100MiB) {
     uint32_t clusterBytes;
     int clusterItem;
   };
-  for (Expect e : {Expect{0, 2048, 2}, Expect{1, 1024, 1}, Expect{2, 4096, 3}, Expect{3, 4096, 3}}) {
+  for (Expect e :
+       {Expect{0, 2048, 2}, Expect{1, 1024, 1}, Expect{2, 4096, 3}, Expect{3, 4096, 3}}) {
     SCOPED_TRACE(e.item);
     Session s;
     SetVolume(s, 204800, 512);
