@@ -135,7 +135,7 @@ TEST(PhaseOne, ProgressShowsSectorPercentAndFoundStarts) {
   r.NeedFolder = false;
   ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
   EXPECT_EQ(o.ui.Captions[Dialog::Search], "Searching file");
-  EXPECT_EQ(o.ui.Label(Dialog::Search, 4), "Source: /m/d.img");
+  EXPECT_EQ(o.ui.Label(Dialog::Search, 4), "Source:/m/d.img");
   EXPECT_EQ(o.ui.Label(Dialog::Search, 1), "Sector: 199");
   EXPECT_EQ(o.ui.Label(Dialog::Search, 2), "Percent: 99.50%");
   EXPECT_EQ(o.ui.Label(Dialog::Search, 3), "Found: 1");
@@ -196,7 +196,7 @@ TEST(PhaseTwo, DialogTextsFollowTheCarves) {
   ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
   EXPECT_EQ(r.Rescued, 1u);
   EXPECT_EQ(o.ui.Captions[Dialog::Rescue], "Rescuing file");
-  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 4), "Source: /m/d.img");
+  EXPECT_EQ(o.ui.Label(Dialog::Rescue, 4), "Source:/m/d.img");
   EXPECT_EQ(o.ui.Label(Dialog::Rescue, 1), "Success: 1");
   EXPECT_EQ(o.ui.Label(Dialog::Rescue, 2), "Progress: 0%");
   EXPECT_EQ(o.ui.Label(Dialog::Rescue, 3), "Sector: 100");

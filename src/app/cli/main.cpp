@@ -329,6 +329,29 @@ bool ApplyGeometry(Session& s, RescueBoxes& boxes, const Args& a) {
   return true;
 }
 
+// Refuses a box value that names no item, before anything is opened.
+bool GeometryValuesValid(const Args& a) {
+  if (a.Has("--reason") && !IndexOf(a.Get("--reason"), {"deleted", "formatted", "repartitioned"})) {
+    Usage("--reason must be deleted, formatted or repartitioned");
+    return false;
+  }
+  if (a.Has("--fs") && !IndexOf(a.Get("--fs"), {"FAT", "FAT32", "NTFS", "exFAT", "HFS", "HFS+",
+                                                 "OTHER", "HFS+/HFSX"})) {
+    Usage("--fs must be FAT, FAT32, NTFS, exFAT, HFS, HFS+ or OTHER");
+    return false;
+  }
+  if (a.Has("--cluster") &&
+      !IndexOf(a.Get("--cluster"), {"0.5K", "1K", "2K", "4K", "8K", "16K", "32K", "64K", "128K"})) {
+    Usage("--cluster must be one of 0.5K 1K 2K 4K 8K 16K 32K 64K 128K");
+    return false;
+  }
+  if (a.Has("--range") && a.Get("--range").find('-', 1) == std::string::npos) {
+    Usage("--range must be FIRST-LAST");
+    return false;
+  }
+  return true;
+}
+
 bool ApplyRange(const Session& s, const Args& a, ScanRequest& r) {
   r.FirstText = "0";
   r.LastText = std::to_string(Signed(s.Scan.LastSector));
@@ -352,6 +375,7 @@ void ReportScanProblems(const Session& s, const ScanOutcome& out) {
 
 int CmdScan(Session& s, const Args& a) {
   if (a.positional.size() != 1) return Usage("scan needs SOURCE");
+  if (!GeometryValuesValid(a)) return kExitUsage;
   auto o = OpenSource(s, a.positional[0]);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
@@ -418,6 +442,7 @@ int CmdRescue(Session& s, const Args& a) {
     if (!item) return Usage("--on-save-error must be abort, retry or ignore");
     saveAnswer = *item == 0 ? Answer::Abort : (*item == 1 ? Answer::Retry : Answer::Ignore);
   }
+  if (!GeometryValuesValid(a)) return kExitUsage;
   auto o = OpenSource(s, a.positional[0]);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
