@@ -1031,13 +1031,13 @@ def main(argv=None):
     parser.add_argument("--case", action="append", dest="cases", metavar="NAME",
                         help="build only this case (repeatable); 'large' is built only when named")
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--list", action="store_true", help="print the case names and exit")
+    parser.add_argument("--list", action="store_true",
+                        help="print the case names, one a line, and exit")
     args = parser.parse_args(argv)
     known = {c.name: c for c in cases()}
     if args.list:
         for c in known.values():
-            print(f"{c.name}\t{c.fs}\t{c.size_mib} MiB\t{c.loss}"
-                  f"{' (on request)' if c.on_request else ''}\t{c.description}")
+            print(c.name)
         return 0
     if not args.outdir:
         parser.error("OUTDIR is required")
