@@ -1,0 +1,188 @@
+#!/usr/bin/python3
+"""Judges a rescue of a corpus case against the files as they were before the loss.
+
+    check_rescue.py CASE_DIR RESCUE_OUT_DIR [--report report.json] [--free-only]
+
+CASE_DIR is one case made by build_corpus.py (its manifest.json is read);
+RESCUE_OUT_DIR is the folder the rescue wrote into. Every QQ database of the
+case that the rescue can be expected to give back must be there byte for byte
+(same sha256), and every rescued file must be byte-equal to an original: a
+.DB file to a QQ database, any other file to some original of the case. A
+file that is neither is a wrong file presented as rescued.
+
+What is expected comes from the manifest: "always" (one piece, intact),
+"free-only" (fragmented around files the file system still allocates; expected
+when the rescue ran with --free-only, so pass --free-only here too), "later"
+(fragmented around deleted files that need carvers of other formats: shown,
+never failing) and "never".
+
+With --report, the rescue's JSON report is checked as well: each rescued file
+must be listed with its true size and sha256, and the sector runs it was
+assembled from must be the sectors the original occupied.
+
+Exit status: 0 when everything expected came back and nothing else was
+written, 1 otherwise, 2 on bad usage.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import sys
+
+
+def sha256_of_file(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        while chunk := f.read(4 * 1024 * 1024):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def merged(runs):
+    out = []
+    for first, last in sorted((int(a), int(b)) for a, b in runs):
+        if out and first <= out[-1][1] + 1:
+            out[-1][1] = max(out[-1][1], last)
+        else:
+            out.append([first, last])
+    return out
+
+
+def rescued_files(out_dir):
+    files = {}
+    for name in sorted(os.listdir(out_dir)):
+        path = os.path.join(out_dir, name)
+        if os.path.isfile(path):
+            files[name] = {"size": os.path.getsize(path), "sha256": sha256_of_file(path)}
+    return files
+
+
+def required(expected, free_only):
+    return expected == "always" or (expected == "free-only" and free_only)
+
+
+def expectation_text(expected, free_only):
+    if expected == "free-only" and not free_only:
+        return "free-only (not run so)"
+    if expected == "later":
+        return "expected: later"
+    return expected or "-"
+
+
+def judge(manifest, rescued, free_only):
+    """Rows of the table and the list of faults."""
+    rows, faults = [], []
+    qq = [f for f in manifest["files"] if f["kind"] == "qq"]
+    by_sha = {}
+    for f in manifest["files"]:
+        by_sha.setdefault(f["sha256"], []).append(f)
+    matched = set()
+    for f in qq:
+        hits = [name for name, r in rescued.items() if r["sha256"] == f["sha256"]]
+        matched.update(hits)
+        need = required(f["expected"], free_only)
+        if hits:
+            result = "ok"
+        elif need:
+            result = "MISSING"
+            faults.append(f"{f['name']}: expected back byte-equal, not found")
+        else:
+            result = "-"
+        rows.append([f["name"], str(f["size"]), "yes" if f["fragmented"] else "no",
+                     expectation_text(f["expected"], free_only), ", ".join(hits) or "(none)",
+                     "yes" if hits else "no", result])
+    for name, r in rescued.items():
+        if name in matched:
+            continue
+        owners = by_sha.get(r["sha256"], [])
+        if name.upper().endswith(".DB"):
+            what = f"equal to {owners[0]['kind']} file {owners[0]['name']}" if owners else "equal to no original"
+            faults.append(f"{name}: {what}, presented as a rescued database")
+            rows.append(["(none)", str(r["size"]), "-", "-", name, "no",
+                         f"WRONG ({what})"])
+        elif owners:
+            rows.append([owners[0]["name"], str(r["size"]), "yes" if owners[0]["fragmented"] else "no",
+                         "-", name, "yes", "ok"])
+        else:
+            faults.append(f"{name}: equal to no original of the case")
+            rows.append(["(none)", str(r["size"]), "-", "-", name, "no", "WRONG"])
+    return rows, faults
+
+
+def judge_report(report, manifest, rescued):
+    """Faults in the rescue's report: files it names, their sizes, hashes and sector runs."""
+    faults = []
+    originals = {f["sha256"]: f for f in manifest["files"]}
+    listed = set()
+    for entry in report.get("rescued", []):
+        name = os.path.basename(str(entry.get("file", "")))
+        listed.add(name)
+        actual = rescued.get(name)
+        if actual is None:
+            faults.append(f"report lists {name}, which is not in the output folder")
+            continue
+        if entry.get("bytes") != actual["size"]:
+            faults.append(f"report gives {name} {entry.get('bytes')} bytes, the file has {actual['size']}")
+        if str(entry.get("sha256", "")).lower() != actual["sha256"]:
+            faults.append(f"report's sha256 of {name} is not the file's")
+        original = originals.get(actual["sha256"])
+        if original is not None:
+            try:
+                runs = merged(entry.get("sectors", []))
+            except (TypeError, ValueError):
+                runs = None
+            if runs != merged(original["fragments"]):
+                faults.append(f"report's sectors of {name} {runs} are not where "
+                              f"{original['name']} lay {merged(original['fragments'])}")
+    for name in rescued:
+        if name not in listed:
+            faults.append(f"{name} is in the output folder but not in the report")
+    return faults
+
+
+def print_table(rows):
+    header = ["original", "size", "fragmented", "expected", "rescued file", "byte-equal", "result"]
+    widths = [max(len(str(r[i])) for r in rows + [header]) for i in range(len(header))]
+    for row in [header] + rows:
+        print("  ".join(str(cell).ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Compare a rescue with a corpus case's originals.")
+    parser.add_argument("case_dir")
+    parser.add_argument("out_dir")
+    parser.add_argument("--report", help="the rescue's JSON report (tarnwick-cli rescue --report)")
+    parser.add_argument("--free-only", action="store_true",
+                        help="the rescue ran with --free-only")
+    args = parser.parse_args(argv)
+    try:
+        with open(os.path.join(args.case_dir, "manifest.json")) as f:
+            manifest = json.load(f)
+    except (OSError, ValueError) as err:
+        print(f"check_rescue: cannot read the case's manifest: {err}", file=sys.stderr)
+        return 2
+    if not os.path.isdir(args.out_dir):
+        print(f"check_rescue: no output folder {args.out_dir}", file=sys.stderr)
+        return 1
+    rescued = rescued_files(args.out_dir)
+    rows, faults = judge(manifest, rescued, args.free_only)
+    if args.report:
+        try:
+            with open(args.report) as f:
+                report = json.load(f)
+        except (OSError, ValueError) as err:
+            faults.append(f"cannot read the report: {err}")
+        else:
+            faults += judge_report(report, manifest, rescued)
+    print(f"case {manifest['case']} ({manifest['file_system']}, {manifest['loss']['kind']})"
+          f"{', --free-only' if args.free_only else ''}: {len(rescued)} file(s) rescued")
+    print_table(rows)
+    for fault in faults:
+        print(f"FAULT: {fault}")
+    print("PASS" if not faults else f"FAIL ({len(faults)} fault(s))")
+    return 0 if not faults else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
