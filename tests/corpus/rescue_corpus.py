@@ -1,0 +1,100 @@
+#!/usr/bin/python3
+"""Rescues every case of the corpus with tarnwick-cli and judges the result.
+
+    rescue_corpus.py CLI WORKDIR [--case NAME ...] [--seed N]
+
+Builds the cases into WORKDIR/cases (the default set unless --case is given),
+runs `rescue` on each with the options its manifest names, and once more
+without --free-only where it names that, and checks each rescue with
+check_rescue.py. Every command of the CLI that reads the image (identify,
+hexdump, freemap, scan, rescue) must leave the image's sha256 as it was.
+"""
+import argparse
+import hashlib
+import json
+import pathlib
+import shutil
+import subprocess
+import sys
+
+HERE = pathlib.Path(__file__).resolve().parent
+PYTHON = "/usr/bin/python3"
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def run(cmd):
+    return subprocess.run(cmd, capture_output=True, text=True, env={"TARNWICK_LANG": "en", "PATH": "/usr/bin:/bin"})
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("cli")
+    ap.add_argument("workdir")
+    ap.add_argument("--case", action="append", default=[])
+    ap.add_argument("--seed", type=int, default=1)
+    args = ap.parse_args()
+
+    work = pathlib.Path(args.workdir)
+    cases_dir = work / "cases"
+    if cases_dir.exists():
+        shutil.rmtree(cases_dir)
+    build = [PYTHON, str(HERE / "build_corpus.py"), str(cases_dir), "--seed", str(args.seed)]
+    for name in args.case:
+        build += ["--case", name]
+    subprocess.run(build, check=True)
+
+    passed = failed = 0
+    for manifest_path in sorted(cases_dir.glob("*/manifest.json")):
+        case_dir = manifest_path.parent
+        manifest = json.loads(manifest_path.read_text())
+        image = case_dir / manifest["image"]
+        before = sha256(image)
+        options = list(manifest.get("rescue_options", []))
+        runs = [options]
+        if "--free-only" in options:
+            runs.append([o for o in options if o != "--free-only"])
+        for opts in runs:
+            label = f"{manifest['case']} {' '.join(opts) or '(whole scan)'}"
+            out = work / "out" / (manifest["case"] + ("-free" if "--free-only" in opts else "-all"))
+            if out.exists():
+                shutil.rmtree(out)
+            out.mkdir(parents=True)
+            report = out.parent / (out.name + ".json")
+            r = run([args.cli, "rescue", str(image), "--out", str(out), "--report", str(report)] + opts)
+            problems = []
+            if r.returncode != 0:
+                problems.append(f"rescue exited {r.returncode}: {r.stderr.strip()[-300:]}")
+            elif not r.stdout.strip().splitlines()[-1].startswith("Rescued file "):
+                problems.append(f"last line of stdout is not the end message: {r.stdout!r}")
+            check = [PYTHON, str(HERE / "check_rescue.py"), str(case_dir), str(out), "--report", str(report)]
+            if "--free-only" in opts:
+                check.append("--free-only")
+            c = subprocess.run(check, capture_output=True, text=True)
+            print(c.stdout, end="")
+            if c.returncode != 0:
+                problems.append("check_rescue found faults")
+            for p in problems:
+                print(f"FAULT {label}: {p}")
+            if problems:
+                failed += 1
+            else:
+                passed += 1
+        for cmd in (["identify", str(image)], ["hexdump", str(image), "0"], ["freemap", str(image)],
+                    ["scan", str(image)]):
+            run([args.cli] + cmd)
+        if sha256(image) != before:
+            print(f"FAULT {manifest['case']}: the image changed")
+            failed += 1
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
