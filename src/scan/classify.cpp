@@ -1,9 +1,323 @@
-// PLACEHOLDER: replaced by the classifier.
 #include "scan/classify.h"
-#include <cstring>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "source/bytes.h"
+
 namespace tarnwick {
-uint8_t Classify(std::span<const uint8_t> b, uint32_t) {
-  static const uint8_t sig[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-  return b.size() >= 8 && std::memcmp(b.data(), sig, 8) == 0 ? kOle2 : kNothing;
+namespace {
+
+// A test either decides (a TypeCode, 0 included) or lets the next one try.
+using Verdict = std::optional<uint8_t>;
+constexpr Verdict kGoOn = std::nullopt;
+
+template <size_t N>
+using Pattern = std::array<uint8_t, N>;
+
+// Byte signatures are compared up to and including their first zero byte;
+// the bytes after it are not part of the comparison. Signatures that must
+// match in full across a zero byte are compared as whole words instead.
+template <size_t N>
+bool Matches(Bytes s, size_t off, const Pattern<N>& stored) {
+  size_t effective = 0;
+  while (effective < N) {
+    if (stored[effective++] == 0) break;
+  }
+  return BytesEqual(s, off, Bytes(stored.data(), effective));
 }
+
+// Compares ASCII letters without regard to case; upper holds upper-case text.
+bool EqualsIgnoringCase(Bytes s, size_t off, std::string_view upper) {
+  if (!InBounds(s, off, upper.size())) return false;
+  for (size_t i = 0; i < upper.size(); ++i) {
+    uint8_t c = s[off + i];
+    if (c >= 'a' && c <= 'z') c = static_cast<uint8_t>(c - ('a' - 'A'));
+    if (c != static_cast<uint8_t>(upper[i])) return false;
+  }
+  return true;
+}
+
+constexpr Pattern<3> kJpegStart{0xFF, 0xD8, 0xFF};
+constexpr Pattern<8> kOle2Start{0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+// ASF object GUIDs in their stored byte order. The zero byte at index 10
+// cuts the comparison to the first eleven bytes.
+constexpr Pattern<16> kAsfHeaderGuid{0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                     0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+constexpr Pattern<16> kAsfFilePropertiesGuid{0xA1, 0xDC, 0xAB, 0x8C, 0x47, 0xA9, 0xCF, 0x11,
+                                             0x8E, 0xE4, 0x00, 0xC0, 0x0C, 0x20, 0x53, 0x65};
+constexpr Pattern<4> kPngStart{0x89, 0x50, 0x4E, 0x47};
+constexpr Pattern<4> kTiffIntel{0x49, 0x49, 0x2A, 0x00};
+constexpr Pattern<4> kOlympusIntel{0x49, 0x49, 0x52, 0x4F};
+constexpr Pattern<4> kOlympusMotorola{0x4D, 0x4D, 0x4F, 0x52};
+constexpr Pattern<4> kPanasonicIntel{0x49, 0x49, 0x55, 0x00};
+constexpr uint32_t kTiffMotorola = 0x4D4D002A;
+constexpr uint32_t kPanasonicMotorola = 0x4D4D0055;
+constexpr Pattern<7> kRarStart{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
+constexpr Pattern<4> kZipLocalHeader{0x50, 0x4B, 0x03, 0x04};
+constexpr uint64_t k7zStartVersion03 = 0x377ABCAF271C0003;
+constexpr uint32_t kPackStartCode = 0x000001BA;
+
+constexpr uint8_t kTsSync = 0x47;  // 'G'
+constexpr uint32_t kArrivalTimeMask = 0x3FFFFFFF;
+constexpr uint32_t kMaxArrivalStep = 3200000;
+constexpr uint64_t kMpeg2MaxStartScr = 320000;  // about 3.6 s at 90 kHz
+
+Verdict TestJpeg(Bytes s) {
+  if (!Matches(s, 0, kJpegStart)) return kGoOn;
+  return (U8(s, 3) & 0xFE) == 0xE0 ? kJpegApp : kJpegOther;
+}
+
+Verdict TestGif(Bytes s) {
+  // Only the 89a version: GIF87a files are left unrecognised.
+  return BytesEqual(s, 0, "GIF89a") ? Verdict(kGif) : kGoOn;
+}
+
+Verdict TestBmp(Bytes s) {
+  if (U8(s, 0) != 'B' || U8(s, 1) != 'M') return kGoOn;
+  // Non-zero reserved words: not a bitmap, and nothing else either.
+  return LE32(s, 6) == 0 ? kBmp : kNothing;
+}
+
+Verdict TestOle2(Bytes s) { return Matches(s, 0, kOle2Start) ? Verdict(kOle2) : kGoOn; }
+
+Verdict TestJet(Bytes s) {
+  return BytesEqual(s, 4, "Standard Jet DB") ? Verdict(kJetDb) : kGoOn;
+}
+
+Verdict TestRiff(Bytes s) {
+  if (!BytesEqual(s, 0, "RIFF")) return kGoOn;
+  if (BytesEqual(s, 8, "AVI ")) return kRiffAvi;
+  if (BytesEqual(s, 8, "CDXA")) return kRiffCdxa;
+  if (BytesEqual(s, 8, "WAVE")) return kRiffWave;
+  if (BytesEqual(s, 8, "ACON")) return kRiffAcon;
+  if (EqualsIgnoringCase(s, 8, "CDR")) return kRiffCdr;
+  return kNothing;  // a RIFF of a kind we do not carve
+}
+
+Verdict TestAsf(Bytes s) {
+  if (!Matches(s, 0, kAsfHeaderGuid)) return kGoOn;
+  // The header object's own header is 30 bytes; the next object follows it.
+  return Matches(s, 30, kAsfFilePropertiesGuid) ? kAsfHeaderFirst : kAsfOther;
+}
+
+Verdict TestIsoMedia(Bytes s) {
+  // A first box below 64 KiB whose type is ftyp.
+  if (LE16(s, 0) != 0 || !BytesEqual(s, 4, "ftyp")) return kGoOn;
+  if (BytesEqual(s, 8, "3gp")) return kIso3gp;
+  if (BytesEqual(s, 8, "mp4")) return kMp4;
+  return kIsoOther;
+}
+
+// Program-stream packs sit in the middle of a stream as often as at its
+// start, so they only give a tentative answer that later tests may override.
+// A pack whose marker bits are not all set gives none.
+uint8_t MpegTentative(Bytes s) {
+  if (BE32(s, 0) != kPackStartCode) return kNothing;
+  const uint8_t b4 = U8(s, 4);
+  if ((b4 & 0xC0) == 0x40) {
+    const PackScr pack = Mpeg2PackScr(s);
+    if (!pack.valid || pack.scr >= kMpeg2MaxStartScr) return kNothing;
+    return pack.scr == 0 ? kMpeg2Scr0 : kMpeg2ScrLow;
+  }
+  if ((b4 & 0xE0) == 0x20) {
+    const PackScr pack = Mpeg1PackScr(s);
+    if (!pack.valid) return kNothing;
+    return pack.scr == 0 ? kMpeg1Scr0 : kMpeg1ScrOther;
+  }
+  return kNothing;
+}
+
+bool ArrivalStepPlausible(uint32_t from, uint32_t to) {
+  const uint32_t step = (to - from) & kArrivalTimeMask;  // wraps like the time stamp
+  return step >= 1 && step <= kMaxArrivalStep;
+}
+
+// Three 192-byte packets: a 4-byte prefix (copy bits and a 30-bit arrival
+// time stamp) before each 188-byte packet.
+Verdict TestTs192(Bytes s) {
+  if (U8(s, 4) != kTsSync || U8(s, 196) != kTsSync || U8(s, 388) != kTsSync) return kGoOn;
+  const uint32_t w0 = BE32(s, 0);
+  const uint32_t w1 = BE32(s, 192);
+  const uint32_t w2 = BE32(s, 384);
+  if (!ArrivalStepPlausible(w0, w1) || !ArrivalStepPlausible(w1, w2)) return kGoOn;
+  return w0 == 0 ? kTs192Start : kTs192Mid;
+}
+
+Verdict TestTs188(Bytes s) {
+  if (U8(s, 0) != kTsSync || U8(s, 188) != kTsSync || U8(s, 376) != kTsSync) return kGoOn;
+  if (U8(s, 1) == kTsSync || U8(s, 189) == kTsSync || U8(s, 377) == kTsSync) return kGoOn;
+  return kTs188;
+}
+
+Verdict TestPng(Bytes s) { return Matches(s, 0, kPngStart) ? Verdict(kPng) : kGoOn; }
+
+Verdict TestMp3(Bytes s) { return BytesEqual(s, 0, "ID3") ? Verdict(kMp3Id3) : kGoOn; }
+
+Verdict TestTiffFamily(Bytes s) {
+  const uint32_t head = BE32(s, 0);
+  if (Matches(s, 0, kTiffIntel) || head == kTiffMotorola || Matches(s, 0, kOlympusIntel) ||
+      Matches(s, 0, kOlympusMotorola) || Matches(s, 0, kPanasonicIntel) ||
+      head == kPanasonicMotorola) {
+    return kTiffRaw;
+  }
+  return BytesEqual(s, 0, "FOVb") ? Verdict(kX3f) : kGoOn;
+}
+
+Verdict TestRaf(Bytes s) {
+  return BytesEqual(s, 0, "FUJIFILMCCD-RAW ") ? Verdict(kRaf) : kGoOn;
+}
+
+Verdict TestRar(Bytes s) { return Matches(s, 0, kRarStart) ? Verdict(kRar) : kGoOn; }
+
+Verdict TestZip(Bytes s) {
+  if (!Matches(s, 0, kZipLocalHeader)) return kGoOn;
+  // The first local header's file name starts at offset 30.
+  if (BytesEqual(s, 30, "[Content_Types].xml")) return kOoxml;
+  if (BytesEqual(s, 30, "content/riffData.cdr")) return kZipCdr;
+  return kZip;
+}
+
+Verdict TestCab(Bytes s) {
+  // Only version 1.3 cabinets (minor 3, major 1).
+  return BytesEqual(s, 0, "MSCF") && LE16(s, 24) == 0x0103 ? Verdict(kCab) : kGoOn;
+}
+
+Verdict Test7z(Bytes s) {
+  // Signature and format version 0.3 together.
+  return BE64(s, 0) == k7zStartVersion03 ? Verdict(k7z) : kGoOn;
+}
+
+Verdict TestPdf(Bytes s) { return BytesEqual(s, 0, "%PDF-") ? Verdict(kPdf) : kGoOn; }
+
+bool InRange(uint32_t v, uint32_t lo, uint32_t hi) { return v >= lo && v <= hi; }
+
+// An NTFS file record whose header is plausible is decided here, whatever
+// its first attribute looks like.
+Verdict TestNtfsFileRecord(Bytes s, uint8_t tentative) {
+  if (!BytesEqual(s, 0, "FILE")) return kGoOn;
+  const uint16_t usaOffset = LE16(s, 4);
+  const uint16_t usaCount = LE16(s, 6);
+  const uint16_t firstAttribute = LE16(s, 20);
+  const uint32_t bytesInUse = LE32(s, 24);
+  const uint32_t bytesAllocated = LE32(s, 28);
+  if (!InRange(usaOffset, 40, 96) || !InRange(usaCount, 1, 96) ||
+      !InRange(firstAttribute, 48, 96) || bytesInUse > bytesAllocated || bytesAllocated == 0 ||
+      bytesAllocated % 512 != 0) {
+    return kGoOn;
+  }
+  if (static_cast<uint32_t>(usaOffset) + usaCount > firstAttribute) return tentative;
+  const uint32_t type = LE32(s, firstAttribute);
+  const uint32_t length = LE32(s, firstAttribute + 4u);
+  if (type == 0xFFFFFFFF) return kMetadata;  // end-of-attributes marker
+  if (InRange(type, 16, 512) && InRange(length, 8, 4096)) return kMetadata;
+  return tentative;
+}
+
+bool IsNtfsIndexRecord(Bytes s) {
+  if (!BytesEqual(s, 0, "INDX")) return false;
+  if (!InRange(LE16(s, 4), 40, 96) || !InRange(LE16(s, 6), 1, 96)) return false;
+  const uint32_t entriesSize = LE32(s, 28);
+  const uint64_t entriesAllocated = LE32(s, 32);
+  // The entries' area starts 24 bytes into the record.
+  return entriesSize <= entriesAllocated && entriesAllocated != 0 &&
+         (entriesAllocated + 24) % 512 == 0;
+}
+
+// Walks the sector as 32-byte FAT directory entries. Deleted entries score 1,
+// plausible short-name entries 2; long-name entries are stepped over. Any
+// implausible entry ends the walk with the tentative result.
+uint8_t WalkFatDirectory(Bytes s, uint8_t tentative) {
+  constexpr size_t kEntry = 32;
+  uint32_t score = 0;
+  for (size_t e = 0; e < s.size(); e += kEntry) {
+    const uint8_t first = U8(s, e);
+    if (first == 0x00) {
+      // The end of the directory: only unused entries may follow.
+      for (size_t rest = e + kEntry; rest < s.size(); rest += kEntry) {
+        if (U8(s, rest) != 0x00) return tentative;
+      }
+      break;
+    }
+    if (first == 0xE5) {
+      ++score;
+      continue;
+    }
+    const uint8_t attribute = U8(s, e + 11);
+    if ((attribute & 0xF0) > 0x30) return tentative;
+    if ((attribute & 0x10) != 0 && LE32(s, e + 28) != 0) return tentative;  // sized directory
+    if (attribute == 0x0F) continue;                                          // long-name part
+    if (first <= 0x20) return tentative;
+    const uint16_t date = LE16(s, e + 24);
+    const unsigned year = date >> 9;  // years since 1980
+    const unsigned month = (date >> 5) & 0x0F;
+    const unsigned day = date & 0x1F;
+    if (year < 5 || month < 1 || month > 12 || day == 0) return tentative;
+    score += 2;
+    for (size_t i = 1; i <= 10; ++i) {
+      if (!IsNameChar(U8(s, e + i))) return tentative;
+    }
+  }
+  if (score >= 2) return kMetadata;
+  return tentative;
+}
+
+using Test = Verdict (*)(Bytes);
+
+// Exact-byte tests, cheapest first, split where the MPEG pack test sits.
+constexpr std::array<Test, 8> kLeadingTests{TestJpeg, TestGif,  TestBmp,  TestOle2,
+                                            TestJet,  TestRiff, TestAsf,  TestIsoMedia};
+constexpr std::array<Test, 11> kTrailingTests{TestTs192, TestTs188, TestPng, TestMp3,
+                                              TestTiffFamily, TestRaf, TestRar, TestZip,
+                                              TestCab, Test7z, TestPdf};
+
+// Bytes 4..11 of the pack, shifted so that the lowest marker bit lands on
+// bit 0: the clock reference is then three fields of 15, 15 and 3 bits, each
+// above a marker bit at bits 0, 16 and 32. topMask selects the high field.
+PackScr DecodePackScr(Bytes pack, unsigned shift, uint64_t topMask) {
+  if (!InBounds(pack, 4, 8)) return {false, 0};
+  const uint64_t w = BE64(pack, 4) >> shift;
+  constexpr uint64_t kMarkers = (uint64_t{1} << 0) | (uint64_t{1} << 16) | (uint64_t{1} << 32);
+  if ((w & kMarkers) != kMarkers) return {false, 0};
+  const uint64_t scr = ((w & 0xFFFE) >> 1) | ((w & 0xFFFE0000) >> 2) | ((w & topMask) >> 3);
+  return {true, scr};
+}
+
+}  // namespace
+
+bool IsNameChar(uint8_t c) {
+  if (c < 0x20 || c == 0xFF) return false;
+  switch (c) {
+    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
+      return false;
+    default:
+      return true;
+  }
+}
+
+PackScr Mpeg2PackScr(std::span<const uint8_t> pack) {
+  return DecodePackScr(pack, 26, 0xE00000000);
+}
+
+PackScr Mpeg1PackScr(std::span<const uint8_t> pack) {
+  return DecodePackScr(pack, 24, 0x1E00000000);
+}
+
+uint8_t Classify(std::span<const uint8_t> block, uint32_t bytesPerSector) {
+  const Bytes s = block.first(std::min<size_t>(bytesPerSector, block.size()));
+  for (Test test : kLeadingTests) {
+    if (Verdict v = test(s)) return *v;
+  }
+  const uint8_t tentative = MpegTentative(s);
+  for (Test test : kTrailingTests) {
+    if (Verdict v = test(s)) return *v;
+  }
+  if (Verdict v = TestNtfsFileRecord(s, tentative)) return *v;
+  if (IsNtfsIndexRecord(s)) return kMetadata;
+  return WalkFatDirectory(s, tentative);
+}
+
 }  // namespace tarnwick
