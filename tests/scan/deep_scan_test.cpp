@@ -77,6 +77,73 @@ std::vector<uint8_t> CompoundFile(const std::map<std::string, size_t>& streams) 
   return test::ReadFileBytes(dir / "out.ole");
 }
 
+std::vector<uint8_t> JpegStart(uint8_t marker) { return {0xFF, 0xD8, 0xFF, marker, 0, 16}; }
+const std::vector<uint8_t> kPngStart = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+
+// A FAT directory sector of a freshly formatted medium: every entry deleted.
+std::vector<uint8_t> DeletedDirectory() { return std::vector<uint8_t>(512, 0xE5); }
+
+TEST(Alignment, TheBusiestResidueBecomesTheClusterPhase) {
+  auto img = Zeros(64);
+  Put(img, 5, JpegStart(0xE0));   // 1: weighs 1
+  Put(img, 9, kPngStart);         // 9: weighs 1
+  Put(img, 12, JpegStart(0xDB));  // 2: weighs 0.5
+  Put(img, 17, DeletedDirectory());  // 100: weighs nothing
+  Opened o(std::move(img));
+  o.Geometry(4, -1);
+  ScanRequest r = o.Request("");
+  r.NeedFolder = false;
+  ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
+  EXPECT_EQ(o.s->ScanClusterPhase, 1);
+  EXPECT_EQ(o.Entries(), (std::vector<std::pair<uint64_t, uint8_t>>{{5, 1}, {9, 9}, {17, 100}}));
+  EXPECT_EQ(o.ui.Captions[Dialog::Search], "Tidying up the list");
+  EndSearchOnly(*o.s);
+}
+
+TEST(Alignment, ATieGoesToTheLowerResidue) {
+  auto img = Zeros(64);
+  Put(img, 7, kPngStart);   // residue 3
+  Put(img, 10, kPngStart);  // residue 2
+  Opened o(std::move(img));
+  o.Geometry(4, -1);
+  ScanRequest r = o.Request("");
+  r.NeedFolder = false;
+  ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
+  EXPECT_EQ(o.s->ScanClusterPhase, 2);
+  EXPECT_EQ(o.Entries(), (std::vector<std::pair<uint64_t, uint8_t>>{{10, 9}}));
+  EndSearchOnly(*o.s);
+}
+
+TEST(PhaseOne, StreamMiddlesAreNeverListed) {
+  auto img = Zeros(16);
+  // An MPEG-2 pack with clock reference 0 (29) and an MPEG-1 pack with 0 (31).
+  Put(img, 2, std::vector<uint8_t>{0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 0, 0, 0xF8});
+  Put(img, 4, std::vector<uint8_t>{0, 0, 1, 0xBA, 0x21, 0, 1, 0, 1, 0x80, 0, 1});
+  Opened o(std::move(img));
+  ScanRequest r = o.Request("");
+  r.NeedFolder = false;
+  ASSERT_EQ(SearchPhase(*o.s, o.boxes, r).ErrorSlot, 0);
+  EXPECT_EQ(o.Entries(), (std::vector<std::pair<uint64_t, uint8_t>>{{4, 31}}));
+  EndSearchOnly(*o.s);
+}
+
+TEST(PhaseTwo, MetadataClustersAreSteppedOverByTheDatabase) {
+  // A directory cluster found inside a database's span is marked before the
+  // database is carved, so the database is reassembled around it.
+  test::TempDir out("meta");
+  auto db = CompoundFile({{"Matrix.dat", 30000}, {"seqbase.dat", 5000}});
+  const uint64_t n = db.size() / 512;
+  auto img = Zeros(n + 64);
+  Put(img, 8, std::span<const uint8_t>(db.data(), 16 * 512));  // sectors 8..23
+  Put(img, 24, DeletedDirectory());                              // cluster 24..27
+  Put(img, 28, std::span<const uint8_t>(db.data() + 16 * 512, db.size() - 16 * 512));
+  Opened o(std::move(img));
+  o.Geometry(4, 0);
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  ASSERT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(test::ReadFileBytes(out / "FILE_AAAAAAAI.DB"), db);
+}
+
 TEST(StartChecks, EachRefusalNamesItsTextAndChangesNothing) {
   test::TempDir out("checks");
   Opened o(Zeros(64));
