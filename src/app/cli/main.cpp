@@ -1,4 +1,5 @@
 // tarnwick-cli: the engine without a window, one subcommand per job.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -428,8 +429,10 @@ std::string SectorRunsJson(const std::vector<uint64_t>& sectors) {
 }
 
 std::string FileSha256(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return Sha256Hex(bytes);
 }
 
@@ -453,7 +456,8 @@ int CmdRescue(Session& s, const Args& a) {
   if (a.Has("--jpeg")) s.TypeMask |= kTypeMaskJpeg;
 
   std::vector<std::string> rescued;
-  s.OnFileSaved = [&](const SavedFile& f) {
+  // Hashing the written files is only worth its time when a report wants it.
+  if (a.Has("--report")) s.OnFileSaved = [&](const SavedFile& f) {
     if (!f.Written) return;
     rescued.push_back("{\"file\": " + JsonString(f.Path) +
                       ", \"start_sector\": " + std::to_string(f.StartSector) +
