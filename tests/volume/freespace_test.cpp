@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,18 +35,18 @@ using test::TempDir;
 // ---------------------------------------------------------------------------
 // Helpers
 
-[[maybe_unused]] void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
   b[off] = static_cast<uint8_t>(v);
   b[off + 1] = static_cast<uint8_t>(v >> 8);
 }
 void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * i));
 }
-[[maybe_unused]] void PutBE16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+void PutBE16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
   b[off] = static_cast<uint8_t>(v >> 8);
   b[off + 1] = static_cast<uint8_t>(v);
 }
-[[maybe_unused]] void PutBE32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+void PutBE32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
   for (int i = 0; i < 4; ++i) b[off + i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
 }
 
@@ -63,7 +66,7 @@ void OpenFile(Session& s, const fs::path& img, uint8_t kind, uint32_t bps, uint3
   SetGeometry(s, kind, bps, spc, phase);
 }
 
-[[maybe_unused]] void OpenBytes(Session& s, std::vector<uint8_t> bytes, uint8_t kind, uint32_t bps, uint32_t spc,
+void OpenBytes(Session& s, std::vector<uint8_t> bytes, uint8_t kind, uint32_t bps, uint32_t spc,
                int32_t phase = 0) {
   ASSERT_TRUE(OpenImageDevice(s, std::make_unique<MemoryDevice>(std::move(bytes)), "mem").Opened);
   SetGeometry(s, kind, bps, spc, phase);
@@ -86,7 +89,7 @@ std::vector<bool> Marks(const Session& s) {
   return m;
 }
 
-[[maybe_unused]] std::vector<bool> MarksOf(uint64_t sectors, std::initializer_list<std::pair<uint64_t, uint64_t>> runs) {
+std::vector<bool> MarksOf(uint64_t sectors, std::initializer_list<std::pair<uint64_t, uint64_t>> runs) {
   std::vector<bool> m(sectors);
   for (auto [first, last] : runs)
     for (uint64_t i = first; i <= last; ++i) m[i] = true;
@@ -139,6 +142,12 @@ std::vector<bool> TskAllocated(const fs::path& img) {
     units[addr] = line.substr(bar + 1) == "a";
   }
   return units;
+}
+
+// True when a free sector lies between allocated ones: files were deleted.
+bool HasHole(const std::vector<bool>& allocated) {
+  auto freeAt = std::find(allocated.begin(), allocated.end(), false);
+  return std::find(freeAt, allocated.end(), true) != allocated.end();
 }
 
 std::vector<uint8_t> ReadBoot(const fs::path& img) {
@@ -209,6 +218,7 @@ TEST_P(FatImages, MarksWhatSleuthKitCountsAllocated) {
   std::vector<bool> want = TskAllocated(img);
   ASSERT_FALSE(want.empty());
   want.resize(s.Detected.LastSector + 1);
+  EXPECT_TRUE(HasHole(want));
   EXPECT_EQ(Diff(want, Marks(s)), "");
 }
 
@@ -285,6 +295,7 @@ TEST_P(NtfsImages, MarksTheClustersThatSleuthKitCountsAllocated) {
   uint64_t tail = clusters.size() * spc;
   ASSERT_LE(tail, s.Detected.LastSector);
   for (uint64_t i = tail; i < want.size(); ++i) want[i] = true;
+  EXPECT_TRUE(HasHole(want));
   EXPECT_EQ(Diff(want, Marks(s)), "");
 }
 
@@ -427,6 +438,375 @@ TEST_P(HfsImages, LeavesClearExactlyTheFreeBlocksAndTheDeletedFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, HfsImages, ::testing::Values("20M", "40M"));
+
+// ---------------------------------------------------------------------------
+// Signatures that the walks insist on, on images made by the real tools.
+
+TEST(FatSignatures, FormattersMediaBytesThatAreRefused) {
+  for (const char* tool : {"mkfs.vfat", "fsstat"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is missing";
+  struct Case {
+    const char* options;
+    uint8_t kind;
+    const char* size;
+  };
+  // FAT12 is taken only with media F0, FAT16 only with F8, and FAT32 only
+  // with entry 1 FFFFFFFF, while mkfs.vfat writes 0FFFFFFF there.
+  for (Case c : {Case{"-F 12", kFat12, "8M"}, Case{"-F 16 -M 0xF0", kFat16, "16M"},
+                 Case{"-F 32 -s 1", kFat32, "40M"}}) {
+    SCOPED_TRACE(c.options);
+    TempDir dir("fatsig");
+    fs::path img = dir / "fat.img";
+    ASSERT_TRUE(Sh("truncate -s " + std::string(c.size) + " " + ShellQuote(img.string())));
+    ASSERT_TRUE(Sh("mkfs.vfat " + std::string(c.options) + " " + ShellQuote(img.string())));
+    auto boot = ReadBoot(img);
+    Session s;
+    OpenFile(s, img, c.kind, LE16(boot, 11), U8(boot, 13), 0);
+    Result r = Collect(s);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_FALSE(r.freeOnly);
+    // The area before the first cluster was marked before the FAT was read,
+    // and those marks stay; no cluster is marked.
+    uint64_t fats = U8(boot, 16), reserved = LE16(boot, 14);
+    uint64_t first = c.kind == kFat32 ? fats * LE32(boot, 36) + reserved
+                                      : fats * LE16(boot, 22) + reserved + LE16(boot, 17) / 16u;
+    auto got = Marks(s);
+    EXPECT_EQ(Count(got, 0, first), first);
+    EXPECT_EQ(Count(got, first), 0u);
+    // The Sleuth Kit puts the data area where the first cluster is taken to be.
+    auto layout = test::Run("fsstat " + ShellQuote(img.string())).Out;
+    std::string area = c.kind == kFat32 ? "* Data Area: " : "** Cluster Area: ";
+    EXPECT_NE(layout.find(area + std::to_string(first) + " - "), std::string::npos) << layout;
+  }
+}
+
+TEST(ExFatSignatures, RootDirectoryWithoutTheBitmapEntryIsRefused) {
+  for (const char* tool : {"mkfs.exfat", "dump.exfat"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is missing";
+  TempDir dir("exsig");
+  fs::path img = dir / "exfat.img";
+  ASSERT_TRUE(Sh("truncate -s 16M " + ShellQuote(img.string())));
+  ASSERT_TRUE(Sh("mkfs.exfat " + ShellQuote(img.string())));
+  auto bytes = test::ReadFileBytes(img);
+  uint32_t bps = 1u << bytes[108], spc = 1u << bytes[109];
+  uint64_t root = (LE32(bytes, 88) + uint64_t(LE32(bytes, 96) - 2) * spc) * bps;
+  ASSERT_EQ(bytes[root + 32], 0x81);
+  bytes[root + 32] = 0x82;
+  test::WriteFileBytes(img, bytes);
+  Session s;
+  OpenFile(s, img, kExFat, bps, spc, 0);
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_FALSE(r.freeOnly);
+  EXPECT_EQ(Count(Marks(s)), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made NTFS: a boot sector, the cluster-bitmap file's record 12
+// sectors into the MFT (at cluster 1), and the bitmap's own clusters.
+
+struct HandNtfs {
+  HandNtfs(uint32_t clusterSectors, uint64_t sectors) : spc(clusterSectors), bytes(sectors * 512) {
+    std::memcpy(&bytes[3], "NTFS    ", 8);
+    Put16(bytes, 11, 512);
+    bytes[13] = static_cast<uint8_t>(spc);
+    Put32(bytes, 48, 1);
+    record = spc * 512 + 12 * 512;
+    Put32(bytes, record + 56, 0x10);  // a standard-information attribute first
+    Put32(bytes, record + 60, 0x60);
+  }
+  size_t Second() const { return record + 56 + 0x60; }
+  // The data attribute after the first one, with this run list, then the end marker.
+  void DataAttribute(const std::vector<uint8_t>& runs) {
+    size_t a = Second();
+    Put32(bytes, a, 0x80);
+    Put32(bytes, a + 4, 0x48);
+    Put32(bytes, a + 32, 0x40);
+    std::copy(runs.begin(), runs.end(), bytes.begin() + static_cast<long>(a + 0x40));
+    Put32(bytes, a + 0x48, 0xFFFFFFFF);
+  }
+  void Bitmap(uint64_t cluster, size_t index, uint8_t value) {
+    bytes[cluster * spc * 512 + index] = value;
+  }
+  uint32_t spc;
+  std::vector<uint8_t> bytes;
+  size_t record = 0;
+};
+
+TEST(NtfsBitmap, BitsLeastSignificantFirstAndWholeBytes) {
+  HandNtfs v(8, 128);
+  v.DataAttribute({0x11, 0x01, 0x04, 0x00});  // one cluster at cluster 4
+  v.Bitmap(4, 0, 0x05);
+  v.Bitmap(4, 1, 0xFF);
+  Session s;
+  OpenBytes(s, v.bytes, kNtfs, 512, 8);
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_TRUE(r.freeOnly);
+  EXPECT_EQ(Diff(MarksOf(128, {{0, 7}, {16, 23}, {64, 127}}), Marks(s)), "");
+}
+
+TEST(NtfsBitmap, FullByteReachingPastTheLastSectorStopsThere) {
+  HandNtfs v(8, 61);  // LastSector 60, inside the map's eighth byte
+  v.DataAttribute({0x11, 0x01, 0x04, 0x00});
+  v.Bitmap(4, 0, 0xFF);
+  Session s;
+  OpenBytes(s, v.bytes, kNtfs, 512, 8);
+  Result r = Collect(s);
+  EXPECT_TRUE(r.freeOnly);
+  ASSERT_EQ(s.Map.Bits().size(), 8u);
+  EXPECT_EQ(s.Map.Bits()[6], 0xFF);
+  EXPECT_EQ(s.Map.Bits()[7], 0x1F) << "sectors 61 to 63 lie past the Source";
+}
+
+TEST(NtfsBitmap, OnlyTheFirstRunOfTheBitmapIsWalked) {
+  HandNtfs v(1, 8192);
+  // Run 1: one cluster at 100 (clusters 0-4095); run 2: one cluster at 110.
+  v.DataAttribute({0x11, 0x01, 0x64, 0x11, 0x01, 0x0A, 0x00});
+  v.Bitmap(100, 0, 0x0F);
+  v.Bitmap(110, 0, 0xFF);
+  Session s;
+  OpenBytes(s, v.bytes, kNtfs, 512, 1);
+  Result r = Collect(s);
+  EXPECT_TRUE(r.freeOnly);
+  EXPECT_EQ(Diff(MarksOf(8192, {{0, 3}}), Marks(s)), "");
+}
+
+TEST(NtfsBitmap, BrokenRecordsFailWithoutReadingOutsideThem) {
+  struct Case {
+    const char* what;
+    std::function<void(HandNtfs&)> spoil;
+  };
+  std::vector<Case> cases = {
+      {"length 0 before the data attribute", [](HandNtfs& v) { Put32(v.bytes, v.record + 60, 0); }},
+      {"end marker before the data attribute",
+       [](HandNtfs& v) { Put32(v.bytes, v.Second(), 0xFFFFFFFF); }},
+      {"attribute running past the record",
+       [](HandNtfs& v) { Put32(v.bytes, v.record + 60, 0x1000); }},
+      {"data attribute running past the record",
+       [](HandNtfs& v) { Put32(v.bytes, v.Second() + 4, 1024 - 56 - 0x60 + 8); }},
+      {"no data attribute up to the record's end",
+       [](HandNtfs& v) {
+         // Eleven attributes of 0x58 bytes fill the record exactly.
+         for (size_t a = v.record + 56; a < v.record + 1024; a += 0x58) {
+           Put32(v.bytes, a, 0x30);
+           Put32(v.bytes, a + 4, 0x58);
+         }
+       }},
+      {"run list outside the attribute", [](HandNtfs& v) { Put32(v.bytes, v.Second() + 32, 0x48); }},
+      {"run length of 0 bytes", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x10; }},
+      {"run length of 9 bytes", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x19; }},
+      {"run without an offset", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x01; }},
+      {"run offset of 9 bytes", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x91; }},
+      {"run offset beyond 64 bits of bytes",
+       [](HandNtfs& v) {
+         std::vector<uint8_t> runs{0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x00};
+         std::copy(runs.begin(), runs.end(), v.bytes.begin() + static_cast<long>(v.Second() + 0x40));
+         Put32(v.bytes, v.Second() + 4, 0x58);
+       }},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HandNtfs v(8, 128);
+    v.DataAttribute({0x11, 0x01, 0x04, 0x00});
+    v.Bitmap(4, 0, 0xFF);
+    c.spoil(v);
+    Session s;
+    OpenBytes(s, v.bytes, kNtfs, 512, 8);
+    Result r = Collect(s);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_FALSE(r.freeOnly);
+    EXPECT_EQ(Count(Marks(s)), 0u);
+  }
+}
+
+// A front end that records the percent labels and, when asked to, presses
+// Cancel as soon as it is given the chance to process messages.
+class Recorder : public SilentFrontend {
+ public:
+  Recorder(Session& s, bool cancel) : s_(s), cancel_(cancel) {}
+  void SetLabel(Dialog d, int label, const std::string& text) override {
+    if (d == Dialog::Search && label == 2) labels.push_back(text);
+  }
+  void Pump() override {
+    ++pumps;
+    if (cancel_) s_.Flags.SearchCancel = true;
+  }
+  std::vector<std::string> labels;
+  int pumps = 0;
+
+ private:
+  Session& s_;
+  bool cancel_;
+};
+
+class NtfsProgress : public EnglishTexts {
+ protected:
+  // The percent line: slot 51 and the percent ("Percent: 25.00%" in English).
+  static std::string PercentLine(const Session& s, const std::string& percent) {
+    std::string label = s.Text(51);
+    if (!label.empty()) {
+      EXPECT_EQ(label, "Percent: ");
+    }
+    return label + percent;
+  }
+
+  // Four bitmap sectors (clusters 0-16383 at one sector a cluster), the
+  // first byte of the first two set.
+  static HandNtfs Volume() {
+    HandNtfs v(1, 8192);
+    v.DataAttribute({0x11, 0x04, 0x64, 0x00});
+    v.Bitmap(100, 0, 0xFF);
+    v.Bitmap(101, 0, 0xFF);
+    return v;
+  }
+};
+
+TEST_F(NtfsProgress, CancelKeepsTheMarksSoFar) {
+  Session s;
+  OpenBytes(s, Volume().bytes, kNtfs, 512, 1);
+  Recorder ui(s, true);
+  s.SetFrontend(&ui);
+  s.Flags.ElapsedMs = 200;  // a refresh is due after the first sector
+  s.LabelShownMs = 0;
+  Result r = Collect(s);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_FALSE(r.freeOnly);
+  EXPECT_EQ(ui.labels, std::vector<std::string>{PercentLine(s, "25.00%")});
+  EXPECT_EQ(ui.pumps, 1);
+  EXPECT_EQ(s.LabelShownMs, 200u);
+  EXPECT_EQ(Diff(MarksOf(8192, {{0, 7}}), Marks(s)), "");
+}
+
+TEST_F(NtfsProgress, WithoutCancelTheWalkEndsAndShowsOnlyWhenTheClockMoved) {
+  Session s;
+  OpenBytes(s, Volume().bytes, kNtfs, 512, 1);
+  Recorder ui(s, false);
+  s.SetFrontend(&ui);
+  s.Flags.ElapsedMs = 400;
+  s.LabelShownMs = 200;
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_TRUE(r.freeOnly);
+  EXPECT_EQ(ui.labels, std::vector<std::string>{PercentLine(s, "25.00%")});
+  EXPECT_EQ(ui.pumps, 1);
+  EXPECT_EQ(Diff(MarksOf(8192, {{0, 7}, {4096, 4103}}), Marks(s)), "");
+}
+
+TEST_F(NtfsProgress, CancelAlreadyPressedReadsNoBitmap) {
+  Session s;
+  OpenBytes(s, Volume().bytes, kNtfs, 512, 1);
+  s.Flags.SearchCancel = true;
+  Result r = Collect(s);
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_FALSE(r.freeOnly);
+  EXPECT_EQ(Count(Marks(s)), 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made HFS and HFS+: bits most significant first.
+
+TEST(HfsBitmap, MostSignificantBitFirst) {
+  std::vector<uint8_t> b(256 * 512);
+  std::memcpy(&b[1024], "BD", 2);
+  PutBE16(b, 1024 + 14, 3);   // bitmap at sector 3
+  PutBE16(b, 1024 + 18, 16);  // 16 allocation blocks
+  PutBE32(b, 1024 + 20, 4096);
+  PutBE16(b, 1024 + 28, 0);   // block 0 at sector 0
+  b[3 * 512] = 0x05;
+  b[3 * 512 + 1] = 0x80;
+  b[3 * 512 + 2] = 0xFF;  // past the 16 blocks: not part of the bitmap
+  Session s;
+  OpenBytes(s, b, kHfs, 512, 8);
+  Result r = Collect(s);
+  EXPECT_TRUE(r.freeOnly);
+  EXPECT_EQ(Diff(MarksOf(256, {{40, 47}, {56, 63}, {64, 71}}), Marks(s)), "");
+}
+
+TEST(HfsBitmap, HfsPlusBitmapAtByte4096) {
+  std::vector<uint8_t> b(256 * 512);
+  std::memcpy(&b[1024], "H+\0\4", 4);
+  PutBE32(b, 1024 + 40, 4096);
+  PutBE32(b, 1024 + 44, 30);  // 30 blocks: 4 bitmap bytes
+  b[4096] = 0x05;
+  b[4096 + 3] = 0xFF;  // blocks 24-31, of which 30 and 31 exist only as bits
+  b[4096 + 4] = 0xFF;  // past the bitmap
+  Session s;
+  OpenBytes(s, b, kHfsPlus, 512, 8);
+  Result r = Collect(s);
+  EXPECT_TRUE(r.freeOnly);
+  EXPECT_EQ(Diff(MarksOf(256, {{40, 47}, {56, 63}, {192, 255}}), Marks(s)), "");
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made FAT12: the two 12-bit halves of each 3-byte group, and the group
+// cut short at the end of a one-sector FAT (512 is no multiple of 3).
+
+TEST(Fat12Table, TwelveBitHalvesAndTheShortLastGroup) {
+  std::vector<uint8_t> b(400 * 512);
+  Put16(b, 11, 512);
+  b[13] = 1;
+  Put16(b, 14, 1);   // reserved sectors
+  b[16] = 1;         // one FAT
+  Put16(b, 17, 16);  // root entries: one sector
+  Put16(b, 22, 1);   // FAT of one sector
+  size_t fat = 512;
+  b[fat] = 0xF0;
+  b[fat + 1] = 0xFF;
+  b[fat + 2] = 0xFF;
+  b[fat + 3] = 0x01;  // entry 2 in use
+  b[fat + 7] = 0x10;  // entry 5 in use (high half of the group at 6)
+  b[fat + 510] = 0x01;  // entry 340 in use; 341 would need byte 512
+  std::fill(b.begin() + 1024, b.begin() + 1536, uint8_t{0xFF});  // what follows the FAT
+  Session s;
+  OpenBytes(s, b, kFat12, 512, 1);
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_TRUE(r.freeOnly);
+  // First data sector 3 holds cluster 2.
+  EXPECT_EQ(Diff(MarksOf(400, {{0, 2}, {3, 3}, {6, 6}, {341, 341}}), Marks(s)), "");
+}
+
+// ---------------------------------------------------------------------------
+// What has no allocation map to read.
+
+TEST(NoAllocationMap, OtherKindAndDegenerateGeometryFailWithoutCancel) {
+  HandNtfs v(8, 128);
+  v.DataAttribute({0x11, 0x01, 0x04, 0x00});
+  v.Bitmap(4, 0, 0xFF);
+  struct Case {
+    const char* what;
+    std::function<void(VolumeGeometry&)> set;
+  };
+  for (Case c : {Case{"kind Other", [](VolumeGeometry& g) { g.FsKind = kFsOther; }},
+                 Case{"kind beyond Other", [](VolumeGeometry& g) { g.FsKind = 9; }},
+                 Case{"0 sectors per cluster", [](VolumeGeometry& g) { g.SectorsPerCluster = 0; }},
+                 Case{"0 bytes per sector", [](VolumeGeometry& g) { g.BytesPerSector = 0; }}}) {
+    SCOPED_TRACE(c.what);
+    Session s;
+    OpenBytes(s, v.bytes, kNtfs, 512, 8);
+    c.set(s.Detected);
+    Result r = Collect(s);
+    EXPECT_FALSE(r.cancelled);
+    EXPECT_FALSE(r.freeOnly);
+    EXPECT_EQ(Count(Marks(s)), 0u);
+  }
+}
+
+TEST(NoAllocationMap, UnreadableSourceFails) {
+  HandNtfs v(8, 128);
+  v.DataAttribute({0x11, 0x01, 0x04, 0x00});
+  v.Bitmap(4, 0, 0xFF);
+  Session s;
+  auto device = std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(v.bytes),
+                                               std::set<uint64_t>{32});  // the bitmap's sector
+  ASSERT_TRUE(OpenImageDevice(s, std::move(device), "faulty").Opened);
+  SetGeometry(s, kNtfs, 512, 8, 0);
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  EXPECT_FALSE(r.freeOnly);
+  EXPECT_EQ(Count(Marks(s)), 0u);
+}
 
 }  // namespace
 }  // namespace tarnwick
