@@ -167,6 +167,25 @@ TEST_F(CliTest, ScanListsTheFileStarts) {
   EXPECT_EQ(j.Out, "1\n") << j.Err;
 }
 
+TEST_F(CliTest, FreemapListsWhatTheFileSystemAllocates) {
+  fs::path a = MakeDatabase("A.DB", 50000, 30);
+  fs::path img = DeletedFat16({});
+  ASSERT_EQ(test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(a.string()) + " ::").Status, 0);
+  auto r = test::Run(Cli("freemap --json " + ShellQuote(img.string())) +
+                     " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                     "print(d[\"complete\"], d[\"cancelled\"], sum(b-a+1 for a,b in d[\"runs\"]))'");
+  // The Sleuth Kit counts the same sectors as allocated.
+  auto tsk = test::Run("blkls -a -l " + ShellQuote(img.string()) + " | grep -c '^[0-9]'");
+  ASSERT_EQ(tsk.Status, 0) << tsk.Err;
+  EXPECT_EQ(r.Out, "True False " + tsk.Out) << r.Err;
+
+  fs::path noise = tmp_ / "noise.img";
+  test::WriteFileBytes(noise, RandomBytes(64 * 512, 4));
+  auto none = test::Run(Cli("freemap " + ShellQuote(noise.string())));
+  EXPECT_EQ(none.Status, 3);
+  EXPECT_EQ(none.Out, "");
+}
+
 TEST_F(CliTest, SectorsBeyondTwoTebibytesAreCarvedWhereTheyLie) {
   // A sparse image of 2^32 + 4096 sectors with a database past sector 2^32.
   fs::path a = MakeDatabase("A.DB", 60000, 20);

@@ -394,6 +394,23 @@ class FatVolume:
                 f.truncate(self.size)
         run(["mkfs.vfat", "-F", str(self.bits), "-S", "512", "-s", str(self.cluster_sectors),
              "--invariant", "-n", "TARNCORPUS", self.image])
+        if self.bits == 32:
+            self.mark_entry_one_as_windows_does()
+
+    def mark_entry_one_as_windows_does(self):
+        """Windows' format leaves FAT entry 1 at FFFFFFFF, mkfs.vfat at 0FFFFFFF.
+
+        The volumes here stand for disks formatted on Windows, whose FAT the
+        free-space map checks for exactly that value; fsck.fat accepts both.
+        """
+        with open(self.image, "r+b") as f:
+            boot = f.read(512)
+            reserved = int.from_bytes(boot[14:16], "little")
+            fats = boot[16]
+            fat_sectors = int.from_bytes(boot[36:40], "little")
+            for k in range(fats):
+                f.seek((reserved + k * fat_sectors) * SECTOR + 4)
+                f.write(b"\xff\xff\xff\xff")
 
     @contextlib.contextmanager
     def session(self):
