@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,17 +51,34 @@ std::filesystem::path BlankImage(const TempDir& dir, const std::string& name, in
 }
 
 // Identifies a file through the Session's Source, as an open does.
+// What `tarnwick-cli identify --json` reports for an image, as the command
+// line's users see it.
+std::optional<int64_t> JsonNumber(const std::string& json, const std::string& key) {
+  size_t at = json.find("\"" + key + "\": ");
+  if (at == std::string::npos) return std::nullopt;
+  return std::stoll(json.substr(at + key.size() + 4));
+}
+
 bool IdentifyFile(const std::filesystem::path& path, VolumeGeometry& g) {
-  Session s;
-  std::string error;
-  s.Source.Device = FileDevice::Open(path.string(), error);
-  if (!s.Source.Device) {
-    ADD_FAILURE() << "cannot open " << path << ": " << error;
+  auto r = test::Run(std::string(TARNWICK_CLI) + " identify --json " + ShellQuote(path.string()));
+  if (r.Status != 0) {
+    ADD_FAILURE() << "identify failed on " << path << ": " << r.Err;
     return false;
   }
-  bool ok = Identify(s);
-  g = s.Detected;
-  return ok;
+  auto kind = JsonNumber(r.Out, "fs_kind"), bps = JsonNumber(r.Out, "bytes_per_sector");
+  auto spc = JsonNumber(r.Out, "sectors_per_cluster"), phase = JsonNumber(r.Out, "cluster_phase");
+  auto last = JsonNumber(r.Out, "last_sector");
+  if (!kind || !bps || !spc || !phase || !last) {
+    ADD_FAILURE() << "unexpected output: " << r.Out;
+    return false;
+  }
+  g.FsKind = static_cast<uint8_t>(*kind);
+  g.BytesPerSector = static_cast<uint32_t>(*bps);
+  g.SectorsPerCluster = static_cast<uint32_t>(*spc);
+  g.ClusterPhase = static_cast<int32_t>(*phase);
+  g.LastSector = static_cast<uint64_t>(*last);
+  EXPECT_EQ(g.LastSector, std::filesystem::file_size(path) / g.BytesPerSector - 1);
+  return r.Out.find("\"identified\": true") != std::string::npos;
 }
 
 void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
