@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace tarnwick {
 
@@ -147,6 +148,38 @@ std::vector<dev_t> RelatedBlockDevices(dev_t rdev) {
   std::sort(out.begin(), out.end());
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
+}
+
+std::optional<dev_t> MountSourceDevice(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const std::string target = fs::canonical(path, ec).string();
+  if (ec) return std::nullopt;
+  std::ifstream info("/proc/self/mountinfo");
+  std::string line, bestSource;
+  size_t bestLength = 0;
+  while (std::getline(info, line)) {
+    // id parent major:minor root mount-point options ... - type source options
+    std::istringstream fields(line);
+    std::string id, parent, number, root, mountPoint;
+    if (!(fields >> id >> parent >> number >> root >> mountPoint)) continue;
+    size_t dash = line.find(" - ");
+    if (dash == std::string::npos) continue;
+    std::istringstream tail(line.substr(dash + 3));
+    std::string type, source;
+    if (!(tail >> type >> source)) continue;
+    bool covers = target == mountPoint || mountPoint == "/" ||
+                  (target.size() > mountPoint.size() && target.compare(0, mountPoint.size(), mountPoint) == 0 &&
+                   target[mountPoint.size()] == '/');
+    if (covers && mountPoint.size() >= bestLength) {
+      bestLength = mountPoint.size();
+      bestSource = source;
+    }
+  }
+  struct stat st {};
+  if (bestSource.empty() || ::stat(bestSource.c_str(), &st) != 0 || !S_ISBLK(st.st_mode))
+    return std::nullopt;
+  return st.st_rdev;
 }
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -106,5 +107,10 @@ DeviceKind KindOfPath(const std::string& path);
 // The block device numbers that count as "the same drive" as the Source:
 // the device itself, its partitions and, for a partition, its disk.
 std::vector<dev_t> RelatedBlockDevices(dev_t rdev);
+
+// The block device that the file system holding path was mounted from, as
+// /proc/self/mountinfo names it (also for FUSE file systems such as
+// ntfs-3g, whose own device number is not the disk's).
+std::optional<dev_t> MountSourceDevice(const std::string& path);
 
 }  // namespace tarnwick

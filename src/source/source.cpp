@@ -206,7 +206,10 @@ bool IsOnSource(const Session& s, const std::string& path) {
   const DeviceIdentity& id = s.Source.Identity;
   if (id.isBlock) {
     auto related = RelatedBlockDevices(id.rdev);
-    return std::find(related.begin(), related.end(), st.st_dev) != related.end();
+    auto related_to = [&](dev_t d) { return std::find(related.begin(), related.end(), d) != related.end(); };
+    if (related_to(st.st_dev)) return true;
+    auto mounted = MountSourceDevice(path);
+    return mounted && related_to(*mounted);
   }
   return id.ino != 0 && st.st_dev == id.dev && st.st_ino == id.ino;
 }

@@ -186,6 +186,30 @@ TEST_F(CliTest, FreemapListsWhatTheFileSystemAllocates) {
   EXPECT_EQ(none.Out, "");
 }
 
+TEST_F(CliTest, AFolderOnTheSourceDriveIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a loop device";
+  if (!test::HaveTool("mkfs.ntfs") || !test::HaveTool("ntfs-3g")) GTEST_SKIP() << "needs ntfs-3g";
+  fs::path img = tmp_ / "ntfs.img", mnt = tmp_ / "mnt";
+  fs::create_directory(mnt);
+  ASSERT_EQ(test::Run("truncate -s 16M " + ShellQuote(img.string()) + " && mkfs.ntfs -F -q -f " +
+                      ShellQuote(img.string())).Status, 0);
+  auto loop = test::Run("losetup -f --show " + ShellQuote(img.string()));
+  if (loop.Status != 0) GTEST_SKIP() << "no loop device: " << loop.Err;
+  std::string dev = loop.Out.substr(0, loop.Out.find('\n'));
+  auto mounted = test::Run("ntfs-3g " + dev + " " + ShellQuote(mnt.string()));
+  if (mounted.Status != 0) {
+    test::Run("losetup -d " + dev);
+    GTEST_SKIP() << "cannot mount with FUSE here: " << mounted.Err;
+  }
+  auto onSource = test::Run(Cli("rescue " + dev + " --out " + ShellQuote(mnt.string())));
+  auto elsewhere = test::Run(Cli("rescue " + dev + " --out " + ShellQuote(tmp_.Path().string())));
+  test::Run("umount " + ShellQuote(mnt.string()) + "; losetup -d " + dev);
+  EXPECT_EQ(onSource.Status, 1);
+  EXPECT_NE(onSource.Err.find("Dest folder can't be on source drive!"), std::string::npos) << onSource.Err;
+  EXPECT_EQ(elsewhere.Status, 0) << elsewhere.Err;
+  EXPECT_EQ(elsewhere.Out, "Rescued file 0\n");
+}
+
 TEST_F(CliTest, SectorsBeyondTwoTebibytesAreCarvedWhereTheyLie) {
   // A sparse image of 2^32 + 4096 sectors with a database past sector 2^32.
   fs::path a = MakeDatabase("A.DB", 60000, 20);
