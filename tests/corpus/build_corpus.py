@@ -795,19 +795,19 @@ def cases():
 
 
 def make_bytes(item, rng, work, case_name):
-    spec = item.make
-    what = spec[0]
+    recipe = item.make
+    what = recipe[0]
     if what == "blob":
-        return rng.randbytes(spec[1])
+        return rng.randbytes(recipe[1])
     if what == "picture":
-        return image_file(rng, work, spec[1], spec[2], spec[3], spec[4])
+        return image_file(rng, work, recipe[1], recipe[2], recipe[3], recipe[4])
     if what == "archive":
-        return archive_file(rng, work, spec[1], spec[2])
+        return archive_file(rng, work, recipe[1], recipe[2])
     if what == "pdf":
-        return pdf_file(rng, work, spec[1])
+        return pdf_file(rng, work, recipe[1])
     if what in ("qq", "compound"):
         for attempt in range(8):
-            tree = qq_tree(rng, spec[1]) if what == "qq" else plain_tree(rng, spec[1], spec[2])
+            tree = qq_tree(rng, recipe[1]) if what == "qq" else plain_tree(rng, recipe[1], recipe[2])
             data = make_compound(rng, work, tree, f"{case_name}-{attempt}")
             if not inner_signature_hits(data):
                 item.tree = tree
