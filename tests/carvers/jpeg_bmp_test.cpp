@@ -311,6 +311,18 @@ TEST_F(JpegCarver, TheEndSearchGivesUpAfter32MiB) {
   EXPECT_EQ(beyondClaims, 0u);
 }
 
+TEST_F(JpegCarver, OnlyFFOrFFFFRightBeforeD9EndsThePicture) {
+  // The picture's end marker replaced by FF 00 D9, D9 alone, then FF FF D9.
+  auto jpeg = Baseline();
+  jpeg.resize(jpeg.size() - 2);
+  jpeg.insert(jpeg.end(), {0xFF, 0x00, 0xD9, 0x00, 0xD9, 0x12, 0xFF, 0xFF, 0xD9});
+  const uint64_t n = SectorsOf(jpeg.size());
+  auto s = PictureSession(Image(n + 4, jpeg, Range(0, n), true));
+  EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), jpeg.size());
+  ASSERT_EQ(Written().size(), 1u);
+  EXPECT_EQ(ReadFileBytes(Written()[0]), jpeg);
+}
+
 TEST_F(JpegCarver, AHeaderThatRunsOnForever32MiBFails) {
   // Comment segments of the largest length, one after another, before the
   // picture's real header: a sound walk at first, but no picture has that much.
