@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "carvers/jpeg_bmp.h"
 #include "carvers/qq_database.h"
 
 namespace tarnwick {
@@ -11,10 +12,10 @@ namespace {
 // Formats whose carvers are not built yet keep a row without a carver, so
 // that adding one is a change of this table alone.
 constexpr std::array<DispatchRow, 30> kTable = {{
-    {1, nullptr, true},   // JPEG, APP0/APP1 first
-    {2, nullptr, true},   // JPEG, other first marker (second pass)
+    {1, CarveJpeg, true}, // JPEG, APP0/APP1 first
+    {2, CarveJpeg, true}, // JPEG, other first marker (second pass)
     {3, nullptr, false},  // GIF: recognised, not carved
-    {4, nullptr, true},   // BMP
+    {4, CarveBmp, true},  // BMP
     {5, CarveQQDatabase, true},
     {6, nullptr, false},  // Jet database: recognised, not carved
     {7, nullptr, false},  // RIFF AVI
