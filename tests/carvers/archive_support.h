@@ -50,6 +50,10 @@ inline std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& 
                                   uint32_t seed = 99) {
   std::vector<uint8_t> img = RandomBytes(sectors * bps, seed);
   for (size_t k = 0; k * bps < file.size(); ++k) {
+    if (at.at(k) >= sectors) {
+      ADD_FAILURE() << "the file does not fit the image";
+      return img;
+    }
     size_t n = std::min<size_t>(bps, file.size() - k * bps);
     std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(k * bps), n,
                 img.begin() + static_cast<std::ptrdiff_t>(at.at(k) * bps));
