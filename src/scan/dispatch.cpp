@@ -2,8 +2,11 @@
 
 #include <array>
 
+#include "carvers/cab_7z.h"
 #include "carvers/jpeg_bmp.h"
 #include "carvers/qq_database.h"
+#include "carvers/rar.h"
+#include "carvers/zip.h"
 
 namespace tarnwick {
 
@@ -26,13 +29,13 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {12, nullptr, false}, // RIFF CDXA
     {13, nullptr, false}, // ASF, header first
     {14, nullptr, true},  // TIFF family
-    {15, nullptr, false}, // RAR
-    {16, nullptr, false}, // ZIP
-    {17, nullptr, false}, // CAB
-    {18, nullptr, false}, // 7z
+    {15, CarveRar, false},
+    {16, CarveZip, false},
+    {17, CarveCab, false},
+    {18, Carve7z, false},
     {19, nullptr, true},  // ISO media, mp4
     {20, nullptr, false}, // ASF, other order
-    {21, nullptr, true},  // OOXML
+    {21, CarveOoxml, true},
     {22, nullptr, false}, // PDF
     {23, nullptr, true},  // ISO media, 3gp
     {24, nullptr, true},  // ISO media, other

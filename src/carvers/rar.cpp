@@ -1,0 +1,99 @@
+#include "carvers/rar.h"
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#include "carvers/framework.h"
+#include "source/bytes.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::array<uint8_t, 7> kMarkerBlock = {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
+constexpr uint64_t kFirstBlock = 7;
+constexpr uint64_t kBlockHeader = 7;
+constexpr uint64_t kBlockHeaderWithAddedSize = 11;
+constexpr uint8_t kLowestBlockType = 0x73;
+constexpr uint8_t kEndOfArchive = 0x7B;
+constexpr uint16_t kAddedSizeFollows = 0x8000;
+constexpr uint64_t kCompactAfterSectors = 60;
+constexpr int kSlotSector = 41;
+
+// Claims the next sector nobody has claimed, without reading it. False when
+// no such sector is left in the scan range.
+bool ClaimUnread(CarveContext& c) {
+  Session& s = c.S;
+  if (s.LastScanSector < 0) return false;
+  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
+  c.CurrentSector = c.ReadPos / c.Bps;
+  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
+    c.ReadPos += c.Bps;
+    c.CurrentSector = c.ReadPos / c.Bps;
+  }
+  if (c.CurrentSector > last) return false;
+  c.ClaimList.push_back(c.CurrentSector);
+  s.Map.MarkSector(c.CurrentSector);
+  c.ReadPos += c.Bps;
+  return true;
+}
+
+bool Reach(CarveContext& c, uint64_t target) { return c.Collected >= target || ReadUntil(c, target); }
+
+// Drops the whole sectors before pos from the buffer, so that it holds only
+// the last stretch of the archive however long the archive is.
+void Compact(CarveContext& c, uint64_t& pos) {
+  const uint64_t t = (pos / c.Bps) * c.Bps;
+  std::memmove(c.Buffer.data(), c.Buffer.data() + t, static_cast<size_t>(c.Collected - t));
+  pos -= t;
+  c.Collected -= t;
+  Session& s = c.S;
+  s.UI->SetLabel(Dialog::Rescue, 3,
+                 s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
+                     std::to_string(c.ReadPos / c.Bps));
+  s.UI->Pump();
+}
+
+}  // namespace
+
+void CarveRar(Session& s, const std::string& /*targetFolder*/, uint64_t carveStart) {
+  CarveFrame frame(s, carveStart);
+  if (!frame.Begin()) return;
+  CarveContext& c = frame.Ctx();
+  if (!BytesEqual(c.Data(), 0, Bytes(kMarkerBlock))) return;
+  const uint64_t twoSectors = 2 * uint64_t{c.Bps};
+  uint64_t pos = kFirstBlock;
+  while (true) {
+    if (!Reach(c, pos + kBlockHeader)) return;
+    const size_t p = static_cast<size_t>(pos);
+    const uint8_t type = U8(c.Data(), p + 2);
+    const uint16_t flags = LE16(c.Data(), p + 3);
+    uint64_t a = LE16(c.Data(), p + 5);
+    if (flags & kAddedSizeFollows) {
+      if (!Reach(c, pos + kBlockHeaderWithAddedSize)) return;
+      a += LE32(c.Data(), p + 7);
+    }
+    // A length beyond a signed 32-bit count is no RAR 4 block we can walk;
+    // taken as such it would turn negative and lead the walk backwards.
+    if (a == 0 || a > static_cast<uint64_t>(INT32_MAX)) return;
+    if (type < kLowestBlockType || type > kEndOfArchive) return;
+    if (pos + a > c.Collected) {
+      // Unread sectors come after the collected bytes: skip one only while
+      // the block's end stays beyond them.
+      while (a >= twoSectors && pos + a - c.Bps >= c.Collected) {
+        if (!ClaimUnread(c)) return;
+        a -= c.Bps;
+      }
+      if (!ReadUntil(c, pos + a)) return;
+    }
+    pos += a;
+    if (pos > kCompactAfterSectors * c.Bps) Compact(c, pos);
+    if (type == kEndOfArchive) {
+      frame.Succeed();
+      return;
+    }
+  }
+}
+
+}  // namespace tarnwick
