@@ -4,9 +4,12 @@
 
 #include "carvers/cab_7z.h"
 #include "carvers/jpeg_bmp.h"
+#include "carvers/mp4.h"
 #include "carvers/qq_database.h"
 #include "carvers/rar.h"
+#include "carvers/riff.h"
 #include "carvers/zip.h"
+#include "carvers/zip_drawing.h"
 
 namespace tarnwick {
 
@@ -21,28 +24,28 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {4, CarveBmp, true},  // BMP
     {5, CarveQQDatabase, true},
     {6, nullptr, false},  // Jet database: recognised, not carved
-    {7, nullptr, false},  // RIFF AVI
+    {7, CarveRiff, false},  // RIFF AVI
     {8, nullptr, false},  // MP3: recognised, not carved
     {9, nullptr, true},   // PNG
-    {10, nullptr, false}, // RIFF WAVE
-    {11, nullptr, false}, // RIFF ACON
-    {12, nullptr, false}, // RIFF CDXA
+    {10, CarveRiff, false}, // RIFF WAVE
+    {11, CarveRiff, false}, // RIFF ACON
+    {12, CarveRiff, false}, // RIFF CDXA
     {13, nullptr, false}, // ASF, header first
     {14, nullptr, true},  // TIFF family
     {15, CarveRar, false},
     {16, CarveZip, false},
     {17, CarveCab, false},
     {18, Carve7z, false},
-    {19, nullptr, true},  // ISO media, mp4
+    {19, CarveMp4, true},  // ISO media, mp4
     {20, nullptr, false}, // ASF, other order
     {21, CarveOoxml, true},
     {22, nullptr, false}, // PDF
-    {23, nullptr, true},  // ISO media, 3gp
-    {24, nullptr, true},  // ISO media, other
+    {23, CarveMp4, true},  // ISO media, 3gp
+    {24, CarveMp4, true},  // ISO media, other
     {25, nullptr, true},  // X3F
     {26, nullptr, true},  // RAF
-    {27, nullptr, false}, // RIFF CorelDRAW
-    {28, nullptr, false}, // ZIP CorelDRAW
+    {27, CarveRiffCdr, false}, // RIFF CorelDRAW
+    {28, CarveZipDrawing, false}, // ZIP CorelDRAW
     {31, nullptr, false}, // MPEG-1 program stream
     {33, nullptr, false}, // MPEG transport stream
 }};
