@@ -13,41 +13,15 @@ namespace {
 constexpr std::array<uint8_t, 8> k7zSignatureV03 = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x03};
 constexpr uint64_t k7zSignatureHeader = 32;
 constexpr uint64_t kLargest7z = 21'474'836'480;  // 20 GiB
-constexpr int kSlotSector = 41;
-
-// Claims the next sector nobody has claimed, without reading it. False when
-// no such sector is left in the scan range.
-bool ClaimUnread(CarveContext& c) {
-  Session& s = c.S;
-  if (s.LastScanSector < 0) return false;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  return true;
-}
 
 // Claims sectors, the start sector counted, until they hold total bytes or
 // the scan range ends; either way the archive keeps what it claimed.
 void ClaimTotal(CarveFrame& frame, uint64_t total) {
   CarveContext& c = frame.Ctx();
-  Session& s = c.S;
   uint64_t claimed = c.Bps;
   while (claimed < total) {
-    if (!ClaimUnread(c)) break;
+    if (!ClaimUnreadSector(c)) break;
     claimed += c.Bps;
-    if (s.RefreshDue()) {
-      s.UI->SetLabel(Dialog::Rescue, 3,
-                     s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                         std::to_string(c.ReadPos / c.Bps));
-      s.UI->Pump();
-    }
   }
   frame.Succeed();
 }

@@ -7,35 +7,9 @@ namespace tarnwick {
 
 namespace {
 
-constexpr int kSlotSector = 41;
 constexpr uint64_t kCompactAfterSectors = 60;
 
-void ShowProgress(CarveContext& c) {
-  Session& s = c.S;
-  s.UI->SetLabel(Dialog::Rescue, 3,
-                 s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                     std::to_string(c.ReadPos / c.Bps));
-  s.UI->Pump();
-}
-
 }  // namespace
-
-bool ClaimUnreadSector(CarveContext& c) {
-  Session& s = c.S;
-  if (c.Bps == 0 || s.LastScanSector < 0) return false;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  if (s.RefreshDue()) ShowProgress(c);
-  return true;
-}
 
 bool PassRecord(CarveContext& c, uint64_t pos, uint32_t& length, uint64_t& passedUnread) {
   const uint64_t bps = c.Bps;
@@ -57,7 +31,7 @@ void CompactBuffer(CarveContext& c, uint64_t& pos) {
   std::memmove(c.Buffer.data(), c.Buffer.data() + drop, static_cast<size_t>(c.Collected - drop));
   pos -= drop;
   c.Collected -= drop;
-  ShowProgress(c);
+  ShowCarveProgress(c);
 }
 
 void GiveBackSurplus(CarveContext& c, uint64_t fileBytes) {

@@ -9,10 +9,6 @@
 
 namespace tarnwick {
 
-// Claims the next sector nobody has claimed, without reading it, and moves
-// ReadPos past it. False when that would pass LastScanSector.
-bool ClaimUnreadSector(CarveContext& c);
-
 // Passes a record of `length` bytes that starts at buffer position pos.
 // Sectors that lie wholly inside the record beyond what is collected are
 // claimed unread while the record still holds two sectors or more; each of

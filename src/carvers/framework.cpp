@@ -102,7 +102,11 @@ std::string OutputName(const std::string& folder, uint64_t carveStart, const std
 CarveContext::CarveContext(Session& session, uint64_t carveStart)
     : S(session), Bps(session.Scan.BytesPerSector), CarveStart(carveStart), ReadPos(carveStart) {}
 
-bool FetchSector(CarveContext& c) {
+namespace {
+
+// Steps over claimed sectors from ReadPos on and claims the first free one;
+// ReadPos is left on it. False past the end of the scan range.
+bool ClaimNextFree(CarveContext& c) {
   Session& s = c.S;
   if (c.Bps == 0 || s.LastScanSector < 0) return false;
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
@@ -114,16 +118,34 @@ bool FetchSector(CarveContext& c) {
   if (c.CurrentSector > last) return false;
   c.ClaimList.push_back(c.CurrentSector);
   s.Map.MarkSector(c.CurrentSector);
+  return true;
+}
+
+}  // namespace
+
+void ShowCarveProgress(CarveContext& c) {
+  Session& s = c.S;
+  s.UI->SetLabel(Dialog::Rescue, 3,
+                 s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
+                     std::to_string(c.ReadPos / c.Bps));
+  s.UI->Pump();
+}
+
+bool ClaimUnreadSector(CarveContext& c) {
+  if (!ClaimNextFree(c)) return false;
+  c.ReadPos += c.Bps;
+  if (c.S.RefreshDue()) ShowCarveProgress(c);
+  return true;
+}
+
+bool FetchSector(CarveContext& c) {
+  Session& s = c.S;
+  if (!ClaimNextFree(c)) return false;
   if (c.Buffer.size() < c.Collected + c.Bps) c.Buffer.resize(c.Collected + kBufferStep);
   if (ReadCached(s, c.Buffer.data() + c.Collected, c.Bps, c.ReadPos) > 0) return false;
   c.ReadPos += c.Bps;
   c.Collected += c.Bps;
-  if (s.RefreshDue()) {
-    s.UI->SetLabel(Dialog::Rescue, 3,
-                   s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                       std::to_string(c.ReadPos / c.Bps));
-    s.UI->Pump();
-  }
+  if (s.RefreshDue()) ShowCarveProgress(c);
   return true;
 }
 

@@ -47,6 +47,11 @@ struct CarveContext {
 
 // Takes the next sector nobody has claimed, claims it and appends its bytes.
 bool FetchSector(CarveContext& c);
+// The same without reading it: claims the next sector nobody has claimed and
+// moves ReadPos past it. For carvers that pass over a file's body unread.
+bool ClaimUnreadSector(CarveContext& c);
+// The rescue dialog's sector line ("Sector: start, now"), and pending messages.
+void ShowCarveProgress(CarveContext& c);
 // Repeats FetchSector until Collected reaches target.
 bool ReadUntil(CarveContext& c, uint64_t target);
 // The 32-bit counting form: a file that would pass 2 GiB fails.

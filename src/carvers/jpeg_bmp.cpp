@@ -25,7 +25,6 @@ namespace {
 constexpr int64_t kJpegLimit = 33'554'432;
 constexpr int64_t kBmpSmallest = 58;
 constexpr int64_t kBmpLargest = 104'857'600;
-constexpr int kSlotSector = 41;
 
 // What the decoder may allocate for one picture. Far above what a real
 // photograph within the size limit needs; a hostile header that declares a
@@ -230,25 +229,8 @@ bool IsListedSize(const Session& s, int64_t pixels) {
 // Claims the next sector nobody has claimed, as FetchSector does, without
 // reading it.
 bool ClaimNextSector(CarveContext& c) {
-  Session& s = c.S;
-  if (s.LastScanSector < 0) return false;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
+  if (!ClaimUnreadSector(c)) return false;
   c.Collected += c.Bps;
-  if (s.RefreshDue()) {
-    s.UI->SetLabel(Dialog::Rescue, 3,
-                   s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                       std::to_string(c.ReadPos / c.Bps));
-    s.UI->Pump();
-  }
   return true;
 }
 

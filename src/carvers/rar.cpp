@@ -19,25 +19,6 @@ constexpr uint8_t kLowestBlockType = 0x73;
 constexpr uint8_t kEndOfArchive = 0x7B;
 constexpr uint16_t kAddedSizeFollows = 0x8000;
 constexpr uint64_t kCompactAfterSectors = 60;
-constexpr int kSlotSector = 41;
-
-// Claims the next sector nobody has claimed, without reading it. False when
-// no such sector is left in the scan range.
-bool ClaimUnread(CarveContext& c) {
-  Session& s = c.S;
-  if (s.LastScanSector < 0) return false;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  return true;
-}
 
 bool Reach(CarveContext& c, uint64_t target) { return c.Collected >= target || ReadUntil(c, target); }
 
@@ -48,11 +29,7 @@ void Compact(CarveContext& c, uint64_t& pos) {
   std::memmove(c.Buffer.data(), c.Buffer.data() + t, static_cast<size_t>(c.Collected - t));
   pos -= t;
   c.Collected -= t;
-  Session& s = c.S;
-  s.UI->SetLabel(Dialog::Rescue, 3,
-                 s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                     std::to_string(c.ReadPos / c.Bps));
-  s.UI->Pump();
+  ShowCarveProgress(c);
 }
 
 }  // namespace
@@ -82,7 +59,7 @@ void CarveRar(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
       // Unread sectors come after the collected bytes: skip one only while
       // the block's end stays beyond them.
       while (a >= twoSectors && pos + a - c.Bps >= c.Collected) {
-        if (!ClaimUnread(c)) return;
+        if (!ClaimUnreadSector(c)) return;
         a -= c.Bps;
       }
       if (!ReadUntil(c, pos + a)) return;

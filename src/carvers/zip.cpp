@@ -42,24 +42,6 @@ uint64_t RecordLength(Bytes d, uint64_t pos, uint32_t signature) {
   }
 }
 
-// Claims the next sector nobody has claimed, without reading it. False when
-// no such sector is left in the scan range.
-bool ClaimUnread(CarveContext& c) {
-  Session& s = c.S;
-  if (s.LastScanSector < 0) return false;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  return true;
-}
-
 // Moves pos over a record of length r: while two sectors or more of it
 // remain, its next sector is claimed unread; the rest is collected so that
 // the next record's first bytes are in the buffer. Unread sectors come after
@@ -68,7 +50,7 @@ bool ClaimUnread(CarveContext& c) {
 bool PassRecord(CarveContext& c, uint64_t& pos, uint64_t r) {
   const uint64_t twoSectors = 2 * uint64_t{c.Bps};
   while (r >= twoSectors && pos + r - c.Bps >= c.Collected) {
-    if (!ClaimUnread(c)) return false;
+    if (!ClaimUnreadSector(c)) return false;
     r -= c.Bps;
   }
   pos += r;
