@@ -3,6 +3,7 @@
 #include <array>
 
 #include "carvers/qq_database.h"
+#include "carvers/tiff.h"
 
 namespace tarnwick {
 
@@ -24,7 +25,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {11, nullptr, false}, // RIFF ACON
     {12, nullptr, false}, // RIFF CDXA
     {13, nullptr, false}, // ASF, header first
-    {14, nullptr, true},  // TIFF family
+    {14, CarveTiff, true},  // TIFF family
     {15, nullptr, false}, // RAR
     {16, nullptr, false}, // ZIP
     {17, nullptr, false}, // CAB
