@@ -4,6 +4,7 @@
 
 #include "carvers/qq_database.h"
 #include "carvers/tiff.h"
+#include "carvers/x3f_raf.h"
 
 namespace tarnwick {
 
@@ -36,8 +37,8 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {22, nullptr, false}, // PDF
     {23, nullptr, true},  // ISO media, 3gp
     {24, nullptr, true},  // ISO media, other
-    {25, nullptr, true},  // X3F
-    {26, nullptr, true},  // RAF
+    {25, CarveX3f, true},  // X3F
+    {26, CarveRaf, true},  // RAF
     {27, nullptr, false}, // RIFF CorelDRAW
     {28, nullptr, false}, // ZIP CorelDRAW
     {31, nullptr, false}, // MPEG-1 program stream
