@@ -8,6 +8,8 @@
 #include "carvers/qq_database.h"
 #include "carvers/rar.h"
 #include "carvers/riff.h"
+#include "carvers/tiff.h"
+#include "carvers/x3f_raf.h"
 #include "carvers/zip.h"
 #include "carvers/zip_drawing.h"
 
@@ -31,7 +33,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {11, CarveRiff, false}, // RIFF ACON
     {12, CarveRiff, false}, // RIFF CDXA
     {13, nullptr, false}, // ASF, header first
-    {14, nullptr, true},  // TIFF family
+    {14, CarveTiff, true},  // TIFF family
     {15, CarveRar, false},
     {16, CarveZip, false},
     {17, CarveCab, false},
@@ -42,8 +44,8 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {22, nullptr, false}, // PDF
     {23, CarveMp4, true},  // ISO media, 3gp
     {24, CarveMp4, true},  // ISO media, other
-    {25, nullptr, true},  // X3F
-    {26, nullptr, true},  // RAF
+    {25, CarveX3f, true},  // X3F
+    {26, CarveRaf, true},  // RAF
     {27, CarveRiffCdr, false}, // RIFF CorelDRAW
     {28, CarveZipDrawing, false}, // ZIP CorelDRAW
     {31, nullptr, false}, // MPEG-1 program stream
