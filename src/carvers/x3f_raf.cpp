@@ -10,7 +10,6 @@ namespace tarnwick {
 namespace {
 
 constexpr uint64_t kLargestEnd = 209'715'200;
-constexpr int kSlotSector = 41;
 
 // A pointer at t back to a section directory at d: a 12-byte head and 1 to
 // 18 entries of 12 bytes lie between them.
@@ -19,29 +18,6 @@ bool IsX3fTrailer(Bytes file, uint64_t t) {
   if (d > t) return false;
   const uint64_t h = t - d;
   return h % 12 == 0 && h >= 13 && h < 240 && BytesEqual(file, d, "SECd");
-}
-
-// Claims the next sector nobody has claimed, as FetchSector does, without
-// reading it. False once the scan range is passed.
-bool ClaimSectorUnread(CarveContext& c) {
-  Session& s = c.S;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  if (s.RefreshDue()) {
-    s.UI->SetLabel(Dialog::Rescue, 3,
-                   s.Text(kSlotSector) + std::to_string(c.CarveStart / c.Bps) + ", " +
-                       std::to_string(c.ReadPos / c.Bps));
-    s.UI->Pump();
-  }
-  return true;
 }
 
 }  // namespace
@@ -79,7 +55,7 @@ void CarveRaf(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (fileEnd > kLargestEnd) return;
   // The start sector counts; reaching the end of the scan range only stops the claim.
   for (uint64_t claimed = c.Bps; claimed < fileEnd; claimed += c.Bps) {
-    if (!ClaimSectorUnread(c)) break;
+    if (!ClaimUnreadSector(c)) break;
   }
   frame.Succeed();
 }
