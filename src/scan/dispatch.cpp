@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "carvers/pdf.h"
+#include "carvers/png.h"
 #include "carvers/qq_database.h"
 
 namespace tarnwick {
@@ -19,7 +21,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {6, nullptr, false},  // Jet database: recognised, not carved
     {7, nullptr, false},  // RIFF AVI
     {8, nullptr, false},  // MP3: recognised, not carved
-    {9, nullptr, true},   // PNG
+    {9, CarvePng, true},
     {10, nullptr, false}, // RIFF WAVE
     {11, nullptr, false}, // RIFF ACON
     {12, nullptr, false}, // RIFF CDXA
@@ -32,7 +34,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {19, nullptr, true},  // ISO media, mp4
     {20, nullptr, false}, // ASF, other order
     {21, nullptr, true},  // OOXML
-    {22, nullptr, false}, // PDF
+    {22, CarvePdf, false},
     {23, nullptr, true},  // ISO media, 3gp
     {24, nullptr, true},  // ISO media, other
     {25, nullptr, true},  // X3F
