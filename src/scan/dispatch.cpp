@@ -5,6 +5,8 @@
 #include "carvers/cab_7z.h"
 #include "carvers/jpeg_bmp.h"
 #include "carvers/mp4.h"
+#include "carvers/pdf.h"
+#include "carvers/png.h"
 #include "carvers/qq_database.h"
 #include "carvers/rar.h"
 #include "carvers/riff.h"
@@ -28,7 +30,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {6, nullptr, false},  // Jet database: recognised, not carved
     {7, CarveRiff, false},  // RIFF AVI
     {8, nullptr, false},  // MP3: recognised, not carved
-    {9, nullptr, true},   // PNG
+    {9, CarvePng, true},   // PNG
     {10, CarveRiff, false}, // RIFF WAVE
     {11, CarveRiff, false}, // RIFF ACON
     {12, CarveRiff, false}, // RIFF CDXA
@@ -41,7 +43,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {19, CarveMp4, true},  // ISO media, mp4
     {20, nullptr, false}, // ASF, other order
     {21, CarveOoxml, true},
-    {22, nullptr, false}, // PDF
+    {22, CarvePdf, false}, // PDF
     {23, CarveMp4, true},  // ISO media, 3gp
     {24, CarveMp4, true},  // ISO media, other
     {25, CarveX3f, true},  // X3F
