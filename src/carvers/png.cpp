@@ -26,23 +26,6 @@ bool IsPlainChunk(Bytes file, size_t at) {
   return false;
 }
 
-// Claims the next sector nobody has claimed, as FetchSector would, but
-// neither reads it nor adds it to the collected bytes.
-bool ClaimUnread(CarveContext& c) {
-  Session& s = c.S;
-  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
-  if (c.CurrentSector > last) return false;
-  c.ClaimList.push_back(c.CurrentSector);
-  s.Map.MarkSector(c.CurrentSector);
-  c.ReadPos += c.Bps;
-  return true;
-}
-
 // Collects the buffer up to target. Running out of scan range only stops
 // the collecting (true); an unreadable sector fails.
 bool FetchChunkBytes(CarveContext& c, uint64_t target) {
@@ -76,7 +59,7 @@ bool WalkChunks(CarveContext& c) {
     // collected bytes before them are fewer than one sector, so the chunk's
     // tail still lies beyond them.
     while (rest >= skipFrom) {
-      if (!ClaimUnread(c)) return false;
+      if (!ClaimUnreadSector(c)) return false;
       rest -= c.Bps;
     }
     const int64_t end = static_cast<int64_t>(pos) + rest;
