@@ -3,7 +3,7 @@
 
 Every case is a small story told with mkfs.vfat/mtools or mkfs.ntfs/ntfs-3g:
 files are written (databases made by `gsf createole`, neighbours made by
-ImageMagick, zip, 7z, gcab and qpdf), then lost by deleting them or by
+ImageMagick, zip, 7z, gcab, qpdf and ffmpeg), then lost by deleting them or by
 formatting the volume again. The Sleuth Kit is asked where every file lay
 before the loss, and the bytes at those sectors are compared with the file.
 
@@ -195,6 +195,11 @@ def inner_signature_hits(data):
             hits.append(off)
         elif head[:2] == b"BM" and head[6:10] == b"\0\0\0\0":
             hits.append(off)
+        elif start_code(data[off:off + SECTOR].ljust(SECTOR, b"\0")) not in (0,) + MID_STREAM_CODES:
+            # E.g. the zero-padded end of a stream of Chinese chat text, whose
+            # UTF-8 lead bytes E5 at 32-byte steps pass for deleted FAT directory
+            # entries: the scan would mark that cluster as metadata.
+            hits.append(off)
     return hits
 
 
@@ -212,14 +217,19 @@ def make_compound(rng, work, tree, attempt_of):
 
 
 def image_file(rng, work, fmt, width, height, quality=90):
-    out = os.path.join(work, f"pic.{fmt}")
+    out = os.path.join(work, f"pic.{'tif' if fmt == 'tiff' else fmt}")
     cmd = [CONVERT, "-seed", str(rng.randint(1, 2**31 - 1)), "-size", f"{width}x{height}",
            "plasma:fractal", "-seed", str(rng.randint(1, 2**31 - 1)),
            "-attenuate", "0.6", "+noise", "Gaussian", "-strip"]
     if fmt == "jpg":
         cmd += ["-quality", str(quality)]
-    else:
+    elif fmt == "png":
         cmd += ["-define", "png:exclude-chunks=date,time"]
+    elif fmt in ("bmp", "tiff"):
+        # Uncompressed 8-bit RGB, as a scanner or Paint would save it.
+        cmd += ["-depth", "8", "-type", "TrueColor", "-compress", "None"]
+    else:
+        raise ValueError(fmt)
     run(cmd + [out])
     with open(out, "rb") as f:
         data = f.read()
@@ -295,6 +305,251 @@ def pdf_file(rng, work, size):
     os.remove(src)
     os.remove(out)
     return data
+
+
+def ooxml_file(rng, work, size):
+    """A word-processing package as an office suite zips it: "[Content_Types].xml" first."""
+    folder = tempfile.mkdtemp(prefix="ooxml-", dir=work)
+    text = chat_text(rng, max(512, size // 3)).decode(errors="ignore")
+    text = text.replace("&", "").replace("<", "").replace(">", "")
+    paragraphs = "".join(f"<w:p><w:r><w:t>{line}</w:t></w:r></w:p>" for line in text.splitlines())
+    parts = {
+        "[Content_Types].xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            '<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+            '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+            '<Default Extension="xml" ContentType="application/xml"/><Default Extension="png" ContentType="image/png"/>'
+            '<Override PartName="/word/document.xml" ContentType="application/'
+            'vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"/></Types>',
+        "_rels/.rels":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            '<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">'
+            '<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/'
+            'relationships/officeDocument" Target="word/document.xml"/></Relationships>',
+        "word/document.xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            '<w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">'
+            f'<w:body>{paragraphs}</w:body></w:document>',
+    }
+    names = list(parts)
+    for name, body in parts.items():
+        os.makedirs(os.path.join(folder, os.path.dirname(name)), exist_ok=True)
+        with open(os.path.join(folder, name), "w", encoding="utf-8") as f:
+            f.write(body)
+    # A picture pasted into the document: most of the package's size.
+    os.makedirs(os.path.join(folder, "word", "media"))
+    width = max(64, int((size / 3) ** 0.5))
+    with open(os.path.join(folder, "word", "media", "image1.png"), "wb") as f:
+        f.write(image_file(rng, work, "png", width, width * 3 // 4))
+    names.append("word/media/image1.png")
+    for root, _, files in os.walk(folder):
+        for name in files:
+            os.utime(os.path.join(root, name), (FIXED_MTIME, FIXED_MTIME))
+    out = os.path.join(work, "package.docx")
+    # -D: no directory entries, -nw: "[Content_Types].xml" is a name, not a pattern.
+    run(["zip", "-X", "-q", "-9", "-D", "-nw", out] + names, cwd=folder)
+    with open(out, "rb") as f:
+        data = f.read()
+    shutil.rmtree(folder)
+    os.remove(out)
+    return data
+
+
+# How ffmpeg is asked for each kind of clip: video codec, audio codec, muxer and
+# muxer options. Every clip is a noisy test picture and/or pink noise, so its
+# bytes change with the seed and look like a real recording's to a classifier.
+MEDIA = {
+    "avi": (["-c:v", "mpeg4", "-b:v", "400k"], ["-c:a", "pcm_s16le", "-ar", "22050", "-ac", "1"],
+            ["-f", "avi"]),
+    "wav": (None, ["-c:a", "pcm_s16le", "-ar", "22050", "-ac", "2"], ["-f", "wav"]),
+    "mp4": (["-c:v", "mpeg4", "-b:v", "400k"], ["-c:a", "aac", "-b:a", "64k"],
+            ["-f", "mp4", "-brand", "mp42"]),
+    "3gp": (["-c:v", "mpeg4", "-b:v", "200k", "-s", "176x144"],
+            ["-c:a", "aac", "-b:a", "32k", "-ar", "16000", "-ac", "1"], ["-f", "3gp"]),
+    "mov": (["-c:v", "mpeg4", "-b:v", "400k"], ["-c:a", "aac", "-b:a", "64k"], ["-f", "mov"]),
+    "wmv": (["-c:v", "wmv2", "-b:v", "400k"], ["-c:a", "wmav2", "-b:a", "64k"], ["-f", "asf"]),
+    "wma": (None, ["-c:a", "wmav2", "-b:a", "128k"], ["-f", "asf"]),
+    # The first pack's clock reference is 0 only with the muxer's own preload at 0
+    # (ffmpeg's -muxpreload 0 leaves the muxer's default of 0.5 s in place).
+    "mpg": (["-c:v", "mpeg1video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"],
+            ["-f", "mpeg", "-muxdelay", "0", "-preload", "0"]),
+    # 192-byte packets with a constant mux rate, so the arrival time stamps
+    # rise by the same step from packet to packet.
+    "m2ts": (["-c:v", "mpeg2video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"],
+             ["-f", "mpegts", "-mpegts_m2ts_mode", "1", "-muxrate", "1500000", "-muxdelay", "0"]),
+}
+
+
+def media_file(rng, work, fmt, seconds):
+    """A short clip made by ffmpeg in the given container."""
+    video, audio, muxer = MEDIA[fmt]
+    picture_seed = rng.randint(1, 2**31 - 1)
+    noise_seed = rng.randint(1, 2**31 - 1)
+    inputs, codecs = [], []
+    if video:
+        inputs += ["-f", "lavfi", "-i", f"testsrc2=size=320x240:rate=25:duration={seconds},"
+                   f"noise=alls=30:allf=t:all_seed={picture_seed}"]
+        codecs += video
+    if audio:
+        inputs += ["-f", "lavfi", "-i", f"anoisesrc=duration={seconds}:color=pink:amplitude=0.3:"
+                   f"sample_rate=44100:seed={noise_seed}"]
+        codecs += audio
+    out = os.path.join(work, f"clip.{fmt}")
+    run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1"] + inputs +
+        codecs + ["-threads", "1", "-map_metadata", "-1", "-fflags", "+bitexact",
+                  "-flags", "+bitexact"] + muxer + [out])
+    with open(out, "rb") as f:
+        data = bytearray(f.read())
+    os.remove(out)
+    if fmt == "m2ts":
+        # The first packet's 4-byte prefix (copy bits and arrival time stamp) is
+        # set to 0, as a recorder that starts its clock with the recording does;
+        # a stream start is recognised only by a first prefix of 0.
+        data[0:4] = b"\0\0\0\0"
+    return bytes(data)
+
+
+# ---------------------------------------------------------------------------
+# File starts as the scan's classification sees them
+# ---------------------------------------------------------------------------
+
+ASF_HEADER_GUID = bytes.fromhex("3026b2758e66cf11a6d900aa0062ce6c")
+ASF_FILE_PROPERTIES_GUID = bytes.fromhex("a1dcab8c47a9cf118ee400c00c205365")
+# Codes that describe the middle of a stream: the scan does not keep them.
+MID_STREAM_CODES = (29, 30, 32, 34, 35)
+# The code each format's first sector must have for its carver to be called.
+START_CODES = {"jpg": (1, 2), "bmp": (4,), "ole": (5,), "avi": (7,), "png": (9,), "wav": (10,),
+               "wmv": (13, 20), "wma": (13, 20), "tiff": (14,), "zip": (16,), "cab": (17,),
+               "7z": (18,), "mp4": (19,), "ooxml": (21,), "pdf": (22,), "3gp": (23,),
+               "mov": (24,), "mpg": (31,), "m2ts": (33,)}
+
+
+def pack_scr(s, mpeg1):
+    """Clock reference of a program-stream pack header, or None when a marker bit is clear."""
+    w = int.from_bytes(s[4:12], "big") >> (24 if mpeg1 else 26)
+    if not (w & 1 and w >> 16 & 1 and w >> 32 & 1):
+        return None
+    top = 0x1E00000000 if mpeg1 else 0xE00000000
+    return ((w & 0xFFFE) >> 1) | ((w & 0xFFFE0000) >> 2) | ((w & top) >> 3)
+
+
+def fat_directory_score(s, tentative):
+    score = 0
+    for e in range(0, len(s) - 31, 32):
+        entry = s[e:e + 32]
+        if entry[0] == 0:
+            if any(s[k] for k in range(e, len(s), 32)):
+                return tentative
+            break
+        if entry[0] == 0xE5:
+            score += 1
+            continue
+        attr = entry[11]
+        if attr & 0xF0 > 0x30 or (attr & 0x10 and struct.unpack_from("<I", entry, 28)[0]):
+            return tentative
+        if attr == 0x0F:
+            continue
+        if entry[0] <= 0x20:
+            return tentative
+        date = struct.unpack_from("<H", entry, 24)[0]
+        if date >> 9 < 5 or not 1 <= (date >> 5 & 15) <= 12 or not date & 31:
+            return tentative
+        score += 2
+        if any(b < 0x20 or b == 0xFF or b in b'\\/:*?"<>|' for b in entry[1:11]):
+            return tentative
+    return 100 if score >= 2 else tentative
+
+
+def start_code(s):
+    """The code the scan gives a 512-byte sector: what it is the start of, 0 for nothing."""
+    if s[:3] == b"\xff\xd8\xff":
+        return 1 if s[3] & 0xFE == 0xE0 else 2
+    if s[:6] == b"GIF89a":
+        return 3
+    if s[:2] == b"BM":
+        return 4 if s[6:10] == b"\0\0\0\0" else 0
+    if s[:8] == OLE_SIGNATURE:
+        return 5
+    if s[4:19] == b"Standard Jet DB":
+        return 6
+    if s[:4] == b"RIFF":
+        sub = s[8:12]
+        codes = {b"AVI ": 7, b"CDXA": 12, b"WAVE": 10, b"ACON": 11}
+        if sub in codes:
+            return codes[sub]
+        return 27 if sub[:3].upper() == b"CDR" else 0
+    if s[:11] == ASF_HEADER_GUID[:11]:
+        return 13 if s[30:41] == ASF_FILE_PROPERTIES_GUID[:11] else 20
+    if s[:2] == b"\0\0" and s[4:8] == b"ftyp":
+        return 23 if s[8:11] == b"3gp" else 19 if s[8:11] == b"mp4" else 24
+    tentative = 0
+    if s[:4] == b"\0\0\1\xba":
+        if s[4] & 0xC0 == 0x40:
+            scr = pack_scr(s, mpeg1=False)
+            if scr is not None and scr < 320000:
+                tentative = 29 if scr == 0 else 30
+        elif s[4] & 0xE0 == 0x20:
+            scr = pack_scr(s, mpeg1=True)
+            tentative = 31 if scr == 0 else 32
+    if s[4] == s[196] == s[388] == 0x47:
+        w0, w1, w2 = (int.from_bytes(s[k:k + 4], "big") for k in (0, 192, 384))
+        if 1 <= (w1 - w0) & 0x3FFFFFFF <= 3200000 and 1 <= (w2 - w1) & 0x3FFFFFFF <= 3200000:
+            return 33 if w0 == 0 else 34
+    if s[0] == s[188] == s[376] == 0x47 and 0x47 not in (s[1], s[189], s[377]):
+        return 35
+    if s[:4] == b"\x89PNG":
+        return 9
+    if s[:3] == b"ID3":
+        return 8
+    if s[:4] in (b"II*\0", b"MM\0*", b"IIRO", b"MMOR", b"IIU\0", b"MM\0U"):
+        return 14
+    if s[:4] == b"FOVb":
+        return 25
+    if s[:16] == b"FUJIFILMCCD-RAW ":
+        return 26
+    if s[:7] == b"Rar!\x1a\x07\0":
+        return 15
+    if s[:4] == b"PK\3\4":
+        if s[30:49] == b"[Content_Types].xml":
+            return 21
+        return 28 if s[30:50] == b"content/riffData.cdr" else 16
+    if s[:4] == b"MSCF" and s[24:26] == b"\3\1":
+        return 17
+    if s[:8] == b"7z\xbc\xaf\x27\x1c\0\3":
+        return 18
+    if s[:5] == b"%PDF-":
+        return 22
+    if s[:4] == b"FILE":
+        usa, count, first = (struct.unpack_from("<H", s, k)[0] for k in (4, 6, 20))
+        used, alloc = struct.unpack_from("<II", s, 24)
+        if 40 <= usa <= 96 and 1 <= count <= 96 and 48 <= first <= 96 and used <= alloc \
+                and alloc and alloc % 512 == 0:
+            if usa + count > first:
+                return tentative
+            kind, length = struct.unpack_from("<II", s, first)
+            if kind == 0xFFFFFFFF or (16 <= kind <= 512 and 8 <= length <= 4096):
+                return 100
+            return tentative
+    if s[:4] == b"INDX":
+        usa, count = struct.unpack_from("<HH", s, 4)
+        a, b = struct.unpack_from("<II", s, 28)
+        if 40 <= usa <= 96 and 1 <= count <= 96 and a <= b and b and (b + 24) % 512 == 0:
+            return 100
+    return fat_directory_score(s, tentative)
+
+
+def inner_starts(data):
+    """Offsets of 512-byte boundaries inside `data` (the start excluded) that the scan would keep
+    as a file start: the scan would carve there before it reaches the file's own start."""
+    hits = []
+    for off in range(SECTOR, len(data), SECTOR):
+        s = data[off:off + SECTOR].ljust(SECTOR, b"\0")
+        code = start_code(s)
+        # A 7z start of another version, and the three-byte TIFF prefixes, count too.
+        if (code and code not in MID_STREAM_CODES) or s[:7] == b"7z\xbc\xaf\x27\x1c\0" \
+                or s[:3] == b"MM\0":
+            hits.append((off, code))
+    return hits
 
 
 # ---------------------------------------------------------------------------
@@ -628,6 +883,10 @@ class Item:
     fmt: str = "bin"
     expect: str | None = None    # for qq: always, free-only, later
     tree: dict | None = None
+    needs: list | None = None    # for qq expected later: the formats whose carvers it waits for
+    note: str | None = None      # carried into the manifest as it stands
+    data: bytes | None = None    # the bytes, once made
+    clean_inside: bool = False   # made again while a sector inside it looks like a file start
 
 
 @dataclass
@@ -644,8 +903,8 @@ class Case:
     on_request: bool = False
 
 
-def qq(name, size, expect="always"):
-    return Item(name, ("qq", size), "qq", "ole", expect)
+def qq(name, size, expect="always", needs=None, note=None):
+    return Item(name, ("qq", size), "qq", "ole", expect, needs=needs, note=note)
 
 
 def compound(name, size, variant):
@@ -664,6 +923,14 @@ def pdf(name, size):
     return Item(name, ("pdf", size), "other", "pdf")
 
 
+def ooxml(name, size):
+    return Item(name, ("ooxml", size), "other", "ooxml")
+
+
+def media(name, fmt, seconds, note=None):
+    return Item(name, ("media", fmt, seconds), "other", fmt, note=note)
+
+
 def blob(name, size):
     return Item(name, ("blob", size), "other", "bin")
 
@@ -671,6 +938,45 @@ def blob(name, size):
 def zeros(name, size):
     """A file of zeros, kept sparse on the host (the large case's spacer)."""
     return Item(name, ("zeros", size), "other", "bin")
+
+
+def around_deleted(pairs, cluster_sectors, wrap=False):
+    """Steps that leave each compound file in two fragments with one deleted neighbour between.
+
+    Placeholders are written in front of and behind every neighbour, sized so
+    that each compound file fills the second half of the hole before its
+    neighbour and the first half of the hole after it: the files, written in
+    order once the placeholders are gone, fill the holes exactly. The last one
+    ends in the free space behind the last neighbour. With `wrap` (FAT32) the
+    volume is filled up first, so that the next-free hint starts again at the
+    front. Returns the steps and the names the loss deletes (everything).
+    """
+    cluster = cluster_sectors * SECTOR
+    steps, holes = [], []
+    if wrap:
+        # The FAT32 root directory is a chain of clusters that grows as entries
+        # are added; grown in the middle of the chain it would take a cluster
+        # next to a neighbour. Empty files with long names (no data clusters)
+        # grow it to its final size first; their slots are free again at once.
+        reserve = [Item(f"~reserved-slot-{i:02d}.tmp", ("blob", 0)) for i in range(4 * len(pairs))]
+        steps += [("write", r) for r in reserve] + [("delete", r.name) for r in reserve]
+    previous = None
+    for i, (db, neighbour) in enumerate(pairs):
+        neighbour.clean_inside = True
+        parts = ([(previous, "tail")] if previous else []) + [(db, "head")]
+        # A long name takes three directory slots, which the database's name can
+        # take over once the placeholder is deleted: on FAT32 the root directory
+        # then need not grow into a hole.
+        hole = Item(f"~placeholder-{i:02d}.tmp", ("gap", parts, cluster))
+        steps += [("write", hole), ("write", neighbour)]
+        holes.append(hole.name)
+        previous = db
+    if wrap:
+        steps.append(("fill", "FILLER.BIN"))
+        holes.append("FILLER.BIN")
+    steps += [("delete", h) for h in holes]
+    steps += [("write", db) for db, _ in pairs]
+    return steps, [db.name for db, _ in pairs] + [n.name for _, n in pairs]
 
 
 def cases():
@@ -775,10 +1081,54 @@ def cases():
          ("write", blob("~c.tmp", 30 * KIB)),
          ("write", picture("snap.jpg", "jpg", 300, 200)),
          ("delete", "~a.tmp"), ("delete", "~b.tmp"), ("delete", "~c.tmp"),
-         ("write", qq("Msg2.0.db", 100 * KIB, "later")),
-         ("write", qq("Msg3.0.db", 60 * KIB, "later")),
+         ("write", qq("Msg2.0.db", 100 * KIB, "later", ["jpg"])),
+         ("write", qq("Msg3.0.db", 60 * KIB, "later", ["jpg", "zip"])),
          ("write", compound("Thumbs.db", 30 * KIB, "neither"))],
         lose=["Msg2.0.db", "Msg3.0.db", "Thumbs.db", "photo.jpg", "bundle.zip", "snap.jpg"]))
+    # Each database lies around one deleted file of one format, so that each
+    # carver, once it claims its files, turns exactly its databases into must-pass.
+    steps, lose = around_deleted([
+        (qq("Msg_jpg.db", 150 * KIB, "later", ["jpg"]), picture("photo.jpg", "jpg", 640, 480)),
+        (qq("Msg_bmp.db", 120 * KIB, "later", ["bmp"]), picture("scan.bmp", "bmp", 320, 200)),
+        (qq("Msg_png.db", 200 * KIB, "later", ["png"]), picture("chart.png", "png", 300, 220)),
+        (qq("Msg_tif.db", 90 * KIB, "later", ["tiff"]), picture("fax.tif", "tiff", 280, 200)),
+        (compound("Thumbs.db", 60 * KIB, "neither"), picture("snap.jpg", "jpg", 400, 300)),
+    ], cluster_sectors=2)
+    c.append(Case(
+        "fat16-frag-deleted-pictures",
+        "databases fragmented around deleted JPEG, BMP, PNG and TIFF pictures, one format each (FAT16)",
+        "FAT16", 16, 2, "deleted", steps, lose=lose))
+    steps, lose = around_deleted([
+        (qq("Msg_pdf.db", 120 * KIB, "later", ["pdf"]), pdf("invoice.pdf", 90 * KIB)),
+        (qq("Msg_zip.db", 160 * KIB, "later", ["zip"]), archive("photos.zip", "zip", 150 * KIB)),
+        (qq("Msg_docx.db", 100 * KIB, "later", ["ooxml"]), ooxml("report.docx", 120 * KIB)),
+        (qq("Msg_cab.db", 140 * KIB, "later", ["cab"]), archive("driver.cab", "cab", 110 * KIB)),
+        (qq("Msg_7z.db", 110 * KIB, "later", ["7z"],
+            note="7z here writes format version 0.4; whether the scan takes it for a 7z start "
+                 "(and so whether this database can come back) is not settled"),
+         archive("backup.7z", "7z", 130 * KIB)),
+    ], cluster_sectors=4)
+    c.append(Case(
+        "fat16-frag-deleted-archives",
+        "databases fragmented around a deleted PDF, ZIP, OOXML, CAB and 7z file, one each (FAT16)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose))
+    steps, lose = around_deleted([
+        (qq("Msg_avi.db", 150 * KIB, "later", ["avi"]), media("clip.avi", "avi", 2)),
+        (qq("Msg_wav.db", 100 * KIB, "later", ["wav"]), media("voice.wav", "wav", 3)),
+        (qq("Msg_mp4.db", 180 * KIB, "later", ["mp4"]), media("video.mp4", "mp4", 3)),
+        (qq("Msg_3gp.db", 90 * KIB, "later", ["3gp"]), media("phone.3gp", "3gp", 4)),
+        (qq("Msg_mov.db", 130 * KIB, "later", ["mov"]), media("camera.mov", "mov", 3)),
+        (qq("Msg_wmv.db", 110 * KIB, "later", ["wmv"]), media("movie.wmv", "wmv", 3)),
+        (qq("Msg_wma.db", 70 * KIB, "later", ["wma"]), media("song.wma", "wma", 5)),
+        (qq("Msg_mpg.db", 160 * KIB, "later", ["mpg"]), media("dvd.mpg", "mpg", 3)),
+        (qq("Msg_m2ts.db", 120 * KIB, "later", ["m2ts"]),
+         media("cam.m2ts", "m2ts", 3, note="first 4-byte packet prefix set to 0 after ffmpeg "
+                                           "(arrival time stamp of the first packet)")),
+    ], cluster_sectors=1, wrap=True)
+    c.append(Case(
+        "fat32-frag-deleted-media",
+        "databases fragmented around deleted AVI, WAV, MP4, 3GP, MOV, WMV, WMA, MPEG and M2TS clips (FAT32)",
+        "FAT32", 40, 1, "deleted", steps, lose=lose))
     c.append(Case(
         "large", "a 2 GiB FAT32 image (sparse) with a few deleted databases, for the benchmark",
         "FAT32", 2048, 8, "deleted",
@@ -795,16 +1145,30 @@ def cases():
 
 
 def make_bytes(item, rng, work, case_name):
+    """The item's bytes, made once (a gap placeholder may need a database's size before it is written)."""
+    if item.data is None:
+        item.data = new_bytes(item, rng, work, case_name)
+    return item.data
+
+
+def clusters_of(size, cluster_bytes):
+    return (size + cluster_bytes - 1) // cluster_bytes
+
+
+def new_bytes(item, rng, work, case_name):
     recipe = item.make
     what = recipe[0]
     if what == "blob":
         return rng.randbytes(recipe[1])
-    if what == "picture":
-        return image_file(rng, work, recipe[1], recipe[2], recipe[3], recipe[4])
-    if what == "archive":
-        return archive_file(rng, work, recipe[1], recipe[2])
-    if what == "pdf":
-        return pdf_file(rng, work, recipe[1])
+    if what == "gap":
+        # Room for the halves of the named files: the first half (rounded down)
+        # of a file's clusters as "head", the rest as "tail".
+        _, parts, cluster_bytes = recipe
+        clusters = 0
+        for other, half in parts:
+            n = clusters_of(len(make_bytes(other, rng, work, case_name)), cluster_bytes)
+            clusters += n // 2 if half == "head" else n - n // 2
+        return rng.randbytes(clusters * cluster_bytes)
     if what in ("qq", "compound"):
         for attempt in range(8):
             tree = qq_tree(rng, recipe[1]) if what == "qq" else plain_tree(rng, recipe[1], recipe[2])
@@ -813,7 +1177,21 @@ def make_bytes(item, rng, work, case_name):
                 item.tree = tree
                 return data
         raise BuildError(f"{item.name}: every attempt had a file signature at a sector start")
-    raise ValueError(what)
+    makers = {
+        "picture": lambda: image_file(rng, work, recipe[1], recipe[2], recipe[3], recipe[4]),
+        "archive": lambda: archive_file(rng, work, recipe[1], recipe[2]),
+        "pdf": lambda: pdf_file(rng, work, recipe[1]),
+        "ooxml": lambda: ooxml_file(rng, work, recipe[1]),
+        "media": lambda: media_file(rng, work, recipe[1], recipe[2]),
+    }
+    # A sector inside a neighbour that the scan would take for a file start would
+    # be carved before the neighbour itself and cut it: such a neighbour is made
+    # again from new random input.
+    for _ in range(8):
+        data = makers[what]()
+        if not item.clean_inside or not inner_starts(data):
+            return data
+    raise BuildError(f"{item.name}: every attempt had a file start inside it")
 
 
 def make_volume(case, image, work):
@@ -830,6 +1208,8 @@ def fill_volume(volume, name, work):
     path = os.path.join(work, name)
     with open(path, "wb") as f:
         f.truncate(free)
+    # Its directory entry may outlive the deletion: the same time stamp every build.
+    os.utime(path, (FIXED_MTIME, FIXED_MTIME))
     volume.write(path, name)
     os.remove(path)
     if volume.free_bytes():
@@ -871,6 +1251,19 @@ def describe_file(case, image, layout, item, path, inode):
         raise BuildError(f"{case.name}/{item.name}: bytes at {frags} differ from the file")
     entry["fragments"] = frags
     entry["fragmented"] = len(frags) > 1
+    if item.note:
+        entry["note"] = item.note
+    if item.fmt in START_CODES and item.fmt != "ole":
+        with open(path, "rb") as f:
+            head = f.read(SECTOR).ljust(SECTOR, b"\0")
+        entry["start_code"] = start_code(head)
+        with open(path, "rb") as f:
+            entry["inner_starts"] = [[off // SECTOR, code] for off, code in inner_starts(f.read())]
+        if item.fmt == "7z":
+            entry["format_version"] = f"{head[6]}.{head[7]}"
+        if entry["start_code"] not in START_CODES[item.fmt] and item.fmt != "7z":
+            raise BuildError(f"{item.name}: its first sector classifies as {entry['start_code']}, "
+                             f"not as {START_CODES[item.fmt]}")
     if item.fmt == "ole":
         with open(path, "rb") as f:
             view = compound_view(f.read())
@@ -959,30 +1352,59 @@ def verify_after_loss(case, image, layout, files):
         if f["kind"] != "qq":
             f["expected"] = None
             continue
-        f["expected"] = expectation_of(f, by_name)
+        f["expected"], needs = expectation_of(f, by_name, layout)
+        if f["expected"] == "later":
+            f["needs"] = needs
+            f["needs_free_only"] = any(g["allocated_after_loss"] for g in f["gaps"])
 
 
-def expectation_of(f, by_name):
-    """What a rescue can give back: always, free-only (needs --free-only), later, or never."""
+# Formats whose carvers claim a file's sectors (and the rest of its last cluster).
+CLAIMED_FORMATS = set(START_CODES) - {"ole"}
+
+
+def gap_claimed_by(gap, owners, layout):
+    """True when every cluster of the gap holds part of one of the owners.
+
+    A carver claims its file's sectors and the rest of the cluster the file ends
+    in, so a gap is stepped over whole only when no cluster of it is free."""
+    start, per = layout["cluster_area_start"], layout["cluster_bytes"] // SECTOR
+
+    def cluster(sector):
+        return (sector - start) // per
+
+    covered = set()
+    for o in owners:
+        for first, last in o["fragments"]:
+            covered.update(range(cluster(first), cluster(last) + 1))
+    return all(c in covered for c in range(cluster(gap[0]), cluster(gap[1]) + 1))
+
+
+def expectation_of(f, by_name, layout):
+    """What a rescue can give back: always, free-only (needs --free-only), later, or never.
+
+    For later, also the formats whose carvers must claim the deleted neighbours first."""
     if not f["intact_after_loss"] or f["state_after_loss"] == "allocated":
-        return "never"
+        return "never", []
     if not f["fragmented"]:
-        return "always"
+        return "always", []
     if not f["fragments_ascending"]:
-        return "never"
+        return "never", []
     if all(g["allocated_after_loss"] for g in f["gaps"]):
-        return "free-only"
-    # Around deleted ZIP and JPEG files the carvers of those formats must claim them first.
-    claimable = {"zip", "jpg"}
-
-    def claimed_later(gap):
-        owners = [by_name[o] for o in gap["occupied_by"]]
-        return bool(owners) and all(o["format"] in claimable and o["state_after_loss"] == "deleted"
-                                    for o in owners)
-
-    if all(g["allocated_after_loss"] or claimed_later(g) for g in f["gaps"]):
-        return "later"
-    return "never"
+        return "free-only", []
+    needs = set()
+    for g in f["gaps"]:
+        if g["allocated_after_loss"]:
+            continue
+        owners = [by_name[o] for o in g["occupied_by"]]
+        if not owners or layout.get("cluster_area_start") is None:
+            return "never", []
+        if not all(o["format"] in CLAIMED_FORMATS and o["state_after_loss"] == "deleted"
+                   and o["intact_after_loss"] for o in owners):
+            return "never", []
+        if not gap_claimed_by(g["sectors"], owners, layout):
+            return "never", []
+        needs.update(o["format"] for o in owners)
+    return "later", sorted(needs)
 
 
 def build_case(case, outdir, seed):
@@ -996,6 +1418,9 @@ def build_case(case, outdir, seed):
     work = tempfile.mkdtemp(prefix=f"corpus-{case.name}-")
     try:
         rng = random.Random(f"{seed}:{case.name}")
+        for _, step in case.steps:
+            if isinstance(step, Item):
+                step.data = None
         volume = make_volume(case, image, work)
         volume.format()
         written = {}
@@ -1031,6 +1456,10 @@ def build_case(case, outdir, seed):
         if f["kind"] == "qq" and declared != f["expected"]:
             raise BuildError(f"{case.name}/{f['name']}: meant to be '{declared}', "
                              f"the image makes it '{f['expected']}'")
+        meant = next(i for _, i in case.steps if isinstance(i, Item) and i.name == f["name"]).needs
+        if meant is not None and sorted(meant) != f.get("needs"):
+            raise BuildError(f"{case.name}/{f['name']}: meant to wait for {sorted(meant)}, "
+                             f"the image makes it wait for {f.get('needs')}")
     return manifest, time.monotonic() - started
 
 

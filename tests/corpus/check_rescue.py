@@ -2,6 +2,7 @@
 """Judges a rescue of a corpus case against the files as they were before the loss.
 
     check_rescue.py CASE_DIR RESCUE_OUT_DIR [--report report.json] [--free-only]
+                    [--carvers-ready FILE]
 
 CASE_DIR is one case made by build_corpus.py (its manifest.json is read);
 RESCUE_OUT_DIR is the folder the rescue wrote into. Every QQ database of the
@@ -14,7 +15,11 @@ What is expected comes from the manifest: "always" (one piece, intact),
 "free-only" (fragmented around files the file system still allocates; expected
 when the rescue ran with --free-only, so pass --free-only here too), "later"
 (fragmented around deleted files that need carvers of other formats: shown,
-never failing) and "never".
+never failing) and "never". A "later" database whose manifest names the formats
+it needs ("needs") is expected like an "always" one (or a "free-only" one when
+"needs_free_only" is set) once every one of them is listed in the carvers-ready
+file: tests/corpus/carvers_ready.txt beside this script unless --carvers-ready
+names another, one format a line.
 
 With --report, the rescue's JSON report is checked as well: each rescued file
 must be listed with its true size and sha256, and the sector runs it was
@@ -29,6 +34,14 @@ import hashlib
 import json
 import os
 import sys
+
+DEFAULT_READY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "carvers_ready.txt")
+
+
+def read_ready(path):
+    """The format names whose carvers have landed: one a line, blank lines and # comments skipped."""
+    with open(path, encoding="utf-8") as f:
+        return {line.strip() for line in f if line.strip() and not line.lstrip().startswith("#")}
 
 
 def sha256_of_file(path):
@@ -58,19 +71,33 @@ def rescued_files(out_dir):
     return files
 
 
-def required(expected, free_only):
+def carvers_landed(f, ready):
+    needs = f.get("needs") or []
+    return f.get("expected") == "later" and bool(needs) and set(needs) <= ready
+
+
+def required(f, free_only, ready):
+    expected = f["expected"]
+    if carvers_landed(f, ready):
+        return free_only or not f.get("needs_free_only")
     return expected == "always" or (expected == "free-only" and free_only)
 
 
-def expectation_text(expected, free_only):
+def expectation_text(f, free_only, ready):
+    expected = f["expected"]
+    needs = ", ".join(f.get("needs") or [])
+    if carvers_landed(f, ready):
+        if f.get("needs_free_only") and not free_only:
+            return f"free-only ({needs} ready; not run so)"
+        return f"{'free-only' if f.get('needs_free_only') else 'always'} ({needs} ready)"
     if expected == "free-only" and not free_only:
         return "free-only (not run so)"
     if expected == "later":
-        return "expected: later"
+        return f"expected: later (needs {needs})" if needs else "expected: later"
     return expected or "-"
 
 
-def judge(manifest, rescued, free_only):
+def judge(manifest, rescued, free_only, ready=frozenset()):
     """Rows of the table and the list of faults."""
     rows, faults = [], []
     qq = [f for f in manifest["files"] if f["kind"] == "qq"]
@@ -81,7 +108,7 @@ def judge(manifest, rescued, free_only):
     for f in qq:
         hits = [name for name, r in rescued.items() if r["sha256"] == f["sha256"]]
         matched.update(hits)
-        need = required(f["expected"], free_only)
+        need = required(f, free_only, ready)
         if hits:
             result = "ok"
         elif need:
@@ -90,7 +117,7 @@ def judge(manifest, rescued, free_only):
         else:
             result = "-"
         rows.append([f["name"], str(f["size"]), "yes" if f["fragmented"] else "no",
-                     expectation_text(f["expected"], free_only), ", ".join(hits) or "(none)",
+                     expectation_text(f, free_only, ready), ", ".join(hits) or "(none)",
                      "yes" if hits else "no", result])
     for name, r in rescued.items():
         if name in matched:
@@ -155,7 +182,14 @@ def main(argv=None):
     parser.add_argument("--report", help="the rescue's JSON report (tarnwick-cli rescue --report)")
     parser.add_argument("--free-only", action="store_true",
                         help="the rescue ran with --free-only")
+    parser.add_argument("--carvers-ready", default=DEFAULT_READY, metavar="FILE",
+                        help="formats whose carvers have landed, one a line (default: %(default)s)")
     args = parser.parse_args(argv)
+    try:
+        ready = read_ready(args.carvers_ready)
+    except OSError as err:
+        print(f"check_rescue: cannot read the carvers-ready list: {err}", file=sys.stderr)
+        return 2
     try:
         with open(os.path.join(args.case_dir, "manifest.json")) as f:
             manifest = json.load(f)
@@ -166,7 +200,7 @@ def main(argv=None):
         print(f"check_rescue: no output folder {args.out_dir}", file=sys.stderr)
         return 1
     rescued = rescued_files(args.out_dir)
-    rows, faults = judge(manifest, rescued, args.free_only)
+    rows, faults = judge(manifest, rescued, args.free_only, ready)
     if args.report:
         try:
             with open(args.report) as f:
@@ -177,6 +211,8 @@ def main(argv=None):
             faults += judge_report(report, manifest, rescued)
     print(f"case {manifest['case']} ({manifest['file_system']}, {manifest['loss']['kind']})"
           f"{', --free-only' if args.free_only else ''}: {len(rescued)} file(s) rescued")
+    if ready:
+        print(f"carvers ready: {', '.join(sorted(ready))}")
     print_table(rows)
     for fault in faults:
         print(f"FAULT: {fault}")

@@ -127,6 +127,27 @@ class CorpusTest(unittest.TestCase):
         self.assertEqual(status, 0, text)
         self.assertIn("expected: later", text)
 
+    def test_later_databases_are_required_once_their_carvers_are_ready(self):
+        needs = {f["name"]: f["needs"] for f in self.deleted["files"] if f["kind"] == "qq"}
+        self.assertEqual(needs, {"Msg2.0.db": ["jpg"], "Msg3.0.db": ["jpg", "zip"]})
+        ready = os.path.join(self.root, "ready.txt")
+        case = self.case_dir("fat16-frag-deleted")
+        nothing, _ = self.rescue_of(self.deleted, [])
+        only_first, _ = self.rescue_of(self.deleted, ["Msg2.0.db"])
+        with open(ready, "w") as f:
+            f.write("jpg\n")
+        status, text = judge(case, nothing, "--carvers-ready", ready)
+        self.assertEqual(status, 1, text)
+        self.assertIn("Msg2.0.db: expected back", text)
+        self.assertNotIn("Msg3.0.db: expected back", text)
+        self.assertEqual(judge(case, only_first, "--carvers-ready", ready)[0], 0)
+        with open(ready, "w") as f:
+            f.write("# landed\njpg\n\nzip\n")
+        status, text = judge(case, only_first, "--carvers-ready", ready)
+        self.assertEqual(status, 1, text)
+        self.assertIn("Msg3.0.db: expected back", text)
+        self.assertIn("always (jpg, zip ready)", text)
+
     def test_plain_compound_file_written_as_database_fails(self):
         plain = [f["name"] for f in self.allocated["files"] if f["kind"] == "compound"]
         out, _ = self.rescue_of(self.allocated, self.qq_names(self.allocated, "free-only") + plain)
