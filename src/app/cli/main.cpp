@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/cli/backup_commands.h"
 #include "app/cli/cli_frontend.h"
 #include "app/cli/sha256.h"
 #include "scan/deep_scan.h"
@@ -29,12 +30,14 @@ constexpr int kExitNoMap = 3;
 
 const char* const kUsage =
     "usage: tarnwick-cli COMMAND ...\n"
+    "  drives [--json]\n"
     "  identify SOURCE [--json]\n"
     "  hexdump SOURCE SECTOR\n"
     "  freemap SOURCE [--json]\n"
     "  scan SOURCE [GEOMETRY] [--range FIRST-LAST] [--free-only] [--json]\n"
     "  rescue SOURCE --out DIR [GEOMETRY] [--range FIRST-LAST] [--free-only]\n"
     "         [--jpeg] [--report FILE] [--on-save-error abort|retry|ignore]\n"
+    "  backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]\n"
     "GEOMETRY, applied in this order, each as a choice in that box:\n"
     "  --reason deleted|formatted|repartitioned\n"
     "  --fs FAT|FAT32|NTFS|exFAT|HFS|HFS+|OTHER\n"
@@ -48,6 +51,8 @@ struct CommandHelp {
 };
 
 const CommandHelp kHelp[] = {
+    {"drives", kDrivesHelp},
+    {"backup", kBackupHelp},
     {"identify",
      "usage: tarnwick-cli identify SOURCE [--json]\n"
      "Opens SOURCE read-only and prints what identification found:\n"
@@ -525,6 +530,8 @@ int Main(int argc, char** argv) {
       return Usage("unknown command " + command);
     }
   }
+  if (command == "backup") return RunBackupCommand(argc, argv);
+  if (command == "drives") return RunDrivesCommand(argc, argv);
   const std::vector<std::string> geometry = {"--reason", "--fs", "--cluster", "--range"};
   std::string error;
   std::optional<Args> args;
