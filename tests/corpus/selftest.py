@@ -36,6 +36,9 @@ def build(outdir, case, seed=1):
 
 
 def judge(case_dir, out_dir, *extra):
+    # The judge's own rules are tested with no carver ready unless a test says otherwise.
+    if "--carvers-ready" not in extra:
+        extra = (*extra, "--carvers-ready", os.devnull)
     result = subprocess.run([sys.executable, CHECK, case_dir, out_dir, *extra],
                             capture_output=True, text=True)
     return result.returncode, result.stdout
