@@ -46,8 +46,8 @@ uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position
   ReadCache& rc = s.Cache;
   const uint64_t end = SourceEnd(s);
   while (true) {
-    if (rc.WindowValid && position >= rc.WindowBase &&
-        position < rc.WindowBase + rc.WindowFill && position < end) {
+    if (rc.WindowValid && position >= rc.WindowBase && position < rc.WindowBase + rc.WindowFill &&
+        position < end) {
       uint64_t avail = std::min<uint64_t>(rc.WindowBase + rc.WindowFill, end) - position;
       uint64_t n = std::min(count, avail);
       std::memcpy(dest, rc.Window.data() + (position - rc.WindowBase), static_cast<size_t>(n));
@@ -58,7 +58,8 @@ uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position
     if (count == 0) return 0;
     if (position >= end) return count;
     uint64_t base = position;
-    if (end >= ReadCache::kWindow && base > end - ReadCache::kWindow) base = end - ReadCache::kWindow;
+    if (end >= ReadCache::kWindow && base > end - ReadCache::kWindow)
+      base = end - ReadCache::kWindow;
     if (end < ReadCache::kWindow) base = 0;
     uint64_t delivered = 0;
     if (!ReadSource(s, base, rc.Window, &delivered)) {
@@ -95,7 +96,8 @@ bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::st
   }
 }
 
-std::string OutputName(const std::string& folder, uint64_t carveStart, const std::string& extension) {
+std::string OutputName(const std::string& folder, uint64_t carveStart,
+                       const std::string& extension) {
   return folder + "FILE_" + LetterName(8, carveStart / 512) + extension;
 }
 

@@ -38,8 +38,8 @@ struct CarveContext {
   uint64_t ReadPos;
   uint64_t CurrentSector = 0;
   uint64_t Collected = 0;
-  std::vector<uint8_t> Buffer;       // its size runs ahead of Collected, in 1 MiB steps
-  std::vector<uint64_t> ClaimList;   // claimed sectors, in claim order
+  std::vector<uint8_t> Buffer;      // its size runs ahead of Collected, in 1 MiB steps
+  std::vector<uint64_t> ClaimList;  // claimed sectors, in claim order
 
   std::span<const uint8_t> Data() const { return {Buffer.data(), static_cast<size_t>(Collected)}; }
   uint64_t StartSector() const { return CarveStart / Bps; }
@@ -85,6 +85,7 @@ class CarveFrame {
 };
 
 // The name a carve from carveStart writes: the eight letters count 512-byte units.
-std::string OutputName(const std::string& folder, uint64_t carveStart, const std::string& extension);
+std::string OutputName(const std::string& folder, uint64_t carveStart,
+                       const std::string& extension);
 
 }  // namespace tarnwick

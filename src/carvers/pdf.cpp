@@ -22,7 +22,15 @@ constexpr uint64_t kLargestCollected = 314'572'800;
 // digits past these need not be kept.
 constexpr size_t kOffsetDigitsKept = 24;
 
-enum class State { InLine, LineStart, AfterStartxref, OffsetLineStart, InOffset, AfterOffset, AfterEof };
+enum class State {
+  InLine,
+  LineStart,
+  AfterStartxref,
+  OffsetLineStart,
+  InOffset,
+  AfterOffset,
+  AfterEof
+};
 
 bool IsLineEnd(uint8_t b) { return b == 13 || b == 10; }
 bool IsDigit(uint8_t b) { return b >= '0' && b <= '9'; }

@@ -14,7 +14,7 @@ namespace {
 constexpr uint32_t kFreeSect = 0xFFFFFFFF;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
 constexpr uint32_t kMarkAndShift = 0x0009FFFE;  // FE FF, sector shift 9
-constexpr uint32_t kHighestFatSector = 409598;   // such a sector ends within 200 MiB
+constexpr uint32_t kHighestFatSector = 409598;  // such a sector ends within 200 MiB
 constexpr uint64_t kLargestEnd = 209'715'200;
 constexpr uint64_t kDirectoryLimit = 20'971'520;
 constexpr int kHeaderDifatEntries = 109;

@@ -20,7 +20,9 @@ constexpr uint8_t kEndOfArchive = 0x7B;
 constexpr uint16_t kAddedSizeFollows = 0x8000;
 constexpr uint64_t kCompactAfterSectors = 60;
 
-bool Reach(CarveContext& c, uint64_t target) { return c.Collected >= target || ReadUntil(c, target); }
+bool Reach(CarveContext& c, uint64_t target) {
+  return c.Collected >= target || ReadUntil(c, target);
+}
 
 // Drops the whole sectors before pos from the buffer, so that it holds only
 // the last stretch of the archive however long the archive is.

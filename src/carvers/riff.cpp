@@ -16,7 +16,8 @@ namespace {
 
 constexpr size_t kHeader = 12;  // identifier, size, and the form type of a "RIFF"
 constexpr uint64_t kBufferSlack = 1'048'576;
-constexpr std::array<std::string_view, 6> kKnownChunks = {"fmt ", "idx1", "JUNK", "LIST", "data", "anih"};
+constexpr std::array<std::string_view, 6> kKnownChunks = {"fmt ", "idx1", "JUNK",
+                                                          "LIST", "data", "anih"};
 
 bool IsKnownChunk(Bytes b, size_t pos) {
   for (std::string_view id : kKnownChunks) {

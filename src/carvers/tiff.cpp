@@ -35,10 +35,18 @@ constexpr std::array<Signature, 6> kSignatures = {{
 // -1 for a type that no sound file has.
 int TypeSize(uint16_t type) {
   switch (type) {
-    case 1: case 2: case 6: case 7: return 1;
-    case 3: case 8: return 2;
-    case 4: case 9: case 11: return 4;
-    case 5: case 10: case 12: return 8;
+    case 1:
+    case 2:
+    case 6:
+    case 7: return 1;
+    case 3:
+    case 8: return 2;
+    case 4:
+    case 9:
+    case 11: return 4;
+    case 5:
+    case 10:
+    case 12: return 8;
     default: return (type >= 13 && type <= 20) ? 0 : -1;
   }
 }
@@ -49,7 +57,9 @@ bool IsSubIfdTag(uint16_t tag) {
 
 // Byte-wise comparison, the letters folded to capitals.
 int CompareIgnoringCase(Bytes a, std::string_view b) {
-  auto fold = [](uint8_t ch) { return (ch >= 'a' && ch <= 'z') ? static_cast<uint8_t>(ch - 32) : ch; };
+  auto fold = [](uint8_t ch) {
+    return (ch >= 'a' && ch <= 'z') ? static_cast<uint8_t>(ch - 32) : ch;
+  };
   for (size_t i = 0; i < b.size(); ++i) {
     uint8_t x = fold(a[i]);
     uint8_t y = fold(static_cast<uint8_t>(b[i]));
@@ -77,8 +87,8 @@ struct IfdState {
 struct Entry {
   uint16_t Tag, Type;
   uint32_t Count, Value;
-  uint32_t Size;      // bytes per value
-  uint64_t DataAt;    // where the entry's data lies in the file
+  uint32_t Size;    // bytes per value
+  uint64_t DataAt;  // where the entry's data lies in the file
 };
 
 class TiffWalk {
@@ -94,12 +104,14 @@ class TiffWalk {
   }
 
   uint32_t Read32(uint64_t at) const {
-    return big_ ? BE32(c_.Data(), static_cast<size_t>(at)) : LE32(c_.Data(), static_cast<size_t>(at));
+    return big_ ? BE32(c_.Data(), static_cast<size_t>(at))
+                : LE32(c_.Data(), static_cast<size_t>(at));
   }
 
  private:
   uint16_t Read16(uint64_t at) const {
-    return big_ ? BE16(c_.Data(), static_cast<size_t>(at)) : LE16(c_.Data(), static_cast<size_t>(at));
+    return big_ ? BE16(c_.Data(), static_cast<size_t>(at))
+                : LE16(c_.Data(), static_cast<size_t>(at));
   }
 
   // Collects the file up to byte end, which must lie within the limit.
@@ -155,51 +167,33 @@ class TiffWalk {
   bool ByTag(const Entry& e, IfdState& st) {
     switch (e.Tag) {
       case 273:
-        st.Strips = {e.Value == 0xFFFFFFFF ? kNoStrips : static_cast<int64_t>(e.DataAt), e.Count, e.Size};
+        st.Strips = {e.Value == 0xFFFFFFFF ? kNoStrips : static_cast<int64_t>(e.DataAt), e.Count,
+                     e.Size};
         return true;
-      case 279:
-        return st.Strips.OffsetsAt == kNoStrips || CheckDataRuns(st.Strips, e);
+      case 279: return st.Strips.OffsetsAt == kNoStrips || CheckDataRuns(st.Strips, e);
       case 280:
         // RW2 keeps its raw data offset here and no strip offsets.
         if (st.Strips.OffsetsAt != kNoStrips) return true;
         st.Strips.OffsetsAt = e.Value;
         return Collect(e.Value);
-      case 288:
-        st.Free = {static_cast<int64_t>(e.DataAt), e.Count, e.Size};
-        return true;
-      case 289:
-        return CheckDataRuns(st.Free, e);
-      case 324:
-        st.Tiles = {static_cast<int64_t>(e.DataAt), e.Count, e.Size};
-        return true;
-      case 325:
-        return CheckDataRuns(st.Tiles, e);
-      case 513:
-        st.ThumbOffset = e.Value;
-        return true;
-      case 514:
-        st.ThumbLength = e.Value;
-        return Collect(uint64_t{st.ThumbOffset} + st.ThumbLength);
-      case 48320:
-        st.HdImageOffset = e.Value;
-        return true;
-      case 48321:
-        return Collect(uint64_t{st.HdImageOffset} + e.Value);
-      case 48322:
-        st.HdAlphaOffset = e.Value;
-        return true;
-      case 48323:
-        return Collect(uint64_t{st.HdAlphaOffset} + e.Value);
+      case 288: st.Free = {static_cast<int64_t>(e.DataAt), e.Count, e.Size}; return true;
+      case 289: return CheckDataRuns(st.Free, e);
+      case 324: st.Tiles = {static_cast<int64_t>(e.DataAt), e.Count, e.Size}; return true;
+      case 325: return CheckDataRuns(st.Tiles, e);
+      case 513: st.ThumbOffset = e.Value; return true;
+      case 514: st.ThumbLength = e.Value; return Collect(uint64_t{st.ThumbOffset} + st.ThumbLength);
+      case 48320: st.HdImageOffset = e.Value; return true;
+      case 48321: return Collect(uint64_t{st.HdImageOffset} + e.Value);
+      case 48322: st.HdAlphaOffset = e.Value; return true;
+      case 48323: return Collect(uint64_t{st.HdAlphaOffset} + e.Value);
       case 46:
         if (e.Type == 7) {  // the RW2 preview, collected with the entry's data
           st.ThumbOffset = e.Value;
           st.ThumbLength = e.Count;
         }
         return true;
-      case 37500:
-        return e.Count < 16 || CheckMakerNote(e.DataAt);
-      default:
-        return true;
+      case 37500: return e.Count < 16 || CheckMakerNote(e.DataAt);
+      default: return true;
     }
   }
 
@@ -214,14 +208,17 @@ class TiffWalk {
   }
 
   bool CheckDataRuns(const RunTable& runs, const Entry& lengths) {
-    return CheckDataRuns(runs.Count, runs.OffsetsAt, static_cast<int64_t>(lengths.DataAt), runs.OffsetSize,
-                         lengths.Size);
+    return CheckDataRuns(runs.Count, runs.OffsetsAt, static_cast<int64_t>(lengths.DataAt),
+                         runs.OffsetSize, lengths.Size);
   }
 
   bool ReadSized(uint64_t at, uint32_t size, uint32_t& out) const {
-    if (size == 2) out = Read16(at);
-    else if (size == 4) out = Read32(at);
-    else return false;
+    if (size == 2)
+      out = Read16(at);
+    else if (size == 4)
+      out = Read32(at);
+    else
+      return false;
     return true;
   }
 
@@ -231,8 +228,10 @@ class TiffWalk {
     for (uint64_t i = 0; i < count; ++i) {
       uint32_t offset = 0;
       uint32_t length = 0;
-      if (!ReadSized(static_cast<uint64_t>(offsetsAt) + i * offsetSize, offsetSize, offset)) return false;
-      if (!ReadSized(static_cast<uint64_t>(lengthsAt) + i * lengthSize, lengthSize, length)) return false;
+      if (!ReadSized(static_cast<uint64_t>(offsetsAt) + i * offsetSize, offsetSize, offset))
+        return false;
+      if (!ReadSized(static_cast<uint64_t>(lengthsAt) + i * lengthSize, lengthSize, length))
+        return false;
       if (!Collect(uint64_t{offset} + length)) return false;
     }
     return true;

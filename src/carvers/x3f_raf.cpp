@@ -51,7 +51,8 @@ void CarveRaf(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (!BytesEqual(head, 0, "FUJIFILMCCD-RAW ")) return;
   // 64-bit sums: an end that wraps past 4 GiB is far beyond the limit, not small.
   uint64_t fileEnd = uint64_t{BE32(head, 100)} + BE32(head, 104);
-  if (BE32(head, 84) == 148) fileEnd = std::max(fileEnd, uint64_t{BE32(head, 128)} + BE32(head, 132));
+  if (BE32(head, 84) == 148)
+    fileEnd = std::max(fileEnd, uint64_t{BE32(head, 128)} + BE32(head, 132));
   if (fileEnd > kLargestEnd) return;
   // The start sector counts; reaching the end of the scan range only stops the claim.
   for (uint64_t claimed = c.Bps; claimed < fileEnd; claimed += c.Bps) {

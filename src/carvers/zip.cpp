@@ -31,14 +31,10 @@ uint64_t FixedLength(uint32_t signature) {
 uint64_t RecordLength(Bytes d, uint64_t pos, uint32_t signature) {
   const size_t p = static_cast<size_t>(pos);
   switch (signature) {
-    case kLocalHeader:
-      return 30 + uint64_t{LE32(d, p + 18)} + LE16(d, p + 26) + LE16(d, p + 28);
-    case kCentralHeader:
-      return 46 + uint64_t{LE16(d, p + 28)} + LE16(d, p + 30) + LE16(d, p + 32);
-    case kEndOfCentralDirectory:
-      return 22 + uint64_t{LE16(d, p + 20)};
-    default:
-      return 0;
+    case kLocalHeader: return 30 + uint64_t{LE32(d, p + 18)} + LE16(d, p + 26) + LE16(d, p + 28);
+    case kCentralHeader: return 46 + uint64_t{LE16(d, p + 28)} + LE16(d, p + 30) + LE16(d, p + 32);
+    case kEndOfCentralDirectory: return 22 + uint64_t{LE16(d, p + 20)};
+    default: return 0;
   }
 }
 

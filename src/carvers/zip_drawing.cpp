@@ -30,8 +30,8 @@ bool WalkRecords(CarveContext& c) {
     if (signature == kLocalHeader) {
       if (!ReadUntil(c, pos + kLocalFixed)) return false;
       const size_t at = static_cast<size_t>(pos);
-      length = static_cast<uint32_t>(kLocalFixed) + LE16(c.Data(), at + 26) + LE16(c.Data(), at + 28) +
-               LE32(c.Data(), at + 18);
+      length = static_cast<uint32_t>(kLocalFixed) + LE16(c.Data(), at + 26) +
+               LE16(c.Data(), at + 28) + LE32(c.Data(), at + 18);
     } else if (signature == kCentralHeader) {
       if (!ReadUntil(c, pos + kCentralFixed)) return false;
       const size_t at = static_cast<size_t>(pos);

@@ -84,9 +84,7 @@ Verdict TestBmp(Bytes s) {
 
 Verdict TestOle2(Bytes s) { return Matches(s, 0, kOle2Start) ? Verdict(kOle2) : kGoOn; }
 
-Verdict TestJet(Bytes s) {
-  return BytesEqual(s, 4, "Standard Jet DB") ? Verdict(kJetDb) : kGoOn;
-}
+Verdict TestJet(Bytes s) { return BytesEqual(s, 4, "Standard Jet DB") ? Verdict(kJetDb) : kGoOn; }
 
 Verdict TestRiff(Bytes s) {
   if (!BytesEqual(s, 0, "RIFF")) return kGoOn;
@@ -167,9 +165,7 @@ Verdict TestTiffFamily(Bytes s) {
   return BytesEqual(s, 0, "FOVb") ? Verdict(kX3f) : kGoOn;
 }
 
-Verdict TestRaf(Bytes s) {
-  return BytesEqual(s, 0, "FUJIFILMCCD-RAW ") ? Verdict(kRaf) : kGoOn;
-}
+Verdict TestRaf(Bytes s) { return BytesEqual(s, 0, "FUJIFILMCCD-RAW ") ? Verdict(kRaf) : kGoOn; }
 
 Verdict TestRar(Bytes s) { return Matches(s, 0, kRarStart) ? Verdict(kRar) : kGoOn; }
 
@@ -249,7 +245,7 @@ uint8_t WalkFatDirectory(Bytes s, uint8_t tentative) {
     const uint8_t attribute = U8(s, e + 11);
     if ((attribute & 0xF0) > 0x30) return tentative;
     if ((attribute & 0x10) != 0 && LE32(s, e + 28) != 0) return tentative;  // sized directory
-    if (attribute == 0x0F) continue;                                          // long-name part
+    if (attribute == 0x0F) continue;                                        // long-name part
     if (first <= 0x20) return tentative;
     const uint16_t date = LE16(s, e + 24);
     const unsigned year = date >> 9;  // years since 1980
@@ -268,11 +264,11 @@ uint8_t WalkFatDirectory(Bytes s, uint8_t tentative) {
 using Test = Verdict (*)(Bytes);
 
 // Exact-byte tests, cheapest first, split where the MPEG pack test sits.
-constexpr std::array<Test, 8> kLeadingTests{TestJpeg, TestGif,  TestBmp,  TestOle2,
-                                            TestJet,  TestRiff, TestAsf,  TestIsoMedia};
-constexpr std::array<Test, 11> kTrailingTests{TestTs192, TestTs188, TestPng, TestMp3,
-                                              TestTiffFamily, TestRaf, TestRar, TestZip,
-                                              TestCab, Test7z, TestPdf};
+constexpr std::array<Test, 8> kLeadingTests{TestJpeg, TestGif,  TestBmp, TestOle2,
+                                            TestJet,  TestRiff, TestAsf, TestIsoMedia};
+constexpr std::array<Test, 11> kTrailingTests{TestTs192,      TestTs188, TestPng, TestMp3,
+                                              TestTiffFamily, TestRaf,   TestRar, TestZip,
+                                              TestCab,        Test7z,    TestPdf};
 
 // Bytes 4..11 of the pack, shifted so that the lowest marker bit lands on
 // bit 0: the clock reference is then three fields of 15, 15 and 3 bits, each
@@ -291,16 +287,20 @@ PackScr DecodePackScr(Bytes pack, unsigned shift, uint64_t topMask) {
 bool IsNameChar(uint8_t c) {
   if (c < 0x20 || c == 0xFF) return false;
   switch (c) {
-    case '\\': case '/': case ':': case '*': case '?': case '"': case '<': case '>': case '|':
-      return false;
-    default:
-      return true;
+    case '\\':
+    case '/':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|': return false;
+    default: return true;
   }
 }
 
-PackScr Mpeg2PackScr(std::span<const uint8_t> pack) {
-  return DecodePackScr(pack, 26, 0xE00000000);
-}
+PackScr Mpeg2PackScr(std::span<const uint8_t> pack) { return DecodePackScr(pack, 26, 0xE00000000); }
 
 PackScr Mpeg1PackScr(std::span<const uint8_t> pack) {
   return DecodePackScr(pack, 24, 0x1E00000000);

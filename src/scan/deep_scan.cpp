@@ -135,8 +135,10 @@ void AlignmentStep(Session& s) {
   for (uint64_t i = count; i-- > 0;) {
     const uint8_t t = list.Types[i];
     double weight = 1.0;
-    if (t == kJpegOther) weight = 0.5;
-    else if (t == 30 || t == 32 || t == 34 || t == 35 || t == kMetadata) weight = 0.0;
+    if (t == kJpegOther)
+      weight = 0.5;
+    else if (t == 30 || t == 32 || t == 34 || t == 35 || t == kMetadata)
+      weight = 0.0;
     bins[list.Sectors[i] % spc] += weight;
     if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
   }

@@ -32,7 +32,7 @@ struct ScanOutcome {
   bool FreeOnlyApplied = false;  // phase 1 skipped the allocated sectors
   uint64_t FoundCount = 0;       // FoundList entries after the alignment step
   uint32_t Rescued = 0;
-  std::string EndText;           // "Rescued file N"
+  std::string EndText;  // "Rescued file N"
 };
 
 // Button12Click's work from the checks to the end message.

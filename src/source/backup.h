@@ -12,31 +12,31 @@ struct Session;
 constexpr uint32_t kBackupBufferBytes = 1'048'576;
 
 struct BackupRequest {
-  std::string FirstText;   // Edit3
-  std::string LastText;    // Edit4
-  std::string ImagePath;   // the save dialog's choice
-  bool FreeOnly = false;   // CheckBox8 ticked
+  std::string FirstText;  // Edit3
+  std::string LastText;   // Edit4
+  std::string ImagePath;  // the save dialog's choice
+  bool FreeOnly = false;  // CheckBox8 ticked
 };
 
 enum class BackupEnd {
-  NotRun,          // no Source open
-  Refused,         // a check failed; its message was shown
-  Cancelled,       // Cancel during the free-space collection: no file, no message
-  CancelledKept,   // Cancel while copying; the partial image was kept
+  NotRun,         // no Source open
+  Refused,        // a check failed; its message was shown
+  Cancelled,      // Cancel during the free-space collection: no file, no message
+  CancelledKept,  // Cancel while copying; the partial image was kept
   CancelledDeleted,
-  WriteFailed,     // the image could not be created or written whole
+  WriteFailed,  // the image could not be created or written whole
   Finished,
   FinishedBadSectors,
 };
 
 struct BackupOutcome {
   BackupEnd End = BackupEnd::NotRun;
-  int MessageSlot = 0;            // the last message shown (35, 36, 88, 40, 44, 46, 47)
-  bool UntickFreeOnly = false;    // the free-space map could not be used
-  bool DisableFreeOnly = false;   // ... and not because the user cancelled
+  int MessageSlot = 0;           // the last message shown (35, 36, 88, 40, 44, 46, 47)
+  bool UntickFreeOnly = false;   // the free-space map could not be used
+  bool DisableFreeOnly = false;  // ... and not because the user cancelled
   bool FreeOnlyApplied = false;
   uint64_t SectorsWritten = 0;
-  uint64_t BadSectors = 0;        // sectors that could not be read (zero-filled)
+  uint64_t BadSectors = 0;  // sectors that could not be read (zero-filled)
 };
 
 // The range check that comes before the save dialog: 0, or 35 after showing it.

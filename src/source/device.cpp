@@ -81,8 +81,8 @@ FileDevice::~FileDevice() {
 int64_t FileDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
   size_t done = 0;
   while (done < out.size()) {
-    ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
-                        static_cast<off_t>(offset + done));
+    ssize_t n =
+        ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), uint8_t{0});
@@ -168,9 +168,10 @@ std::optional<dev_t> MountSourceDevice(const std::string& path) {
     std::istringstream tail(line.substr(dash + 3));
     std::string type, source;
     if (!(tail >> type >> source)) continue;
-    bool covers = target == mountPoint || mountPoint == "/" ||
-                  (target.size() > mountPoint.size() && target.compare(0, mountPoint.size(), mountPoint) == 0 &&
-                   target[mountPoint.size()] == '/');
+    bool covers =
+        target == mountPoint || mountPoint == "/" ||
+        (target.size() > mountPoint.size() &&
+         target.compare(0, mountPoint.size(), mountPoint) == 0 && target[mountPoint.size()] == '/');
     if (covers && mountPoint.size() >= bestLength) {
       bestLength = mountPoint.size();
       bestSource = source;

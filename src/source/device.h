@@ -32,8 +32,8 @@ enum class DeviceKind { Image, Partition, Disk };
 // What identifies the Source on this machine, to keep output off it.
 struct DeviceIdentity {
   bool isBlock = false;
-  dev_t rdev = 0;   // block device number (block devices)
-  dev_t dev = 0;    // file system holding the file (images)
+  dev_t rdev = 0;  // block device number (block devices)
+  dev_t dev = 0;   // file system holding the file (images)
   ino_t ino = 0;
 };
 

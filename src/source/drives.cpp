@@ -57,7 +57,8 @@ bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefi
 bool NaturalLess(const std::string& a, const std::string& b) {
   size_t i = 0, j = 0;
   while (i < a.size() && j < b.size()) {
-    if (std::isdigit(static_cast<unsigned char>(a[i])) && std::isdigit(static_cast<unsigned char>(b[j]))) {
+    if (std::isdigit(static_cast<unsigned char>(a[i])) &&
+        std::isdigit(static_cast<unsigned char>(b[j]))) {
       size_t ie = i, je = j;
       while (ie < a.size() && std::isdigit(static_cast<unsigned char>(a[ie]))) ++ie;
       while (je < b.size() && std::isdigit(static_cast<unsigned char>(b[je]))) ++je;
@@ -80,9 +81,9 @@ bool NaturalLess(const std::string& a, const std::string& b) {
 // One entry of the block tree.
 struct BlockEntry {
   std::string Name;
-  fs::path Dir;       // the entry's folder, links resolved
+  fs::path Dir;  // the entry's folder, links resolved
   bool Partition = false;
-  fs::path DiskDir;   // the disk's folder (the entry's own for a whole disk)
+  fs::path DiskDir;  // the disk's folder (the entry's own for a whole disk)
   uint64_t Bytes = 0;
   bool Removable = false;
   bool HasPartitions = false;
@@ -90,7 +91,8 @@ struct BlockEntry {
 
 uint64_t SizeOf(const fs::path& dir) {
   std::string line = Trim(ReadLine(dir / "size"));
-  if (line.empty() || !std::all_of(line.begin(), line.end(), ::isdigit) || line.size() > 18) return 0;
+  if (line.empty() || !std::all_of(line.begin(), line.end(), ::isdigit) || line.size() > 18)
+    return 0;
   return std::stoull(line) * 512;  // the kernel counts 512-byte units here
 }
 
@@ -123,7 +125,9 @@ bool IsOptical(const std::string& name) { return StartsWith(name, "sr"); }
 bool IsRam(const std::string& name) { return StartsWith(name, "ram") || StartsWith(name, "zram"); }
 // Volumes made of other devices (device mapper, software RAID): listed as
 // volumes, never as disks.
-bool IsCompound(const std::string& name) { return StartsWith(name, "dm-") || StartsWith(name, "md"); }
+bool IsCompound(const std::string& name) {
+  return StartsWith(name, "dm-") || StartsWith(name, "md");
+}
 
 std::string DevicePath(const BlockTree& tree, const std::string& name) {
   return (fs::path(tree.DevDir) / name).string();
@@ -188,7 +192,8 @@ std::vector<DriveItem> RebuildDriveItems(const BlockTree& tree, TextCase textCas
     } else if (IsRam(e.Name)) {
       items.push_back(VolumeItem(tree, e, DriveKind::Ram, upper));
     } else if (e.Partition || IsCompound(e.Name)) {
-      items.push_back(VolumeItem(tree, e, e.Removable ? DriveKind::Removable : DriveKind::Fixed, upper));
+      items.push_back(
+          VolumeItem(tree, e, e.Removable ? DriveKind::Removable : DriveKind::Fixed, upper));
     } else if (!e.HasPartitions) {
       // A whole disk without a partition table is a volume when it is a
       // removable medium or holds a file system of its own.
@@ -197,7 +202,8 @@ std::vector<DriveItem> RebuildDriveItems(const BlockTree& tree, TextCase textCas
         continue;
       }
       auto probe = Probe(tree, DevicePath(tree, e.Name));
-      if (probe && probe->HasFileSystem) items.push_back(VolumeItem(tree, e, DriveKind::Fixed, upper, probe));
+      if (probe && probe->HasFileSystem)
+        items.push_back(VolumeItem(tree, e, DriveKind::Fixed, upper, probe));
     }
   }
   return items;
@@ -226,7 +232,8 @@ std::vector<DriveItem> PhysicalDiskItems(const BlockTree& tree) {
 
 void RemoveNetworkDrives(std::vector<DriveItem>& items) {
   for (size_t i = items.size(); i-- > 0;) {
-    if (items[i].Kind == DriveKind::Network) items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+    if (items[i].Kind == DriveKind::Network)
+      items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 

@@ -19,7 +19,7 @@ struct DriveItem {
   std::string Text;        // what the list shows
   std::string DevicePath;  // what an open reads
   DriveKind Kind = DriveKind::Fixed;
-  bool IsDisk = false;     // a whole-disk item ("HD0 ..." or "RM0 ...")
+  bool IsDisk = false;  // a whole-disk item ("HD0 ..." or "RM0 ...")
 };
 
 // What a probe of a volume found.

@@ -206,7 +206,9 @@ bool IsOnSource(const Session& s, const std::string& path) {
   const DeviceIdentity& id = s.Source.Identity;
   if (id.isBlock) {
     auto related = RelatedBlockDevices(id.rdev);
-    auto related_to = [&](dev_t d) { return std::find(related.begin(), related.end(), d) != related.end(); };
+    auto related_to = [&](dev_t d) {
+      return std::find(related.begin(), related.end(), d) != related.end();
+    };
     if (related_to(st.st_dev)) return true;
     auto mounted = MountSourceDevice(path);
     return mounted && related_to(*mounted);

@@ -20,26 +20,26 @@ struct SourceState {
   std::string Path;                      // the device or file path
   DeviceKind Kind = DeviceKind::Image;
   DeviceIdentity Identity;
-  uint64_t Position = 0;                 // SourcePosition
+  uint64_t Position = 0;  // SourcePosition
   bool IsOpen() const { return Device != nullptr; }
 };
 
 // What an open did to the window; the window applies it, tests check it.
 struct OpenOutcome {
   bool Opened = false;
-  int ErrorSlot = 0;             // 16, 48 or 63 when not opened
-  std::string SystemReason;      // the system's word on a refused open
-  int ReasonIndex = 0;           // ComboBox3
-  bool FsBoxesEnabled = false;   // ComboBox2, ComboBox1
-  bool FreeOnlyEnabled = false;  // CheckBox8
-  int FsIndex = 6;               // ComboBox2
-  int ClusterIndex = 0;          // ComboBox1
-  std::string FirstSectorText;   // Edit3
-  std::string LastSectorText;    // Edit4
+  int ErrorSlot = 0;                            // 16, 48 or 63 when not opened
+  std::string SystemReason;                     // the system's word on a refused open
+  int ReasonIndex = 0;                          // ComboBox3
+  bool FsBoxesEnabled = false;                  // ComboBox2, ComboBox1
+  bool FreeOnlyEnabled = false;                 // CheckBox8
+  int FsIndex = 6;                              // ComboBox2
+  int ClusterIndex = 0;                         // ComboBox1
+  std::string FirstSectorText;                  // Edit3
+  std::string LastSectorText;                   // Edit4
   std::optional<std::string> StatusSectorSize;  // panel 0; unset: keep the old text
-  std::string StatusTotal;       // panel 1
+  std::string StatusTotal;                      // panel 1
   std::string Label16;
-  bool SectorShown = false;      // sector 0 in the viewer
+  bool SectorShown = false;  // sector 0 in the viewer
 };
 
 // Seek origins.

@@ -317,7 +317,7 @@ Outcome CollectHfs(Walker& w, bool plus) {
   if (!w.Read(0, header)) return Outcome::Failed;
   Bytes h(header);
   if (!plus) {
-    uint64_t blocks = BE16(h, 1024 + 18);       // drNmAlBlks
+    uint64_t blocks = BE16(h, 1024 + 18);        // drNmAlBlks
     uint64_t bitmapSector = BE16(h, 1024 + 14);  // drVBMSt
     // Allocation block 0 starts at drAlBlSt, in 512-byte sectors.
     uint64_t firstBlockSector = BE16(h, 1024 + 28);

@@ -27,9 +27,9 @@ int ClusterIndexFor(uint32_t sectorsPerCluster, uint32_t bytesPerSector);
 
 // The rescue group's three boxes as the engine sees them.
 struct RescueBoxes {
-  int Reason = 0;       // ComboBox3: 0 deleted, 1 formatted, 2 repartitioned
-  int Fs = 6;           // ComboBox2: FAT, FAT32, NTFS, exFAT, HFS, HFS+/HFSX, OTHER
-  int Cluster = 0;      // ComboBox1: 0.5K ... 128K
+  int Reason = 0;         // ComboBox3: 0 deleted, 1 formatted, 2 repartitioned
+  int Fs = 6;             // ComboBox2: FAT, FAT32, NTFS, exFAT, HFS, HFS+/HFSX, OTHER
+  int Cluster = 0;        // ComboBox1: 0.5K ... 128K
   bool FsEnabled = true;  // ComboBox2 and ComboBox1 enabled
 };
 

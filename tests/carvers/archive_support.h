@@ -36,8 +36,8 @@ inline uint64_t SectorsOf(uint64_t bytes, uint32_t bps = 512) { return (bytes + 
 
 // The sectors a file of `bytes` bytes is laid into from `first` on, stepping
 // over the foreign ones.
-inline std::vector<uint64_t> LayOut(uint64_t first, uint64_t bytes, const std::set<uint64_t>& foreign,
-                                    uint32_t bps = 512) {
+inline std::vector<uint64_t> LayOut(uint64_t first, uint64_t bytes,
+                                    const std::set<uint64_t>& foreign, uint32_t bps = 512) {
   std::vector<uint64_t> at;
   for (uint64_t s = first; at.size() < SectorsOf(bytes, bps); ++s)
     if (!foreign.count(s)) at.push_back(s);
@@ -78,7 +78,8 @@ inline std::vector<uint64_t> ExpectedClaims(const std::vector<uint64_t>& at, uin
   std::set<uint64_t> want(foreign);
   const uint64_t n = SectorsOf(bytes, bps);
   want.insert(at.begin(), at.begin() + static_cast<std::ptrdiff_t>(n));
-  for (uint64_t t = at[n - 1] + 1; spc > 1 && (t + spc - phase % spc) % spc != 0; ++t) want.insert(t);
+  for (uint64_t t = at[n - 1] + 1; spc > 1 && (t + spc - phase % spc) % spc != 0; ++t)
+    want.insert(t);
   return {want.begin(), want.end()};
 }
 
@@ -86,8 +87,9 @@ inline std::vector<uint64_t> ExpectedClaims(const std::vector<uint64_t>& at, uin
 // the bad 512-byte sectors: a carve that succeeds never read them.
 inline std::unique_ptr<Session> FaultySession(std::vector<uint8_t> bytes, std::set<uint64_t> bad) {
   auto s = EnglishSession();
-  OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(std::move(bytes)),
-                                                     std::move(bad)),
+  OpenImageDevice(*s,
+                  std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(std::move(bytes)),
+                                                 std::move(bad)),
                   "faulty.img");
   s->Scan.SectorsPerCluster = 1;
   s->ScanClusterPhase = 0;

@@ -28,7 +28,8 @@ std::vector<uint8_t> Gcab(bool compress) {
   test::TempDir dir("cab");
   test::WriteFileBytes(dir / "noise.bin", RandomBytes(100'000, 1));
   test::WriteFileBytes(dir / "prose.txt", Prose(60'000));
-  test::Shell(dir, std::string("gcab -c ") + (compress ? "-z " : "") + "out.cab noise.bin prose.txt");
+  test::Shell(dir,
+              std::string("gcab -c ") + (compress ? "-z " : "") + "out.cab noise.bin prose.txt");
   return test::ReadFileBytes(dir / "out.cab");
 }
 
@@ -81,17 +82,20 @@ TEST(CabAnd7zCarvers, ClaimTheSizeThatTheHeaderStates) {
     }
     for (auto [spc, phase] : {std::pair{1u, 0}, std::pair{8u, 5}}) {
       auto at = LayOut(11, c.file.size(), foreign);
-      auto s = CarveSession(test::Image(std::max<uint64_t>(at.back(), 200) + 20, c.file, at), spc, phase);
+      auto s = CarveSession(test::Image(std::max<uint64_t>(at.back(), 200) + 20, c.file, at), spc,
+                            phase);
       test::MarkAll(*s, foreign);
       c.carver(*s, "", 11 * 512);
-      EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, c.file.size(), foreign, spc, phase)) << c.what;
+      EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, c.file.size(), foreign, spc, phase))
+          << c.what;
     }
   }
 }
 
 TEST(CabAnd7zCarvers, NothingButTheStartSectorIsRead) {
   if (!HaveTools()) GTEST_SKIP() << "gcab or p7zip is not installed";
-  for (auto [file, carver] : {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+  for (auto [file, carver] :
+       {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
     auto at = LayOut(300, file.size(), {});
     // Every sector behind the start sector's 64 KiB read window is bad.
     std::set<uint64_t> bad;
@@ -131,7 +135,8 @@ TEST(CabAnd7zCarvers, SizesFromTheHeaderAreTakenAsTheyStand) {
 
 TEST(CabAnd7zCarvers, TheScanRangeEndStopsTheClaimWithoutFailingIt) {
   if (!HaveTools()) GTEST_SKIP() << "gcab or p7zip is not installed";
-  for (auto [file, carver] : {std::pair{Gcab(false), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+  for (auto [file, carver] :
+       {std::pair{Gcab(false), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
     auto at = LayOut(20, file.size(), {25});
     auto s = CarveSession(test::Image(at.back() + 20, file, at));
     test::MarkAll(*s, {25});
@@ -204,7 +209,8 @@ TEST(CabAnd7zCarvers, ProgressIsShownWhenTheTimerHasTicked) {
 TEST(CabAnd7zCarvers, ADatabaseAroundAnArchiveIsRescuedWhole) {
   if (!HaveTools() || !test::HaveTool("gsf")) GTEST_SKIP() << "gcab, p7zip or gsf is not installed";
   auto db = test::MakeQQDatabase();
-  for (auto [file, carver] : {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+  for (auto [file, carver] :
+       {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
     auto with = test::RescueAround(db, file, carver);
     EXPECT_TRUE(with.Written);
     EXPECT_TRUE(with.SameBytes);

@@ -82,7 +82,7 @@ inline uint64_t SectorsOf(uint64_t bytes) { return (bytes + kSector - 1) / kSect
 
 // `count` sectors from `first` onwards that are not in `foreign`.
 inline std::vector<uint64_t> SectorsAvoiding(uint64_t first, uint64_t count,
-                                              const std::set<uint64_t>& foreign) {
+                                             const std::set<uint64_t>& foreign) {
   std::vector<uint64_t> v;
   for (uint64_t s = first; v.size() < count; ++s)
     if (!foreign.count(s)) v.push_back(s);
@@ -170,7 +170,8 @@ inline std::vector<uint8_t> QQDatabase(size_t matrixBytes = 150000, size_t seqBy
   TempDir dir("qqdb");
   WriteFileBytes(dir / "Matrix.dat", RandomBytes(matrixBytes, 5));
   WriteFileBytes(dir / "seqbase.dat", RandomBytes(seqBytes, 6));
-  auto r = Run("cd " + ShellQuote(dir.Path().string()) + " && gsf createole out.ole Matrix.dat seqbase.dat");
+  auto r = Run("cd " + ShellQuote(dir.Path().string()) +
+               " && gsf createole out.ole Matrix.dat seqbase.dat");
   EXPECT_EQ(r.Status, 0) << r.Err;
   return ReadFileBytes(dir / "out.ole");
 }

@@ -61,7 +61,8 @@ class Mp4Carver : public ::testing::Test {
   }
 };
 
-std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start, uint32_t spc = 1) {
+std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start,
+                                uint32_t spc = 1) {
   const uint64_t n = SectorsOf(file.size());
   auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
   CarveMp4(*s, "", start * kSector);
@@ -69,12 +70,14 @@ std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start
 }
 
 TEST_F(Mp4Carver, FilesMadeByFfmpegAreClaimedToTheirLastByte) {
-  for (auto [name, file] : {std::pair{"MP4", Mp4Clip()}, std::pair{"MP4, index first", FastStartMp4()},
-                            std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}}) {
+  for (auto [name, file] :
+       {std::pair{"MP4", Mp4Clip()}, std::pair{"MP4, index first", FastStartMp4()},
+        std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}}) {
     ASSERT_FALSE(file.empty());
     ASSERT_EQ(TopLevelLength(file), file.size()) << name;
     for (uint32_t spc : {1u, 4u}) {
-      EXPECT_EQ(CarveLaid(file, 12, spc), ExpectedClaims(Span(12, SectorsOf(file.size())), file.size(), spc))
+      EXPECT_EQ(CarveLaid(file, 12, spc),
+                ExpectedClaims(Span(12, SectorsOf(file.size())), file.size(), spc))
           << name << ", " << spc << " sectors per cluster";
     }
   }
@@ -99,7 +102,8 @@ TEST_F(Mp4Carver, ALargeFileIsClaimedMostlyWithoutBeingRead) {
   for (uint64_t f = 50000; f < 50003; ++f) foreign.insert(f);
   auto at = SectorsAvoiding(16, SectorsOf(mov.size()), foreign);
   std::vector<uint64_t> reads;
-  auto s = DeviceSession(std::make_unique<RecordingDevice>(ImageWith(at.back() + 40, mov, at), &reads), 8, 0);
+  auto s = DeviceSession(
+      std::make_unique<RecordingDevice>(ImageWith(at.back() + 40, mov, at), &reads), 8, 0);
   reads.clear();
   for (uint64_t f : foreign) s->Map.MarkSector(f);
   CarveMp4(*s, "", 16 * kSector);
@@ -109,7 +113,8 @@ TEST_F(Mp4Carver, ALargeFileIsClaimedMostlyWithoutBeingRead) {
 
 TEST_F(Mp4Carver, ManySmallBoxesAreWalkedInACompactedBuffer) {
   std::vector<std::vector<uint8_t>> parts = {Box("ftyp", 24)};
-  for (int i = 0; i < 300; ++i) parts.push_back(Box(i % 2 ? "skip" : "free", 200 + static_cast<size_t>(i % 5)));
+  for (int i = 0; i < 300; ++i)
+    parts.push_back(Box(i % 2 ? "skip" : "free", 200 + static_cast<size_t>(i % 5)));
   parts.push_back(Box("mdat", 400000));
   parts.push_back(Box("moov", 3000));
   auto file = Join(parts);
@@ -132,8 +137,9 @@ TEST_F(Mp4Carver, TheFileEndsAtTheFirstBoxOutsideTheList) {
   auto ftyp = Box("ftyp", 24);
   std::vector<Case> cases = {
       {"ftyp, moov, mdat", Join({ftyp, Box("moov", 3000), Box("mdat", 20000)}), 23024},
-      {"every listed type", Join({ftyp, Box("isom", 100), Box("uuid", 600), Box("wide", 8), Box("skip", 1500),
-                                  Box("free", 2048), Box("mdat", 9000), Box("moov", 700)}),
+      {"every listed type",
+       Join({ftyp, Box("isom", 100), Box("uuid", 600), Box("wide", 8), Box("skip", 1500),
+             Box("free", 2048), Box("mdat", 9000), Box("moov", 700)}),
        24 + 100 + 600 + 8 + 1500 + 2048 + 9000 + 700},
       {"64-bit mdat size", Join({ftyp, Box("moov", 500), Box("mdat", 1, 30000)}), 24 + 500 + 1},
       {"free box of size 0", Join({ftyp, Box("free", 0, 5000)}), 24},
@@ -144,8 +150,10 @@ TEST_F(Mp4Carver, TheFileEndsAtTheFirstBoxOutsideTheList) {
       {"ftyp of 2000 bytes", Join({Box("ftyp", 2000), Box("mdat", 5000)}), 7000},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CarveLaid(c.file, 5), ExpectedClaims(Span(5, SectorsOf(c.length)), c.length)) << c.what;
-    EXPECT_EQ(CarveLaid(c.file, 8, 8), ExpectedClaims(Span(8, SectorsOf(c.length)), c.length, 8)) << c.what;
+    EXPECT_EQ(CarveLaid(c.file, 5), ExpectedClaims(Span(5, SectorsOf(c.length)), c.length))
+        << c.what;
+    EXPECT_EQ(CarveLaid(c.file, 8, 8), ExpectedClaims(Span(8, SectorsOf(c.length)), c.length, 8))
+        << c.what;
   }
 }
 
@@ -186,15 +194,17 @@ TEST_F(Mp4Carver, FailuresGiveEverySectorBack) {
 TEST_F(Mp4Carver, ADatabaseAroundEachFileIsRescuedByteForByte) {
   if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf (libgsf-bin) is not installed";
   const auto db = QQDatabase();
-  for (auto [name, file] : {std::pair{"MP4", Mp4Clip()}, std::pair{"MP4, index first", FastStartMp4()},
-                            std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}}) {
+  for (auto [name, file] :
+       {std::pair{"MP4", Mp4Clip()}, std::pair{"MP4, index first", FastStartMp4()},
+        std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}}) {
     auto nested = NestInDatabase(db, file);
     {
       test::TempDir out("mp4-qq");
       auto s = CarveSession(nested.Image);
       CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
       auto files = WrittenFiles(out.Path());
-      EXPECT_TRUE(files.empty() || files[0] != db) << name << ": alone, the database carver cannot do it";
+      EXPECT_TRUE(files.empty() || files[0] != db)
+          << name << ": alone, the database carver cannot do it";
     }
     test::TempDir out("mp4-qq");
     auto s = CarveSession(nested.Image);

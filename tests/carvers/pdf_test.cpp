@@ -64,7 +64,9 @@ Sectors Extent(const Sectors& at, uint64_t fileSize, uint32_t spc = 1, int64_t p
 }
 
 std::string Text(const std::vector<uint8_t>& b) { return std::string(b.begin(), b.end()); }
-std::vector<uint8_t> Bytes(const std::string& t) { return std::vector<uint8_t>(t.begin(), t.end()); }
+std::vector<uint8_t> Bytes(const std::string& t) {
+  return std::vector<uint8_t>(t.begin(), t.end());
+}
 
 // The number after the last occurrence of key in the text.
 uint64_t NumberAfter(const std::string& text, const std::string& key) {
@@ -84,17 +86,20 @@ class PdfCarver : public ::testing::Test {
   static std::vector<uint8_t> Qpdf(const std::string& options, size_t attachment = 200'000) {
     test::TempDir dir("pdf");
     const std::string d = test::ShellQuote(dir.Path().string());
-    test::WriteFileBytes(dir / "skel.pdf", Bytes(
-        "%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
-        "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
-        "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Contents 4 0 R >>\nendobj\n"
-        "4 0 obj\n<< /Length 37 >>\nstream\nBT /F1 24 Tf 72 700 Td (Hello) Tj ET\nendstream\nendobj\n"
-        "trailer\n<< /Root 1 0 R /Size 5 >>\n%%EOF\n"));
+    test::WriteFileBytes(dir / "skel.pdf",
+                         Bytes("%PDF-1.4\n1 0 obj\n<< /Type /Catalog /Pages 2 0 R >>\nendobj\n"
+                               "2 0 obj\n<< /Type /Pages /Kids [3 0 R] /Count 1 >>\nendobj\n"
+                               "3 0 obj\n<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] "
+                               "/Contents 4 0 R >>\nendobj\n"
+                               "4 0 obj\n<< /Length 37 >>\nstream\nBT /F1 24 Tf 72 700 Td (Hello) "
+                               "Tj ET\nendstream\nendobj\n"
+                               "trailer\n<< /Root 1 0 R /Size 5 >>\n%%EOF\n"));
     test::WriteFileBytes(dir / "data.bin", RandomBytes(attachment, 3));
     // The skeleton has no cross-reference table; qpdf rebuilds it (status 3: warnings).
-    auto r = test::Run("cd " + d + " && { qpdf skel.pdf --pages skel.pdf 1,1,1,1 -- pages.pdf; [ $? -le 3 ]; }" +
-                       " && qpdf pages.pdf --add-attachment data.bin -- base.pdf" +
-                       " && qpdf " + options + " base.pdf out.pdf && qpdf --check out.pdf");
+    auto r = test::Run(
+        "cd " + d + " && { qpdf skel.pdf --pages skel.pdf 1,1,1,1 -- pages.pdf; [ $? -le 3 ]; }" +
+        " && qpdf pages.pdf --add-attachment data.bin -- base.pdf" + " && qpdf " + options +
+        " base.pdf out.pdf && qpdf --check out.pdf");
     EXPECT_EQ(r.Status, 0) << r.Err;
     return ReadFileBytes(dir / "out.pdf");
   }
@@ -209,14 +214,16 @@ TEST_F(PdfCarver, AnUpdateSectionIsFollowedOnlyWhenItStartsWithXref) {
   const uint64_t prev = NumberAfter(text, "startxref\n");
   const uint64_t size = NumberAfter(text, "/Size ");
   ASSERT_EQ(NumberAfter(text, "/Root "), 1u);
-  const std::string objectHead = std::to_string(size) + " 0 obj\n<< /Title (Second edition) >>\nendobj\n";
-  std::string withObject = text + objectHead + "xref\n0 1\n0000000000 65535 f \n" +
-                           std::to_string(size) + " 1\n";
+  const std::string objectHead =
+      std::to_string(size) + " 0 obj\n<< /Title (Second edition) >>\nendobj\n";
+  std::string withObject =
+      text + objectHead + "xref\n0 1\n0000000000 65535 f \n" + std::to_string(size) + " 1\n";
   char entry[32];
   std::snprintf(entry, sizeof entry, "%010zu 00000 n \n", base.size());
   withObject += std::string(entry) + "trailer\n<< /Size " + std::to_string(size + 1) +
-                " /Root 1 0 R /Info " + std::to_string(size) + " 0 R /Prev " + std::to_string(prev) +
-                " >>\nstartxref\n" + std::to_string(base.size() + objectHead.size()) + "\n%%EOF\n";
+                " /Root 1 0 R /Info " + std::to_string(size) + " 0 R /Prev " +
+                std::to_string(prev) + " >>\nstartxref\n" +
+                std::to_string(base.size() + objectHead.size()) + "\n%%EOF\n";
   const std::string xrefOnly = text + "xref\n0 1\n0000000000 65535 f \ntrailer\n<< /Size " +
                                std::to_string(size) + " /Root 1 0 R /Prev " + std::to_string(prev) +
                                " >>\nstartxref\n" + std::to_string(base.size()) + "\n%%EOF\n";
@@ -258,12 +265,14 @@ TEST_F(PdfCarver, DocumentsThatDoNotEndFailAndGiveEverySectorBack) {
   }
   const uint64_t n = (pdf.size() + 511) / 512;
   // The scan range ends before the final "%%EOF".
-  EXPECT_TRUE(CarveAt(Image(n + 30, pdf, SectorRun(3, n)), 3, 1, 0, static_cast<int64_t>(n)).empty());
+  EXPECT_TRUE(
+      CarveAt(Image(n + 30, pdf, SectorRun(3, n)), 3, 1, 0, static_cast<int64_t>(n)).empty());
   // An unreadable sector inside the document.
   auto s = test::EnglishSession();
-  OpenImageDevice(*s, std::make_unique<FaultyDevice>(
-                          std::make_unique<MemoryDevice>(Image(n + 30, pdf, SectorRun(3, n))),
-                          std::set<uint64_t>{3 + n / 2}),
+  OpenImageDevice(*s,
+                  std::make_unique<FaultyDevice>(
+                      std::make_unique<MemoryDevice>(Image(n + 30, pdf, SectorRun(3, n))),
+                      std::set<uint64_t>{3 + n / 2}),
                   "bad.img");
   s->Scan.SectorsPerCluster = 1;
   s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
@@ -286,7 +295,8 @@ TEST(PdfScanner, TheCollectedBytesStopAtThreeHundredMebibytes) {
     std::vector<uint8_t> img(kLimit + 4096, 'a');
     const std::string head = "%PDF-1.7\n%scanned from byte 20";
     std::copy(head.begin(), head.end(), img.begin());
-    std::copy(tail.begin(), tail.end(), img.begin() + static_cast<std::ptrdiff_t>(testEnd - 4 - tail.size()));
+    std::copy(tail.begin(), tail.end(),
+              img.begin() + static_cast<std::ptrdiff_t>(testEnd - 4 - tail.size()));
     auto s = CarveSession(std::move(img));
     CarvePdf(*s, "", 0);
     EXPECT_EQ(s->Map.IsSectorMarked(0), testEnd == kLimit);
@@ -313,7 +323,8 @@ TEST_F(PdfCarver, ADatabaseAroundADocumentIsRescuedByteForByte) {
     Sectors rest = SectorRun(base + head + pdfSpan, dbSectors - head);
     dbAt.insert(dbAt.end(), rest.begin(), rest.end());
     auto img = Image(base + dbSectors + pdfSpan + 16, db, dbAt);
-    std::copy(pdf.begin(), pdf.end(), img.begin() + static_cast<std::ptrdiff_t>((base + head) * 512));
+    std::copy(pdf.begin(), pdf.end(),
+              img.begin() + static_cast<std::ptrdiff_t>((base + head) * 512));
     for (bool carveDocument : {true, false}) {
       test::TempDir out("qq-out");
       const std::string folder = out.Path().string() + "/";

@@ -129,7 +129,8 @@ class PngCarver : public ::testing::Test {
   // A picture written by ImageMagick: `convert <args> [format:]out.png`.
   static std::vector<uint8_t> Convert(const std::string& args, const std::string& format = "") {
     test::TempDir dir("png");
-    auto r = test::Run("convert " + args + " " + test::ShellQuote(format + (dir / "out.png").string()));
+    auto r =
+        test::Run("convert " + args + " " + test::ShellQuote(format + (dir / "out.png").string()));
     EXPECT_EQ(r.Status, 0) << r.Err;
     return ReadFileBytes(dir / "out.png");
   }
@@ -190,10 +191,11 @@ TEST_F(PngCarver, PlainPicturesAreClaimedToTheirLastSectorAndCluster) {
 }
 
 TEST_F(PngCarver, AnyOtherChunkLeavesThePictureUnclaimed) {
-  for (const char* args :
-       {"-size 400x300 plasma:",  // bKGD and tEXt
-        "-size 120x80 plasma: -set comment 'made for a test' -define png:exclude-chunk=bKGD,tIME,zTXt,date",
-        "-size 120x80 plasma: -density 300 -units PixelsPerInch -define png:exclude-chunk=bKGD,tIME,tEXt,zTXt,date"}) {
+  for (const char* args : {"-size 400x300 plasma:",  // bKGD and tEXt
+                           "-size 120x80 plasma: -set comment 'made for a test' -define "
+                           "png:exclude-chunk=bKGD,tIME,zTXt,date",
+                           "-size 120x80 plasma: -density 300 -units PixelsPerInch -define "
+                           "png:exclude-chunk=bKGD,tIME,tEXt,zTXt,date"}) {
     auto png = Convert(args);
     ASSERT_FALSE(OnlyPlainChunks(png)) << args;
     const uint64_t n = (png.size() + 511) / 512;
@@ -211,8 +213,8 @@ TEST_F(PngCarver, ALargePictureIsFollowedAcrossForeignSectors) {
   // inside the first IDAT chunk's unread middle.
   Sectors at, foreign;
   for (uint64_t sector = 100; at.size() < n; ++sector) {
-    bool other = (sector >= 140 && sector < 150) || (sector >= 2000 && sector < 2007) ||
-                 (sector % 997 == 0);
+    bool other =
+        (sector >= 140 && sector < 150) || (sector >= 2000 && sector < 2007) || (sector % 997 == 0);
     (other ? foreign : at).push_back(sector);
   }
   auto s = CarveSession(Image(at.back() + 30, png, at), 4, 0);
@@ -303,7 +305,8 @@ TEST_F(PngCarver, AClaimedStartSectorIsLeftAlone) {
 // Chunk lengths and the scan range's end, at the byte.
 TEST(PngChunkWalk, LengthLimitsAndTheUnreadSectorsOfAChunk) {
   auto carve = [](const std::vector<uint8_t>& png, uint32_t bps = 512) {
-    auto s = CarveSession(Image((png.size() + 511) / 512 + 8, png, SectorRun(0, (png.size() + 511) / 512)));
+    auto s = CarveSession(
+        Image((png.size() + 511) / 512 + 8, png, SectorRun(0, (png.size() + 511) / 512)));
     if (bps != 512) {
       s->Scan.BytesPerSector = bps;
       s->Scan.LastSector = (s->Scan.LastSector + 1) * 512 / bps - 1;
@@ -320,7 +323,8 @@ TEST(PngChunkWalk, LengthLimitsAndTheUnreadSectorsOfAChunk) {
   ASSERT_EQ(five.size(), 5057u);
   EXPECT_EQ(carve(five), SectorRun(0, 10));
   // The same chunk followed by more, each header landing after unread sectors.
-  auto several = HandPng({idat(5000), Chunk("gAMA", {0, 0, 0xB1, 0x8F}), idat(1500), idat(2047), idat(3000)});
+  auto several =
+      HandPng({idat(5000), Chunk("gAMA", {0, 0, 0xB1, 0x8F}), idat(1500), idat(2047), idat(3000)});
   EXPECT_EQ(carve(several), SectorRun(0, (several.size() + 511) / 512));
   EXPECT_EQ(carve(several, 4096), SectorRun(0, (several.size() + 4095) / 4096));
 

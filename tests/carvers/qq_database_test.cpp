@@ -40,7 +40,8 @@ std::vector<uint8_t> MakeCompoundFile(const std::map<std::string, size_t>& strea
     if (std::find(tops.begin(), tops.end(), top) == tops.end()) tops.push_back(top);
   }
   for (const auto& t : tops) args += " " + test::ShellQuote(t);
-  auto r = test::Run("cd " + test::ShellQuote(dir.Path().string()) + " && gsf createole out.ole" + args);
+  auto r =
+      test::Run("cd " + test::ShellQuote(dir.Path().string()) + " && gsf createole out.ole" + args);
   EXPECT_EQ(r.Status, 0) << r.Err;
   return ReadFileBytes(dir / "out.ole");
 }
@@ -89,7 +90,8 @@ class QQCarver : public ::testing::Test {
 };
 
 TEST_F(QQCarver, RescuesAContiguousDatabaseByteForByte) {
-  auto db = MakeCompoundFile({{"Matrix.dat", 300000}, {"seqbase.dat", 70000}, {"msg/Data.msj", 9000}});
+  auto db =
+      MakeCompoundFile({{"Matrix.dat", 300000}, {"seqbase.dat", 70000}, {"msg/Data.msj", 9000}});
   ASSERT_EQ(db.size() % 512, 0u);
   const uint64_t n = db.size() / 512;
   auto s = CarveSession(Image(n + 40, db, Run(20, n)));
@@ -136,7 +138,7 @@ TEST_F(QQCarver, FollowsTheDifatChainOfALargeDatabase) {
 TEST_F(QQCarver, CompoundFilesWithoutBothNamesAreClaimedButNotWritten) {
   for (auto streams : std::vector<std::map<std::string, size_t>>{
            {{"Matrix.dat", 40000}, {"other.dat", 9000}},
-           {{"matrix.dat", 40000}, {"seqbase.dat", 9000}},   // case counts
+           {{"matrix.dat", 40000}, {"seqbase.dat", 9000}},  // case counts
            {{"WordDocument", 40000}}}) {
     auto db = MakeCompoundFile(streams);
     const uint64_t n = db.size() / 512;
@@ -172,9 +174,22 @@ TEST_F(QQCarver, BrokenStructuresFailAndGiveEverySectorBack) {
   };
   std::vector<Case> cases = {
       {"sector shift 12", [](auto& d) { d[30] = 12; }},
-      {"FAT sectors not rising", [](auto& d) { std::swap_ranges(d.begin() + 76, d.begin() + 80, d.begin() + 80); }},
-      {"FAT sector beyond 200 MiB", [](auto& d) { d[76] = 0xFF; d[77] = 0x3F; d[78] = 0x06; d[79] = 0; }},
-      {"directory sector out of range", [](auto& d) { d[48] = 0xF0; d[49] = 0xFF; d[50] = 0; d[51] = 0; }},
+      {"FAT sectors not rising",
+       [](auto& d) { std::swap_ranges(d.begin() + 76, d.begin() + 80, d.begin() + 80); }},
+      {"FAT sector beyond 200 MiB",
+       [](auto& d) {
+         d[76] = 0xFF;
+         d[77] = 0x3F;
+         d[78] = 0x06;
+         d[79] = 0;
+       }},
+      {"directory sector out of range",
+       [](auto& d) {
+         d[48] = 0xF0;
+         d[49] = 0xFF;
+         d[50] = 0;
+         d[51] = 0;
+       }},
   };
   for (const auto& c : cases) {
     auto db = good;

@@ -54,13 +54,13 @@ std::vector<uint8_t> FileBlock(const std::string& name, const std::vector<uint8_
   std::vector<uint8_t> body;
   Put(body, packedSize < 0 ? data.size() : static_cast<uint64_t>(packedSize), 4);
   Put(body, data.size(), 4);
-  Put(body, 2, 1);                    // host: Windows
+  Put(body, 2, 1);  // host: Windows
   Put(body, Crc32(data, 0), 4);
-  Put(body, 0x5A210000, 4);           // DOS time
-  Put(body, 20, 1);                   // version 2.0 to extract
-  Put(body, 0x30, 1);                 // stored
+  Put(body, 0x5A210000, 4);  // DOS time
+  Put(body, 20, 1);          // version 2.0 to extract
+  Put(body, 0x30, 1);        // stored
   Put(body, name.size(), 2);
-  Put(body, 0x20, 4);                 // archive attribute
+  Put(body, 0x20, 4);  // archive attribute
   body.insert(body.end(), name.begin(), name.end());
   auto b = Block(0x74, 0x8000, body);
   b.insert(b.end(), data.begin(), data.end());
@@ -86,19 +86,23 @@ void ExpectSoundArchive(const std::vector<uint8_t>& rar) {
   test::WriteFileBytes(dir / "a.rar", rar);
   auto r = test::Run("7z t -slt " + test::ShellQuote((dir / "a.rar").string()));
   EXPECT_NE(r.Out.find("Everything is Ok"), std::string::npos) << r.Out << r.Err;
-  EXPECT_NE(r.Out.find("Physical Size = " + std::to_string(rar.size()) + "\n"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("Physical Size = " + std::to_string(rar.size()) + "\n"), std::string::npos)
+      << r.Out;
 }
 
 Files Several() {
-  return {{"a.txt", RandomBytes(100, 1)}, {"b.bin", RandomBytes(3000, 2)},
-          {"c.bin", RandomBytes(70000, 3)}, {"d", RandomBytes(10, 4)}};
+  return {{"a.txt", RandomBytes(100, 1)},
+          {"b.bin", RandomBytes(3000, 2)},
+          {"c.bin", RandomBytes(70000, 3)},
+          {"d", RandomBytes(10, 4)}};
 }
 
 TEST(RarCarver, AnArchiveWithinTheStartSectorKeepsItAndItsCluster) {
   std::vector<uint8_t> rar = kMarker;
   for (const auto& b : {ArchiveHeader(), EndBlock()}) rar.insert(rar.end(), b.begin(), b.end());
   ExpectSoundArchive(rar);
-  for (auto [spc, expected] : {std::pair{1u, test::SectorRun(10, 1)}, std::pair{8u, test::SectorRun(10, 6)}}) {
+  for (auto [spc, expected] :
+       {std::pair{1u, test::SectorRun(10, 1)}, std::pair{8u, test::SectorRun(10, 6)}}) {
     auto s = CarveSession(test::Image(40, rar, {10}), spc, 0);
     CarveRar(*s, "", 10 * 512);
     EXPECT_EQ(MarkedSectors(*s), expected) << spc;
@@ -108,7 +112,8 @@ TEST(RarCarver, AnArchiveWithinTheStartSectorKeepsItAndItsCluster) {
 TEST(RarCarver, ClaimsExactlyTheArchiveAcrossSectorsClaimedEarlier) {
   auto rar = Rar(Several());
   ExpectSoundArchive(rar);
-  const std::set<uint64_t> foreign = {4, 9, 10, 11, 50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 60, 150};
+  const std::set<uint64_t> foreign = {4,  9,  10, 11, 50, 51, 52, 53,
+                                      54, 55, 56, 57, 58, 59, 60, 150};
   for (auto [spc, phase] : {std::pair{1u, 0}, std::pair{4u, 1}}) {
     auto at = LayOut(3, rar.size(), foreign);
     auto s = CarveSession(test::Image(at.back() + 12, rar, at), spc, phase);
@@ -122,7 +127,8 @@ TEST(RarCarver, ABlockHeaderAcrossASectorBoundaryIsFollowed) {
   // The second file block's header starts at byte 505 and its added size
   // lies in the next sector; the block is 1539 bytes long and ends 3 bytes
   // into a sector, so only one of its sectors may be skipped unread.
-  auto rar = Rar({{"a", RandomBytes(452, 5)}, {"b", RandomBytes(1506, 6)}, {"c", RandomBytes(2000, 7)}});
+  auto rar =
+      Rar({{"a", RandomBytes(452, 5)}, {"b", RandomBytes(1506, 6)}, {"c", RandomBytes(2000, 7)}});
   ASSERT_EQ(rar[505 + 2], 0x74);
   ASSERT_EQ(rar[505 + 1539 + 2], 0x74);
   ExpectSoundArchive(rar);
@@ -146,7 +152,8 @@ TEST(RarCarver, ALongWalkKeepsItsBufferSmallAndShowsProgress) {
   // Blocks below two sectors are read whole, so the collected bytes grow
   // past 60 sectors again and again.
   for (int i = 0; i < 400; ++i)
-    many.push_back({"f" + std::to_string(i), RandomBytes(300 + static_cast<size_t>(7 * i % 700), 20 + i)});
+    many.push_back(
+        {"f" + std::to_string(i), RandomBytes(300 + static_cast<size_t>(7 * i % 700), 20 + i)});
   auto rar = Rar(many);
   ASSERT_GT(rar.size(), 60u * 512 * 7);
   auto at = LayOut(7, rar.size(), {});
@@ -191,7 +198,8 @@ TEST(RarCarver, MalformedArchivesGiveEverySectorBack) {
       // the walk backwards.
       {"a packed size of 2^31", withBlock(FileBlock("neg", {}, 0x80000000LL))},
       {"a packed size that wraps 32 bits", withBlock(FileBlock("wrap", {}, 0xFFFFFFFFLL))},
-      {"a RAR 5 marker", [] {
+      {"a RAR 5 marker",
+       [] {
          std::vector<uint8_t> r = {0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x01, 0x00};
          auto a = ArchiveHeader();
          r.insert(r.end(), a.begin(), a.end());

@@ -21,7 +21,9 @@ void PutLE32(std::vector<uint8_t>& v, uint32_t x) {
   for (int i = 0; i < 4; ++i) v.push_back(static_cast<uint8_t>(x >> (8 * i)));
 }
 
-void Append(std::vector<uint8_t>& v, const std::string& text) { v.insert(v.end(), text.begin(), text.end()); }
+void Append(std::vector<uint8_t>& v, const std::string& text) {
+  v.insert(v.end(), text.begin(), text.end());
+}
 
 // A chunk whose size field is `size` and whose data is `data` bytes of filler.
 std::vector<uint8_t> Chunk(const std::string& id, uint32_t size, size_t data, uint32_t seed = 3) {
@@ -37,7 +39,8 @@ std::vector<uint8_t> Chunk(const std::string& id, size_t data) {
 }
 
 // "RIFF", the size of what follows, the form type and the chunks as given.
-std::vector<uint8_t> Riff(const std::string& form, const std::vector<std::vector<uint8_t>>& chunks) {
+std::vector<uint8_t> Riff(const std::string& form,
+                          const std::vector<std::vector<uint8_t>>& chunks) {
   std::vector<uint8_t> body;
   Append(body, form);
   for (const auto& c : chunks) body.insert(body.end(), c.begin(), c.end());
@@ -66,9 +69,10 @@ std::vector<uint8_t> BigWave() {
 }
 // An animated cursor: its header chunk, then the frames in a LIST.
 std::vector<uint8_t> Cursor() {
-  return Riff("ACON", {Chunk("anih", 36), Concat(Chunk("LIST", 4 + 2 * 1508, 0),
-                                                 Concat(std::vector<uint8_t>{'f', 'r', 'a', 'm'},
-                                                        Concat(Chunk("icon", 1500), Chunk("icon", 1500))))});
+  return Riff("ACON", {Chunk("anih", 36),
+                       Concat(Chunk("LIST", 4 + 2 * 1508, 0),
+                              Concat(std::vector<uint8_t>{'f', 'r', 'a', 'm'},
+                                     Concat(Chunk("icon", 1500), Chunk("icon", 1500))))});
 }
 std::vector<uint8_t> CdxaTrack() { return Riff("CDXA", {Chunk("fmt ", 16), Chunk("data", 23520)}); }
 // A drawing whose RIFF header covers exactly its bytes.
@@ -92,7 +96,8 @@ class RiffCarver : public ::testing::Test {
 
 // The file laid contiguously at `start` in filler, carved, and its claims.
 std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start, uint32_t spc = 1,
-                                void (*carver)(Session&, const std::string&, uint64_t) = CarveRiff) {
+                                void (*carver)(Session&, const std::string&,
+                                               uint64_t) = CarveRiff) {
   const uint64_t n = SectorsOf(file.size());
   auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
   carver(*s, "", start * kSector);
@@ -105,7 +110,8 @@ TEST_F(RiffCarver, FilesMadeByFfmpegAndSoxAreClaimedToTheirLastByte) {
     ASSERT_FALSE(file.empty());
     ASSERT_EQ(LE32(file, 4) + 8u, file.size()) << name << ": the RIFF header covers the file";
     for (uint32_t spc : {1u, 8u}) {
-      EXPECT_EQ(CarveLaid(file, 16, spc), ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), spc))
+      EXPECT_EQ(CarveLaid(file, 16, spc),
+                ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), spc))
           << name << ", " << spc << " sectors per cluster";
     }
   }
@@ -131,7 +137,8 @@ TEST_F(RiffCarver, ALargeWaveIsClaimedMostlyWithoutBeingRead) {
   for (uint64_t f = 40000; f < 40100; ++f) foreign.insert(f);
   auto at = SectorsAvoiding(8, SectorsOf(wav.size()), foreign);
   std::vector<uint64_t> reads;
-  auto s = DeviceSession(std::make_unique<RecordingDevice>(ImageWith(at.back() + 20, wav, at), &reads));
+  auto s =
+      DeviceSession(std::make_unique<RecordingDevice>(ImageWith(at.back() + 20, wav, at), &reads));
   reads.clear();
   for (uint64_t f : foreign) s->Map.MarkSector(f);
   CarveRiff(*s, "", 8 * kSector);
@@ -142,7 +149,8 @@ TEST_F(RiffCarver, ALargeWaveIsClaimedMostlyWithoutBeingRead) {
 
 TEST_F(RiffCarver, ManySmallChunksAreWalkedInACompactedBuffer) {
   std::vector<std::vector<uint8_t>> chunks = {Chunk("fmt ", 16)};
-  for (int i = 0; i < 400; ++i) chunks.push_back(Chunk("JUNK", 300 + 2 * static_cast<size_t>(i % 7)));
+  for (int i = 0; i < 400; ++i)
+    chunks.push_back(Chunk("JUNK", 300 + 2 * static_cast<size_t>(i % 7)));
   chunks.push_back(Chunk("data", 700000));
   for (int i = 0; i < 100; ++i) chunks.push_back(Chunk("LIST", 250));
   auto wav = Riff("WAVE", chunks);
@@ -160,11 +168,13 @@ TEST_F(RiffCarver, ManySmallChunksAreWalkedInACompactedBuffer) {
 
 TEST_F(RiffCarver, ASecondRiffPartIsSteppedInto) {
   auto avi = AviClip();
-  auto avix = Riff("AVIX", {Concat(Chunk("LIST", 4 + 6000, 0),
-                                   Concat(std::vector<uint8_t>{'m', 'o', 'v', 'i'}, RandomBytes(6000, 8)))});
+  auto avix = Riff(
+      "AVIX", {Concat(Chunk("LIST", 4 + 6000, 0),
+                      Concat(std::vector<uint8_t>{'m', 'o', 'v', 'i'}, RandomBytes(6000, 8)))});
   auto file = Concat(avi, avix);
   EXPECT_EQ(CarveLaid(file, 16), ExpectedClaims(Span(16, SectorsOf(file.size())), file.size()));
-  EXPECT_EQ(CarveLaid(file, 16, 4), ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), 4));
+  EXPECT_EQ(CarveLaid(file, 16, 4),
+            ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), 4));
 }
 
 TEST_F(RiffCarver, TheFileEndsAtTheFirstChunkOutsideTheList) {
@@ -178,12 +188,16 @@ TEST_F(RiffCarver, TheFileEndsAtTheFirstChunkOutsideTheList) {
       {"animated cursor", Cursor(), Cursor().size()},
       {"CD-XA", CdxaTrack(), CdxaTrack().size()},
       {"WAVE with a fact chunk", Riff("WAVE", {fmt, Chunk("fact", 4), Chunk("data", 5000)}), 36},
-      {"chunk of odd size", Riff("WAVE", {fmt, Chunk("data", 1001), {0}, Chunk("LIST", 2000)}), 36 + 1009},
-      {"size FFFFFFF8", Riff("WAVE", {fmt, Chunk("JUNK", 0xFFFFFFF8u, 3000), Chunk("data", 500)}), 36},
-      {"size FFFFFFFF passes 7 bytes", Riff("WAVE", {fmt, Chunk("JUNK", 0xFFFFFFFFu, 3000)}), 36 + 7},
+      {"chunk of odd size", Riff("WAVE", {fmt, Chunk("data", 1001), {0}, Chunk("LIST", 2000)}),
+       36 + 1009},
+      {"size FFFFFFF8", Riff("WAVE", {fmt, Chunk("JUNK", 0xFFFFFFF8u, 3000), Chunk("data", 500)}),
+       36},
+      {"size FFFFFFFF passes 7 bytes", Riff("WAVE", {fmt, Chunk("JUNK", 0xFFFFFFFFu, 3000)}),
+       36 + 7},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CarveLaid(c.file, 4), ExpectedClaims(Span(4, SectorsOf(c.length)), c.length)) << c.what;
+    EXPECT_EQ(CarveLaid(c.file, 4), ExpectedClaims(Span(4, SectorsOf(c.length)), c.length))
+        << c.what;
   }
 }
 
@@ -221,8 +235,8 @@ TEST_F(RiffCarver, FailuresGiveEverySectorBack) {
     const uint64_t n = SectorsOf(big.size());
     auto img = ImageWith(n + 20, big, Span(4, n));
     const uint64_t tail = 4 + n - 1;
-    auto s = test::media::DeviceSession(
-        std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(img), std::set<uint64_t>{tail}));
+    auto s = test::media::DeviceSession(std::make_unique<FaultyDevice>(
+        std::make_unique<MemoryDevice>(img), std::set<uint64_t>{tail}));
     CarveRiff(*s, "", 4 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the tail sector cannot be read";
   }
@@ -244,7 +258,8 @@ TEST_F(RiffCarver, DrawingsAreClaimedUpToTheSizeInTheirHeader) {
   EXPECT_EQ(CarveLaid(RiffDrawing(1'000'000), 10, 1, CarveRiffCdr), Span(10, 1954));
   EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 1, CarveRiffCdr), Span(10, 2));
   EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 4, CarveRiffCdr), ExpectedClaims(Span(10, 2), 513, 4));
-  EXPECT_TRUE(CarveLaid(RiffDrawing(512), 10, 1, CarveRiffCdr).empty()) << "a drawing inside its start sector";
+  EXPECT_TRUE(CarveLaid(RiffDrawing(512), 10, 1, CarveRiffCdr).empty())
+      << "a drawing inside its start sector";
   {
     auto d = RiffDrawing(100'000);
     auto s = CarveSession(ImageWith(220, d, Span(10, SectorsOf(d.size()))));
@@ -319,9 +334,10 @@ TEST_F(RiffCarver, ADatabaseAroundEachRiffFileIsRescuedByteForByte) {
     std::vector<uint8_t> file;
     void (*carver)(Session&, const std::string&, uint64_t);
   };
-  std::vector<Case> cases = {{"AVI", AviClip(), CarveRiff},         {"ffmpeg WAVE", FfmpegWave(), CarveRiff},
-                             {"sox WAVE", SoxWave(), CarveRiff},     {"animated cursor", Cursor(), CarveRiff},
-                             {"CD-XA", CdxaTrack(), CarveRiff},      {"drawing", RiffDrawing(40000), CarveRiffCdr}};
+  std::vector<Case> cases = {
+      {"AVI", AviClip(), CarveRiff},      {"ffmpeg WAVE", FfmpegWave(), CarveRiff},
+      {"sox WAVE", SoxWave(), CarveRiff}, {"animated cursor", Cursor(), CarveRiff},
+      {"CD-XA", CdxaTrack(), CarveRiff},  {"drawing", RiffDrawing(40000), CarveRiffCdr}};
   for (const auto& c : cases) {
     auto nested = NestInDatabase(db, c.file);
     {
@@ -329,7 +345,8 @@ TEST_F(RiffCarver, ADatabaseAroundEachRiffFileIsRescuedByteForByte) {
       auto s = CarveSession(nested.Image);
       CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
       auto files = WrittenFiles(out.Path());
-      EXPECT_TRUE(files.empty() || files[0] != db) << c.what << ": alone, the database carver cannot do it";
+      EXPECT_TRUE(files.empty() || files[0] != db)
+          << c.what << ": alone, the database carver cannot do it";
     }
     test::TempDir out("riff-qq");
     auto s = CarveSession(nested.Image);

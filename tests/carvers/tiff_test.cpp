@@ -32,7 +32,8 @@ std::vector<uint8_t> Filler(size_t n, uint32_t seed) {
 
 // An image of `sectors` sectors of filler with the file laid into the given
 // sectors, in order.
-std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& file, const std::vector<uint64_t>& at) {
+std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& file,
+                           const std::vector<uint64_t>& at) {
   std::vector<uint8_t> img = Filler(sectors * 512, 7);
   for (size_t k = 0; k * 512 < file.size(); ++k) {
     size_t n = std::min<size_t>(512, file.size() - k * 512);
@@ -59,7 +60,8 @@ std::vector<uint64_t> Marked(const Session& s) {
 
 // Claims of the file laid contiguously at sector 6 of a roomy image.
 std::vector<uint64_t> CarveAt6(const std::vector<uint8_t>& file, uint64_t spare = 40) {
-  auto s = CarveSession(Image(6 + SectorsOf(file.size()) + spare, file, Sectors(6, SectorsOf(file.size()) + spare)));
+  auto s = CarveSession(
+      Image(6 + SectorsOf(file.size()) + spare, file, Sectors(6, SectorsOf(file.size()) + spare)));
   CarveTiff(*s, "", 6 * 512);
   return Marked(*s);
 }
@@ -69,23 +71,28 @@ std::vector<uint64_t> CarveAt6(const std::vector<uint8_t>& file, uint64_t spare 
 class ToolTiffs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (!test::HaveTool("convert") || !test::HaveTool("tiffcp") || !test::HaveTool("exiftool")) return;
+    if (!test::HaveTool("convert") || !test::HaveTool("tiffcp") || !test::HaveTool("exiftool"))
+      return;
     dir_ = new test::TempDir("tiff-tools");
     const std::string d = ShellQuote(dir_->Path().string());
     const std::string script =
-        "cd " + d + " && convert -size 300x200 plasma: -endian LSB lsb.tif"
+        "cd " + d +
+        " && convert -size 300x200 plasma: -endian LSB lsb.tif"
         " && convert -size 300x200 plasma: -endian MSB -compress lzw msb.tif"
         " && convert -size 64x48 plasma: p1.png && convert -size 80x40 gradient: p2.png"
-        " && convert -size 50x50 xc:red p3.png && convert p1.png p2.png p3.png -endian MSB multi.tif"
+        " && convert -size 50x50 xc:red p3.png && convert p1.png p2.png p3.png -endian MSB "
+        "multi.tif"
         " && tiffcp -s -r 16 -c lzw -L msb.tif strips.tif"
         " && tiffcp -t -w 64 -l 64 -c zip -B lsb.tif tiles.tif"
         // exiftool writes the directories first and the image data after them,
         // so only the strip and tile tables reach the end of these files.
-        " && cp tiles.tif tiles_front.tif && exiftool -q -overwrite_original -Artist=T tiles_front.tif"
+        " && cp tiles.tif tiles_front.tif && exiftool -q -overwrite_original -Artist=T "
+        "tiles_front.tif"
         " && cp lsb.tif exif.tif && exiftool -q -overwrite_original -Artist=T"
         "    -DateTimeOriginal='2020:01:02 03:04:05' -ExposureTime=1/100 -InteropIndex=R98"
         "    -GPSLatitude=48.5 -GPSLatitudeRef=N -GPSLongitude=11.2 -GPSLongitudeRef=E exif.tif"
-        " && cp multi.tif multi_exif.tif && exiftool -q -overwrite_original -ExposureTime=1/50 multi_exif.tif";
+        " && cp multi.tif multi_exif.tif && exiftool -q -overwrite_original -ExposureTime=1/50 "
+        "multi_exif.tif";
     auto r = test::Run(script);
     if (r.Status != 0) {
       ADD_FAILURE() << r.Err;
@@ -97,7 +104,8 @@ class ToolTiffs : public ::testing::Test {
     dir_ = nullptr;
   }
   void SetUp() override {
-    if (dir_ == nullptr) GTEST_SKIP() << "needs convert (ImageMagick), tiffcp (libtiff-tools), exiftool";
+    if (dir_ == nullptr)
+      GTEST_SKIP() << "needs convert (ImageMagick), tiffcp (libtiff-tools), exiftool";
   }
   static std::vector<uint8_t> File(const std::string& name) { return ReadFileBytes(*dir_ / name); }
 
@@ -107,8 +115,8 @@ class ToolTiffs : public ::testing::Test {
 test::TempDir* ToolTiffs::dir_ = nullptr;
 
 TEST_F(ToolTiffs, EachFileIsClaimedToItsLastSector) {
-  for (const char* name : {"lsb.tif", "msb.tif", "multi.tif", "strips.tif", "tiles.tif", "tiles_front.tif",
-                           "exif.tif", "multi_exif.tif"}) {
+  for (const char* name : {"lsb.tif", "msb.tif", "multi.tif", "strips.tif", "tiles.tif",
+                           "tiles_front.tif", "exif.tif", "multi_exif.tif"}) {
     auto file = File(name);
     EXPECT_EQ(CarveAt6(file), Sectors(6, SectorsOf(file.size()))) << name;
   }
@@ -169,7 +177,8 @@ TEST_F(ToolTiffs, ADatabaseAroundATiffIsRescuedWhole) {
   test::TempDir ole("tiff-ole");
   test::WriteFileBytes(ole / "Matrix.dat", Filler(150000, 1));
   test::WriteFileBytes(ole / "seqbase.dat", Filler(40000, 2));
-  auto r = test::Run("cd " + ShellQuote(ole.Path().string()) + " && gsf createole db.ole Matrix.dat seqbase.dat");
+  auto r = test::Run("cd " + ShellQuote(ole.Path().string()) +
+                     " && gsf createole db.ole Matrix.dat seqbase.dat");
   ASSERT_EQ(r.Status, 0) << r.Err;
   auto db = ReadFileBytes(ole / "db.ole");
   auto tiff = File("exif.tif");
@@ -177,7 +186,8 @@ TEST_F(ToolTiffs, ADatabaseAroundATiffIsRescuedWhole) {
   // Database sectors 10..39, the TIFF, then the rest of the database.
   const uint64_t split = 30, dbStart = 10, tiffStart = dbStart + split;
   std::vector<uint64_t> dbAt = Sectors(dbStart, split);
-  for (uint64_t k = split; k < dbSectors; ++k) dbAt.push_back(tiffStart + tiffSectors + (k - split));
+  for (uint64_t k = split; k < dbSectors; ++k)
+    dbAt.push_back(tiffStart + tiffSectors + (k - split));
   auto img = Image(dbAt.back() + 20, db, dbAt);
   std::copy(tiff.begin(), tiff.end(), img.begin() + static_cast<std::ptrdiff_t>(tiffStart * 512));
   auto s = CarveSession(img);
@@ -186,7 +196,8 @@ TEST_F(ToolTiffs, ADatabaseAroundATiffIsRescuedWhole) {
   CarveTiff(*s, folder, tiffStart * 512);
   EXPECT_EQ(Marked(*s), Sectors(tiffStart, tiffSectors));
   CarveQQDatabase(*s, folder, dbStart * 512);
-  auto written = std::vector<fs::path>(fs::directory_iterator(out.Path()), fs::directory_iterator());
+  auto written =
+      std::vector<fs::path>(fs::directory_iterator(out.Path()), fs::directory_iterator());
   ASSERT_EQ(written.size(), 1u) << "the TIFF carver writes nothing, the database one file";
   EXPECT_EQ(ReadFileBytes(written[0]), db);
 }
@@ -207,10 +218,12 @@ class Maker {
     U32(4, 8);
   }
   void U16(uint32_t at, uint16_t v) {
-    for (int i = 0; i < 2; ++i) f_[at + i] = static_cast<uint8_t>(v >> (big_ ? 8 * (1 - i) : 8 * i));
+    for (int i = 0; i < 2; ++i)
+      f_[at + i] = static_cast<uint8_t>(v >> (big_ ? 8 * (1 - i) : 8 * i));
   }
   void U32(uint32_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) f_[at + i] = static_cast<uint8_t>(v >> (big_ ? 8 * (3 - i) : 8 * i));
+    for (int i = 0; i < 4; ++i)
+      f_[at + i] = static_cast<uint8_t>(v >> (big_ ? 8 * (3 - i) : 8 * i));
   }
   // An IFD at `at`; returns the offset of its next-IFD field.
   uint32_t Ifd(uint32_t at, const std::vector<Tag>& tags, uint32_t next = 0) {
@@ -221,8 +234,10 @@ class Maker {
       U16(e + 2, tags[i].Type);
       U32(e + 4, tags[i].Count);
       // A value narrower than the field sits at its front.
-      if (tags[i].Type == 3 && tags[i].Count == 1) U16(e + 8, static_cast<uint16_t>(tags[i].Value));
-      else U32(e + 8, tags[i].Value);
+      if (tags[i].Type == 3 && tags[i].Count == 1)
+        U16(e + 8, static_cast<uint16_t>(tags[i].Value));
+      else
+        U32(e + 8, tags[i].Value);
     }
     const uint32_t nextAt = at + 2 + 12 * static_cast<uint32_t>(tags.size());
     U32(nextAt, next);
@@ -245,55 +260,93 @@ TEST(TiffWalk, ClaimsReachTheFurthestByteAnyStructureNames) {
     uint32_t end;
   };
   std::vector<Case> cases = {
-      {"one strip, no next IFD", [](Maker& m) {
+      {"one strip, no next IFD",
+       [](Maker& m) {
          m.Ifd(8, {{273, kLong, 1, 3000}, {279, kLong, 1, 700}});
-       }, 3700},
-      {"big-endian 16-bit strip table", [](Maker& m) {
-         // Offsets 0x0A00, 0x1400, 0x0200: read in the wrong order they would be 0x000A, 0x0014, 0x0002.
+       },
+       3700},
+      {"big-endian 16-bit strip table",
+       [](Maker& m) {
+         // Offsets 0x0A00, 0x1400, 0x0200: read in the wrong order they would be 0x000A, 0x0014,
+         // 0x0002.
          m.Ifd(8, {{273, kShort, 3, 100}, {279, kShort, 3, 108}});
-         m.U16(100, 0x0A00); m.U16(102, 0x1400); m.U16(104, 0x0200);
-         m.U16(108, 0x100); m.U16(110, 0x200); m.U16(112, 0x10);
-       }, 0x1600},
-      {"tiles", [](Maker& m) {
+         m.U16(100, 0x0A00);
+         m.U16(102, 0x1400);
+         m.U16(104, 0x0200);
+         m.U16(108, 0x100);
+         m.U16(110, 0x200);
+         m.U16(112, 0x10);
+       },
+       0x1600},
+      {"tiles",
+       [](Maker& m) {
          m.Ifd(8, {{324, kLong, 3, 200}, {325, kLong, 3, 212}});
-         m.U32(200, 1000); m.U32(204, 6000); m.U32(208, 2000);
-         m.U32(212, 10); m.U32(216, 100); m.U32(220, 10);
-       }, 6100},
-      {"free runs", [](Maker& m) {
+         m.U32(200, 1000);
+         m.U32(204, 6000);
+         m.U32(208, 2000);
+         m.U32(212, 10);
+         m.U32(216, 100);
+         m.U32(220, 10);
+       },
+       6100},
+      {"free runs",
+       [](Maker& m) {
          m.Ifd(8, {{288, kLong, 1, 5000}, {289, kLong, 1, 321}});
-       }, 5321},
-      {"JPEG thumbnail of IFD1", [](Maker& m) {
+       },
+       5321},
+      {"JPEG thumbnail of IFD1",
+       [](Maker& m) {
          uint32_t next = m.Ifd(8, {{273, kLong, 1, 400}, {279, kLong, 1, 100}});
          m.U32(next, 100);
          m.Ifd(100, {{513, kLong, 1, 4000}, {514, kLong, 1, 900}});
-       }, 4900},
-      {"HD Photo image and alpha", [](Maker& m) {
-         m.Ifd(8, {{48320, kLong, 1, 1000}, {48321, kLong, 1, 500}, {48322, kLong, 1, 2000}, {48323, kLong, 1, 1500}});
-       }, 3500},
-      {"two SubIFDs, the second reaching furthest", [](Maker& m) {
+       },
+       4900},
+      {"HD Photo image and alpha",
+       [](Maker& m) {
+         m.Ifd(8, {{48320, kLong, 1, 1000},
+                   {48321, kLong, 1, 500},
+                   {48322, kLong, 1, 2000},
+                   {48323, kLong, 1, 1500}});
+       },
+       3500},
+      {"two SubIFDs, the second reaching furthest",
+       [](Maker& m) {
          m.Ifd(8, {{330, kLong, 2, 100}});
-         m.U32(100, 200); m.U32(104, 300);
+         m.U32(100, 200);
+         m.U32(104, 300);
          m.Ifd(200, {{273, kLong, 1, 1000}, {279, kLong, 1, 10}});
          m.Ifd(300, {{273, kLong, 1, 4000}, {279, kLong, 1, 1234}});
-       }, 5234},
-      {"maker note pointing at its own preview", [](Maker& m) {
+       },
+       5234},
+      {"maker note pointing at its own preview",
+       [](Maker& m) {
          m.Ifd(8, {{34665, kLong, 1, 100}});
          m.Ifd(100, {{37500, kUndefined, 16, 200}});
          std::copy_n("stmn0100", 8, m.Bytes().begin() + 200);  // letter case counts only at the top
-         m.U32(208, 6000); m.U32(212, 1000);
-       }, 7000},
-      {"maker note below STMN0001 is only its own bytes", [](Maker& m) {
+         m.U32(208, 6000);
+         m.U32(212, 1000);
+       },
+       7000},
+      {"maker note below STMN0001 is only its own bytes",
+       [](Maker& m) {
          m.Ifd(8, {{34665, kLong, 1, 100}});
          m.Ifd(100, {{37500, kUndefined, 16, 1200}});
          std::copy_n("STMN0000", 8, m.Bytes().begin() + 1200);
-         m.U32(1208, 6000); m.U32(1212, 1000);
-       }, 1216},
-      {"a type-13 SubIFD entry is passed over", [](Maker& m) {
-         m.Ifd(8, {{330, 13, 1, 500}, {273, kLong, 1, 600}, {279, kLong, 1, 10}});  // 500 holds no IFD
-       }, 610},
-      {"RW2 raw data offset", [](Maker& m) {
+         m.U32(1208, 6000);
+         m.U32(1212, 1000);
+       },
+       1216},
+      {"a type-13 SubIFD entry is passed over",
+       [](Maker& m) {
+         m.Ifd(8,
+               {{330, 13, 1, 500}, {273, kLong, 1, 600}, {279, kLong, 1, 10}});  // 500 holds no IFD
+       },
+       610},
+      {"RW2 raw data offset",
+       [](Maker& m) {
          m.Ifd(8, {{273, kLong, 1, 0xFFFFFFFF}, {280, kLong, 1, 0x900}});
-       }, 0x900},
+       },
+       0x900},
   };
   for (const auto& c : cases) {
     const bool rw2 = std::string(c.what).starts_with("RW2");
@@ -301,15 +354,19 @@ TEST(TiffWalk, ClaimsReachTheFurthestByteAnyStructureNames) {
       if (rw2 && big) continue;
       Maker m(big, 8192, rw2 ? "IIU\x00" : nullptr);
       c.make(m);
-      EXPECT_EQ(CarveAt6(m.Bytes()), Sectors(6, SectorsOf(c.end))) << c.what << (big ? " (MM)" : " (II)");
+      EXPECT_EQ(CarveAt6(m.Bytes()), Sectors(6, SectorsOf(c.end)))
+          << c.what << (big ? " (MM)" : " (II)");
     }
   }
 }
 
 TEST(TiffWalk, EveryHeaderOfTheFamilyIsTakenAndNoOther) {
-  for (auto [magic, big] : std::vector<std::pair<const char*, bool>>{
-           {"II\x2A\x00", false}, {"IIU\x00", false}, {"IIRO", false},
-           {"MM\x00\x2A", true}, {"MMOR", true}, {"MM\x00U", true}}) {
+  for (auto [magic, big] : std::vector<std::pair<const char*, bool>>{{"II\x2A\x00", false},
+                                                                     {"IIU\x00", false},
+                                                                     {"IIRO", false},
+                                                                     {"MM\x00\x2A", true},
+                                                                     {"MMOR", true},
+                                                                     {"MM\x00U", true}}) {
     Maker m(big, 4096, magic);
     m.Ifd(8, {{273, kLong, 1, 2000}, {279, kLong, 1, 100}});
     EXPECT_EQ(CarveAt6(m.Bytes()), Sectors(6, 5)) << magic;
@@ -326,36 +383,57 @@ TEST(TiffWalk, BrokenOrHostileDirectoriesFailAndGiveEverythingBack) {
   };
   std::vector<Case> cases = {
       {"IFD with no entries", [](Maker& m) { m.Ifd(8, {}); }},
-      {"entry count 0x8000", [](Maker& m) { m.Ifd(8, {{273, kLong, 1, 100}}); m.U16(8, 0x8000); }},
-      {"entry type 21", [](Maker& m) { m.Ifd(8, {{273, 21, 1, 100}}); }},
-      {"entry type 0", [](Maker& m) { m.Ifd(8, {{273, 0, 1, 100}}); }},
-      {"strip ending past 200 MiB", [](Maker& m) {
+      {"entry count 0x8000",
+       [](Maker& m) {
+         m.Ifd(8, {{273, kLong, 1, 100}});
+         m.U16(8, 0x8000);
+       }},
+      {"entry type 21",
+       [](Maker& m) {
+         m.Ifd(8, {{273, 21, 1, 100}});
+       }},
+      {"entry type 0",
+       [](Maker& m) {
+         m.Ifd(8, {{273, 0, 1, 100}});
+       }},
+      {"strip ending past 200 MiB",
+       [](Maker& m) {
          m.Ifd(8, {{273, kLong, 1, kLimit - 100}, {279, kLong, 1, 101}});
        }},
-      {"count whose byte size wraps 32 bits", [](Maker& m) {
+      {"count whose byte size wraps 32 bits",
+       [](Maker& m) {
          m.Ifd(8, {{273, kLong, 0x40000001, 200}, {279, kLong, 0x40000001, 300}});
        }},
-      {"strip table with 8-byte offsets", [](Maker& m) {
+      {"strip table with 8-byte offsets",
+       [](Maker& m) {
          m.Ifd(8, {{273, 5, 1, 100}, {279, kLong, 1, 10}});
        }},
-      {"thumbnail past 200 MiB", [](Maker& m) {
+      {"thumbnail past 200 MiB",
+       [](Maker& m) {
          m.Ifd(8, {{513, kLong, 1, kLimit}, {514, kLong, 1, 1}});
        }},
       {"first IFD past 200 MiB", [](Maker& m) { m.U32(4, kLimit - 1); }},
       {"IFD beyond the scan range", [](Maker& m) { m.U32(4, 60000); }},
-      {"next IFD is itself", [](Maker& m) { m.Ifd(8, {{273, kLong, 1, 100}}, 8); }},
-      {"next IFD is an earlier one", [](Maker& m) {
+      {"next IFD is itself",
+       [](Maker& m) {
+         m.Ifd(8, {{273, kLong, 1, 100}}, 8);
+       }},
+      {"next IFD is an earlier one",
+       [](Maker& m) {
          uint32_t next = m.Ifd(8, {{273, kLong, 1, 100}});
          m.U32(next, 100);
          m.Ifd(100, {{273, kLong, 1, 100}}, 8);
        }},
-      {"EXIF IFD pointing to its parent", [](Maker& m) {
+      {"EXIF IFD pointing to its parent",
+       [](Maker& m) {
          m.Ifd(8, {{34665, kLong, 1, 100}});
          m.Ifd(100, {{34665, kLong, 1, 8}});
        }},
-      {"two SubIFD pointers to one IFD", [](Maker& m) {
+      {"two SubIFD pointers to one IFD",
+       [](Maker& m) {
          m.Ifd(8, {{330, kLong, 2, 100}});
-         m.U32(100, 200); m.U32(104, 200);
+         m.U32(100, 200);
+         m.U32(104, 200);
          m.Ifd(200, {{273, kLong, 1, 300}});
        }},
   };
@@ -376,8 +454,10 @@ TEST(TiffWalk, SixteenNestedDirectoriesPassAndSeventeenFail) {
     Maker m(false, 8192);
     for (int k = 0; k < levels; ++k) {
       const uint32_t at = 8 + 100 * static_cast<uint32_t>(k);
-      if (k + 1 < levels) m.Ifd(at, {{34665, kLong, 1, at + 100}});
-      else m.Ifd(at, {{273, kLong, 1, 5000}, {279, kLong, 1, 10}});
+      if (k + 1 < levels)
+        m.Ifd(at, {{34665, kLong, 1, at + 100}});
+      else
+        m.Ifd(at, {{273, kLong, 1, 5000}, {279, kLong, 1, 10}});
     }
     return CarveAt6(m.Bytes());
   };

@@ -58,7 +58,8 @@ std::vector<uint8_t> X3f(size_t size, uint32_t back = 36) {
 }
 
 // Lays the file into the given sectors of a filler image.
-std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& file, const std::vector<uint64_t>& at) {
+std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& file,
+                           const std::vector<uint64_t>& at) {
   std::vector<uint8_t> img(sectors * 512, 0x5A);
   for (size_t k = 0; k * 512 < file.size(); ++k) {
     size_t n = std::min<size_t>(512, file.size() - k * 512);
@@ -147,8 +148,8 @@ TEST(X3fCarver, ATrailerInTheSectorThatReaches200MiBFails) {
 
 // ---- RAF ---------------------------------------------------------------------
 
-std::vector<uint8_t> RafHeader(uint32_t jpegOffset, uint32_t raw, uint32_t rawLength, uint32_t raw2 = 0,
-                               uint32_t raw2Length = 0) {
+std::vector<uint8_t> RafHeader(uint32_t jpegOffset, uint32_t raw, uint32_t rawLength,
+                               uint32_t raw2 = 0, uint32_t raw2Length = 0) {
   std::vector<uint8_t> h = Filler(512, 5);
   std::copy_n("FUJIFILMCCD-RAW ", 16, h.begin());
   PutBE32(h, 84, jpegOffset);
@@ -167,10 +168,11 @@ TEST(RafCarver, ClaimsToTheEndOfTheLaterRawBlock) {
     std::vector<uint8_t> header;
     uint64_t end;
   };
-  for (const Case& c : {Case{RafHeader(148, 9'000'000, 1'000'000, 11'000'000, 1'000'000), 12'000'000},
-                        Case{RafHeader(148, 11'000'000, 1'000'000, 1'000'000, 100), 12'000'000},
-                        Case{RafHeader(160, 9'000'000, 1'000'000, 11'000'000, 1'000'000), 10'000'000},
-                        Case{RafHeader(0, 4096, 4096), 8192}}) {  // a whole number of sectors
+  for (const Case& c :
+       {Case{RafHeader(148, 9'000'000, 1'000'000, 11'000'000, 1'000'000), 12'000'000},
+        Case{RafHeader(148, 11'000'000, 1'000'000, 1'000'000, 100), 12'000'000},
+        Case{RafHeader(160, 9'000'000, 1'000'000, 11'000'000, 1'000'000), 10'000'000},
+        Case{RafHeader(0, 4096, 4096), 8192}}) {  // a whole number of sectors
     auto s = CarveSession(Image(sectors, c.header, {10}));
     CarveRaf(*s, "", 10 * 512);
     EXPECT_EQ(Marked(*s), Sectors(10, SectorsFor(c.end)));
@@ -188,7 +190,8 @@ TEST(RafCarver, StepsOverClaimedSectorsWithoutReadingThem) {
   const uint64_t positionBefore = s->Source.Position;
   CarveRaf(*s, "", 20 * 512);
   EXPECT_EQ(Marked(*s), Sectors(20, 293 + 4));
-  EXPECT_EQ(s->Source.Position - positionBefore, ReadCache::kWindow) << "only the header's window is read";
+  EXPECT_EQ(s->Source.Position - positionBefore, ReadCache::kWindow)
+      << "only the header's window is read";
   EXPECT_EQ(ui.Label(Dialog::Rescue, 3), "Sector: 20, 22");  // after claiming sector 21
 }
 
@@ -217,19 +220,23 @@ TEST(X3fRafCarvers, ADatabaseAroundEitherFileIsRescuedWhole) {
   test::TempDir ole("x3f-ole");
   test::WriteFileBytes(ole / "Matrix.dat", Filler(90000, 1));
   test::WriteFileBytes(ole / "seqbase.dat", Filler(30000, 2));
-  auto r = test::Run("cd " + test::ShellQuote(ole.Path().string()) + " && gsf createole db.ole Matrix.dat seqbase.dat");
+  auto r = test::Run("cd " + test::ShellQuote(ole.Path().string()) +
+                     " && gsf createole db.ole Matrix.dat seqbase.dat");
   ASSERT_EQ(r.Status, 0) << r.Err;
   auto db = test::ReadFileBytes(ole / "db.ole");
   const uint64_t dbSectors = db.size() / 512;
   auto raf = RafHeader(148, 20000, 5000, 30000, 3000);  // ends at 33,000: 65 sectors
-  std::vector<std::pair<std::vector<uint8_t>, uint64_t>> inner = {{X3f(7000), SectorsFor(7000)}, {raf, 65}};
+  std::vector<std::pair<std::vector<uint8_t>, uint64_t>> inner = {{X3f(7000), SectorsFor(7000)},
+                                                                  {raf, 65}};
   for (size_t k = 0; k < inner.size(); ++k) {
     const auto& [file, fileSectors] = inner[k];
     const uint64_t dbStart = 8, split = 25, innerStart = dbStart + split;
     std::vector<uint64_t> dbAt = Sectors(dbStart, split);
-    for (uint64_t i = split; i < dbSectors; ++i) dbAt.push_back(innerStart + fileSectors + (i - split));
+    for (uint64_t i = split; i < dbSectors; ++i)
+      dbAt.push_back(innerStart + fileSectors + (i - split));
     auto img = Image(dbAt.back() + 10, db, dbAt);
-    std::copy(file.begin(), file.end(), img.begin() + static_cast<std::ptrdiff_t>(innerStart * 512));
+    std::copy(file.begin(), file.end(),
+              img.begin() + static_cast<std::ptrdiff_t>(innerStart * 512));
     auto s = CarveSession(img);
     test::TempDir out("x3f-out");
     const std::string folder = out.Path().string() + "/";

@@ -27,12 +27,14 @@ std::vector<uint8_t> Package(bool stored) {
 }
 // One stored entry with an 8-byte name, no extra field and 100,000 bytes.
 std::vector<uint8_t> OneLargeEntry() {
-  return Made("drawing-large.zip", "head -c 100000 /dev/urandom > drawing1 && zip -q -X -0 \"$OUT\" drawing1");
+  return Made("drawing-large.zip",
+              "head -c 100000 /dev/urandom > drawing1 && zip -q -X -0 \"$OUT\" drawing1");
 }
 // Written to a pipe, so each entry's sizes follow its data in a descriptor.
 std::vector<uint8_t> StreamedPackage() {
-  return Made("drawing-streamed.zip",
-              std::string(kParts) + "zip -q - content/riffData.cdr content/root.xml | cat > \"$OUT\"");
+  return Made(
+      "drawing-streamed.zip",
+      std::string(kParts) + "zip -q - content/riffData.cdr content/root.xml | cat > \"$OUT\"");
 }
 
 class ZipDrawingCarver : public ::testing::Test {
@@ -42,7 +44,8 @@ class ZipDrawingCarver : public ::testing::Test {
   }
 };
 
-std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start, uint32_t spc = 1) {
+std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start,
+                                uint32_t spc = 1) {
   const uint64_t n = SectorsOf(file.size());
   auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
   CarveZipDrawing(*s, "", start * kSector);
@@ -57,7 +60,8 @@ TEST_F(ZipDrawingCarver, APackageIsClaimedToItsLastCommentByte) {
     ASSERT_TRUE(BytesEqual(pkg, pkg.size() - 10, "0123456789"));
     ASSERT_TRUE(BytesEqual(pkg, 30, "content/riffData.cdr"));
     for (uint32_t spc : {1u, 8u}) {
-      EXPECT_EQ(CarveLaid(pkg, 16, spc), ExpectedClaims(Span(16, SectorsOf(pkg.size())), pkg.size(), spc))
+      EXPECT_EQ(CarveLaid(pkg, 16, spc),
+                ExpectedClaims(Span(16, SectorsOf(pkg.size())), pkg.size(), spc))
           << (stored ? "stored" : "deflated") << ", " << spc << " sectors per cluster";
     }
   }
@@ -70,7 +74,8 @@ TEST_F(ZipDrawingCarver, ALargeEntryIsClaimedWithoutBeingRead) {
   ASSERT_EQ(LE32(pkg, 18), 100000u);
   const uint64_t n = SectorsOf(pkg.size());
   std::vector<uint64_t> reads;
-  auto s = DeviceSession(std::make_unique<RecordingDevice>(ImageWith(n + 200, pkg, Span(4, n)), &reads));
+  auto s =
+      DeviceSession(std::make_unique<RecordingDevice>(ImageWith(n + 200, pkg, Span(4, n)), &reads));
   reads.clear();
   CarveZipDrawing(*s, "", 4 * kSector);
   EXPECT_EQ(Marked(*s), Span(4, n));

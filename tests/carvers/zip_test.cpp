@@ -20,7 +20,8 @@ using test::SectorRun;
 using Entries = std::vector<std::pair<std::string, std::vector<uint8_t>>>;
 
 std::vector<uint8_t> Text(size_t n) {
-  std::string line = "<w:p><w:r><w:t>The quick brown fox jumps over the lazy dog.</w:t></w:r></w:p>\n";
+  std::string line =
+      "<w:p><w:r><w:t>The quick brown fox jumps over the lazy dog.</w:t></w:r></w:p>\n";
   std::vector<uint8_t> v;
   while (v.size() < n) v.insert(v.end(), line.begin(), line.end());
   v.resize(n);
@@ -39,7 +40,9 @@ std::vector<uint8_t> Zip(const Entries& entries, const std::string& options,
     names += " " + test::ShellQuote(name);
   }
   std::string cmd = "zip -q -nw " + options + " out.zip" + names;
-  if (!comment.empty()) cmd = "printf %s " + test::ShellQuote(comment) + " | zip -q -nw -z " + options + " out.zip" + names;
+  if (!comment.empty())
+    cmd = "printf %s " + test::ShellQuote(comment) + " | zip -q -nw -z " + options + " out.zip" +
+          names;
   test::Shell(dir, cmd);
   return test::ReadFileBytes(dir / "out.zip");
 }
@@ -51,7 +54,8 @@ std::vector<uint8_t> StreamedZip(const std::string& name, const std::vector<uint
   test::WriteFileBytes(dir / name, bytes);
   test::Shell(dir, "zip -q - " + test::ShellQuote(name) + " | cat > out.zip");
   auto r = test::Run("zipinfo -v " + test::ShellQuote((dir / "out.zip").string()));
-  EXPECT_NE(r.Out.find("extended local header:                          yes"), std::string::npos) << r.Out;
+  EXPECT_NE(r.Out.find("extended local header:                          yes"), std::string::npos)
+      << r.Out;
   return test::ReadFileBytes(dir / "out.zip");
 }
 
@@ -66,7 +70,8 @@ void PutLE32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
 class ZipCarvers : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!test::HaveTool("zip") || !test::HaveTool("zipinfo")) GTEST_SKIP() << "zip is not installed";
+    if (!test::HaveTool("zip") || !test::HaveTool("zipinfo"))
+      GTEST_SKIP() << "zip is not installed";
   }
 };
 
@@ -118,8 +123,9 @@ TEST_F(ZipCarvers, ARecordHeaderAcrossASectorBoundaryIsFollowed) {
   // ends in the next sector; its record (1541 bytes) ends 5 bytes into a
   // sector. Only one of its sectors may be skipped unread: skipping two
   // would lose track of where the third record starts.
-  auto zip = Zip({{"a", RandomBytes(471, 1)}, {"b", RandomBytes(1510, 2)}, {"c", RandomBytes(3000, 4)}},
-                 "-0 -X");
+  auto zip =
+      Zip({{"a", RandomBytes(471, 1)}, {"b", RandomBytes(1510, 2)}, {"c", RandomBytes(3000, 4)}},
+          "-0 -X");
   ASSERT_EQ(LE32(zip, 502), 0x04034B50u);
   ASSERT_EQ(LE32(zip, 502 + 1541), 0x04034B50u);
   auto at = LayOut(4, zip.size(), {});
@@ -129,8 +135,9 @@ TEST_F(ZipCarvers, ARecordHeaderAcrossASectorBoundaryIsFollowed) {
 }
 
 TEST_F(ZipCarvers, ZipLeavesLargeBodiesUnreadWhereTheOfficeCarverReadsThem) {
-  auto zip = Zip({{"head.txt", Text(900)}, {"big.bin", RandomBytes(10'000'000, 5)}, {"tail.txt", Text(900)}},
-                 "-0");
+  auto zip = Zip(
+      {{"head.txt", Text(900)}, {"big.bin", RandomBytes(10'000'000, 5)}, {"tail.txt", Text(900)}},
+      "-0");
   auto at = LayOut(2, zip.size(), {});
   const std::set<uint64_t> bad = {2 + 10'000'000 / 1024};  // in the middle of big.bin
   {
@@ -247,8 +254,10 @@ TEST_F(ZipCarvers, AClaimedStartIsLeftAlone) {
 }
 
 TEST_F(ZipCarvers, APackageMadeByZipWithItsContentTypesFirst) {
-  auto pkg = Zip({{"[Content_Types].xml", Text(1200)}, {"_rels/.rels", Text(600)},
-                  {"word/document.xml", Text(90000)}, {"word/media/image1.png", RandomBytes(30000, 9)}},
+  auto pkg = Zip({{"[Content_Types].xml", Text(1200)},
+                  {"_rels/.rels", Text(600)},
+                  {"word/document.xml", Text(90000)},
+                  {"word/media/image1.png", RandomBytes(30000, 9)}},
                  "-X");
   ASSERT_TRUE(BytesEqual(pkg, 30, "[Content_Types].xml"));
   auto at = LayOut(40, pkg.size(), {41, 45, 46});

@@ -21,18 +21,24 @@ TEST(BackupCommand, CopiesTheRangeSectorForSector) {
   test::TempDir tmp("backup-cli");
   fs::path img = tmp / "disk.img", copy = tmp / "copy.img", part = tmp / "part.img";
   ASSERT_EQ(test::Run("truncate -s 16M " + ShellQuote(img.string()) + " && mkfs.vfat -F 16 " +
-                      ShellQuote(img.string())).Status, 0);
-  auto whole = test::Run(Cli("backup " + ShellQuote(img.string()) + " " + ShellQuote(copy.string())));
+                      ShellQuote(img.string()))
+                .Status,
+            0);
+  auto whole =
+      test::Run(Cli("backup " + ShellQuote(img.string()) + " " + ShellQuote(copy.string())));
   ASSERT_EQ(whole.Status, 0) << whole.Err;
   EXPECT_EQ(whole.Out.substr(whole.Out.rfind('\n', whole.Out.size() - 2) + 1), "Finished!\n");
-  EXPECT_EQ(test::Run("cmp " + ShellQuote(img.string()) + " " + ShellQuote(copy.string())).Status, 0);
+  EXPECT_EQ(test::Run("cmp " + ShellQuote(img.string()) + " " + ShellQuote(copy.string())).Status,
+            0);
 
-  auto range = test::Run(Cli("backup " + ShellQuote(img.string()) + " " + ShellQuote(part.string()) +
-                             " --range 5-100"));
+  auto range = test::Run(Cli("backup " + ShellQuote(img.string()) + " " +
+                             ShellQuote(part.string()) + " --range 5-100"));
   ASSERT_EQ(range.Status, 0) << range.Err;
   EXPECT_EQ(fs::file_size(part), 96u * 512);
-  EXPECT_EQ(test::Run("cmp -n " + std::to_string(96 * 512) + " -i " + std::to_string(5 * 512) + ":0 " +
-                      ShellQuote(img.string()) + " " + ShellQuote(part.string())).Status, 0);
+  EXPECT_EQ(test::Run("cmp -n " + std::to_string(96 * 512) + " -i " + std::to_string(5 * 512) +
+                      ":0 " + ShellQuote(img.string()) + " " + ShellQuote(part.string()))
+                .Status,
+            0);
 }
 
 TEST(BackupCommand, NeverWritesOntoTheSourceAndRefusesBadRanges) {
@@ -45,8 +51,8 @@ TEST(BackupCommand, NeverWritesOntoTheSourceAndRefusesBadRanges) {
   EXPECT_EQ(self.Status, 1);
   EXPECT_NE(self.Err.find("Can't save IMG file on source drive!"), std::string::npos) << self.Err;
   EXPECT_EQ(test::Sha256OfFile(img), before);
-  auto bad = test::Run(Cli("backup " + ShellQuote(img.string()) + " " + ShellQuote((tmp / "x.img").string()) +
-                           " --range 10-64"));
+  auto bad = test::Run(Cli("backup " + ShellQuote(img.string()) + " " +
+                           ShellQuote((tmp / "x.img").string()) + " --range 10-64"));
   EXPECT_EQ(bad.Status, 1);
   EXPECT_NE(bad.Err.find("Invalid sector range!"), std::string::npos) << bad.Err;
   EXPECT_EQ(test::Run(Cli("backup " + ShellQuote(img.string()))).Status, 2);

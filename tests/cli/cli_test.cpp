@@ -20,7 +20,9 @@ namespace fs = std::filesystem;
 
 using test::ShellQuote;
 
-std::string Cli(const std::string& args) { return std::string("TARNWICK_LANG=en ") + TARNWICK_CLI + " " + args; }
+std::string Cli(const std::string& args) {
+  return std::string("TARNWICK_LANG=en ") + TARNWICK_CLI + " " + args;
+}
 
 std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
   std::mt19937 rng(seed);
@@ -44,20 +46,27 @@ class CliTest : public ::testing::Test {
     test::WriteFileBytes(dir / "seqbase.dat", RandomBytes(30000, seed + 1));
     test::WriteFileBytes(dir / "msg" / "Data.msj", RandomBytes(12000, seed + 2));
     auto r = test::Run("cd " + ShellQuote(dir.string()) + " && gsf createole " + ShellQuote(name) +
-                 " Matrix.dat seqbase.dat msg");
+                       " Matrix.dat seqbase.dat msg");
     EXPECT_EQ(r.Status, 0) << r.Err;
     return dir / name;
   }
   // A FAT16 image on which the databases were copied and then deleted.
   fs::path DeletedFat16(const std::vector<fs::path>& files) {
     fs::path img = tmp_ / "fat16.img";
-    EXPECT_EQ(test::Run("truncate -s 32M " + ShellQuote(img.string()) + " && mkfs.vfat -F 16 -s 4 " +
-                  ShellQuote(img.string())).Status, 0);
+    EXPECT_EQ(test::Run("truncate -s 32M " + ShellQuote(img.string()) +
+                        " && mkfs.vfat -F 16 -s 4 " + ShellQuote(img.string()))
+                  .Status,
+              0);
     for (const auto& f : files) {
-      EXPECT_EQ(test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(f.string()) + " ::").Status, 0);
+      EXPECT_EQ(
+          test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(f.string()) + " ::")
+              .Status,
+          0);
     }
     for (const auto& f : files) {
-      EXPECT_EQ(test::Run("mdel -i " + ShellQuote(img.string()) + " ::" + f.filename().string()).Status, 0);
+      EXPECT_EQ(
+          test::Run("mdel -i " + ShellQuote(img.string()) + " ::" + f.filename().string()).Status,
+          0);
     }
     return img;
   }
@@ -70,8 +79,8 @@ TEST_F(CliTest, RescueBringsBackDeletedDatabasesAndReportsThemTruthfully) {
   const std::string before = test::Sha256OfFile(img);
   fs::path out = tmp_ / "out", report = tmp_ / "report.json";
   fs::create_directory(out);
-  auto r = test::Run(Cli("rescue " + ShellQuote(img.string()) + " --out " + ShellQuote(out.string()) +
-                   " --report " + ShellQuote(report.string())));
+  auto r = test::Run(Cli("rescue " + ShellQuote(img.string()) + " --out " +
+                         ShellQuote(out.string()) + " --report " + ShellQuote(report.string())));
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Out, "Rescued file 2\n");
   EXPECT_EQ(test::Sha256OfFile(img), before) << "the Source was changed";
@@ -84,7 +93,8 @@ TEST_F(CliTest, RescueBringsBackDeletedDatabasesAndReportsThemTruthfully) {
   EXPECT_EQ(got, want);
 
   // The report's runs, read back from the image, give the files' bytes.
-  auto check = test::Run("/usr/bin/python3 - " + ShellQuote(report.string()) + " " + ShellQuote(img.string()) + R"PY( <<'PYEND'
+  auto check = test::Run("/usr/bin/python3 - " + ShellQuote(report.string()) + " " +
+                         ShellQuote(img.string()) + R"PY( <<'PYEND'
 import hashlib, json, sys
 rep = json.load(open(sys.argv[1])); img = open(sys.argv[2], 'rb').read()
 assert len(rep['rescued']) == 2, rep
@@ -108,8 +118,8 @@ TEST_F(CliTest, IdentifyPrintsTheGeometryInBothForms) {
   EXPECT_NE(r.Out.find("LastSector: 65535\n"), std::string::npos) << r.Out;
   EXPECT_NE(r.Out.find("BytesPerSector: 512\n"), std::string::npos) << r.Out;
   auto j = test::Run(Cli("identify --json " + ShellQuote(img.string())) +
-               " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
-               "print(d[\"kind\"], d[\"last_sector\"], d[\"bytes_per_sector\"])'");
+                     " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                     "print(d[\"kind\"], d[\"last_sector\"], d[\"bytes_per_sector\"])'");
   EXPECT_EQ(j.Out, "image 65535 512\n") << j.Err;
 }
 
@@ -129,9 +139,11 @@ TEST_F(CliTest, BadInputGetsAClearMessageAndItsExitStatus) {
 
   fs::path img = tmp_ / "small.img";
   test::WriteFileBytes(img, RandomBytes(8192, 3));
-  auto noFolder = test::Run(Cli("rescue " + ShellQuote(img.string()) + " --out " + ShellQuote((tmp_ / "nope").string())));
+  auto noFolder = test::Run(
+      Cli("rescue " + ShellQuote(img.string()) + " --out " + ShellQuote((tmp_ / "nope").string())));
   EXPECT_EQ(noFolder.Status, 1);
-  EXPECT_NE(noFolder.Err.find("Please select folder to save file!"), std::string::npos) << noFolder.Err;
+  EXPECT_NE(noFolder.Err.find("Please select folder to save file!"), std::string::npos)
+      << noFolder.Err;
   auto range = test::Run(Cli("scan " + ShellQuote(img.string()) + " --range 5-16"));
   EXPECT_EQ(range.Status, 1);
   EXPECT_NE(range.Err.find("invalid sector range!"), std::string::npos) << range.Err;
@@ -162,18 +174,21 @@ TEST_F(CliTest, ScanListsTheFileStarts) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_NE(r.Out.find("\t5\n"), std::string::npos) << r.Out;
   auto j = test::Run(Cli("scan --json " + ShellQuote(img.string())) +
-               " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
-               "print(sum(1 for s,t in d[\"entries\"] if t == 5))'");
+                     " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                     "print(sum(1 for s,t in d[\"entries\"] if t == 5))'");
   EXPECT_EQ(j.Out, "1\n") << j.Err;
 }
 
 TEST_F(CliTest, FreemapListsWhatTheFileSystemAllocates) {
   fs::path a = MakeDatabase("A.DB", 50000, 30);
   fs::path img = DeletedFat16({});
-  ASSERT_EQ(test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(a.string()) + " ::").Status, 0);
-  auto r = test::Run(Cli("freemap --json " + ShellQuote(img.string())) +
-                     " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
-                     "print(d[\"complete\"], d[\"cancelled\"], sum(b-a+1 for a,b in d[\"runs\"]))'");
+  ASSERT_EQ(test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(a.string()) + " ::")
+                .Status,
+            0);
+  auto r =
+      test::Run(Cli("freemap --json " + ShellQuote(img.string())) +
+                " | /usr/bin/python3 -c 'import json,sys; d=json.load(sys.stdin); "
+                "print(d[\"complete\"], d[\"cancelled\"], sum(b-a+1 for a,b in d[\"runs\"]))'");
   // The Sleuth Kit counts the same sectors as allocated.
   auto tsk = test::Run("blkls -a -l " + ShellQuote(img.string()) + " | grep -c '^[0-9]'");
   ASSERT_EQ(tsk.Status, 0) << tsk.Err;
@@ -192,7 +207,9 @@ TEST_F(CliTest, AFolderOnTheSourceDriveIsRefused) {
   fs::path img = tmp_ / "ntfs.img", mnt = tmp_ / "mnt";
   fs::create_directory(mnt);
   ASSERT_EQ(test::Run("truncate -s 16M " + ShellQuote(img.string()) + " && mkfs.ntfs -F -q -f " +
-                      ShellQuote(img.string())).Status, 0);
+                      ShellQuote(img.string()))
+                .Status,
+            0);
   auto loop = test::Run("losetup -f --show " + ShellQuote(img.string()));
   if (loop.Status != 0) GTEST_SKIP() << "no loop device: " << loop.Err;
   std::string dev = loop.Out.substr(0, loop.Out.find('\n'));
@@ -205,7 +222,8 @@ TEST_F(CliTest, AFolderOnTheSourceDriveIsRefused) {
   auto elsewhere = test::Run(Cli("rescue " + dev + " --out " + ShellQuote(tmp_.Path().string())));
   test::Run("umount " + ShellQuote(mnt.string()) + "; losetup -d " + dev);
   EXPECT_EQ(onSource.Status, 1);
-  EXPECT_NE(onSource.Err.find("Dest folder can't be on source drive!"), std::string::npos) << onSource.Err;
+  EXPECT_NE(onSource.Err.find("Dest folder can't be on source drive!"), std::string::npos)
+      << onSource.Err;
   EXPECT_EQ(elsewhere.Status, 0) << elsewhere.Err;
   EXPECT_EQ(elsewhere.Out, "Rescued file 0\n");
 }
@@ -216,14 +234,15 @@ TEST_F(CliTest, SectorsBeyondTwoTebibytesAreCarvedWhereTheyLie) {
   fs::path img = tmp_ / "huge.img";
   const uint64_t at = (uint64_t{1} << 32) + 100;
   auto made = test::Run("truncate -s " + std::to_string(((uint64_t{1} << 32) + 4096) * 512) + " " +
-                  ShellQuote(img.string()) + " && dd if=" + ShellQuote(a.string()) + " of=" +
-                  ShellQuote(img.string()) + " bs=512 seek=" + std::to_string(at) +
-                  " conv=notrunc status=none");
+                        ShellQuote(img.string()) + " && dd if=" + ShellQuote(a.string()) +
+                        " of=" + ShellQuote(img.string()) + " bs=512 seek=" + std::to_string(at) +
+                        " conv=notrunc status=none");
   if (made.Status != 0) GTEST_SKIP() << "no room for a sparse 2 TiB image: " << made.Err;
   fs::path out = tmp_ / "out";
   fs::create_directory(out);
-  auto r = test::Run(Cli("rescue " + ShellQuote(img.string()) + " --out " + ShellQuote(out.string()) +
-                   " --range " + std::to_string(at - 50) + "-" + std::to_string(at + 1000)));
+  auto r =
+      test::Run(Cli("rescue " + ShellQuote(img.string()) + " --out " + ShellQuote(out.string()) +
+                    " --range " + std::to_string(at - 50) + "-" + std::to_string(at + 1000)));
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Out, "Rescued file 1\n");
   std::vector<fs::path> files;
@@ -242,7 +261,8 @@ TEST_F(CliTest, CtrlCCancelsTheSearchAndTheRescueStillEnds) {
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     ::setenv("TARNWICK_LANG", "en", 1);
-    if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen("/dev/null", "w", stderr)) ::_exit(126);
+    if (!std::freopen(log.c_str(), "w", stdout) || !std::freopen("/dev/null", "w", stderr))
+      ::_exit(126);
     ::execl(TARNWICK_CLI, TARNWICK_CLI, "rescue", img.c_str(), "--out", out.c_str(), nullptr);
     ::_exit(127);
   }

@@ -33,11 +33,13 @@ class TestFrontend final : public QtFrontend {
       answers.pop_front();
       return a;
     }
-    return b == Buttons::YesNo ? Answer::No : (b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::Ok);
+    return b == Buttons::YesNo ? Answer::No
+                               : (b == Buttons::AbortRetryIgnore ? Answer::Ignore : Answer::Ok);
   }
   void Pump() override {
     QtFrontend::Pump();
-    if (cancelWhenShown && SearchDialog() && SearchDialog()->isVisible()) SearchDialog()->Button1->click();
+    if (cancelWhenShown && SearchDialog() && SearchDialog()->isVisible())
+      SearchDialog()->Button1->click();
   }
   void ShowMainWindow(bool v) override {
     mainShown.push_back(v);
@@ -62,8 +64,10 @@ class TestFrontend final : public QtFrontend {
 // One window with its dialogs over one Session, as start-up makes them.
 struct Window {
   explicit Window(const fs::path& exeFolder, const BrandingRecord& branding = {})
-      : session(), form(session, ui, exeFolder.string() + "/", EmptyTree()),
-        form2(session.Flags), form3(session.Flags) {
+      : session(),
+        form(session, ui, exeFolder.string() + "/", EmptyTree()),
+        form2(session.Flags),
+        form3(session.Flags) {
     ui.Attach(&form, &form2, &form3);
     session.SetFrontend(&ui);
     form.ApplyTexts();
@@ -95,7 +99,8 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
 }
 
 bool Have(std::initializer_list<const char*> tools) {
-  for (const char* t : tools) if (!test::HaveTool(t)) return false;
+  for (const char* t : tools)
+    if (!test::HaveTool(t)) return false;
   return true;
 }
 
@@ -283,7 +288,8 @@ void WindowTest::UnidentifiedImageAndTheReasonBox() {
   QVERIFY(!f.CheckBox8->isEnabled());
   QCOMPARE(f.Edit4->text(), QString("99"));
   f.ComboBox3Click(0);
-  QCOMPARE(w.Asked(), std::vector<std::string>{"Unknown file system, not support this option! | Error"});
+  QCOMPARE(w.Asked(),
+           std::vector<std::string>{"Unknown file system, not support this option! | Error"});
   QCOMPARE(f.ComboBox3->currentIndex(), 1);
   QCOMPARE(f.Boxes().Reason, 1);
 }
@@ -331,7 +337,10 @@ void WindowTest::SectorViewNavigationAndErrors() {
   QTest::keyClick(f.Edit1, Qt::Key_Return);
   QCOMPARE(at(), QString("7"));
   auto bytes = RandomBytes(40 * 512, 4);
-  QString firstGroup = QString("%1%2").arg(bytes[7 * 512], 2, 16, QChar('0')).arg(bytes[7 * 512 + 1], 2, 16, QChar('0')).toUpper();
+  QString firstGroup = QString("%1%2")
+                           .arg(bytes[7 * 512], 2, 16, QChar('0'))
+                           .arg(bytes[7 * 512 + 1], 2, 16, QChar('0'))
+                           .toUpper();
   QVERIFY(f.Memo1->toPlainText().split('\n')[1].startsWith("000: " + firstGroup + " "));
 
   for (const char* bad : {"40", "abc", "-1", ""}) {
@@ -354,10 +363,16 @@ void WindowTest::RescueOfADeletedDatabase() {
   test::WriteFileBytes(db / "Matrix.dat", RandomBytes(200000, 1));
   test::WriteFileBytes(db / "seqbase.dat", RandomBytes(30000, 2));
   test::WriteFileBytes(db / "msg" / "Data.msj", RandomBytes(9000, 3));
-  QCOMPARE(test::Run("cd " + ShellQuote(db.string()) + " && gsf createole MSG.DB Matrix.dat seqbase.dat msg").Status, 0);
+  QCOMPARE(test::Run("cd " + ShellQuote(db.string()) +
+                     " && gsf createole MSG.DB Matrix.dat seqbase.dat msg")
+               .Status,
+           0);
   fs::path img = MakeFat16(tmp_.Path() / "db");
   QVERIFY(!img.empty());
-  QCOMPARE(test::Run("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote((db / "MSG.DB").string()) + " ::").Status, 0);
+  QCOMPARE(test::Run("mcopy -i " + ShellQuote(img.string()) + " " +
+                     ShellQuote((db / "MSG.DB").string()) + " ::")
+               .Status,
+           0);
   QCOMPARE(test::Run("mdel -i " + ShellQuote(img.string()) + " ::MSG.DB").Status, 0);
   fs::path out = tmp_ / "rescued";
   fs::create_directories(out);
@@ -401,7 +416,8 @@ void WindowTest::BackupAndItsCancel() {
   w.ui.savePath = QString::fromStdString(target.string());
   f.Button11->click();
   QCOMPARE(w.Asked(), std::vector<std::string>{"Finished! | Prompt"});
-  QCOMPARE(test::Run("cmp " + ShellQuote(img.string()) + " " + ShellQuote(target.string())).Status, 0);
+  QCOMPARE(test::Run("cmp " + ShellQuote(img.string()) + " " + ShellQuote(target.string())).Status,
+           0);
   QVERIFY(f.isVisible());
 
   w.ui.asked.clear();

@@ -358,7 +358,9 @@ TEST(ClassifyTransportStream, SyncBytesOf192BytePackets) {
 
 TEST(ClassifyTransportStream, PlainPackets) {
   Block b;
-  b.Raw(0, {'G', 0x40, 0x00, 0x10}).Raw(188, {'G', 0x01, 0x00, 0x11}).Raw(376, {'G', 0x01, 0, 0x12});
+  b.Raw(0, {'G', 0x40, 0x00, 0x10})
+      .Raw(188, {'G', 0x01, 0x00, 0x11})
+      .Raw(376, {'G', 0x01, 0, 0x12});
   EXPECT_EQ(b.Classify(), kTs188);
   Block g = b;
   g.b[377] = 'G';
@@ -373,7 +375,9 @@ TEST(ClassifyTransportStream, PlainPackets) {
 
 TEST(ClassifyBounds, FixedOffsetsStayInsideTheSector) {
   Block b;
-  b.Raw(0, {'G', 0x40, 0x00, 0x10}).Raw(188, {'G', 0x01, 0x00, 0x11}).Raw(376, {'G', 0x01, 0, 0x12});
+  b.Raw(0, {'G', 0x40, 0x00, 0x10})
+      .Raw(188, {'G', 0x01, 0x00, 0x11})
+      .Raw(376, {'G', 0x01, 0, 0x12});
   EXPECT_EQ(b.Classify(512), kTs188);
   EXPECT_EQ(b.Classify(256), kNothing);  // byte 376 lies past a 256-byte sector
   // A sector size beyond the buffer is the buffer.
@@ -408,7 +412,7 @@ Block FileRecord(uint16_t usaOffset, uint16_t usaCount, uint16_t firstAttribute)
 
 TEST(ClassifyNtfs, FileRecordWithPlausibleFirstAttribute) {
   EXPECT_EQ(FileRecord(48, 3, 56).Classify(), kMetadata);
-  EXPECT_EQ(FileRecord(48, 9, 56).Classify(), kNothing);  // 48 + 9 > 56
+  EXPECT_EQ(FileRecord(48, 9, 56).Classify(), kNothing);   // 48 + 9 > 56
   EXPECT_EQ(FileRecord(48, 8, 56).Classify(), kMetadata);  // 48 + 8 = 56
   EXPECT_EQ(FileRecord(48, 3, 56).Le32(56, 0xFFFFFFFF).Le32(60, 0).Classify(), kMetadata);
   EXPECT_EQ(FileRecord(48, 3, 56).Le32(56, 512).Le32(60, 4096).Classify(), kMetadata);
@@ -544,10 +548,16 @@ TEST(ClassifyFatDirectory, NameBytes) {
   EXPECT_EQ(withName("BAD|    TXT"), kNothing);
   EXPECT_EQ(withName("BAD     TX*"), kNothing);  // the last byte of the extension
   EXPECT_EQ(withName("BAD     TX\xFF"), kNothing);
-  EXPECT_EQ(withName(std::string_view("BA\x05" "D    TXT", 11)), kNothing);
-  EXPECT_EQ(withName(" BAD    TXT"), kNothing);         // first byte 0x20
-  EXPECT_EQ(withName(std::string_view("\x05" "BAD    TXT", 11)), kNothing);
-  EXPECT_EQ(withName("*OK     TXT"), kMetadata);        // the first byte is only checked above 0x20
+  EXPECT_EQ(withName(std::string_view("BA\x05"
+                                      "D    TXT",
+                                      11)),
+            kNothing);
+  EXPECT_EQ(withName(" BAD    TXT"), kNothing);  // first byte 0x20
+  EXPECT_EQ(withName(std::string_view("\x05"
+                                      "BAD    TXT",
+                                      11)),
+            kNothing);
+  EXPECT_EQ(withName("*OK     TXT"), kMetadata);  // the first byte is only checked above 0x20
   EXPECT_EQ(withName("\xB0\xA1\xC4\xE3    TXT"), kMetadata);  // GBK name bytes
 }
 

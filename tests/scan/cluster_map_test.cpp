@@ -1,6 +1,7 @@
+#include "scan/cluster_map.h"
+
 #include <gtest/gtest.h>
 
-#include "scan/cluster_map.h"
 #include "scan/found_list.h"
 #include "scan/scan_state.h"
 

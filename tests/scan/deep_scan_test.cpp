@@ -56,7 +56,8 @@ struct Opened {
   }
   std::vector<std::pair<uint64_t, uint8_t>> Entries() const {
     std::vector<std::pair<uint64_t, uint8_t>> v;
-    for (uint64_t i = 0; i < s->Found.Count; ++i) v.emplace_back(s->Found.Sectors[i], s->Found.Types[i]);
+    for (uint64_t i = 0; i < s->Found.Count; ++i)
+      v.emplace_back(s->Found.Sectors[i], s->Found.Types[i]);
     return v;
   }
 };
@@ -72,7 +73,8 @@ std::vector<uint8_t> CompoundFile(const std::map<std::string, size_t>& streams) 
     test::WriteFileBytes(dir / name, bytes);
     names += " " + name;
   }
-  auto r = test::Run("cd " + test::ShellQuote(dir.Path().string()) + " && gsf createole out.ole" + names);
+  auto r = test::Run("cd " + test::ShellQuote(dir.Path().string()) + " && gsf createole out.ole" +
+                     names);
   EXPECT_EQ(r.Status, 0) << r.Err;
   return test::ReadFileBytes(dir / "out.ole");
 }
@@ -85,9 +87,9 @@ std::vector<uint8_t> DeletedDirectory() { return std::vector<uint8_t>(512, 0xE5)
 
 TEST(Alignment, TheBusiestResidueBecomesTheClusterPhase) {
   auto img = Zeros(64);
-  Put(img, 5, JpegStart(0xE0));   // 1: weighs 1
-  Put(img, 9, kPngStart);         // 9: weighs 1
-  Put(img, 12, JpegStart(0xDB));  // 2: weighs 0.5
+  Put(img, 5, JpegStart(0xE0));      // 1: weighs 1
+  Put(img, 9, kPngStart);            // 9: weighs 1
+  Put(img, 12, JpegStart(0xDB));     // 2: weighs 0.5
   Put(img, 17, DeletedDirectory());  // 100: weighs nothing
   Opened o(std::move(img));
   o.Geometry(4, -1);
@@ -135,7 +137,7 @@ TEST(PhaseTwo, MetadataClustersAreSteppedOverByTheDatabase) {
   const uint64_t n = db.size() / 512;
   auto img = Zeros(n + 64);
   Put(img, 8, std::span<const uint8_t>(db.data(), 16 * 512));  // sectors 8..23
-  Put(img, 24, DeletedDirectory());                              // cluster 24..27
+  Put(img, 24, DeletedDirectory());                            // cluster 24..27
   Put(img, 28, std::span<const uint8_t>(db.data() + 16 * 512, db.size() - 16 * 512));
   Opened o(std::move(img));
   o.Geometry(4, 0);
@@ -280,7 +282,8 @@ TEST(PhaseTwo, FilesThatStartLaterAreCarvedFirstAndClaimTheirSectors) {
   const uint64_t n = outer.size() / 512, m = inner.size() / 512;
   auto img = Zeros(n + m + 40);
   // outer: sectors 10..29, then inner's sectors, then the rest of outer.
-  std::span<const uint8_t> o1(outer.data(), 20 * 512), o2(outer.data() + 20 * 512, outer.size() - 20 * 512);
+  std::span<const uint8_t> o1(outer.data(), 20 * 512),
+      o2(outer.data() + 20 * 512, outer.size() - 20 * 512);
   Put(img, 10, o1);
   Put(img, 30, inner);
   Put(img, 30 + m, o2);

@@ -1,3 +1,5 @@
+#include "source/backup.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "scan/session.h"
-#include "source/backup.h"
 #include "source/device.h"
 #include "source/source.h"
 #include "support/recording_frontend.h"
@@ -28,7 +29,8 @@ std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
   return v;
 }
 
-std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, uint64_t firstSector, uint64_t lastSector) {
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, uint64_t firstSector,
+                           uint64_t lastSector) {
   return {v.begin() + static_cast<std::ptrdiff_t>(firstSector * 512),
           v.begin() + static_cast<std::ptrdiff_t>((lastSector + 1) * 512)};
 }
@@ -67,19 +69,24 @@ class BackupTest : public ::testing::Test {
 };
 
 TEST_F(BackupTest, WholeFatImageIsCopiedByteForByte) {
-  if (!test::HaveTool("mkfs.vfat") || !test::HaveTool("cmp")) GTEST_SKIP() << "mkfs.vfat or cmp missing";
+  if (!test::HaveTool("mkfs.vfat") || !test::HaveTool("cmp"))
+    GTEST_SKIP() << "mkfs.vfat or cmp missing";
   fs::path src = dir_ / "fat.img";
   ASSERT_EQ(test::Run("truncate -s 24M " + ShellQuote(src.string()) + " && mkfs.vfat -F 16 -s 8 " +
-                      ShellQuote(src.string())).Status, 0);
+                      ShellQuote(src.string()))
+                .Status,
+            0);
   ASSERT_TRUE(OpenImage(*s_, src.string()).Opened);
   s_->SetFrontend(&ui_);
   EXPECT_EQ(s_->Scan.SectorsPerCluster, 8u);
   auto out = Backup("0", std::to_string(s_->Scan.LastSector));
   EXPECT_EQ(out.End, BackupEnd::Finished);
   EXPECT_EQ(out.SectorsWritten, s_->Scan.LastSector + 1);
-  EXPECT_EQ(test::Run("cmp " + ShellQuote(src.string()) + " " + ShellQuote(image_.string())).Status, 0);
+  EXPECT_EQ(test::Run("cmp " + ShellQuote(src.string()) + " " + ShellQuote(image_.string())).Status,
+            0);
   EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"Finished! | Prompt"});
-  EXPECT_EQ(ui_.Events, (std::vector<std::string>{"main hidden", "show search", "close search", "main shown"}));
+  EXPECT_EQ(ui_.Events,
+            (std::vector<std::string>{"main hidden", "show search", "close search", "main shown"}));
   EXPECT_EQ(ui_.Captions[Dialog::Search], "Backup to IMG");
   EXPECT_EQ(ui_.Label(Dialog::Search, 4), "Source:" + s_->Source.Name);
   EXPECT_EQ((ui_.ButtonTexts[{Dialog::Search, 0}]), "Cancel");
@@ -92,7 +99,8 @@ TEST_F(BackupTest, RangesEndingInsideAClusterStepAndLargeClusters) {
   struct Case {
     uint32_t spc;
     uint64_t first, last;
-  } cases[] = {{8, 3, 3}, {8, 5, 2052}, {8, 0, 4999}, {256, 17, 4321}, {4096, 1, 4999}, {1, 4999, 4999}};
+  } cases[] = {{8, 3, 3},       {8, 5, 2052},    {8, 0, 4999},
+               {256, 17, 4321}, {4096, 1, 4999}, {1, 4999, 4999}};
   for (const Case& c : cases) {
     SCOPED_TRACE("spc " + std::to_string(c.spc) + " range " + std::to_string(c.first) + "-" +
                  std::to_string(c.last));
@@ -110,7 +118,8 @@ TEST_F(BackupTest, BadSectorsAreReadAgainOneByOneAndOnlyTheyAreZeroed) {
   auto out = Backup("0", "2999");
   EXPECT_EQ(out.End, BackupEnd::FinishedBadSectors);
   EXPECT_EQ(out.BadSectors, 4u);
-  EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"Finished! There're some bad sectors. | Prompt"});
+  EXPECT_EQ(QuestionTexts(),
+            std::vector<std::string>{"Finished! There're some bad sectors. | Prompt"});
   auto image = test::ReadFileBytes(image_);
   ASSERT_EQ(image.size(), bytes.size());
   for (uint64_t sector : {5, 300, 301, 2999}) {
@@ -128,7 +137,7 @@ TEST_F(BackupTest, InvalidRangesAreRefusedBeforeAnything) {
     auto out = Backup(first, last);
     EXPECT_EQ(out.End, BackupEnd::Refused);
     EXPECT_EQ(QuestionTexts(), (std::vector<std::string>{"Invalid sector range! | Error",
-                                                        "Invalid sector range! | Error"}));
+                                                         "Invalid sector range! | Error"}));
   }
   EXPECT_EQ(CheckBackupRange(*s_, "0", "99"), 0);
   EXPECT_FALSE(fs::exists(image_));
@@ -142,7 +151,8 @@ TEST_F(BackupTest, CancelAsksWhetherToDeleteTheImage) {
     ui_.OnPump = [this] { s_->Flags.SearchCancel = true; };  // Cancel pressed at once
     ui_.Answers = {answer};
     auto out = Backup("0", "1999");
-    EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"Didn't finish, delete target file? | Prompt"});
+    EXPECT_EQ(QuestionTexts(),
+              std::vector<std::string>{"Didn't finish, delete target file? | Prompt"});
     ASSERT_EQ(ui_.Questions.size(), 1u);
     EXPECT_EQ(ui_.Questions[0].Kind, Buttons::YesNo);
     EXPECT_LT(out.SectorsWritten, 2000u);
@@ -164,14 +174,16 @@ TEST_F(BackupTest, AFullTargetOrAFailedCreateShowsNoSpaceAndNoEndMessage) {
   image_ = "/dev/full";
   auto out = Backup("0", "63");
   EXPECT_EQ(out.End, BackupEnd::WriteFailed);
-  EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"No enough free space on dest drive! | Error"});
+  EXPECT_EQ(QuestionTexts(),
+            std::vector<std::string>{"No enough free space on dest drive! | Error"});
   EXPECT_EQ(ui_.Events.back(), "main shown");
 
   ui_.Questions.clear();
   image_ = dir_ / "no-such-folder" / "x.img";
   out = Backup("0", "63");
   EXPECT_EQ(out.End, BackupEnd::WriteFailed);
-  EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"No enough free space on dest drive! | Error"});
+  EXPECT_EQ(QuestionTexts(),
+            std::vector<std::string>{"No enough free space on dest drive! | Error"});
 }
 
 TEST_F(BackupTest, TheImageSourceItselfIsNeverATarget) {
@@ -185,7 +197,8 @@ TEST_F(BackupTest, TheImageSourceItselfIsNeverATarget) {
     image_ = target;
     ui_.Questions.clear();
     EXPECT_EQ(Backup("0", "63").End, BackupEnd::Refused);
-    EXPECT_EQ(QuestionTexts(), std::vector<std::string>{"Can't save IMG file on source drive! | Error"});
+    EXPECT_EQ(QuestionTexts(),
+              std::vector<std::string>{"Can't save IMG file on source drive! | Error"});
   }
   EXPECT_EQ(test::Sha256OfFile(src), before);
   image_ = dir_ / "other.img";
@@ -201,8 +214,9 @@ TEST_F(BackupTest, FreeSpaceOptionWithoutAMapCopiesEverySector) {
   EXPECT_FALSE(out.FreeOnlyApplied);
   EXPECT_EQ(out.End, BackupEnd::Finished);
   EXPECT_TRUE(test::ReadFileBytes(image_) == bytes);
-  EXPECT_NE(std::find(ui_.CaptionHistory.begin(), ui_.CaptionHistory.end(), "Collecting free sectors"),
-            ui_.CaptionHistory.end());
+  EXPECT_NE(
+      std::find(ui_.CaptionHistory.begin(), ui_.CaptionHistory.end(), "Collecting free sectors"),
+      ui_.CaptionHistory.end());
 }
 
 TEST_F(BackupTest, NothingHappensWithoutASource) {

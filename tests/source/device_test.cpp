@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "source/device.h"
+
+#include <gtest/gtest.h>
 
 namespace tarnwick {
 namespace {

@@ -1,3 +1,5 @@
+#include "source/drives.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "source/drives.h"
 #include "support/test_support.h"
 
 namespace tarnwick {
@@ -22,7 +23,7 @@ TEST(SizeText, RoundsHalfUpAndPlacesThePoint) {
   EXPECT_EQ(SizeText(5242880), "5.00MB");
   EXPECT_EQ(SizeText(500107862016), "465.76GB");
   EXPECT_EQ(SizeText(7864320), "7.50MB");
-  EXPECT_EQ(SizeText(524288), ".50MB");        // v = 50: the point lands in front
+  EXPECT_EQ(SizeText(524288), ".50MB");  // v = 50: the point lands in front
   EXPECT_EQ(SizeText(1023 * 10485), "10.23MB");
   EXPECT_EQ(SizeText(10 * 1048576), "10.00MB");
   EXPECT_EQ(SizeText(11 * 1048576), ".01GB");  // 1100 hundredths of a MiB: past 1024
@@ -80,7 +81,9 @@ class FakeTree {
   mutable std::vector<std::string> probed;
 
  private:
-  static void Write(const fs::path& p, const std::string& text) { std::ofstream(p) << text << "\n"; }
+  static void Write(const fs::path& p, const std::string& text) {
+    std::ofstream(p) << text << "\n";
+  }
   test::TempDir dir_{"drives"};
   fs::path devices_ = dir_ / "devices";
   fs::path classBlock_ = dir_ / "class-block";
@@ -99,12 +102,12 @@ TEST(DriveList, VolumesThenDisksWithTheirKindsAndTexts) {
   t.Partition("sda", "sda2", 975722496);
   t.Disk("sdb", 15728640, true, "SanDisk", "Cruzer");
   t.Partition("sdb", "sdb1", 15726592);
-  t.Disk("sdc", 2880, true);          // a superfloppy: no partition table
+  t.Disk("sdc", 2880, true);  // a superfloppy: no partition table
   t.Disk("sr0", 1400000);
-  t.Disk("zram0", 0);                 // not set up: left out
-  t.Disk("loop0", 0);                 // unused loop device: left out
-  t.Disk("loop1", 40960);             // a file system without a partition table
-  t.Disk("loop10", 2048);             // no file system: a disk only
+  t.Disk("zram0", 0);      // not set up: left out
+  t.Disk("loop0", 0);      // unused loop device: left out
+  t.Disk("loop1", 40960);  // a file system without a partition table
+  t.Disk("loop10", 2048);  // no file system: a disk only
   t.Disk("dm-0", 204800);
   t.probes["/dev/sda1"] = {true, "System"};
   t.probes["/dev/sr0"] = {true, "Cd_Rom"};
@@ -113,11 +116,18 @@ TEST(DriveList, VolumesThenDisksWithTheirKindsAndTexts) {
 
   auto items = DriveList(t.Tree());
   std::vector<std::string> want = {
-      "DM-0: []",        "LOOP1: [DATA]", "SDA1: [SYSTEM]",
-      "SDA2: []",        "SDB1:",         "SDC:",
-      "SR0: [CD_ROM]",   "HD0 (.02GB)", "HD1 (1.00MB)",
+      "DM-0: []",
+      "LOOP1: [DATA]",
+      "SDA1: [SYSTEM]",
+      "SDA2: []",
+      "SDB1:",
+      "SDC:",
+      "SR0: [CD_ROM]",
+      "HD0 (.02GB)",
+      "HD1 (1.00MB)",
       "HD2 ATA Samsung SSD 860 (465.76GB)",
-      "RM3 SanDisk Cruzer (7.50GB)",      "RM4 (1.41MB)",
+      "RM3 SanDisk Cruzer (7.50GB)",
+      "RM4 (1.41MB)",
   };
   EXPECT_EQ(Texts(items), want);
   ASSERT_EQ(items.size(), want.size());
@@ -168,11 +178,14 @@ TEST(DriveList, NetworkItemsAreRemovedFromTheEnd) {
 // as a volume with its label and as a disk with its size.
 TEST(DriveList, LoopDeviceOnThisMachine) {
   if (::geteuid() != 0) GTEST_SKIP() << "loop devices need root";
-  if (!test::HaveTool("losetup") || !test::HaveTool("mkfs.vfat")) GTEST_SKIP() << "losetup or mkfs.vfat missing";
+  if (!test::HaveTool("losetup") || !test::HaveTool("mkfs.vfat"))
+    GTEST_SKIP() << "losetup or mkfs.vfat missing";
   test::TempDir dir("drives-loop");
   fs::path img = dir / "vol.img";
   ASSERT_EQ(test::Run("truncate -s 20M " + ShellQuote(img.string()) + " && mkfs.vfat -n TWLABEL " +
-                      ShellQuote(img.string())).Status, 0);
+                      ShellQuote(img.string()))
+                .Status,
+            0);
   auto attached = test::Run("losetup -f --show " + ShellQuote(img.string()));
   if (attached.Status != 0) GTEST_SKIP() << "no loop device could be attached: " << attached.Err;
   std::string dev = attached.Out.substr(0, attached.Out.find('\n'));

@@ -43,7 +43,8 @@ class RecordingFrontend : public Frontend {
       Answers.pop_front();
       return a;
     }
-    return b == Buttons::AbortRetryIgnore ? Answer::Ignore : (b == Buttons::YesNo ? Answer::No : Answer::Ok);
+    return b == Buttons::AbortRetryIgnore ? Answer::Ignore
+                                          : (b == Buttons::YesNo ? Answer::No : Answer::Ok);
   }
 
   std::string Label(Dialog d, int label) const {

@@ -89,7 +89,8 @@ std::vector<bool> Marks(const Session& s) {
   return m;
 }
 
-std::vector<bool> MarksOf(uint64_t sectors, std::initializer_list<std::pair<uint64_t, uint64_t>> runs) {
+std::vector<bool> MarksOf(uint64_t sectors,
+                          std::initializer_list<std::pair<uint64_t, uint64_t>> runs) {
   std::vector<bool> m(sectors);
   for (auto [first, last] : runs)
     for (uint64_t i = first; i <= last; ++i) m[i] = true;
@@ -162,7 +163,8 @@ bool Sh(const std::string& cmd) { return Run(cmd).Status == 0; }
 void FillWithMtools(const TempDir& dir, const fs::path& img) {
   for (int i = 1; i <= 6; ++i) {
     fs::path f = dir / ("f" + std::to_string(i) + ".bin");
-    ASSERT_TRUE(Sh("head -c " + std::to_string(i * 23011) + " /dev/urandom >" + ShellQuote(f.string())));
+    ASSERT_TRUE(
+        Sh("head -c " + std::to_string(i * 23011) + " /dev/urandom >" + ShellQuote(f.string())));
     ASSERT_TRUE(Sh("mcopy -i " + ShellQuote(img.string()) + " " + ShellQuote(f.string()) + " ::"));
   }
   ASSERT_TRUE(Sh("mdel -i " + ShellQuote(img.string()) + " ::f2.bin ::f5.bin"));
@@ -196,7 +198,8 @@ TEST_P(FatImages, MarksWhatSleuthKitCountsAllocated) {
   std::string media = c.bits == 12 ? " -M 0xF0" : "";
   ASSERT_TRUE(Sh("truncate -s " + std::string(c.size) + " " + ShellQuote(img.string())));
   ASSERT_TRUE(Sh("mkfs.vfat -F " + std::to_string(c.bits) + " -s " + std::to_string(c.spc) +
-                  " -R " + std::to_string(c.reserved) + " -S " + std::to_string(c.bps) + media + " " + ShellQuote(img.string())));
+                 " -R " + std::to_string(c.reserved) + " -S " + std::to_string(c.bps) + media +
+                 " " + ShellQuote(img.string())));
   FillWithMtools(dir, img);
   auto boot = ReadBoot(img);
   uint32_t bps = LE16(boot, 11);
@@ -228,7 +231,8 @@ TEST_P(FatImages, MarksWhatSleuthKitCountsAllocated) {
 INSTANTIATE_TEST_SUITE_P(Volumes, FatImages,
                          ::testing::Values(FatCase{12, "4M", 4, 1}, FatCase{12, "3M", 2, 3},
                                            FatCase{16, "20M", 4, 8}, FatCase{16, "17M", 1, 1},
-                                           FatCase{16, "33M", 16, 4}, FatCase{16, "32M", 1, 2, 2048},
+                                           FatCase{16, "33M", 16, 4},
+                                           FatCase{16, "32M", 1, 2, 2048},
                                            FatCase{32, "40M", 1, 32}, FatCase{32, "38M", 1, 7}));
 
 // ---------------------------------------------------------------------------
@@ -249,8 +253,10 @@ std::string FillNtfs(const TempDir& dir, const fs::path& img) {
   if (fs::exists("/dev/fuse") && HaveTool("ntfs-3g") &&
       Sh("ntfs-3g " + ShellQuote(img.string()) + " " + ShellQuote(mnt.string()))) {
     bool ok = true;
-    for (auto& f : files) ok = ok && Sh("cp " + ShellQuote(f.string()) + " " + ShellQuote(mnt.string()));
-    ok = ok && Sh("rm " + ShellQuote((mnt / "n2.bin").string()) + " " + ShellQuote((mnt / "n5.bin").string()));
+    for (auto& f : files)
+      ok = ok && Sh("cp " + ShellQuote(f.string()) + " " + ShellQuote(mnt.string()));
+    ok = ok && Sh("rm " + ShellQuote((mnt / "n2.bin").string()) + " " +
+                  ShellQuote((mnt / "n5.bin").string()));
     bool unmounted = Sh("umount " + ShellQuote(mnt.string()));
     return ok && unmounted ? "" : "writing through ntfs-3g failed";
   }
@@ -271,7 +277,8 @@ TEST_P(NtfsImages, MarksTheClustersThatSleuthKitCountsAllocated) {
   TempDir dir("ntfs");
   fs::path img = dir / "ntfs.img";
   ASSERT_TRUE(Sh("truncate -s 24M " + ShellQuote(img.string())));
-  ASSERT_TRUE(Sh("mkfs.ntfs -F -f -q -c " + std::to_string(GetParam()) + " " + ShellQuote(img.string())));
+  ASSERT_TRUE(
+      Sh("mkfs.ntfs -F -f -q -c " + std::to_string(GetParam()) + " " + ShellQuote(img.string())));
   std::string why = FillNtfs(dir, img);
   if (!why.empty()) GTEST_SKIP() << why;
 
@@ -593,7 +600,8 @@ TEST(NtfsBitmap, BrokenRecordsFailWithoutReadingOutsideThem) {
            Put32(v.bytes, a + 4, 0x58);
          }
        }},
-      {"run list outside the attribute", [](HandNtfs& v) { Put32(v.bytes, v.Second() + 32, 0x48); }},
+      {"run list outside the attribute",
+       [](HandNtfs& v) { Put32(v.bytes, v.Second() + 32, 0x48); }},
       {"run length of 0 bytes", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x10; }},
       {"run length of 9 bytes", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x19; }},
       {"run without an offset", [](HandNtfs& v) { v.bytes[v.Second() + 0x40] = 0x01; }},
@@ -601,7 +609,8 @@ TEST(NtfsBitmap, BrokenRecordsFailWithoutReadingOutsideThem) {
       {"run offset beyond 64 bits of bytes",
        [](HandNtfs& v) {
          std::vector<uint8_t> runs{0x81, 0x01, 0, 0, 0, 0, 0, 0, 0, 0x40, 0x00};
-         std::copy(runs.begin(), runs.end(), v.bytes.begin() + static_cast<long>(v.Second() + 0x40));
+         std::copy(runs.begin(), runs.end(),
+                   v.bytes.begin() + static_cast<long>(v.Second() + 0x40));
          Put32(v.bytes, v.Second() + 4, 0x58);
        }},
   };
@@ -712,7 +721,7 @@ TEST(HfsBitmap, MostSignificantBitFirst) {
   PutBE16(b, 1024 + 14, 3);   // bitmap at sector 3
   PutBE16(b, 1024 + 18, 16);  // 16 allocation blocks
   PutBE32(b, 1024 + 20, 4096);
-  PutBE16(b, 1024 + 28, 0);   // block 0 at sector 0
+  PutBE16(b, 1024 + 28, 0);  // block 0 at sector 0
   b[3 * 512] = 0x05;
   b[3 * 512 + 1] = 0x80;
   b[3 * 512 + 2] = 0xFF;  // past the 16 blocks: not part of the bitmap
@@ -754,8 +763,8 @@ TEST(Fat12Table, TwelveBitHalvesAndTheShortLastGroup) {
   b[fat] = 0xF0;
   b[fat + 1] = 0xFF;
   b[fat + 2] = 0xFF;
-  b[fat + 3] = 0x01;  // entry 2 in use
-  b[fat + 7] = 0x10;  // entry 5 in use (high half of the group at 6)
+  b[fat + 3] = 0x01;    // entry 2 in use
+  b[fat + 7] = 0x10;    // entry 5 in use (high half of the group at 6)
   b[fat + 510] = 0x01;  // entry 340 in use; 341 would need byte 512
   std::fill(b.begin() + 1024, b.begin() + 1536, uint8_t{0xFF});  // what follows the FAT
   Session s;

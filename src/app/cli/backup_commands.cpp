@@ -63,8 +63,10 @@ std::string Json(const std::string& text) {
 int RunDrivesCommand(int argc, char** argv) {
   bool json = false;
   for (int i = 2; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0) json = true;
-    else return Usage(kDrivesHelp, std::string("unknown argument ") + argv[i]);
+    if (std::strcmp(argv[i], "--json") == 0)
+      json = true;
+    else
+      return Usage(kDrivesHelp, std::string("unknown argument ") + argv[i]);
   }
   std::vector<DriveItem> items = DriveList();
   if (json) {
@@ -101,14 +103,17 @@ int RunBackupCommand(int argc, char** argv) {
   }
   if (positional.size() != 2) return Usage(kBackupHelp, "backup needs SOURCE and IMAGE");
   size_t dash = range.empty() ? 0 : range.find('-', 1);
-  if (!range.empty() && dash == std::string::npos) return Usage(kBackupHelp, "--range must be FIRST-LAST");
+  if (!range.empty() && dash == std::string::npos)
+    return Usage(kBackupHelp, "--range must be FIRST-LAST");
 
   Session s;
   OpenOutcome opened = OpenAny(s, positional[0]);
   if (!opened.Opened) {
     std::string text = s.Text(opened.ErrorSlot);
-    if (opened.SystemReason.empty()) std::fprintf(stderr, "%s\n", text.c_str());
-    else std::fprintf(stderr, "%s (%s)\n", text.c_str(), opened.SystemReason.c_str());
+    if (opened.SystemReason.empty())
+      std::fprintf(stderr, "%s\n", text.c_str());
+    else
+      std::fprintf(stderr, "%s (%s)\n", text.c_str(), opened.SystemReason.c_str());
     return kExitFailed;
   }
   BackupRequest request;
@@ -134,8 +139,7 @@ int RunBackupCommand(int argc, char** argv) {
                      static_cast<unsigned long long>(out.BadSectors));
       std::printf("%s\n", s.Text(out.MessageSlot).c_str());
       return kExitDone;
-    default:
-      return kExitFailed;
+    default: return kExitFailed;
   }
 }
 

@@ -89,8 +89,10 @@ std::string CliFrontend::Line(const DialogText& d) const {
 
 void CliFrontend::Draw(bool force) {
   const DialogText* shown = nullptr;
-  if (Of(Dialog::Rescue).shown) shown = &Of(Dialog::Rescue);
-  else if (Of(Dialog::Search).shown) shown = &Of(Dialog::Search);
+  if (Of(Dialog::Rescue).shown)
+    shown = &Of(Dialog::Rescue);
+  else if (Of(Dialog::Search).shown)
+    shown = &Of(Dialog::Search);
   if (!shown) return;
   std::string line = Line(*shown);
   if (line == lastDrawn_) return;
@@ -136,9 +138,12 @@ Answer CliFrontend::Ask(const std::string& text, const std::string& caption, But
         if (!std::getline(std::cin, reply)) return Answer::Abort;
         if (reply.empty()) continue;
         switch (reply[0]) {
-          case 'a': case 'A': return Answer::Abort;
-          case 'r': case 'R': return Answer::Retry;
-          case 'i': case 'I': return Answer::Ignore;
+          case 'a':
+          case 'A': return Answer::Abort;
+          case 'r':
+          case 'R': return Answer::Retry;
+          case 'i':
+          case 'I': return Answer::Ignore;
           default: break;
         }
       }

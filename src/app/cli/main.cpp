@@ -156,9 +156,12 @@ std::string JsonString(const std::string& text) {
 // The system's wording of a message slot on stderr, with a reason if any.
 void Report(const Session& s, int slot, const std::string& reason = {}) {
   std::string text = s.Text(slot);
-  for (auto& c : text) if (c == '\r' || c == '\n') c = ' ';
-  if (reason.empty()) std::fprintf(stderr, "%s\n", text.c_str());
-  else std::fprintf(stderr, "%s (%s)\n", text.c_str(), reason.c_str());
+  for (auto& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  if (reason.empty())
+    std::fprintf(stderr, "%s\n", text.c_str());
+  else
+    std::fprintf(stderr, "%s (%s)\n", text.c_str(), reason.c_str());
 }
 
 struct Opened {
@@ -209,11 +212,12 @@ int CmdIdentify(Session& s, const Args& a) {
         unsigned{g.FsKind}, JsonString(fsName).c_str(), g.BytesPerSector, g.SectorsPerCluster,
         g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)));
   } else {
-    std::printf("Source: %s\nKind: %s\nIdentified: %s\nFsKind: %u %s\nBytesPerSector: %u\n"
-                "SectorsPerCluster: %u\nClusterPhase: %d\nLastSector: %lld\n",
-                s.Source.Name.c_str(), KindName(s.Source.Kind), identified ? "yes" : "no",
-                unsigned{g.FsKind}, fsName.c_str(), g.BytesPerSector, g.SectorsPerCluster,
-                g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)));
+    std::printf(
+        "Source: %s\nKind: %s\nIdentified: %s\nFsKind: %u %s\nBytesPerSector: %u\n"
+        "SectorsPerCluster: %u\nClusterPhase: %d\nLastSector: %lld\n",
+        s.Source.Name.c_str(), KindName(s.Source.Kind), identified ? "yes" : "no",
+        unsigned{g.FsKind}, fsName.c_str(), g.BytesPerSector, g.SectorsPerCluster, g.ClusterPhase,
+        static_cast<long long>(Signed(g.LastSector)));
   }
   return kExitDone;
 }
@@ -245,8 +249,10 @@ std::vector<std::pair<uint64_t, uint64_t>> MarkedRuns(const ClusterMap& map, uin
     for (uint64_t k = 0; k < 8; ++k) {
       uint64_t sector = byte * 8 + k;
       if (sector > lastSector || !(bits[byte] & (1u << k))) continue;
-      if (!runs.empty() && runs.back().second + 1 == sector) runs.back().second = sector;
-      else runs.emplace_back(sector, sector);
+      if (!runs.empty() && runs.back().second + 1 == sector)
+        runs.back().second = sector;
+      else
+        runs.emplace_back(sector, sector);
     }
   }
   return runs;
@@ -281,8 +287,8 @@ int CmdFreemap(Session& s, const Args& a) {
     }
     std::printf("%s]}\n", out.c_str());
   } else {
-    for (auto [first, last] : runs) std::printf("%llu-%llu\n", (unsigned long long)first,
-                                               (unsigned long long)last);
+    for (auto [first, last] : runs)
+      std::printf("%llu-%llu\n", (unsigned long long)first, (unsigned long long)last);
   }
   if (cancelled) return kExitFailed;
   if (!complete) {
@@ -323,8 +329,8 @@ bool ApplyGeometry(Session& s, RescueBoxes& boxes, const Args& a) {
     FsBoxClick(s, boxes, *item);
   }
   if (a.Has("--cluster")) {
-    auto item = IndexOf(a.Get("--cluster"),
-                        {"0.5K", "1K", "2K", "4K", "8K", "16K", "32K", "64K", "128K"});
+    auto item =
+        IndexOf(a.Get("--cluster"), {"0.5K", "1K", "2K", "4K", "8K", "16K", "32K", "64K", "128K"});
     if (!item) {
       Usage("--cluster must be one of 0.5K 1K 2K 4K 8K 16K 32K 64K 128K");
       return false;
@@ -342,7 +348,7 @@ bool GeometryValuesValid(const Args& a) {
     return false;
   }
   if (a.Has("--fs") && !IndexOf(a.Get("--fs"), {"FAT", "FAT32", "NTFS", "exFAT", "HFS", "HFS+",
-                                                 "OTHER", "HFS+/HFSX"})) {
+                                                "OTHER", "HFS+/HFSX"})) {
     Usage("--fs must be FAT, FAT32, NTFS, exFAT, HFS, HFS+ or OTHER");
     return false;
   }
@@ -408,7 +414,8 @@ int CmdScan(Session& s, const Args& a) {
     text += "]}\n";
   } else {
     for (uint64_t i = 0; i < s.Found.Count; ++i) {
-      text += std::to_string(s.Found.Sectors[i]) + "\t" + std::to_string(unsigned{s.Found.Types[i]}) + "\n";
+      text += std::to_string(s.Found.Sectors[i]) + "\t" +
+              std::to_string(unsigned{s.Found.Types[i]}) + "\n";
     }
   }
   EndSearchOnly(s);
@@ -462,14 +469,14 @@ int CmdRescue(Session& s, const Args& a) {
 
   std::vector<std::string> rescued;
   // Hashing the written files is only worth its time when a report wants it.
-  if (a.Has("--report")) s.OnFileSaved = [&](const SavedFile& f) {
-    if (!f.Written) return;
-    rescued.push_back("{\"file\": " + JsonString(f.Path) +
-                      ", \"start_sector\": " + std::to_string(f.StartSector) +
-                      ", \"bytes\": " + std::to_string(f.Bytes) +
-                      ", \"sectors\": " + SectorRunsJson(f.Sectors) +
-                      ", \"sha256\": \"" + FileSha256(f.Path) + "\"}");
-  };
+  if (a.Has("--report"))
+    s.OnFileSaved = [&](const SavedFile& f) {
+      if (!f.Written) return;
+      rescued.push_back("{\"file\": " + JsonString(f.Path) + ", \"start_sector\": " +
+                        std::to_string(f.StartSector) + ", \"bytes\": " + std::to_string(f.Bytes) +
+                        ", \"sectors\": " + SectorRunsJson(f.Sectors) + ", \"sha256\": \"" +
+                        FileSha256(f.Path) + "\"}");
+    };
   const VolumeGeometry geometryBefore = s.Scan;
 
   CliFrontend ui(s, saveAnswer);

@@ -15,7 +15,8 @@ constexpr int kIconSize = 16;
 class DriveItemDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
-  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+  void paint(QPainter* p, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
     QStyleOptionViewItem opt(option);
     initStyleOption(&opt, index);
     const bool selected = opt.state & QStyle::State_Selected;
@@ -95,8 +96,8 @@ QPixmap TMyDriveComboBox::DrawIcon(DriveKind kind) {
 
 TMyDriveComboBox::TMyDriveComboBox(QWidget* parent, BlockTree tree)
     : QComboBox(parent), tree_(std::move(tree)) {
-  for (DriveKind k : {DriveKind::Removable, DriveKind::Fixed, DriveKind::Network, DriveKind::Optical,
-                      DriveKind::Ram}) {
+  for (DriveKind k : {DriveKind::Removable, DriveKind::Fixed, DriveKind::Network,
+                      DriveKind::Optical, DriveKind::Ram}) {
     icons_[static_cast<size_t>(k)] = DrawIcon(k);
   }
   setIconSize(QSize(kIconSize, kIconSize));

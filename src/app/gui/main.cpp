@@ -36,7 +36,8 @@ class ScreenshotFrontend final : public QtFrontend {
     QtFrontend::CloseDialog(d);
   }
   Answer Ask(const std::string&, const std::string&, Buttons b) override {
-    return b == Buttons::AbortRetryIgnore ? Answer::Ignore : (b == Buttons::YesNo ? Answer::No : Answer::Ok);
+    return b == Buttons::AbortRetryIgnore ? Answer::Ignore
+                                          : (b == Buttons::YesNo ? Answer::No : Answer::Ok);
   }
   void Save(QWidget* w, const QString& name) { w->grab().save(dir_ + "/" + name + ".png"); }
 
@@ -89,11 +90,13 @@ int main(int argc, char** argv) {
 
   StartupResult start = StartupOutcome(folder + kBrandingFileName);
   if (start.Action == StartupAction::ShowSlot34AndExit) {
-    QMessageBox::information(nullptr, app.applicationName(), QString::fromStdString(session.Text(34)));
+    QMessageBox::information(nullptr, app.applicationName(),
+                             QString::fromStdString(session.Text(34)));
     return 1;
   }
   if (start.Action == StartupAction::DecompressionError) {
-    QMessageBox::critical(nullptr, app.applicationName(), QString::fromStdString(start.ErrorMessage));
+    QMessageBox::critical(nullptr, app.applicationName(),
+                          QString::fromStdString(start.ErrorMessage));
     return 1;
   }
   form1.SetBranding(start.Branding);

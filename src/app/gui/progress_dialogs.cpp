@@ -6,8 +6,7 @@ namespace tarnwick::gui {
 
 namespace {
 
-constexpr Qt::WindowFlags kFrame =
-    Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+constexpr Qt::WindowFlags kFrame = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
 
 QLabel* MakeLabel(QWidget* parent, int x, int y, int w) {
   auto* l = new QLabel(parent);
@@ -33,12 +32,16 @@ TForm2::TForm2(ProgressFlags& flags, QWidget* parent) : QDialog(parent, kFrame),
   connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
 }
 
-void TForm2::SpeedButton1Click() { flags_.RunState = SpeedButton1->isChecked() ? kPaused : kRunning; }
+void TForm2::SpeedButton1Click() {
+  flags_.RunState = SpeedButton1->isChecked() ? kPaused : kRunning;
+}
 void TForm2::Button2Click() { flags_.RunState = kStop; }
 
 void TForm2::closeEvent(QCloseEvent* e) {
-  if (!flags_.RescueDone) e->ignore();
-  else e->accept();
+  if (!flags_.RescueDone)
+    e->ignore();
+  else
+    e->accept();
 }
 void TForm2::reject() {
   if (flags_.RescueDone) QDialog::reject();
@@ -59,8 +62,10 @@ TForm3::TForm3(ProgressFlags& flags, QWidget* parent) : QDialog(parent, kFrame),
 void TForm3::Button1Click() { flags_.SearchCancel = true; }
 
 void TForm3::closeEvent(QCloseEvent* e) {
-  if (!flags_.SearchCancel) e->ignore();
-  else e->accept();
+  if (!flags_.SearchCancel)
+    e->ignore();
+  else
+    e->accept();
 }
 void TForm3::reject() {
   if (flags_.SearchCancel) QDialog::reject();

@@ -70,12 +70,10 @@ void QtFrontend::ShowMainWindow(bool visible) {
 Answer QtFrontend::Ask(const std::string& text, const std::string& caption, Buttons buttons) {
   QWidget* parent = main_ && main_->isVisible() ? main_ : nullptr;
   switch (buttons) {
-    case Buttons::Ok:
-      QMessageBox::information(parent, Q(caption), Q(text));
-      return Answer::Ok;
+    case Buttons::Ok: QMessageBox::information(parent, Q(caption), Q(text)); return Answer::Ok;
     case Buttons::YesNo:
-      return QMessageBox::question(parent, Q(caption), Q(text), QMessageBox::Yes | QMessageBox::No) ==
-                     QMessageBox::Yes
+      return QMessageBox::question(parent, Q(caption), Q(text),
+                                   QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes
                  ? Answer::Yes
                  : Answer::No;
     case Buttons::AbortRetryIgnore: {

@@ -275,15 +275,10 @@ bool TForm1::eventFilter(QObject* watched, QEvent* e) {
       case Qt::Key_Up:
       case Qt::Key_Down:
       case Qt::Key_PageUp:
-      case Qt::Key_PageDown:
-        Edit1KeyDown(k->key());
-        return true;
+      case Qt::Key_PageDown: Edit1KeyDown(k->key()); return true;
       case Qt::Key_Return:
-      case Qt::Key_Enter:
-        GoTo();
-        return true;
-      default:
-        break;
+      case Qt::Key_Enter: GoTo(); return true;
+      default: break;
     }
   }
   if (e->type() == QEvent::MouseButtonPress &&
@@ -408,8 +403,10 @@ void TForm1::Button7Click() {
 }
 
 void TForm1::chkPPTClick() {
-  if (chkPPT->isChecked()) s_.TypeMask |= kTypeMaskQQ;
-  else s_.TypeMask &= ~kTypeMaskQQ;
+  if (chkPPT->isChecked())
+    s_.TypeMask |= kTypeMaskQQ;
+  else
+    s_.TypeMask &= ~kTypeMaskQQ;
 }
 
 void TForm1::SpeedButton1Click() {
@@ -515,7 +512,8 @@ void TForm1::Edit1KeyDown(int key) {
 void TForm1::GoTo() {
   if (!s_.Source.IsOpen()) return;
   int64_t v = ParseSectorNumber(Edit1->text().toStdString());
-  if (v >= 0 && s_.Scan.LastSector != UINT64_MAX && static_cast<uint64_t>(v) <= s_.Scan.LastSector) {
+  if (v >= 0 && s_.Scan.LastSector != UINT64_MAX &&
+      static_cast<uint64_t>(v) <= s_.Scan.LastSector) {
     Show(static_cast<uint64_t>(v));
   } else {
     Message(kSlotBadGoto, kSlotError);
