@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/text_lines.h"
 #include "app/tzlb.h"
 
 namespace tarnwick {
@@ -36,24 +37,6 @@ std::string_view NextString(std::string_view data, size_t& pos) {
   std::string_view s = data.substr(pos, end - pos);
   pos = zero == std::string_view::npos ? data.size() : zero + 1;
   return s;
-}
-
-// Lines split at CR LF, CR or LF. A break at the very end opens no new line.
-std::vector<std::string_view> SplitLines(std::string_view text) {
-  std::vector<std::string_view> lines;
-  size_t start = 0, i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c != '\r' && c != '\n') {
-      ++i;
-      continue;
-    }
-    lines.push_back(text.substr(start, i - start));
-    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-    start = i;
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
 }
 
 bool FileExists(const std::string& path) {

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <limits>
 
+#include "app/text_lines.h"
 #include "scan/session.h"
 
 namespace tarnwick {
@@ -70,18 +71,7 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
 
 std::vector<std::string> SplitIniLines(std::string_view text) {
   std::vector<std::string> lines;
-  size_t start = 0, i = 0;
-  while (i < text.size()) {
-    char c = text[i];
-    if (c != '\r' && c != '\n') {
-      ++i;
-      continue;
-    }
-    lines.emplace_back(text.substr(start, i - start));
-    i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-    start = i;
-  }
-  if (start < text.size()) lines.emplace_back(text.substr(start));
+  for (std::string_view line : SplitLines(text)) lines.emplace_back(line);
   return lines;
 }
 
