@@ -11,7 +11,7 @@ constexpr uint64_t kCompactAfterSectors = 60;
 
 }  // namespace
 
-bool PassRecord(CarveContext& c, uint64_t pos, uint32_t& length, uint64_t& passedUnread) {
+bool PassRecord(CarveContext& c, uint64_t pos, uint64_t& length, uint64_t& passedUnread) {
   const uint64_t bps = c.Bps;
   // The sector after the collected bytes may only be skipped when the record
   // covers all of it: a header that straddled into the last collected sector
@@ -23,6 +23,13 @@ bool PassRecord(CarveContext& c, uint64_t pos, uint32_t& length, uint64_t& passe
     passedUnread += bps;
   }
   return ReadUntil(c, pos + length);
+}
+
+bool PassRecord(CarveContext& c, uint64_t pos, uint32_t& length, uint64_t& passedUnread) {
+  uint64_t wide = length;
+  const bool ok = PassRecord(c, pos, wide, passedUnread);
+  length = static_cast<uint32_t>(wide);
+  return ok;
 }
 
 void CompactBuffer(CarveContext& c, uint64_t& pos) {

@@ -15,6 +15,8 @@ namespace tarnwick {
 // them comes off `length` (which ends as the record's length within the
 // buffer) and is counted into passedUnread. The record's tail is collected.
 // False when a claim or a read fails.
+bool PassRecord(CarveContext& c, uint64_t pos, uint64_t& length, uint64_t& passedUnread);
+// The same for formats whose record sizes are 32-bit.
 bool PassRecord(CarveContext& c, uint64_t pos, uint32_t& length, uint64_t& passedUnread);
 
 // Once the walk is more than 60 sectors into the buffer, drops the whole

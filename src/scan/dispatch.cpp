@@ -2,9 +2,11 @@
 
 #include <array>
 
+#include "carvers/asf.h"
 #include "carvers/cab_7z.h"
 #include "carvers/jpeg_bmp.h"
 #include "carvers/mp4.h"
+#include "carvers/mpeg.h"
 #include "carvers/pdf.h"
 #include "carvers/png.h"
 #include "carvers/qq_database.h"
@@ -19,8 +21,8 @@ namespace tarnwick {
 
 namespace {
 
-// Formats whose carvers are not built yet keep a row without a carver, so
-// that adding one is a change of this table alone.
+// Every format the scan recognises has a row; GIF, Jet and MP3 starts are
+// counted for the cluster alignment but have no carver.
 constexpr std::array<DispatchRow, 30> kTable = {{
     {1, CarveJpeg, true}, // JPEG, APP0/APP1 first
     {2, CarveJpeg, true}, // JPEG, other first marker (second pass)
@@ -34,14 +36,14 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {10, CarveRiff, false}, // RIFF WAVE
     {11, CarveRiff, false}, // RIFF ACON
     {12, CarveRiff, false}, // RIFF CDXA
-    {13, nullptr, false}, // ASF, header first
+    {13, CarveAsf, false}, // ASF, header first
     {14, CarveTiff, true},  // TIFF family
     {15, CarveRar, false},
     {16, CarveZip, false},
     {17, CarveCab, false},
     {18, Carve7z, false},
     {19, CarveMp4, true},  // ISO media, mp4
-    {20, nullptr, false}, // ASF, other order
+    {20, CarveAsfObjectWalk, false}, // ASF, other order
     {21, CarveOoxml, true},
     {22, CarvePdf, false}, // PDF
     {23, CarveMp4, true},  // ISO media, 3gp
@@ -50,8 +52,8 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {26, CarveRaf, true},  // RAF
     {27, CarveRiffCdr, false}, // RIFF CorelDRAW
     {28, CarveZipDrawing, false}, // ZIP CorelDRAW
-    {31, nullptr, false}, // MPEG-1 program stream
-    {33, nullptr, false}, // MPEG transport stream
+    {31, CarveMpegProgramStream, false},
+    {33, CarveTransportStream, false}, // 192-byte packets
 }};
 
 }  // namespace
