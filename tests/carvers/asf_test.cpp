@@ -279,9 +279,9 @@ TEST(AsfObjectWalk, AHundredMegabyteDataObjectIsClaimedAlmostEntirelyUnread) {
 }
 
 TEST(AsfObjectWalk, ManySmallObjectsAreWalkedInACompactedBuffer) {
-  std::vector<std::vector<uint8_t>> parts = {Object(kHeader, 1024)};
-  for (int i = 0; i < 59; ++i) parts.push_back(Object(i % 2 ? kFamily75B226 : kFamilyD2D0A4, 512));
-  // After 59 objects of a sector each the buffer is compacted right up to
+  std::vector<std::vector<uint8_t>> parts = {Object(kHeader, 512)};
+  for (int i = 0; i < 60; ++i) parts.push_back(Object(i % 2 ? kFamily75B226 : kFamilyD2D0A4, 512));
+  // After 61 objects of a sector each the buffer is compacted right up to
   // the next object, which must still be checked.
   Guid foreign = kFamilyD2D0A4;
   foreign[4] = 0;
