@@ -122,8 +122,7 @@ void EndStream(CarveFrame& frame, uint64_t length) {
 
 }  // namespace
 
-void CarveMpegProgramStream(Session& s, const std::string& /*targetFolder*/,
-                            uint64_t carveStart) {
+void CarveMpegProgramStream(Session& s, const std::string& /*targetFolder*/, uint64_t carveStart) {
   CarveFrame frame(s, carveStart);
   if (!frame.Begin()) return;
   uint64_t length = 0;

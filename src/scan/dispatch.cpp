@@ -24,36 +24,36 @@ namespace {
 // Every format the scan recognises has a row; GIF, Jet and MP3 starts are
 // counted for the cluster alignment but have no carver.
 constexpr std::array<DispatchRow, 30> kTable = {{
-    {1, CarveJpeg, true}, // JPEG, APP0/APP1 first
-    {2, CarveJpeg, true}, // JPEG, other first marker (second pass)
-    {3, nullptr, false},  // GIF: recognised, not carved
-    {4, CarveBmp, true},  // BMP
+    {1, CarveJpeg, true},  // JPEG, APP0/APP1 first
+    {2, CarveJpeg, true},  // JPEG, other first marker (second pass)
+    {3, nullptr, false},   // GIF: recognised, not carved
+    {4, CarveBmp, true},   // BMP
     {5, CarveQQDatabase, true},
-    {6, nullptr, false},  // Jet database: recognised, not carved
-    {7, CarveRiff, false},  // RIFF AVI
-    {8, nullptr, false},  // MP3: recognised, not carved
-    {9, CarvePng, true},   // PNG
-    {10, CarveRiff, false}, // RIFF WAVE
-    {11, CarveRiff, false}, // RIFF ACON
-    {12, CarveRiff, false}, // RIFF CDXA
-    {13, CarveAsf, false}, // ASF, header first
-    {14, CarveTiff, true},  // TIFF family
+    {6, nullptr, false},     // Jet database: recognised, not carved
+    {7, CarveRiff, false},   // RIFF AVI
+    {8, nullptr, false},     // MP3: recognised, not carved
+    {9, CarvePng, true},     // PNG
+    {10, CarveRiff, false},  // RIFF WAVE
+    {11, CarveRiff, false},  // RIFF ACON
+    {12, CarveRiff, false},  // RIFF CDXA
+    {13, CarveAsf, false},   // ASF, header first
+    {14, CarveTiff, true},   // TIFF family
     {15, CarveRar, false},
     {16, CarveZip, false},
     {17, CarveCab, false},
     {18, Carve7z, false},
-    {19, CarveMp4, true},  // ISO media, mp4
-    {20, CarveAsfObjectWalk, false}, // ASF, other order
+    {19, CarveMp4, true},             // ISO media, mp4
+    {20, CarveAsfObjectWalk, false},  // ASF, other order
     {21, CarveOoxml, true},
-    {22, CarvePdf, false}, // PDF
-    {23, CarveMp4, true},  // ISO media, 3gp
-    {24, CarveMp4, true},  // ISO media, other
-    {25, CarveX3f, true},  // X3F
-    {26, CarveRaf, true},  // RAF
-    {27, CarveRiffCdr, false}, // RIFF CorelDRAW
-    {28, CarveZipDrawing, false}, // ZIP CorelDRAW
+    {22, CarvePdf, false},         // PDF
+    {23, CarveMp4, true},          // ISO media, 3gp
+    {24, CarveMp4, true},          // ISO media, other
+    {25, CarveX3f, true},          // X3F
+    {26, CarveRaf, true},          // RAF
+    {27, CarveRiffCdr, false},     // RIFF CorelDRAW
+    {28, CarveZipDrawing, false},  // ZIP CorelDRAW
     {31, CarveMpegProgramStream, false},
-    {33, CarveTransportStream, false}, // 192-byte packets
+    {33, CarveTransportStream, false},  // 192-byte packets
 }};
 
 }  // namespace

@@ -44,7 +44,9 @@ std::vector<uint8_t> Object(const Guid& guid, uint64_t size, size_t body, uint32
   PutLE64(o, 16, size);
   return o;
 }
-std::vector<uint8_t> Object(const Guid& guid, size_t total) { return Object(guid, total, total - 24); }
+std::vector<uint8_t> Object(const Guid& guid, size_t total) {
+  return Object(guid, total, total - 24);
+}
 
 std::vector<uint8_t> Join(const std::vector<std::vector<uint8_t>>& parts) {
   std::vector<uint8_t> f;
@@ -77,8 +79,8 @@ std::vector<uint8_t> Reordered(const std::vector<uint8_t>& f) {
     return std::vector<uint8_t>(f.begin() + static_cast<std::ptrdiff_t>(from),
                                 f.begin() + static_cast<std::ptrdiff_t>(to));
   };
-  return Join({piece(0, 30), piece(firstEnd, headerEnd), piece(30, firstEnd),
-               piece(headerEnd, f.size())});
+  return Join(
+      {piece(0, 30), piece(firstEnd, headerEnd), piece(30, firstEnd), piece(headerEnd, f.size())});
 }
 
 // Where the data object ends, walking the top-level objects.
@@ -124,8 +126,8 @@ TEST_F(AsfCarver, FilesMadeByFfmpegAreClaimedByTheirFileSize) {
     const std::set<uint64_t> foreign = {13, 14, 30, 31, 32, 60};
     auto at = SectorsAvoiding(12, SectorsOf(file.size()), foreign);
     std::vector<uint64_t> reads;
-    auto s = DeviceSession(std::make_unique<RecordingDevice>(ImageWith(at.back() + 20, file, at),
-                                                             &reads));
+    auto s = DeviceSession(
+        std::make_unique<RecordingDevice>(ImageWith(at.back() + 20, file, at), &reads));
     for (uint64_t f : foreign) s->Map.MarkSector(f);
     reads.clear();
     CarveAsf(*s, "", 12 * kSector);
@@ -194,9 +196,9 @@ TEST_F(AsfCarver, TheOtherObjectOrderIsWalkedToTheEndOfTheDataObject) {
 
 TEST(AsfObjectWalk, StopsAtTheDataObjectAndLeavesTheIndexUnclaimed) {
   // The data object ends on a sector edge; the index objects lie wholly after it.
-  const auto file = Join({Object(kHeader, 1000), Object(kFamilyD2D0A4, 2000),
-                          Object(kData, 10 * kSector - 3000), Object(kSimpleIndex, 3000),
-                          Object(kIndex, 1200)});
+  const auto file =
+      Join({Object(kHeader, 1000), Object(kFamilyD2D0A4, 2000), Object(kData, 10 * kSector - 3000),
+            Object(kSimpleIndex, 3000), Object(kIndex, 1200)});
   EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4), Span(4, 10));
   EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4, 4), Span(4, 12))
       << "the index's sectors in the data object's last cluster are claimed with it";
@@ -220,9 +222,10 @@ TEST(AsfObjectWalk, ObjectsOutsideBothFamiliesAndBadSizesFailTheCarve) {
       {"both families before the data object",
        Join({header, Object(kFamily75B226, 900), Object(kFamilyD2D0A4, 800), data}), 5300},
       {"the first GUID byte is free in both families",
-       Join({header, Object({0xFF, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11, 0x97, 0xF0, 0x00,
-                             0x11, 0x22, 0x33, 0x44, 0x55},
-                            400),
+       Join({header,
+             Object({0xFF, 0xA4, 0xD0, 0xD2, 0x07, 0xE3, 0xD2, 0x11, 0x97, 0xF0, 0x00, 0x11, 0x22,
+                     0x33, 0x44, 0x55},
+                    400),
              data}),
        4000},
       {"an object of 25 bytes", Join({header, Object(kFamily75B226, 25, 1), data}), 3625},
@@ -291,7 +294,8 @@ TEST(AsfObjectWalk, ManySmallObjectsAreWalkedInACompactedBuffer) {
   EXPECT_TRUE(CarveLaid(CarveAsfObjectWalk, Join(bad), 7).empty());
 
   for (int i = 0; i < 400; ++i)
-    parts.push_back(Object(i % 3 ? kFamily75B226 : kFamilyD2D0A4, 100 + static_cast<size_t>(i % 7)));
+    parts.push_back(
+        Object(i % 3 ? kFamily75B226 : kFamilyD2D0A4, 100 + static_cast<size_t>(i % 7)));
   parts.push_back(Object(kData, 5000));
   const auto file = Join(parts);
   test::RecordingFrontend ui;
