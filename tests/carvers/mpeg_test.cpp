@@ -240,12 +240,12 @@ TEST(ProgramStream, TheEndCodeEndsTheStreamWithoutReadingALengthBehindIt) {
 TEST(ProgramStream, LongUnitsAreClaimedUnreadInACompactedBuffer) {
   Bytes8 file;
   size_t units = 0;
-  for (size_t k = 0; file.size() < (10u << 20); ++k) {
+  for (size_t k = 0; file.size() < (30u << 20); ++k) {
     Append(file, Pack(k * 3000));
     for (int u = 0; u < 3; ++u, ++units)
       Append(file, Unit(65'541 - static_cast<size_t>(k % 5 + u)));
   }
-  const std::set<uint64_t> foreign = {20, 21, 5000, 5001, 5002, 17'000};
+  const std::set<uint64_t> foreign = {20, 21, 5000, 5001, 5002, 17'000, 60'000};
   auto at = SectorsAvoiding(12, SectorsOf(file.size()), foreign);
   std::vector<uint8_t> image(static_cast<size_t>((at.back() + 30) * kSector), 0);
   Lay(image, file, at);
