@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "carvers/qq_database.h"
 #include "scan/session.h"
 #include "source/device.h"
 #include "source/source.h"
@@ -204,6 +205,33 @@ inline Nested NestInDatabase(const std::vector<uint8_t>& db, const std::vector<u
   n.Image = ImageWith(first + dbSectors + fileSectors + 16, db, dbAt, 91);
   Lay(n.Image, file, Span(n.FileStart, fileSectors));
   return n;
+}
+
+using CarverFn = void (*)(Session&, const std::string&, uint64_t);
+
+// Lays the database around the whole file (NestInDatabase). The database
+// carver alone must not give it back whole; once `carve` has claimed the
+// file (writing nothing itself), it must, byte for byte.
+inline void ExpectDatabaseBackAround(const std::vector<uint8_t>& db,
+                                     const std::vector<uint8_t>& file, CarverFn carve,
+                                     const std::string& what) {
+  SCOPED_TRACE(what);
+  auto nested = NestInDatabase(db, file);
+  {
+    TempDir out("alone-qq");
+    auto s = CarveSession(nested.Image);
+    CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
+    auto files = WrittenFiles(out.Path());
+    EXPECT_TRUE(files.empty() || files[0] != db) << "alone, the database carver cannot do it";
+  }
+  TempDir out("around-qq");
+  auto s = CarveSession(nested.Image);
+  carve(*s, out.Path().string() + "/", nested.FileStart * kSector);
+  EXPECT_TRUE(WrittenFiles(out.Path()).empty()) << "the file's carver writes nothing";
+  CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
+  auto files = WrittenFiles(out.Path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0], db);
 }
 
 }  // namespace tarnwick::test::media

@@ -196,25 +196,8 @@ TEST_F(Mp4Carver, ADatabaseAroundEachFileIsRescuedByteForByte) {
   const auto db = QQDatabase();
   for (auto [name, file] :
        {std::pair{"MP4", Mp4Clip()}, std::pair{"MP4, index first", FastStartMp4()},
-        std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}}) {
-    auto nested = NestInDatabase(db, file);
-    {
-      test::TempDir out("mp4-qq");
-      auto s = CarveSession(nested.Image);
-      CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-      auto files = WrittenFiles(out.Path());
-      EXPECT_TRUE(files.empty() || files[0] != db)
-          << name << ": alone, the database carver cannot do it";
-    }
-    test::TempDir out("mp4-qq");
-    auto s = CarveSession(nested.Image);
-    CarveMp4(*s, out.Path().string() + "/", nested.FileStart * kSector);
-    EXPECT_TRUE(WrittenFiles(out.Path()).empty()) << name << ": the media carver writes nothing";
-    CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-    auto files = WrittenFiles(out.Path());
-    ASSERT_EQ(files.size(), 1u) << name;
-    EXPECT_EQ(files[0], db) << name;
-  }
+        std::pair{"3GP", ThreeGpClip()}, std::pair{"QuickTime", MovClip()}})
+    ExpectDatabaseBackAround(db, file, CarveMp4, name);
 }
 
 }  // namespace

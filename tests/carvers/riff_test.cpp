@@ -338,24 +338,7 @@ TEST_F(RiffCarver, ADatabaseAroundEachRiffFileIsRescuedByteForByte) {
       {"AVI", AviClip(), CarveRiff},      {"ffmpeg WAVE", FfmpegWave(), CarveRiff},
       {"sox WAVE", SoxWave(), CarveRiff}, {"animated cursor", Cursor(), CarveRiff},
       {"CD-XA", CdxaTrack(), CarveRiff},  {"drawing", RiffDrawing(40000), CarveRiffCdr}};
-  for (const auto& c : cases) {
-    auto nested = NestInDatabase(db, c.file);
-    {
-      test::TempDir out("riff-qq");
-      auto s = CarveSession(nested.Image);
-      CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-      auto files = WrittenFiles(out.Path());
-      EXPECT_TRUE(files.empty() || files[0] != db)
-          << c.what << ": alone, the database carver cannot do it";
-    }
-    test::TempDir out("riff-qq");
-    auto s = CarveSession(nested.Image);
-    c.carver(*s, "", nested.FileStart * kSector);
-    CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-    auto files = WrittenFiles(out.Path());
-    ASSERT_EQ(files.size(), 1u) << c.what;
-    EXPECT_EQ(files[0], db) << c.what;
-  }
+  for (const auto& c : cases) ExpectDatabaseBackAround(db, c.file, c.carver, c.what);
 }
 
 }  // namespace

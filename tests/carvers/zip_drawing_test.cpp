@@ -143,23 +143,10 @@ TEST_F(ZipDrawingCarver, APackageIsCountedOnlyWhenAFolderIsGivenAndNeverWritten)
 TEST_F(ZipDrawingCarver, ADatabaseAroundAPackageIsRescuedByteForByte) {
   if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf (libgsf-bin) is not installed";
   const auto db = QQDatabase();
-  for (auto pkg : {Package(true), Package(false), OneLargeEntry()}) {
-    auto nested = NestInDatabase(db, pkg);
-    {
-      test::TempDir out("zip-qq");
-      auto s = CarveSession(nested.Image);
-      CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-      auto files = WrittenFiles(out.Path());
-      EXPECT_TRUE(files.empty() || files[0] != db) << "alone, the database carver cannot do it";
-    }
-    test::TempDir out("zip-qq");
-    auto s = CarveSession(nested.Image);
-    CarveZipDrawing(*s, "", nested.FileStart * kSector);
-    CarveQQDatabase(*s, out.Path().string() + "/", nested.DatabaseStart * kSector);
-    auto files = WrittenFiles(out.Path());
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0], db);
-  }
+  for (auto [what, pkg] :
+       {std::pair{"compressed", Package(true)}, std::pair{"stored", Package(false)},
+        std::pair{"one large entry", OneLargeEntry()}})
+    ExpectDatabaseBackAround(db, pkg, CarveZipDrawing, what);
 }
 
 }  // namespace
