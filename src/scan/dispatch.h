@@ -13,7 +13,7 @@ using CarverFn = void (*)(Session& s, const std::string& targetFolder, uint64_t 
 
 struct DispatchRow {
   uint8_t Type;
-  CarverFn Carver;  // null: recognised, nothing is carved (yet)
+  CarverFn Carver;  // null: recognised, nothing is carved
   bool WithFolder;  // the carver may write files and gets the target folder
 };
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "carvers/qq_database.h"
+#include "scan/dispatch.h"
 #include "scan/session.h"
 #include "source/device.h"
 #include "source/source.h"
@@ -206,8 +207,6 @@ inline Nested NestInDatabase(const std::vector<uint8_t>& db, const std::vector<u
   Lay(n.Image, file, Span(n.FileStart, fileSectors));
   return n;
 }
-
-using CarverFn = void (*)(Session&, const std::string&, uint64_t);
 
 // Lays the database around the whole file (NestInDatabase). The database
 // carver alone must not give it back whole; once `carve` has claimed the
