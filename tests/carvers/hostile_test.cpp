@@ -30,35 +30,40 @@ std::vector<uint8_t> Shell(const std::string& name, const std::string& command) 
   return Made("hostile-" + name, command);
 }
 
+// A shell command writing n bytes that look random, the same on every run.
+std::string Noise(const std::string& file, size_t n) {
+  return "python3 -c 'import random; random.seed(" + std::to_string(n) + "); open(\"" + file +
+         "\", \"wb\").write(random.randbytes(" + std::to_string(n) + "))'";
+}
+
 // Small real files of the formats the scan carves, made by the usual tools.
 std::vector<Sample> RealSamples() {
   std::vector<Sample> v;
   auto add = [&v](const std::string& name, std::vector<uint8_t> bytes) {
     if (!bytes.empty()) v.push_back({name, std::move(bytes)});
   };
-  add("jpg", Shell("a.jpg", "convert -size 200x150 plasma:fractal -quality 85 \"$OUT\""));
-  add("bmp", Shell("a.bmp", "convert -size 40x30 plasma:fractal \"$OUT\""));
-  add("png", Shell("a.png", "convert -size 80x60 plasma:fractal -strip \"$OUT\""));
-  add("tiff", Shell("a.tif",
-                    "convert -size 64x48 plasma:fractal p1.png && convert -size 30x20 gradient: "
-                    "p2.png && convert p1.png p2.png -compress lzw \"$OUT\""));
-  add("pdf", Shell("a.pdf",
-                   "qpdf --empty e.pdf && head -c 8000 /dev/urandom > d.bin && qpdf e.pdf "
-                   "--add-attachment d.bin -- \"$OUT\""));
-  add("zip", Shell("a.zip",
-                   "head -c 20000 /dev/urandom > r.bin && seq 1 5000 > s.txt && "
-                   "zip -q \"$OUT\" r.bin s.txt"));
+  add("jpg", Shell("a.jpg", "convert -seed 7 -size 200x150 plasma:fractal -quality 85 \"$OUT\""));
+  add("bmp", Shell("a.bmp", "convert -seed 7 -size 40x30 plasma:fractal \"$OUT\""));
+  add("png", Shell("a.png", "convert -seed 7 -size 80x60 plasma:fractal -strip \"$OUT\""));
+  add("tiff",
+      Shell("a.tif",
+            "convert -seed 7 -size 64x48 plasma:fractal p1.png && convert -size 30x20 gradient: "
+            "p2.png && convert p1.png p2.png -compress lzw \"$OUT\""));
+  add("pdf", Shell("a.pdf", "qpdf --empty e.pdf && " + Noise("d.bin", 8000) +
+                                " && qpdf e.pdf --add-attachment d.bin -- \"$OUT\""));
+  add("zip",
+      Shell("a.zip", Noise("r.bin", 20000) + " && seq 1 5000 > s.txt && touch -d @1600000000 r.bin "
+                                             "s.txt && zip -q -X \"$OUT\" r.bin s.txt"));
   add("ooxml", Shell("a.docx",
                      "echo '<Types/>' > '[Content_Types].xml' && mkdir -p word && seq 1 3000 > "
-                     "word/document.xml && zip -q \"$OUT\" '[Content_Types].xml' "
+                     "word/document.xml && touch -d @1600000000 [C]* word word/* && zip -q -X "
+                     "\"$OUT\" '[Content_Types].xml' "
                      "word/document.xml"));
   add("cab", Shell("a.cab",
-                   "seq 1 9000 > s.txt && head -c 9000 /dev/urandom > r.bin && "
-                   "gcab -c -z \"$OUT\" s.txt r.bin"));
-  add("ole", Shell("a.ole",
-                   "head -c 150000 /dev/urandom > Matrix.dat && head -c 30000 "
-                   "/dev/urandom > seqbase.dat && gsf createole \"$OUT\" Matrix.dat "
-                   "seqbase.dat"));
+                   "seq 1 9000 > s.txt && " + Noise("r.bin", 9000) +
+                       " && touch -d @1600000000 s.txt r.bin && gcab -c -z \"$OUT\" s.txt r.bin"));
+  add("ole", Shell("a.ole", Noise("Matrix.dat", 150000) + " && " + Noise("seqbase.dat", 30000) +
+                                " && gsf createole \"$OUT\" Matrix.dat seqbase.dat"));
   const std::string av =
       "ffmpeg -v quiet -nostdin -y -f lavfi -i testsrc=duration=2:size=176x144:rate=25 "
       "-f lavfi -i sine=duration=2 -shortest -fflags +bitexact ";

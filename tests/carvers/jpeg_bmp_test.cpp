@@ -212,8 +212,9 @@ TEST_F(JpegCarver, FollowsThePictureAcrossClaimedSectors) {
 
 TEST_F(JpegCarver, AnEndMarkerSplitAcrossSectorsIsFound) {
   const auto plain = Baseline();
-  // A comment that puts the final FF as the last byte of a sector.
-  const size_t comment = 4 + (1024 + 1 - (plain.size() + 4) % 512) % 512;
+  // A comment that puts the final FF as the last byte of a sector. It holds
+  // at least one byte: an empty one (length 2) fails the carve by design.
+  const size_t comment = 5 + (1024 + 1 - (plain.size() + 5) % 512) % 512;
   auto jpeg = WithComment(plain, comment);
   ASSERT_EQ(jpeg.size() % 512, 1u);
   const uint64_t n = SectorsOf(jpeg.size());
