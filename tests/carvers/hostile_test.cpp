@@ -30,12 +30,6 @@ std::vector<uint8_t> Shell(const std::string& name, const std::string& command) 
   return Made("hostile-" + name, command);
 }
 
-// A shell command writing n bytes that look random, the same on every run.
-std::string Noise(const std::string& file, size_t n) {
-  return "python3 -c 'import random; random.seed(" + std::to_string(n) + "); open(\"" + file +
-         "\", \"wb\").write(random.randbytes(" + std::to_string(n) + "))'";
-}
-
 // Small real files of the formats the scan carves, made by the usual tools.
 std::vector<Sample> RealSamples() {
   std::vector<Sample> v;

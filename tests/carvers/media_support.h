@@ -58,6 +58,13 @@ inline std::vector<uint8_t> Made(const std::string& name, const std::string& com
   return ReadFileBytes(kept);
 }
 
+// A shell command writing n bytes to file that look random and are the
+// same on every run.
+inline std::string Noise(const std::string& file, size_t n) {
+  return "python3 -c 'import random; random.seed(" + std::to_string(n) + "); open(\"" + file +
+         "\", \"wb\").write(random.randbytes(" + std::to_string(n) + "))'";
+}
+
 // Tools that a test needs; the reason to skip when one is missing.
 inline std::string Missing(std::initializer_list<const char*> tools) {
   for (const char* t : tools)

@@ -18,11 +18,6 @@ namespace {
 
 using namespace test::media;
 
-std::string Noise(const std::string& file, size_t n) {
-  return "python3 -c 'import random; random.seed(" + std::to_string(n) + "); open(\"" + file +
-         "\", \"wb\").write(random.randbytes(" + std::to_string(n) + "))'";
-}
-
 // Files of a few kinds copied onto a FAT volume, some deleted again.
 std::string FillFat() {
   return Noise("a.bin", 23000) + " && " + Noise("Matrix.dat", 40000) + " && " +
