@@ -26,6 +26,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -409,6 +410,88 @@ def media_file(rng, work, fmt, seconds):
     return bytes(data)
 
 
+
+# No tool here writes these formats: they are put together from their
+# published layouts, with random bytes where pictures or packed data would be.
+
+def _le32(v):
+    return struct.pack("<I", v)
+
+
+def _riff(form, chunks):
+    body = form
+    for cid, data in chunks:
+        body += cid + _le32(len(data)) + data + (b"\0" if len(data) % 2 else b"")
+    return b"RIFF" + _le32(len(body)) + body
+
+
+def drawing_file(rng, work, fmt, size):
+    """A camera raw file, a RIFF drawing, cursor or CD track, a RAR 4 archive, or a
+    ZIP-packaged drawing (the last made by zip)."""
+    if fmt == "x3f":
+        # Header, image data, then the section directory and, as the file's last
+        # four bytes, the directory's offset.
+        head = b"FOVb" + _le32(0x00020002) + rng.randbytes(248)
+        data = rng.randbytes(size // 4 * 4)
+        count = rng.randint(2, 6)
+        directory = b"SECd" + _le32(0x00020000) + _le32(count)
+        for k in range(count):
+            directory += _le32(256 + k * 64) + _le32(64) + rng.choice((b"PROP", b"IMAG", b"IMA2"))
+        body = head + data
+        return body + directory + _le32(len(body))
+    if fmt == "raf":
+        # Header with the offsets and lengths of the preview and the sensor data.
+        preview = rng.randbytes(size // 5)
+        cfa = rng.randbytes(size - len(preview))
+        head = bytearray(b"FUJIFILMCCD-RAW 0201FF383501" + b"X-T9".ljust(32, b"\0"))
+        head += b"\0" * (160 - len(head))
+        struct.pack_into(">IIIIII", head, 84, 160, len(preview), 0, 0, 160 + len(preview), len(cfa))
+        return bytes(head) + preview + cfa
+    if fmt == "ani":
+        frames = b"fram"
+        for _ in range(rng.randint(2, 5)):
+            frames += b"icon" + _le32(size // 4) + rng.randbytes(size // 4)
+        return _riff(b"ACON", [(b"anih", struct.pack("<9I", 36, 2, 32, 32, 0, 0, 0, 10, 1)),
+                               (b"LIST", frames)])
+    if fmt == "cdxa":
+        return _riff(b"CDXA", [(b"fmt ", rng.randbytes(16)), (b"data", rng.randbytes(size))])
+    if fmt == "cdr":
+        return _riff(b"CDR9", [(b"vrsn", struct.pack("<H", 900)), (b"DISP", rng.randbytes(size // 3)),
+                               (b"LIST", b"doc " + rng.randbytes(size - size // 3))])
+    if fmt == "rar":
+        def block(kind, flags, rest, added=b""):
+            size_ = 7 + len(rest)
+            head = bytes([kind]) + struct.pack("<HH", flags, size_) + rest
+            return struct.pack("<H", zlib.crc32(head) & 0xFFFF) + head + added
+        out = b"Rar!\x1a\x07\x00" + block(0x73, 0, b"\0" * 6)
+        for i in range(rng.randint(2, 4)):
+            packed = rng.randbytes(size // 3)
+            name = f"part{i}.dat".encode()
+            rest = struct.pack("<IIBIIBBHI", len(packed), len(packed), 2, zlib.crc32(packed),
+                               0x5A000000, 29, 0x33, len(name), 0x20) + name
+            out += block(0x74, 0x8000, rest, packed)
+        return out + block(0x7B, 0x4000, b"")
+    if fmt == "zipcdr":
+        folder = tempfile.mkdtemp(prefix="drawing-", dir=work)
+        os.makedirs(os.path.join(folder, "content"))
+        members = ["content/riffData.cdr", "content/data/page1.bin", "META-INF/metadata.xml"]
+        os.makedirs(os.path.join(folder, "content", "data"))
+        os.makedirs(os.path.join(folder, "META-INF"))
+        for m, data in zip(members, [drawing_file(rng, work, "cdr", size // 2),
+                                     rng.randbytes(size // 2), b"<metadata/>" * 20]):
+            path = os.path.join(folder, m)
+            with open(path, "wb") as f:
+                f.write(data)
+            os.utime(path, (FIXED_MTIME, FIXED_MTIME))
+        out = os.path.join(work, "drawing.cdr")
+        run(["zip", "-X", "-q", "-0", out] + members, cwd=folder)
+        with open(out, "rb") as f:
+            data = f.read()
+        shutil.rmtree(folder)
+        os.remove(out)
+        return data
+    raise ValueError(fmt)
+
 # ---------------------------------------------------------------------------
 # File starts as the scan's classification sees them
 # ---------------------------------------------------------------------------
@@ -421,7 +504,8 @@ MID_STREAM_CODES = (29, 30, 32, 34, 35)
 START_CODES = {"jpg": (1, 2), "bmp": (4,), "ole": (5,), "avi": (7,), "png": (9,), "wav": (10,),
                "wmv": (13, 20), "wma": (13, 20), "tiff": (14,), "zip": (16,), "cab": (17,),
                "7z": (18,), "mp4": (19,), "ooxml": (21,), "pdf": (22,), "3gp": (23,),
-               "mov": (24,), "mpg": (31,), "m2ts": (33,)}
+               "mov": (24,), "mpg": (31,), "m2ts": (33,), "x3f": (25,), "raf": (26,),
+               "rar": (15,), "ani": (11,), "cdxa": (12,), "cdr": (27,), "zipcdr": (28,)}
 
 
 def pack_scr(s, mpeg1):
@@ -931,6 +1015,12 @@ def media(name, fmt, seconds, note=None):
     return Item(name, ("media", fmt, seconds), "other", fmt, note=note)
 
 
+def drawing(name, fmt, size):
+    note = "made by zip around a drawing put together by hand" if fmt == "zipcdr" \
+        else "put together by hand from the format's layout"
+    return Item(name, ("drawing", fmt, size), "other", fmt, note=note)
+
+
 def blob(name, size):
     return Item(name, ("blob", size), "other", "bin")
 
@@ -1129,6 +1219,21 @@ def cases():
         "fat32-frag-deleted-media",
         "databases fragmented around deleted AVI, WAV, MP4, 3GP, MOV, WMV, WMA, MPEG and M2TS clips (FAT32)",
         "FAT32", 40, 1, "deleted", steps, lose=lose))
+    steps, lose = around_deleted([
+        (qq("Msg_x3f.db", 120 * KIB, "later", ["x3f"]), drawing("DSC0001.X3F", "x3f", 150 * KIB)),
+        (qq("Msg_raf.db", 100 * KIB, "later", ["raf"]), drawing("DSCF0002.RAF", "raf", 130 * KIB)),
+        (qq("Msg_rar.db", 90 * KIB, "later", ["rar"]), drawing("backup.rar", "rar", 110 * KIB)),
+        (qq("Msg_ani.db", 80 * KIB, "later", ["ani"]), drawing("busy.ani", "ani", 60 * KIB)),
+        (qq("Msg_cdxa.db", 110 * KIB, "later", ["cdxa"]), drawing("track01.dat", "cdxa", 140 * KIB)),
+        (qq("Msg_cdr.db", 100 * KIB, "later", ["cdr"]), drawing("logo.cdr", "cdr", 90 * KIB)),
+        (qq("Msg_zipcdr.db", 130 * KIB, "later", ["zipcdr"]),
+         drawing("poster.cdr", "zipcdr", 120 * KIB)),
+    ], cluster_sectors=4)
+    c.append(Case(
+        "fat16-frag-deleted-raw-and-drawings",
+        "databases fragmented around deleted X3F and RAF raw files, a RAR archive, an animated "
+        "cursor, a CD-XA track and RIFF and ZIP CorelDRAW drawings (FAT16)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose))
     c.append(Case(
         "large", "a 2 GiB FAT32 image (sparse) with a few deleted databases, for the benchmark",
         "FAT32", 2048, 8, "deleted",
@@ -1183,6 +1288,7 @@ def new_bytes(item, rng, work, case_name):
         "pdf": lambda: pdf_file(rng, work, recipe[1]),
         "ooxml": lambda: ooxml_file(rng, work, recipe[1]),
         "media": lambda: media_file(rng, work, recipe[1], recipe[2]),
+        "drawing": lambda: drawing_file(rng, work, recipe[1], recipe[2]),
     }
     # A sector inside a neighbour that the scan would take for a file start would
     # be carved before the neighbour itself and cut it: such a neighbour is made
