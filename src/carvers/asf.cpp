@@ -70,10 +70,7 @@ void CarveAsf(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (!Matches(c.Data(), kFilePropertiesAt, kFilePropertiesGuid)) return;
   const uint64_t fileSize = LE64(c.Data(), kFileSizeAt);
   if (fileSize > kLargestFile) return;
-  // Reaching the end of the scan range keeps what was claimed so far.
-  for (uint64_t claimed = c.Bps; claimed < fileSize; claimed += c.Bps) {
-    if (!ClaimUnreadSector(c)) break;
-  }
+  ClaimUnreadUpTo(c, fileSize);
   frame.Succeed();
 }
 

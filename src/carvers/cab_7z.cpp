@@ -14,18 +14,6 @@ constexpr std::array<uint8_t, 8> k7zSignatureV03 = {0x37, 0x7A, 0xBC, 0xAF, 0x27
 constexpr uint64_t k7zSignatureHeader = 32;
 constexpr uint64_t kLargest7z = 21'474'836'480;  // 20 GiB
 
-// Claims sectors, the start sector counted, until they hold total bytes or
-// the scan range ends; either way the archive keeps what it claimed.
-void ClaimTotal(CarveFrame& frame, uint64_t total) {
-  CarveContext& c = frame.Ctx();
-  uint64_t claimed = c.Bps;
-  while (claimed < total) {
-    if (!ClaimUnreadSector(c)) break;
-    claimed += c.Bps;
-  }
-  frame.Succeed();
-}
-
 }  // namespace
 
 void CarveCab(Session& s, const std::string& /*targetFolder*/, uint64_t carveStart) {
@@ -33,7 +21,8 @@ void CarveCab(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (!frame.Begin()) return;
   Bytes head = frame.Ctx().Data();
   if (!BytesEqual(head, 0, "MSCF")) return;
-  ClaimTotal(frame, LE32(head, 8));
+  ClaimUnreadUpTo(frame.Ctx(), LE32(head, 8));
+  frame.Succeed();
 }
 
 void Carve7z(Session& s, const std::string& /*targetFolder*/, uint64_t carveStart) {
@@ -47,7 +36,8 @@ void Carve7z(Session& s, const std::string& /*targetFolder*/, uint64_t carveStar
   if (offset > kLargest7z || size > kLargest7z) return;
   const uint64_t total = k7zSignatureHeader + offset + size;
   if (total > kLargest7z) return;
-  ClaimTotal(frame, total);
+  ClaimUnreadUpTo(frame.Ctx(), total);
+  frame.Succeed();
 }
 
 }  // namespace tarnwick

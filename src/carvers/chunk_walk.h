@@ -1,6 +1,7 @@
 #pragma once
 // Steps shared by the carvers that walk a file record by record and pass
-// each record by its size (RIFF chunks, ISO media boxes, ZIP records).
+// each record by its size (RIFF chunks, ISO media boxes, ZIP records, RAR
+// blocks, ASF objects, MPEG units).
 // Long records are claimed sector by sector without being read; only their
 // last sector or two are collected.
 #include <cstdint>

@@ -140,6 +140,12 @@ bool ClaimUnreadSector(CarveContext& c) {
   return true;
 }
 
+void ClaimUnreadUpTo(CarveContext& c, uint64_t total) {
+  for (uint64_t claimed = c.Bps; claimed < total; claimed += c.Bps) {
+    if (!ClaimUnreadSector(c)) return;
+  }
+}
+
 bool FetchSector(CarveContext& c) {
   Session& s = c.S;
   if (!ClaimNextFree(c)) return false;

@@ -50,6 +50,10 @@ bool FetchSector(CarveContext& c);
 // The same without reading it: claims the next sector nobody has claimed and
 // moves ReadPos past it. For carvers that pass over a file's body unread.
 bool ClaimUnreadSector(CarveContext& c);
+// Claims sectors unread until they hold `total` bytes, the start sector
+// counted, for formats whose header gives the whole file's size. Reaching the
+// end of the scan range only stops the claim: what was claimed is kept.
+void ClaimUnreadUpTo(CarveContext& c, uint64_t total);
 // The rescue dialog's sector line ("Sector: start, now"), and pending messages.
 void ShowCarveProgress(CarveContext& c);
 // Repeats FetchSector until Collected reaches target.

@@ -224,16 +224,6 @@ bool IsListedSize(const Session& s, int64_t pixels) {
   return std::find(list.begin(), list.end(), pixels) != list.end();
 }
 
-// ------------------------------------------------------------- BMP carving
-
-// Claims the next sector nobody has claimed, as FetchSector does, without
-// reading it.
-bool ClaimNextSector(CarveContext& c) {
-  if (!ClaimUnreadSector(c)) return false;
-  c.Collected += c.Bps;
-  return true;
-}
-
 }  // namespace
 
 std::optional<ExifDateTime> ParseExifDate(std::string_view text) {
@@ -349,12 +339,7 @@ void CarveBmp(Session& s, const std::string&, uint64_t carveStart) {
   Bytes head = c.Data();
   if (!BytesEqual(head, 0, "BM") || LE32(head, 6) != 0) return;
   const int64_t size = LE32(head, 2);
-  if (size >= kBmpSmallest && size <= kBmpLargest) {
-    // Running into the end of the scan range only ends the claim.
-    while (static_cast<int64_t>(c.Collected) < size) {
-      if (!ClaimNextSector(c)) break;
-    }
-  }
+  if (size >= kBmpSmallest && size <= kBmpLargest) ClaimUnreadUpTo(c, static_cast<uint64_t>(size));
   // Kept without Succeed(): nothing was read, so the buffer is not cut to
   // the claimed length.
   c.ClaimList.clear();

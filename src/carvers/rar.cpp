@@ -2,8 +2,8 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 
+#include "carvers/chunk_walk.h"
 #include "carvers/framework.h"
 #include "source/bytes.h"
 
@@ -18,20 +18,9 @@ constexpr uint64_t kBlockHeaderWithAddedSize = 11;
 constexpr uint8_t kLowestBlockType = 0x73;
 constexpr uint8_t kEndOfArchive = 0x7B;
 constexpr uint16_t kAddedSizeFollows = 0x8000;
-constexpr uint64_t kCompactAfterSectors = 60;
 
 bool Reach(CarveContext& c, uint64_t target) {
   return c.Collected >= target || ReadUntil(c, target);
-}
-
-// Drops the whole sectors before pos from the buffer, so that it holds only
-// the last stretch of the archive however long the archive is.
-void Compact(CarveContext& c, uint64_t& pos) {
-  const uint64_t t = (pos / c.Bps) * c.Bps;
-  std::memmove(c.Buffer.data(), c.Buffer.data() + t, static_cast<size_t>(c.Collected - t));
-  pos -= t;
-  c.Collected -= t;
-  ShowCarveProgress(c);
 }
 
 }  // namespace
@@ -41,7 +30,6 @@ void CarveRar(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (!frame.Begin()) return;
   CarveContext& c = frame.Ctx();
   if (!BytesEqual(c.Data(), 0, Bytes(kMarkerBlock))) return;
-  const uint64_t twoSectors = 2 * uint64_t{c.Bps};
   uint64_t pos = kFirstBlock;
   while (true) {
     if (!Reach(c, pos + kBlockHeader)) return;
@@ -57,17 +45,11 @@ void CarveRar(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
     // taken as such it would turn negative and lead the walk backwards.
     if (a == 0 || a > static_cast<uint64_t>(INT32_MAX)) return;
     if (type < kLowestBlockType || type > kEndOfArchive) return;
-    if (pos + a > c.Collected) {
-      // Unread sectors come after the collected bytes: skip one only while
-      // the block's end stays beyond them.
-      while (a >= twoSectors && pos + a - c.Bps >= c.Collected) {
-        if (!ClaimUnreadSector(c)) return;
-        a -= c.Bps;
-      }
-      if (!ReadUntil(c, pos + a)) return;
-    }
+    uint64_t passedUnread = 0;
+    if (!PassRecord(c, pos, a, passedUnread)) return;
     pos += a;
-    if (pos > kCompactAfterSectors * c.Bps) Compact(c, pos);
+    // The buffer holds only the archive's last stretch, however long it is.
+    CompactBuffer(c, pos);
     if (type == kEndOfArchive) {
       frame.Succeed();
       return;

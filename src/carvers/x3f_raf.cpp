@@ -54,10 +54,7 @@ void CarveRaf(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   if (BE32(head, 84) == 148)
     fileEnd = std::max(fileEnd, uint64_t{BE32(head, 128)} + BE32(head, 132));
   if (fileEnd > kLargestEnd) return;
-  // The start sector counts; reaching the end of the scan range only stops the claim.
-  for (uint64_t claimed = c.Bps; claimed < fileEnd; claimed += c.Bps) {
-    if (!ClaimUnreadSector(c)) break;
-  }
+  ClaimUnreadUpTo(c, fileEnd);
   frame.Succeed();
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "carvers/chunk_walk.h"
 #include "carvers/framework.h"
 #include "source/bytes.h"
 
@@ -38,21 +39,6 @@ uint64_t RecordLength(Bytes d, uint64_t pos, uint32_t signature) {
   }
 }
 
-// Moves pos over a record of length r: while two sectors or more of it
-// remain, its next sector is claimed unread; the rest is collected so that
-// the next record's first bytes are in the buffer. Unread sectors come after
-// the collected bytes, so a sector is only skipped while the record's end
-// stays beyond them; otherwise pos would point back into this record.
-bool PassRecord(CarveContext& c, uint64_t& pos, uint64_t r) {
-  const uint64_t twoSectors = 2 * uint64_t{c.Bps};
-  while (r >= twoSectors && pos + r - c.Bps >= c.Collected) {
-    if (!ClaimUnreadSector(c)) return false;
-    r -= c.Bps;
-  }
-  pos += r;
-  return ReadUntil(c, pos);
-}
-
 // The package is held in a 32-bit count; one of 2 GiB or more fails.
 bool Reach32(CarveContext& c, uint64_t target) {
   if (target > static_cast<uint64_t>(INT32_MAX)) return false;
@@ -77,7 +63,10 @@ void CarveZip(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
       return;
     }
     if (!ReadUntil(c, pos + fixed)) return;
-    if (!PassRecord(c, pos, RecordLength(c.Data(), pos, signature))) return;
+    uint64_t length = RecordLength(c.Data(), pos, signature);
+    uint64_t passedUnread = 0;
+    if (!PassRecord(c, pos, length, passedUnread)) return;
+    pos += length;
     if (signature == kEndOfCentralDirectory) {
       frame.Succeed();
       return;
