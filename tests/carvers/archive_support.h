@@ -19,19 +19,6 @@
 
 namespace tarnwick::test {
 
-inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-inline std::vector<uint64_t> SectorRun(uint64_t first, uint64_t count) {
-  std::vector<uint64_t> v(count);
-  for (uint64_t i = 0; i < count; ++i) v[i] = first + i;
-  return v;
-}
-
 inline uint64_t SectorsOf(uint64_t bytes, uint32_t bps = 512) { return (bytes + bps - 1) / bps; }
 
 // The sectors a file of `bytes` bytes is laid into from `first` on, stepping
@@ -59,13 +46,6 @@ inline std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& 
                 img.begin() + static_cast<std::ptrdiff_t>(at.at(k) * bps));
   }
   return img;
-}
-
-inline std::vector<uint64_t> MarkedSectors(const Session& s) {
-  std::vector<uint64_t> out;
-  for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
-    if (s.Map.IsSectorMarked(n)) out.push_back(n);
-  return out;
 }
 
 // What the map must hold after a successful carve of a file of `bytes` laid

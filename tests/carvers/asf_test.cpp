@@ -100,7 +100,7 @@ template <typename Carver>
 std::vector<uint64_t> CarveLaid(Carver carve, const std::vector<uint8_t>& file, uint64_t start,
                                 uint32_t spc = 1, uint64_t spare = 24) {
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(start + n + spare, file, Span(start, n)), spc, 0);
+  auto s = CarveSession(ImageWith(start + n + spare, file, SectorRun(start, n)), spc, 0);
   carve(*s, "", start * kSector);
   return Marked(*s);
 }
@@ -120,7 +120,7 @@ TEST_F(AsfCarver, FilesMadeByFfmpegAreClaimedByTheirFileSize) {
     ASSERT_EQ(LE64(file, 70), file.size()) << name;
     for (uint32_t spc : {1u, 4u}) {
       EXPECT_EQ(CarveLaid(CarveAsf, file, 12, spc),
-                ExpectedClaims(Span(12, SectorsOf(file.size())), file.size(), spc))
+                ExpectedClaims(SectorRun(12, SectorsOf(file.size())), file.size(), spc))
           << name << ", " << spc << " sectors per cluster";
     }
     const std::set<uint64_t> foreign = {13, 14, 30, 31, 32, 60};
@@ -140,7 +140,7 @@ TEST(AsfFileSize, DecidesHowManySectorsAreClaimed) {
   {
     auto s = CarveSession(ImageWith(2100, HeaderFirstSector(1'048'576), {10}));
     CarveAsf(*s, "", 10 * kSector);
-    EXPECT_EQ(Marked(*s), Span(10, 2048));
+    EXPECT_EQ(Marked(*s), SectorRun(10, 2048));
   }
   {
     auto s = CarveSession(ImageWith(40, HeaderFirstSector(0), {10}), 4);
@@ -152,7 +152,7 @@ TEST(AsfFileSize, DecidesHowManySectorsAreClaimed) {
     auto s = CarveSession(ImageWith(40, HeaderFirstSector(5ull << 32), {10}));
     s->LastScanSector = 30;
     CarveAsf(*s, "", 10 * kSector);
-    EXPECT_EQ(Marked(*s), Span(10, 21)) << "claims up to the last scan sector and keeps them";
+    EXPECT_EQ(Marked(*s), SectorRun(10, 21)) << "claims up to the last scan sector and keeps them";
   }
   for (auto [what, sector] :
        {std::pair{"a byte over 20 GiB", HeaderFirstSector((5ull << 32) + 1)},
@@ -168,7 +168,7 @@ TEST(AsfFileSize, StepsOverSectorsClaimedBeforehand) {
   auto s = CarveSession(ImageWith(60, HeaderFirstSector(10 * kSector), {5}));
   for (uint64_t f : {6, 7, 12}) s->Map.MarkSector(f);
   CarveAsf(*s, "", 5 * kSector);
-  EXPECT_EQ(Marked(*s), Span(5, 13)) << "ten of its own, three claimed before";
+  EXPECT_EQ(Marked(*s), SectorRun(5, 13)) << "ten of its own, three claimed before";
 }
 
 TEST_F(AsfCarver, TheOtherObjectOrderIsWalkedToTheEndOfTheDataObject) {
@@ -188,7 +188,7 @@ TEST_F(AsfCarver, TheOtherObjectOrderIsWalkedToTheEndOfTheDataObject) {
     ASSERT_GT(end, 0u);
     for (uint32_t spc : {1u, 8u}) {
       EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 16, spc),
-                ExpectedClaims(Span(16, SectorsOf(end)), end, spc))
+                ExpectedClaims(SectorRun(16, SectorsOf(end)), end, spc))
           << name << ", " << spc << " sectors per cluster";
     }
   }
@@ -199,12 +199,12 @@ TEST(AsfObjectWalk, StopsAtTheDataObjectAndLeavesTheIndexUnclaimed) {
   const auto file =
       Join({Object(kHeader, 1000), Object(kFamilyD2D0A4, 2000), Object(kData, 10 * kSector - 3000),
             Object(kSimpleIndex, 3000), Object(kIndex, 1200)});
-  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4), Span(4, 10));
-  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4, 4), Span(4, 12))
+  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4), SectorRun(4, 10));
+  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4, 4), SectorRun(4, 12))
       << "the index's sectors in the data object's last cluster are claimed with it";
   // Ending inside a sector, the index's share of that sector goes with it.
   const auto odd = Join({Object(kHeader, 700), Object(kData, 5000), Object(kSimpleIndex, 4000)});
-  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, odd, 4), Span(4, SectorsOf(5700)));
+  EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, odd, 4), SectorRun(4, SectorsOf(5700)));
 }
 
 TEST(AsfObjectWalk, ObjectsOutsideBothFamiliesAndBadSizesFailTheCarve) {
@@ -240,7 +240,7 @@ TEST(AsfObjectWalk, ObjectsOutsideBothFamiliesAndBadSizesFailTheCarve) {
     if (c.length == 0) {
       EXPECT_TRUE(got.empty()) << c.what;
     } else {
-      EXPECT_EQ(got, Span(6, SectorsOf(c.length))) << c.what;
+      EXPECT_EQ(got, SectorRun(6, SectorsOf(c.length))) << c.what;
     }
   }
   {
@@ -254,7 +254,7 @@ TEST(AsfObjectWalk, ADataObjectPastTheScanRangeGivesEverythingBack) {
   const auto file = Join({Object(kHeader, 600), Object(kData, 40 * kSector)});
   const uint64_t n = SectorsOf(file.size());
   for (uint64_t last : {n - 1, n / 2, uint64_t{5}}) {
-    auto s = CarveSession(ImageWith(n + 20, file, Span(2, n)));
+    auto s = CarveSession(ImageWith(n + 20, file, SectorRun(2, n)));
     s->LastScanSector = static_cast<int64_t>(last);
     CarveAsfObjectWalk(*s, "", 2 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "last scan sector " << last;
@@ -300,10 +300,10 @@ TEST(AsfObjectWalk, ManySmallObjectsAreWalkedInACompactedBuffer) {
   const auto file = Join(parts);
   test::RecordingFrontend ui;
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(n + 30, file, Span(7, n)));
+  auto s = CarveSession(ImageWith(n + 30, file, SectorRun(7, n)));
   s->SetFrontend(&ui);
   CarveAsfObjectWalk(*s, "", 7 * kSector);
-  EXPECT_EQ(Marked(*s), Span(7, n));
+  EXPECT_EQ(Marked(*s), SectorRun(7, n));
   ASSERT_FALSE(ui.LabelHistory.empty());
   EXPECT_EQ(ui.LabelHistory.front().rfind("Sector: 7, ", 0), 0u) << ui.LabelHistory.front();
 }

@@ -12,7 +12,7 @@ namespace {
 using test::CarveSession;
 using test::ExpectedClaims;
 using test::LayOut;
-using test::MarkedSectors;
+using test::Marked;
 using test::RandomBytes;
 using test::SectorRun;
 
@@ -86,8 +86,7 @@ TEST(CabAnd7zCarvers, ClaimTheSizeThatTheHeaderStates) {
                             phase);
       test::MarkAll(*s, foreign);
       c.carver(*s, "", 11 * 512);
-      EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, c.file.size(), foreign, spc, phase))
-          << c.what;
+      EXPECT_EQ(Marked(*s), ExpectedClaims(at, c.file.size(), foreign, spc, phase)) << c.what;
     }
   }
 }
@@ -102,7 +101,7 @@ TEST(CabAnd7zCarvers, NothingButTheStartSectorIsRead) {
     for (uint64_t n = 300 + 128; n < at.back() + 200; ++n) bad.insert(n);
     auto s = test::FaultySession(test::Image(at.back() + 200, file, at), bad);
     carver(*s, "", 300 * 512);
-    EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, file.size()));
+    EXPECT_EQ(Marked(*s), ExpectedClaims(at, file.size()));
   }
 }
 
@@ -114,7 +113,7 @@ TEST(CabAnd7zCarvers, SizesFromTheHeaderAreTakenAsTheyStand) {
     cab[9] = cab[10] = cab[11] = 0;
     auto s = CarveSession(test::Image(400, cab, LayOut(3, cab.size(), {})));
     CarveCab(*s, "", 3 * 512);
-    EXPECT_EQ(MarkedSectors(*s), SectorRun(3, 1));
+    EXPECT_EQ(Marked(*s), SectorRun(3, 1));
   }
   {
     // A cabinet of 100,000 bytes: 196 sectors, stepping over claimed ones.
@@ -123,14 +122,14 @@ TEST(CabAnd7zCarvers, SizesFromTheHeaderAreTakenAsTheyStand) {
     test::MarkAll(*s, {4, 5});
     ASSERT_GT(cab.size(), 100'000u);
     CarveCab(*s, "", 3 * 512);
-    auto marked = MarkedSectors(*s);
+    auto marked = Marked(*s);
     EXPECT_EQ(marked.size(), 196u + 2);
     EXPECT_EQ(marked.back(), 3u + 196 + 2 - 1);
   }
   // A 7z archive with next-header offset 1,000 and size 100: 3 sectors.
   auto s = CarveSession(test::Image(50, SevenZipHeader(1000, 100), {9}));
   Carve7z(*s, "", 9 * 512);
-  EXPECT_EQ(MarkedSectors(*s), SectorRun(9, 3));
+  EXPECT_EQ(Marked(*s), SectorRun(9, 3));
 }
 
 TEST(CabAnd7zCarvers, TheScanRangeEndStopsTheClaimWithoutFailingIt) {
@@ -143,7 +142,7 @@ TEST(CabAnd7zCarvers, TheScanRangeEndStopsTheClaimWithoutFailingIt) {
     s->LastScanSector = 90;
     carver(*s, "", 20 * 512);
     std::vector<uint64_t> want = SectorRun(20, 71);
-    EXPECT_EQ(MarkedSectors(*s), want);
+    EXPECT_EQ(Marked(*s), want);
   }
 }
 
@@ -167,7 +166,7 @@ TEST(CabAnd7zCarvers, The7zSizeLimitIs20GiB) {
     if (c.kept) {
       want = SectorRun(4, 60);  // up to the end of the scan range
     }
-    EXPECT_EQ(MarkedSectors(*s), want) << c.what;
+    EXPECT_EQ(Marked(*s), want) << c.what;
   }
 }
 
@@ -187,13 +186,13 @@ TEST(CabAnd7zCarvers, WrongSignaturesAndClaimedStartsAreTurnedAway) {
     auto at = LayOut(2, c.file.size(), {});
     auto s = CarveSession(test::Image(at.back() + 4, c.file, at), 4, 0);
     c.carver(*s, "", 2 * 512);
-    EXPECT_TRUE(MarkedSectors(*s).empty()) << c.what;
+    EXPECT_TRUE(Marked(*s).empty()) << c.what;
   }
   auto good = Gcab(false);
   auto s = CarveSession(test::Image(400, good, LayOut(2, good.size(), {})));
   s->Map.MarkSector(2);
   CarveCab(*s, "", 2 * 512);
-  EXPECT_EQ(MarkedSectors(*s), std::vector<uint64_t>{2});
+  EXPECT_EQ(Marked(*s), std::vector<uint64_t>{2});
 }
 
 TEST(CabAnd7zCarvers, ProgressIsShownWhenTheTimerHasTicked) {

@@ -153,9 +153,9 @@ void CarveOnce(const std::vector<uint8_t>& file, CarverFn carve, bool withFolder
   constexpr uint64_t kStart = 8;
   const uint64_t n = SectorsOf(file.size());
   const uint32_t spc = (rng() % 3 == 0) ? 8 : 1;
-  auto s =
-      CarveSession(ImageWith(kStart + n + 24, file, Span(kStart, n), static_cast<uint32_t>(rng())),
-                   spc, static_cast<int32_t>(rng() % spc));
+  auto s = CarveSession(
+      ImageWith(kStart + n + 24, file, SectorRun(kStart, n), static_cast<uint32_t>(rng())), spc,
+      static_cast<int32_t>(rng() % spc));
   // Sometimes the scan range ends inside the file.
   if (rng() % 4 == 0) s->LastScanSector = static_cast<int64_t>(kStart + rng() % (n + 1));
   std::set<uint64_t> before;

@@ -22,25 +22,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CarveSession;
+using test::Marked;
+using test::RandomBytes;
 using test::ReadFileBytes;
+using test::SectorRun;
 using Sectors = std::vector<uint64_t>;
 
 constexpr uint64_t k32MiB = 33'554'432;
 
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
 uint64_t SectorsOf(uint64_t bytes) { return (bytes + 511) / 512; }
-
-Sectors Range(uint64_t first, uint64_t count) {
-  Sectors v(count);
-  for (uint64_t i = 0; i < count; ++i) v[i] = first + i;
-  return v;
-}
 
 // An image of `sectors` sectors of filler with the file's 512-byte pieces
 // laid into the given sectors, in order.
@@ -54,13 +44,6 @@ std::vector<uint8_t> Image(uint64_t sectors, const std::vector<uint8_t>& file, c
                 img.begin() + static_cast<std::ptrdiff_t>(at.at(k) * 512));
   }
   return img;
-}
-
-Sectors Marked(const Session& s) {
-  Sectors out;
-  for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
-    if (s.Map.IsSectorMarked(n)) out.push_back(n);
-  return out;
 }
 
 // The sectors a kept file claims: its own, then the rest of its last cluster.
@@ -175,14 +158,14 @@ TEST_F(JpegCarver, PicturesFromRealToolsAreClaimedExactlyAndWrittenUnchanged) {
     for (uint32_t spc : {1u, 8u}) {
       SCOPED_TRACE(what + ", " + std::to_string(spc) + " sectors per cluster");
       ClearOutput();
-      auto s = PictureSession(Image(n + 40, jpeg, Range(16, n)), spc);
+      auto s = PictureSession(Image(n + 40, jpeg, SectorRun(16, n)), spc);
       EXPECT_EQ(CarveJpegFile(*s, Folder(), 16 * 512), jpeg.size());
       EXPECT_EQ(s->RescuedCount, 1u);
       auto files = Written();
       ASSERT_EQ(files.size(), 1u);
       EXPECT_EQ(files[0].filename(), "FILE_AAAAAAAQ.JPG");  // 16 = "Q"
       EXPECT_EQ(ReadFileBytes(files[0]), jpeg);
-      EXPECT_EQ(Marked(*s), WithClusterRest(Range(16, n), spc));
+      EXPECT_EQ(Marked(*s), WithClusterRest(SectorRun(16, n), spc));
     }
   }
   EXPECT_TRUE(someEndInsideASector);
@@ -219,7 +202,7 @@ TEST_F(JpegCarver, AnEndMarkerSplitAcrossSectorsIsFound) {
   ASSERT_EQ(jpeg.size() % 512, 1u);
   const uint64_t n = SectorsOf(jpeg.size());
   // The sector holding D9 comes after a claimed one.
-  Sectors at = Range(4, n - 1);
+  Sectors at = SectorRun(4, n - 1);
   at.push_back(4 + n);
   auto s = PictureSession(Image(n + 10, jpeg, at));
   s->Map.MarkSector(4 + n - 1);
@@ -267,7 +250,7 @@ TEST_F(JpegCarver, BrokenStructureFailsAndGivesEverySectorBack) {
     c.spoil(jpeg);
     // Zero filler up to the end of the range: no stray end marker behind a cut picture.
     const uint64_t n = SectorsOf(good.size());
-    auto s = PictureSession(Image(8 + n + 20, jpeg, Range(8, n), true), 8);
+    auto s = PictureSession(Image(8 + n + 20, jpeg, SectorRun(8, n), true), 8);
     EXPECT_EQ(CarveJpegFile(*s, Folder(), 8 * 512), 0u) << c.what;
     EXPECT_TRUE(Marked(*s).empty()) << c.what;
     EXPECT_TRUE(Written().empty()) << c.what;
@@ -280,7 +263,7 @@ TEST_F(JpegCarver, AnUnreadableSectorFailsTheCarve) {
   const uint64_t n = SectorsOf(jpeg.size());
   ASSERT_GT(n, 300u);
   auto s = test::EnglishSession();
-  auto inner = std::make_unique<MemoryDevice>(Image(n + 10, jpeg, Range(0, n)));
+  auto inner = std::make_unique<MemoryDevice>(Image(n + 10, jpeg, SectorRun(0, n)));
   OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{250}),
                   "bad.img");
   s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
@@ -318,7 +301,7 @@ TEST_F(JpegCarver, OnlyFFOrFFFFRightBeforeD9EndsThePicture) {
   jpeg.resize(jpeg.size() - 2);
   jpeg.insert(jpeg.end(), {0xFF, 0x00, 0xD9, 0x00, 0xD9, 0x12, 0xFF, 0xFF, 0xD9});
   const uint64_t n = SectorsOf(jpeg.size());
-  auto s = PictureSession(Image(n + 4, jpeg, Range(0, n), true));
+  auto s = PictureSession(Image(n + 4, jpeg, SectorRun(0, n), true));
   EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), jpeg.size());
   ASSERT_EQ(Written().size(), 1u);
   EXPECT_EQ(ReadFileBytes(Written()[0]), jpeg);
@@ -339,14 +322,14 @@ TEST_F(JpegCarver, AHeaderThatRunsOnForever32MiBFails) {
   };
   const auto modest = withComments(10);
   auto s = PictureSession(
-      Image(SectorsOf(modest.size()) + 4, modest, Range(0, SectorsOf(modest.size()))));
+      Image(SectorsOf(modest.size()) + 4, modest, SectorRun(0, SectorsOf(modest.size()))));
   EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), modest.size());
   ASSERT_EQ(Written().size(), 1u);
 
   const auto huge = withComments(520);
   ASSERT_GT(huge.size(), k32MiB);
   auto t =
-      PictureSession(Image(SectorsOf(huge.size()) + 4, huge, Range(0, SectorsOf(huge.size()))));
+      PictureSession(Image(SectorsOf(huge.size()) + 4, huge, SectorRun(0, SectorsOf(huge.size()))));
   EXPECT_EQ(CarveJpegFile(*t, "", 0), 0u);
   EXPECT_TRUE(Marked(*t).empty());
 }
@@ -374,11 +357,11 @@ TEST_F(JpegCarver, APictureThatDoesNotDecodeKeepsItsSectorsButIsNotWritten) {
   for (const auto& c : cases) {
     auto jpeg = good;
     c.spoil(jpeg);
-    auto s = PictureSession(Image(n + 20, jpeg, Range(8, n)), 8);
+    auto s = PictureSession(Image(n + 20, jpeg, SectorRun(8, n)), 8);
     EXPECT_EQ(CarveJpegFile(*s, Folder(), 8 * 512), 0u) << c.what;
     EXPECT_TRUE(Written().empty()) << c.what;
     EXPECT_EQ(s->RescuedCount, 0u) << c.what;
-    EXPECT_EQ(Marked(*s), WithClusterRest(Range(8, n), 8)) << c.what;
+    EXPECT_EQ(Marked(*s), WithClusterRest(SectorRun(8, n), 8)) << c.what;
   }
 }
 
@@ -400,28 +383,28 @@ TEST_F(JpegCarver, ThumbnailSizesAreWrittenAndGiveTheirSectorsBack) {
   };
   for (const auto& c : cases) {
     ClearOutput();
-    auto s = PictureSession(Image(n + 10, jpeg, Range(3, n)));
+    auto s = PictureSession(Image(n + 10, jpeg, SectorRun(3, n)));
     s->ThumbPixelLimit = c.limit;
     s->ThumbSizeList = c.list;
     EXPECT_EQ(CarveJpegFile(*s, Folder(), 3 * 512), jpeg.size()) << c.what;
     auto files = Written();
     ASSERT_EQ(files.size(), 1u) << c.what;
     EXPECT_EQ(ReadFileBytes(files[0]), jpeg) << c.what;
-    EXPECT_EQ(Marked(*s), c.kept ? Range(3, n) : Sectors{}) << c.what;
+    EXPECT_EQ(Marked(*s), c.kept ? SectorRun(3, n) : Sectors{}) << c.what;
   }
 }
 
 TEST_F(JpegCarver, WithoutTheTypeMaskBitOrAFolderNothingIsWritten) {
   const auto jpeg = Baseline();
   const uint64_t n = SectorsOf(jpeg.size());
-  auto s = CarveSession(Image(n + 10, jpeg, Range(2, n)));
+  auto s = CarveSession(Image(n + 10, jpeg, SectorRun(2, n)));
   ASSERT_EQ(s->TypeMask & kTypeMaskJpeg, 0u);
   EXPECT_EQ(CarveJpegFile(*s, Folder(), 2 * 512), jpeg.size());
   EXPECT_TRUE(Written().empty());
   EXPECT_EQ(s->RescuedCount, 0u);
-  EXPECT_EQ(Marked(*s), Range(2, n)) << "a decoded picture keeps its sectors";
+  EXPECT_EQ(Marked(*s), SectorRun(2, n)) << "a decoded picture keeps its sectors";
 
-  auto t = PictureSession(Image(n + 10, jpeg, Range(2, n)));
+  auto t = PictureSession(Image(n + 10, jpeg, SectorRun(2, n)));
   EXPECT_EQ(CarveJpegFile(*t, "", 2 * 512), jpeg.size());
   EXPECT_EQ(t->RescuedCount, 0u);
   EXPECT_TRUE(Written().empty());
@@ -436,7 +419,7 @@ TEST_F(JpegCarver, TheExifDateStampsTheWrittenFile) {
   };
   const auto jpeg = dated("2009:07:14 18:30:05");
   auto s =
-      PictureSession(Image(SectorsOf(jpeg.size()) + 4, jpeg, Range(1, SectorsOf(jpeg.size()))));
+      PictureSession(Image(SectorsOf(jpeg.size()) + 4, jpeg, SectorRun(1, SectorsOf(jpeg.size()))));
   ASSERT_EQ(CarveJpegFile(*s, Folder(), 512), jpeg.size());
   auto files = Written();
   ASSERT_EQ(files.size(), 1u);
@@ -448,7 +431,7 @@ TEST_F(JpegCarver, TheExifDateStampsTheWrittenFile) {
     ClearOutput();
     const auto j = dated(date);
     ASSERT_NE(std::search(j.begin(), j.end(), date.begin(), date.end()), j.end()) << date;
-    auto t = PictureSession(Image(SectorsOf(j.size()) + 4, j, Range(1, SectorsOf(j.size()))));
+    auto t = PictureSession(Image(SectorsOf(j.size()) + 4, j, SectorRun(1, SectorsOf(j.size()))));
     const std::time_t before = std::time(nullptr);
     ASSERT_EQ(CarveJpegFile(*t, Folder(), 512), j.size());
     struct stat st {};
@@ -527,10 +510,10 @@ TEST_F(BmpCarver, PicturesFromImageMagickAreClaimedExactly) {
     ASSERT_EQ(LE32(bmp, 2), bmp.size()) << script;
     const uint64_t n = SectorsOf(bmp.size());
     for (uint32_t spc : {1u, 4u}) {
-      auto s = CarveSession(Image(n + 30, bmp, Range(8, n)), spc, 0);
+      auto s = CarveSession(Image(n + 30, bmp, SectorRun(8, n)), spc, 0);
       test::TempDir out("bmp-out");
       CarveBmp(*s, out.Path().string() + "/", 8 * 512);
-      EXPECT_EQ(Marked(*s), WithClusterRest(Range(8, n), spc)) << script;
+      EXPECT_EQ(Marked(*s), WithClusterRest(SectorRun(8, n), spc)) << script;
       EXPECT_TRUE(fs::is_empty(out.Path()));
       EXPECT_EQ(s->RescuedCount, 0u);
     }
@@ -541,7 +524,7 @@ TEST_F(BmpCarver, StepsOverClaimedSectorsWithoutReadingAny) {
   const auto bmp = Make("convert -size 600x400 xc:red out.bmp", "out.bmp");
   const uint64_t n = SectorsOf(bmp.size());
   ASSERT_GT(n * 512, 4 * 65536u) << "should span several read windows";
-  auto device = std::make_unique<MemoryDevice>(Image(2 * n + 10, bmp, Range(0, n)));
+  auto device = std::make_unique<MemoryDevice>(Image(2 * n + 10, bmp, SectorRun(0, n)));
   MemoryDevice* raw = device.get();
   auto s = test::EnglishSession();
   OpenImageDevice(*s, std::move(device), "m.img");
@@ -566,11 +549,12 @@ TEST_F(BmpCarver, TheHeaderSizeDecidesTheClaim) {
     CarveBmp(*s, "", 5 * 512);
     return Marked(*s);
   };
-  EXPECT_EQ(claims(Header(1'000'000)), Range(5, 1954));
-  EXPECT_EQ(claims(Header(58)), Range(5, 1));
-  EXPECT_EQ(claims(Header(54)), Range(5, 1)) << "below 58 only the start sector";
-  EXPECT_EQ(claims(Header(104'857'601)), Range(5, 1)) << "above 100 MiB only the start sector";
-  EXPECT_EQ(claims(Header(1'000'000), 104), Range(5, 100)) << "the range's end only ends the claim";
+  EXPECT_EQ(claims(Header(1'000'000)), SectorRun(5, 1954));
+  EXPECT_EQ(claims(Header(58)), SectorRun(5, 1));
+  EXPECT_EQ(claims(Header(54)), SectorRun(5, 1)) << "below 58 only the start sector";
+  EXPECT_EQ(claims(Header(104'857'601)), SectorRun(5, 1)) << "above 100 MiB only the start sector";
+  EXPECT_EQ(claims(Header(1'000'000), 104), SectorRun(5, 100))
+      << "the range's end only ends the claim";
   auto bn = Header(1'000'000);
   bn[1] = 'N';
   EXPECT_TRUE(claims(bn).empty());
@@ -607,10 +591,10 @@ class AroundAPicture : public ::testing::Test {
                                                               const std::vector<uint8_t>& other,
                                                               uint64_t head) {
     const uint64_t d = db.size() / 512, o = SectorsOf(other.size());
-    Sectors dbAt = Range(10, head);
+    Sectors dbAt = SectorRun(10, head);
     for (uint64_t k = head; k < d; ++k) dbAt.push_back(10 + o + k);
     auto img = Image(10 + d + o + 10, db, dbAt);
-    auto otherAt = Range(10 + head, o);
+    auto otherAt = SectorRun(10 + head, o);
     for (size_t k = 0; k < other.size(); ++k) img[otherAt[k / 512] * 512 + k % 512] = other[k];
     return {img, 10 + head};
   }
@@ -655,7 +639,7 @@ TEST_F(AroundAPicture, AThumbnailInsideADatabaseIsWrittenAndLeavesItsSectorsToTh
   ASSERT_NE(found, db.end());
   const uint64_t offset = static_cast<uint64_t>(found - db.begin());
   ASSERT_EQ(offset % 512, 0u) << "the stream should start on a sector";
-  auto img = Image(db.size() / 512 + 20, db, Range(10, db.size() / 512));
+  auto img = Image(db.size() / 512 + 20, db, SectorRun(10, db.size() / 512));
   const uint64_t thumbSector = 10 + offset / 512;
   for (bool listed : {true, false}) {
     auto s = CarveSession(img);

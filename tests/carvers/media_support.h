@@ -25,16 +25,13 @@
 
 namespace tarnwick::test::media {
 
+using test::Marked;
+using test::RandomBytes;
+using test::SectorRun;
+
 namespace fs = std::filesystem;
 
 inline constexpr uint64_t kSector = 512;
-
-inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 // A file made by a shell command (which writes "$OUT") the first time it is
 // asked for; later calls, in this process or another test process, read the
@@ -81,12 +78,6 @@ inline std::vector<uint8_t> FfmpegMedia(const std::string& name, const std::stri
 }
 
 // The sectors 0 .. n-1 shifted to start at first.
-inline std::vector<uint64_t> Span(uint64_t first, uint64_t n) {
-  std::vector<uint64_t> v(n);
-  for (uint64_t i = 0; i < n; ++i) v[i] = first + i;
-  return v;
-}
-
 inline uint64_t SectorsOf(uint64_t bytes) { return (bytes + kSector - 1) / kSector; }
 
 // `count` sectors from `first` onwards that are not in `foreign`.
@@ -116,13 +107,6 @@ inline std::vector<uint8_t> ImageWith(uint64_t sectors, const std::vector<uint8_
   std::vector<uint8_t> img = RandomBytes(sectors * kSector, seed);
   Lay(img, file, at);
   return img;
-}
-
-inline std::vector<uint64_t> Marked(const Session& s) {
-  std::vector<uint64_t> out;
-  for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
-    if (s.Map.IsSectorMarked(n)) out.push_back(n);
-  return out;
 }
 
 // What a successful carve of a file of `bytes` bytes laid at `at` claims:
@@ -208,10 +192,10 @@ inline Nested NestInDatabase(const std::vector<uint8_t>& db, const std::vector<u
   const uint64_t fileSectors = SectorsOf(file.size());
   n.DatabaseStart = first;
   n.FileStart = first + head;
-  std::vector<uint64_t> dbAt = Span(first, head);
+  std::vector<uint64_t> dbAt = SectorRun(first, head);
   for (uint64_t k = head; k < dbSectors; ++k) dbAt.push_back(first + fileSectors + k);
   n.Image = ImageWith(first + dbSectors + fileSectors + 16, db, dbAt, 91);
-  Lay(n.Image, file, Span(n.FileStart, fileSectors));
+  Lay(n.Image, file, SectorRun(n.FileStart, fileSectors));
   return n;
 }
 

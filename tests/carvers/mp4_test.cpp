@@ -64,7 +64,7 @@ class Mp4Carver : public ::testing::Test {
 std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start,
                                 uint32_t spc = 1) {
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
+  auto s = CarveSession(ImageWith(start + n + 24, file, SectorRun(start, n)), spc, 0);
   CarveMp4(*s, "", start * kSector);
   return Marked(*s);
 }
@@ -77,7 +77,7 @@ TEST_F(Mp4Carver, FilesMadeByFfmpegAreClaimedToTheirLastByte) {
     ASSERT_EQ(TopLevelLength(file), file.size()) << name;
     for (uint32_t spc : {1u, 4u}) {
       EXPECT_EQ(CarveLaid(file, 12, spc),
-                ExpectedClaims(Span(12, SectorsOf(file.size())), file.size(), spc))
+                ExpectedClaims(SectorRun(12, SectorsOf(file.size())), file.size(), spc))
           << name << ", " << spc << " sectors per cluster";
     }
   }
@@ -120,10 +120,10 @@ TEST_F(Mp4Carver, ManySmallBoxesAreWalkedInACompactedBuffer) {
   auto file = Join(parts);
   test::RecordingFrontend ui;
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(n + 30, file, Span(9, n)));
+  auto s = CarveSession(ImageWith(n + 30, file, SectorRun(9, n)));
   s->SetFrontend(&ui);
   CarveMp4(*s, "", 9 * kSector);
-  EXPECT_EQ(Marked(*s), ExpectedClaims(Span(9, n), file.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(SectorRun(9, n), file.size()));
   ASSERT_FALSE(ui.LabelHistory.empty());
   EXPECT_EQ(ui.LabelHistory.front().rfind("Sector: 9, ", 0), 0u) << ui.LabelHistory.front();
 }
@@ -150,9 +150,10 @@ TEST_F(Mp4Carver, TheFileEndsAtTheFirstBoxOutsideTheList) {
       {"ftyp of 2000 bytes", Join({Box("ftyp", 2000), Box("mdat", 5000)}), 7000},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CarveLaid(c.file, 5), ExpectedClaims(Span(5, SectorsOf(c.length)), c.length))
+    EXPECT_EQ(CarveLaid(c.file, 5), ExpectedClaims(SectorRun(5, SectorsOf(c.length)), c.length))
         << c.what;
-    EXPECT_EQ(CarveLaid(c.file, 8, 8), ExpectedClaims(Span(8, SectorsOf(c.length)), c.length, 8))
+    EXPECT_EQ(CarveLaid(c.file, 8, 8),
+              ExpectedClaims(SectorRun(8, SectorsOf(c.length)), c.length, 8))
         << c.what;
   }
 }
@@ -173,7 +174,7 @@ TEST_F(Mp4Carver, FailuresGiveEverySectorBack) {
   auto mp4 = Mp4Clip();
   const uint64_t n = SectorsOf(mp4.size());
   {
-    auto s = CarveSession(ImageWith(n + 10, mp4, Span(2, n)));
+    auto s = CarveSession(ImageWith(n + 10, mp4, SectorRun(2, n)));
     s->LastScanSector = static_cast<int64_t>(n) - 10;
     CarveMp4(*s, "", 2 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the mdat box runs past the last scan sector";
@@ -181,13 +182,13 @@ TEST_F(Mp4Carver, FailuresGiveEverySectorBack) {
   {
     // 4096 bytes exactly: the header after the last box lies in the next sector.
     auto file = Join({Box("ftyp", 24), Box("mdat", 4096 - 24)});
-    auto s = CarveSession(ImageWith(20, file, Span(2, 8)));
+    auto s = CarveSession(ImageWith(20, file, SectorRun(2, 8)));
     s->LastScanSector = 9;
     CarveMp4(*s, "", 2 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the next header lies past the last scan sector";
     s->LastScanSector = 10;
     CarveMp4(*s, "", 2 * kSector);
-    EXPECT_EQ(Marked(*s), Span(2, 8));
+    EXPECT_EQ(Marked(*s), SectorRun(2, 8));
   }
 }
 

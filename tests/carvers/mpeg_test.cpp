@@ -65,14 +65,14 @@ std::vector<uint64_t> SteadyClocks(size_t n, uint64_t step = 3600) {
 
 // The sectors a stream of `length` bytes laid from `start` keeps.
 std::vector<uint64_t> StreamClaims(uint64_t start, uint64_t length, uint32_t spc = 1) {
-  return ExpectedClaims(Span(start, SectorsOf(length)), length, spc);
+  return ExpectedClaims(SectorRun(start, SectorsOf(length)), length, spc);
 }
 
 template <typename Carver>
 std::vector<uint64_t> CarveLaid(Carver carve, const Bytes8& file, uint64_t start, uint32_t spc = 1,
                                 bool zerosAfter = false) {
   const uint64_t n = SectorsOf(file.size());
-  auto image = ImageWith(start + n + 40, file, Span(start, n));
+  auto image = ImageWith(start + n + 40, file, SectorRun(start, n));
   if (zerosAfter)
     std::fill(image.begin() + static_cast<std::ptrdiff_t>(start * kSector + file.size()),
               image.end(), 0);
@@ -176,7 +176,8 @@ TEST(ProgramStream, TheClockIsTestedAtPacksOnClusterBoundaries) {
         << c.what;
   }
   // The first pack must start the clock low enough: from -1, at most 800,000 on.
-  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({799'999, 803'599}), 8), Span(8, 8));
+  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({799'999, 803'599}), 8),
+            SectorRun(8, 8));
   EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, PackedStream({800'000, 803'600}), 8).empty())
       << "a stream that ends before its first pack has nothing to keep";
 }
@@ -269,10 +270,10 @@ TEST(ProgramStream, RunningPastTheScanRangeKeepsWhatWasWalked) {
   Append(file, Pack(3600));
   Append(file, Unit(2036));
   for (uint64_t last : {uint64_t{60}, uint64_t{110}, uint64_t{125}}) {
-    auto s = CarveSession(ImageWith(200, file, Span(8, SectorsOf(file.size()))));
+    auto s = CarveSession(ImageWith(200, file, SectorRun(8, SectorsOf(file.size()))));
     s->LastScanSector = static_cast<int64_t>(last);
     CarveMpegProgramStream(*s, "", 8 * kSector);
-    EXPECT_EQ(Marked(*s), Span(8, last - 7)) << "last scan sector " << last;
+    EXPECT_EQ(Marked(*s), SectorRun(8, last - 7)) << "last scan sector " << last;
   }
 }
 

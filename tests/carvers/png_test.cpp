@@ -21,28 +21,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CarveSession;
+using test::Marked;
+using test::RandomBytes;
 using test::ReadFileBytes;
+using test::SectorRun;
 using Sectors = std::vector<uint64_t>;
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
-
-Sectors SectorRun(uint64_t first, uint64_t count) {
-  Sectors v(count);
-  for (uint64_t i = 0; i < count; ++i) v[i] = first + i;
-  return v;
-}
-
-Sectors Marked(const Session& s) {
-  Sectors out;
-  for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
-    if (s.Map.IsSectorMarked(n)) out.push_back(n);
-  return out;
-}
 
 // An image of random filler with the file's 512-byte pieces laid into the
 // given sectors, in order.

@@ -16,14 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::CarveSession;
+using test::RandomBytes;
 using test::ReadFileBytes;
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 // A compound file made by gsf from streams (name -> size); names containing
 // '/' become storages.

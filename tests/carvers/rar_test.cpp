@@ -12,7 +12,7 @@ namespace {
 using test::CarveSession;
 using test::ExpectedClaims;
 using test::LayOut;
-using test::MarkedSectors;
+using test::Marked;
 using test::RandomBytes;
 
 // RAR 4 archives put together block by block: no free tool writes them.
@@ -105,7 +105,7 @@ TEST(RarCarver, AnArchiveWithinTheStartSectorKeepsItAndItsCluster) {
        {std::pair{1u, test::SectorRun(10, 1)}, std::pair{8u, test::SectorRun(10, 6)}}) {
     auto s = CarveSession(test::Image(40, rar, {10}), spc, 0);
     CarveRar(*s, "", 10 * 512);
-    EXPECT_EQ(MarkedSectors(*s), expected) << spc;
+    EXPECT_EQ(Marked(*s), expected) << spc;
   }
 }
 
@@ -119,7 +119,7 @@ TEST(RarCarver, ClaimsExactlyTheArchiveAcrossSectorsClaimedEarlier) {
     auto s = CarveSession(test::Image(at.back() + 12, rar, at), spc, phase);
     test::MarkAll(*s, foreign);
     CarveRar(*s, "", 3 * 512);
-    EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, rar.size(), foreign, spc, phase)) << spc;
+    EXPECT_EQ(Marked(*s), ExpectedClaims(at, rar.size(), foreign, spc, phase)) << spc;
   }
 }
 
@@ -135,7 +135,7 @@ TEST(RarCarver, ABlockHeaderAcrossASectorBoundaryIsFollowed) {
   auto at = LayOut(2, rar.size(), {});
   auto s = CarveSession(test::Image(at.back() + 8, rar, at));
   CarveRar(*s, "", 2 * 512);
-  EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, rar.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(at, rar.size()));
 }
 
 TEST(RarCarver, PackedDataIsClaimedWithoutBeingRead) {
@@ -144,7 +144,7 @@ TEST(RarCarver, PackedDataIsClaimedWithoutBeingRead) {
   // Bad sectors inside the packed data: a read there would fail the carve.
   auto s = test::FaultySession(test::Image(at.back() + 4, rar, at), {1000, 10000, 19000});
   CarveRar(*s, "", 512);
-  EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, rar.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(at, rar.size()));
 }
 
 TEST(RarCarver, ALongWalkKeepsItsBufferSmallAndShowsProgress) {
@@ -161,7 +161,7 @@ TEST(RarCarver, ALongWalkKeepsItsBufferSmallAndShowsProgress) {
   test::RecordingFrontend ui;
   s->SetFrontend(&ui);
   CarveRar(*s, "", 7 * 512);
-  EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, rar.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(at, rar.size()));
   // Each compaction shows where the walk is, without waiting for a tick.
   ASSERT_GE(ui.LabelHistory.size(), 5u);
   EXPECT_GE(ui.Pumps, static_cast<int>(ui.LabelHistory.size()));
@@ -212,7 +212,7 @@ TEST(RarCarver, MalformedArchivesGiveEverySectorBack) {
     auto s = CarveSession(test::Image(at.back() + 30, c.rar, at), 4, 0);
     test::MarkAll(*s, foreign);
     CarveRar(*s, "", 5 * 512);
-    EXPECT_EQ(MarkedSectors(*s), (std::vector<uint64_t>{8, 20})) << c.what;
+    EXPECT_EQ(Marked(*s), (std::vector<uint64_t>{8, 20})) << c.what;
   }
   // The end block lies beyond the scan range.
   auto rar = Rar(base);
@@ -220,12 +220,12 @@ TEST(RarCarver, MalformedArchivesGiveEverySectorBack) {
   auto s = CarveSession(test::Image(at.back() + 30, rar, at));
   s->LastScanSector = static_cast<int64_t>(at.back() - 1);
   CarveRar(*s, "", 5 * 512);
-  EXPECT_TRUE(MarkedSectors(*s).empty());
+  EXPECT_TRUE(Marked(*s).empty());
   // A claimed start sector is left alone.
   s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
   s->Map.MarkSector(5);
   CarveRar(*s, "", 5 * 512);
-  EXPECT_EQ(MarkedSectors(*s), std::vector<uint64_t>{5});
+  EXPECT_EQ(Marked(*s), std::vector<uint64_t>{5});
 }
 
 TEST(RarCarver, ADatabaseAroundAnArchiveIsRescuedWhole) {

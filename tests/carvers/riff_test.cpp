@@ -99,7 +99,7 @@ std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start
                                 void (*carver)(Session&, const std::string&,
                                                uint64_t) = CarveRiff) {
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
+  auto s = CarveSession(ImageWith(start + n + 24, file, SectorRun(start, n)), spc, 0);
   carver(*s, "", start * kSector);
   return Marked(*s);
 }
@@ -111,7 +111,7 @@ TEST_F(RiffCarver, FilesMadeByFfmpegAndSoxAreClaimedToTheirLastByte) {
     ASSERT_EQ(LE32(file, 4) + 8u, file.size()) << name << ": the RIFF header covers the file";
     for (uint32_t spc : {1u, 8u}) {
       EXPECT_EQ(CarveLaid(file, 16, spc),
-                ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), spc))
+                ExpectedClaims(SectorRun(16, SectorsOf(file.size())), file.size(), spc))
           << name << ", " << spc << " sectors per cluster";
     }
   }
@@ -155,11 +155,11 @@ TEST_F(RiffCarver, ManySmallChunksAreWalkedInACompactedBuffer) {
   for (int i = 0; i < 100; ++i) chunks.push_back(Chunk("LIST", 250));
   auto wav = Riff("WAVE", chunks);
   const uint64_t n = SectorsOf(wav.size());
-  auto s = CarveSession(ImageWith(n + 40, wav, Span(20, n)));
+  auto s = CarveSession(ImageWith(n + 40, wav, SectorRun(20, n)));
   test::RecordingFrontend ui;
   s->SetFrontend(&ui);
   CarveRiff(*s, "", 20 * kSector);
-  EXPECT_EQ(Marked(*s), ExpectedClaims(Span(20, n), wav.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(SectorRun(20, n), wav.size()));
   // Each compaction shows the progress label at once and lets messages through.
   ASSERT_FALSE(ui.LabelHistory.empty());
   EXPECT_EQ(ui.LabelHistory.front().rfind("Sector: 20, ", 0), 0u) << ui.LabelHistory.front();
@@ -172,9 +172,10 @@ TEST_F(RiffCarver, ASecondRiffPartIsSteppedInto) {
       "AVIX", {Concat(Chunk("LIST", 4 + 6000, 0),
                       Concat(std::vector<uint8_t>{'m', 'o', 'v', 'i'}, RandomBytes(6000, 8)))});
   auto file = Concat(avi, avix);
-  EXPECT_EQ(CarveLaid(file, 16), ExpectedClaims(Span(16, SectorsOf(file.size())), file.size()));
+  EXPECT_EQ(CarveLaid(file, 16),
+            ExpectedClaims(SectorRun(16, SectorsOf(file.size())), file.size()));
   EXPECT_EQ(CarveLaid(file, 16, 4),
-            ExpectedClaims(Span(16, SectorsOf(file.size())), file.size(), 4));
+            ExpectedClaims(SectorRun(16, SectorsOf(file.size())), file.size(), 4));
 }
 
 TEST_F(RiffCarver, TheFileEndsAtTheFirstChunkOutsideTheList) {
@@ -196,7 +197,7 @@ TEST_F(RiffCarver, TheFileEndsAtTheFirstChunkOutsideTheList) {
        36 + 7},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(CarveLaid(c.file, 4), ExpectedClaims(Span(4, SectorsOf(c.length)), c.length))
+    EXPECT_EQ(CarveLaid(c.file, 4), ExpectedClaims(SectorRun(4, SectorsOf(c.length)), c.length))
         << c.what;
   }
 }
@@ -207,7 +208,7 @@ TEST_F(RiffCarver, AHeaderAcrossASectorEdgeDoesNotHideTheNextChunk) {
   // sector: that sector holds the next header and must be read, not skipped.
   auto wav = Riff("WAVE", {Chunk("JUNK", 486), Chunk("data", 1019), Chunk("LIST", 600)});
   ASSERT_EQ(wav.size(), 2141u);
-  EXPECT_EQ(CarveLaid(wav, 6), ExpectedClaims(Span(6, 5), wav.size()));
+  EXPECT_EQ(CarveLaid(wav, 6), ExpectedClaims(SectorRun(6, 5), wav.size()));
 }
 
 TEST_F(RiffCarver, FailuresGiveEverySectorBack) {
@@ -215,25 +216,25 @@ TEST_F(RiffCarver, FailuresGiveEverySectorBack) {
   auto wav = Riff("WAVE", {Chunk("fmt ", 16), Chunk("data", 2048 - 44)});
   ASSERT_EQ(wav.size(), 2048u);
   {
-    auto s = CarveSession(ImageWith(20, wav, Span(4, 4)));
+    auto s = CarveSession(ImageWith(20, wav, SectorRun(4, 4)));
     s->LastScanSector = 7;
     CarveRiff(*s, "", 4 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the next header lies past the last scan sector";
     s->LastScanSector = 8;
     CarveRiff(*s, "", 4 * kSector);
-    EXPECT_EQ(Marked(*s), Span(4, 4)) << "with one more sector the file is claimed";
+    EXPECT_EQ(Marked(*s), SectorRun(4, 4)) << "with one more sector the file is claimed";
   }
   {
     auto big = Riff("WAVE", {Chunk("fmt ", 16), Chunk("data", 200000)});
     big.resize(296 * kSector);  // the Source ends inside the chunk
-    auto s = CarveSession(ImageWith(300, big, Span(4, 296)));
+    auto s = CarveSession(ImageWith(300, big, SectorRun(4, 296)));
     CarveRiff(*s, "", 4 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the data chunk runs past the Source";
   }
   {
     auto big = Riff("WAVE", {Chunk("fmt ", 16), Chunk("data", 200000)});
     const uint64_t n = SectorsOf(big.size());
-    auto img = ImageWith(n + 20, big, Span(4, n));
+    auto img = ImageWith(n + 20, big, SectorRun(4, n));
     const uint64_t tail = 4 + n - 1;
     auto s = test::media::DeviceSession(std::make_unique<FaultyDevice>(
         std::make_unique<MemoryDevice>(img), std::set<uint64_t>{tail}));
@@ -247,7 +248,7 @@ TEST_F(RiffCarver, FailuresGiveEverySectorBack) {
   }
   {
     auto sox = SoxWave();
-    auto s = CarveSession(ImageWith(80, sox, Span(4, SectorsOf(sox.size()))));
+    auto s = CarveSession(ImageWith(80, sox, SectorRun(4, SectorsOf(sox.size()))));
     s->Map.MarkSector(4);
     CarveRiff(*s, "", 4 * kSector);
     EXPECT_EQ(Marked(*s), std::vector<uint64_t>{4}) << "a claimed start sector is left alone";
@@ -255,14 +256,15 @@ TEST_F(RiffCarver, FailuresGiveEverySectorBack) {
 }
 
 TEST_F(RiffCarver, DrawingsAreClaimedUpToTheSizeInTheirHeader) {
-  EXPECT_EQ(CarveLaid(RiffDrawing(1'000'000), 10, 1, CarveRiffCdr), Span(10, 1954));
-  EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 1, CarveRiffCdr), Span(10, 2));
-  EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 4, CarveRiffCdr), ExpectedClaims(Span(10, 2), 513, 4));
+  EXPECT_EQ(CarveLaid(RiffDrawing(1'000'000), 10, 1, CarveRiffCdr), SectorRun(10, 1954));
+  EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 1, CarveRiffCdr), SectorRun(10, 2));
+  EXPECT_EQ(CarveLaid(RiffDrawing(513), 10, 4, CarveRiffCdr),
+            ExpectedClaims(SectorRun(10, 2), 513, 4));
   EXPECT_TRUE(CarveLaid(RiffDrawing(512), 10, 1, CarveRiffCdr).empty())
       << "a drawing inside its start sector";
   {
     auto d = RiffDrawing(100'000);
-    auto s = CarveSession(ImageWith(220, d, Span(10, SectorsOf(d.size()))));
+    auto s = CarveSession(ImageWith(220, d, SectorRun(10, SectorsOf(d.size()))));
     s->LastScanSector = 10 + static_cast<int64_t>(SectorsOf(d.size())) - 2;
     CarveRiffCdr(*s, "", 10 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the drawing runs past the last scan sector";
@@ -270,11 +272,11 @@ TEST_F(RiffCarver, DrawingsAreClaimedUpToTheSizeInTheirHeader) {
   {
     test::TempDir out("cdr-out");
     auto d = RiffDrawing(5000);
-    auto s = CarveSession(ImageWith(30, d, Span(3, SectorsOf(d.size()))));
+    auto s = CarveSession(ImageWith(30, d, SectorRun(3, SectorsOf(d.size()))));
     CarveRiffCdr(*s, out.Path().string() + "/", 3 * kSector);
     EXPECT_EQ(s->RescuedCount, 1u) << "counted when a folder is given";
     EXPECT_TRUE(WrittenFiles(out.Path()).empty()) << "but nothing is written";
-    EXPECT_EQ(Marked(*s), Span(3, 10));
+    EXPECT_EQ(Marked(*s), SectorRun(3, 10));
   }
 }
 

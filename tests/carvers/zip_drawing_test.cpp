@@ -47,7 +47,7 @@ class ZipDrawingCarver : public ::testing::Test {
 std::vector<uint64_t> CarveLaid(const std::vector<uint8_t>& file, uint64_t start,
                                 uint32_t spc = 1) {
   const uint64_t n = SectorsOf(file.size());
-  auto s = CarveSession(ImageWith(start + n + 24, file, Span(start, n)), spc, 0);
+  auto s = CarveSession(ImageWith(start + n + 24, file, SectorRun(start, n)), spc, 0);
   CarveZipDrawing(*s, "", start * kSector);
   return Marked(*s);
 }
@@ -61,7 +61,7 @@ TEST_F(ZipDrawingCarver, APackageIsClaimedToItsLastCommentByte) {
     ASSERT_TRUE(BytesEqual(pkg, 30, "content/riffData.cdr"));
     for (uint32_t spc : {1u, 8u}) {
       EXPECT_EQ(CarveLaid(pkg, 16, spc),
-                ExpectedClaims(Span(16, SectorsOf(pkg.size())), pkg.size(), spc))
+                ExpectedClaims(SectorRun(16, SectorsOf(pkg.size())), pkg.size(), spc))
           << (stored ? "stored" : "deflated") << ", " << spc << " sectors per cluster";
     }
   }
@@ -74,11 +74,11 @@ TEST_F(ZipDrawingCarver, ALargeEntryIsClaimedWithoutBeingRead) {
   ASSERT_EQ(LE32(pkg, 18), 100000u);
   const uint64_t n = SectorsOf(pkg.size());
   std::vector<uint64_t> reads;
-  auto s =
-      DeviceSession(std::make_unique<RecordingDevice>(ImageWith(n + 200, pkg, Span(4, n)), &reads));
+  auto s = DeviceSession(
+      std::make_unique<RecordingDevice>(ImageWith(n + 200, pkg, SectorRun(4, n)), &reads));
   reads.clear();
   CarveZipDrawing(*s, "", 4 * kSector);
-  EXPECT_EQ(Marked(*s), Span(4, n));
+  EXPECT_EQ(Marked(*s), SectorRun(4, n));
   // The start sector's window, then the window from the record's last sector
   // (the 196th: 194 were passed unread beyond the first window's reach), which
   // holds the last 710 bytes of the record and the central directory.
@@ -106,7 +106,7 @@ TEST_F(ZipDrawingCarver, FailuresGiveEverySectorBack) {
   auto pkg = Package(true);
   const uint64_t n = SectorsOf(pkg.size());
   {
-    auto s = CarveSession(ImageWith(n + 20, pkg, Span(6, n)));
+    auto s = CarveSession(ImageWith(n + 20, pkg, SectorRun(6, n)));
     s->LastScanSector = static_cast<int64_t>(6 + n - 2);
     CarveZipDrawing(*s, "", 6 * kSector);
     EXPECT_TRUE(Marked(*s).empty()) << "the package is cut off before its end record";
@@ -130,14 +130,14 @@ TEST_F(ZipDrawingCarver, APackageIsCountedOnlyWhenAFolderIsGivenAndNeverWritten)
   auto pkg = Package(false);
   const uint64_t n = SectorsOf(pkg.size());
   test::TempDir out("zipdrawing-out");
-  auto s = CarveSession(ImageWith(n + 10, pkg, Span(2, n)));
+  auto s = CarveSession(ImageWith(n + 10, pkg, SectorRun(2, n)));
   CarveZipDrawing(*s, "", 2 * kSector);
   EXPECT_EQ(s->RescuedCount, 0u);
-  auto again = CarveSession(ImageWith(n + 10, pkg, Span(2, n)));
+  auto again = CarveSession(ImageWith(n + 10, pkg, SectorRun(2, n)));
   CarveZipDrawing(*again, out.Path().string() + "/", 2 * kSector);
   EXPECT_EQ(again->RescuedCount, 1u);
   EXPECT_TRUE(WrittenFiles(out.Path()).empty());
-  EXPECT_EQ(Marked(*again), Span(2, n));
+  EXPECT_EQ(Marked(*again), SectorRun(2, n));
 }
 
 TEST_F(ZipDrawingCarver, ADatabaseAroundAPackageIsRescuedByteForByte) {

@@ -13,7 +13,7 @@ namespace {
 using test::CarveSession;
 using test::ExpectedClaims;
 using test::LayOut;
-using test::MarkedSectors;
+using test::Marked;
 using test::RandomBytes;
 using test::SectorRun;
 
@@ -98,7 +98,7 @@ TEST_F(ZipCarvers, ClaimExactlyTheArchiveSectors) {
         auto at = LayOut(9, c.zip.size(), {});
         auto s = CarveSession(test::Image(at.back() + 30, c.zip, at), spc, phase);
         carver(*s, "", 9 * 512);
-        EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, c.zip.size(), {}, spc, phase))
+        EXPECT_EQ(Marked(*s), ExpectedClaims(at, c.zip.size(), {}, spc, phase))
             << c.what << ", " << spc << " sectors per cluster";
       }
     }
@@ -114,7 +114,7 @@ TEST_F(ZipCarvers, WalkAcrossSectorsClaimedEarlier) {
     auto s = CarveSession(test::Image(at.back() + 10, zip, at));
     test::MarkAll(*s, foreign);
     carver(*s, "", 20 * 512);
-    EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, zip.size(), foreign));
+    EXPECT_EQ(Marked(*s), ExpectedClaims(at, zip.size(), foreign));
   }
 }
 
@@ -131,7 +131,7 @@ TEST_F(ZipCarvers, ARecordHeaderAcrossASectorBoundaryIsFollowed) {
   auto at = LayOut(4, zip.size(), {});
   auto s = CarveSession(test::Image(at.back() + 8, zip, at));
   CarveZip(*s, "", 4 * 512);
-  EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, zip.size()));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(at, zip.size()));
 }
 
 TEST_F(ZipCarvers, ZipLeavesLargeBodiesUnreadWhereTheOfficeCarverReadsThem) {
@@ -143,11 +143,11 @@ TEST_F(ZipCarvers, ZipLeavesLargeBodiesUnreadWhereTheOfficeCarverReadsThem) {
   {
     auto s = test::FaultySession(test::Image(at.back() + 4, zip, at), bad);
     CarveZip(*s, "", 2 * 512);
-    EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, zip.size()));
+    EXPECT_EQ(Marked(*s), ExpectedClaims(at, zip.size()));
   }
   auto s = test::FaultySession(test::Image(at.back() + 4, zip, at), bad);
   CarveOoxml(*s, "", 2 * 512);
-  EXPECT_TRUE(MarkedSectors(*s).empty());
+  EXPECT_TRUE(Marked(*s).empty());
 }
 
 TEST_F(ZipCarvers, ALargeBodyPastTheScanRangeGivesEverythingBack) {
@@ -157,7 +157,7 @@ TEST_F(ZipCarvers, ALargeBodyPastTheScanRangeGivesEverythingBack) {
   test::MarkAll(*s, {5, 6});
   s->LastScanSector = 3 + 5'000'000 / 512;
   CarveZip(*s, "", 3 * 512);
-  EXPECT_EQ(MarkedSectors(*s), (std::vector<uint64_t>{5, 6}));
+  EXPECT_EQ(Marked(*s), (std::vector<uint64_t>{5, 6}));
 }
 
 TEST_F(ZipCarvers, DataDescriptorsEndTheWalkAfterTheFirstHeader) {
@@ -171,14 +171,14 @@ TEST_F(ZipCarvers, DataDescriptorsEndTheWalkAfterTheFirstHeader) {
       auto s = CarveSession(test::Image(at.back() + 4, zip, at));
       CarveZip(*s, "", 512);
       if (pos > 100) {
-        EXPECT_EQ(MarkedSectors(*s), SectorRun(1, (pos + 4 + 511) / 512)) << pos;
+        EXPECT_EQ(Marked(*s), SectorRun(1, (pos + 4 + 511) / 512)) << pos;
       } else {
-        EXPECT_TRUE(MarkedSectors(*s).empty()) << pos;
+        EXPECT_TRUE(Marked(*s).empty()) << pos;
       }
     }
     auto s = CarveSession(test::Image(at.back() + 4, zip, at));
     CarveOoxml(*s, "", 512);
-    EXPECT_TRUE(MarkedSectors(*s).empty());
+    EXPECT_TRUE(Marked(*s).empty());
   }
 }
 
@@ -198,13 +198,13 @@ TEST_F(ZipCarvers, AnUnknownRecordEndsAZipOnlyPastByte100) {
     auto s = CarveSession(test::Image(at.back() + 4, zip, at));
     CarveZip(*s, "", 6 * 512);
     if (c.kept) {
-      EXPECT_EQ(MarkedSectors(*s), SectorRun(6, (pos + 4 + 511) / 512)) << pos;
+      EXPECT_EQ(Marked(*s), SectorRun(6, (pos + 4 + 511) / 512)) << pos;
     } else {
-      EXPECT_TRUE(MarkedSectors(*s).empty()) << pos;
+      EXPECT_TRUE(Marked(*s).empty()) << pos;
     }
     auto o = CarveSession(test::Image(at.back() + 4, zip, at));
     CarveOoxml(*o, "", 6 * 512);
-    EXPECT_TRUE(MarkedSectors(*o).empty()) << pos;
+    EXPECT_TRUE(Marked(*o).empty()) << pos;
   }
 }
 
@@ -229,7 +229,7 @@ TEST_F(ZipCarvers, BrokenArchivesGiveEverySectorBack) {
       auto s = CarveSession(test::Image(at.back() + 4, zip, at), 4, 0);
       test::MarkAll(*s, {10});
       carver(*s, "", 8 * 512);
-      EXPECT_EQ(MarkedSectors(*s), std::vector<uint64_t>{10}) << c.what;
+      EXPECT_EQ(Marked(*s), std::vector<uint64_t>{10}) << c.what;
     }
   }
   // The archive's last sector lies outside the scan range.
@@ -238,7 +238,7 @@ TEST_F(ZipCarvers, BrokenArchivesGiveEverySectorBack) {
     auto s = CarveSession(test::Image(at.back() + 4, good, at));
     s->LastScanSector = static_cast<int64_t>(at.back() - 1);
     carver(*s, "", 8 * 512);
-    EXPECT_TRUE(MarkedSectors(*s).empty());
+    EXPECT_TRUE(Marked(*s).empty());
   }
 }
 
@@ -249,7 +249,7 @@ TEST_F(ZipCarvers, AClaimedStartIsLeftAlone) {
     auto s = CarveSession(test::Image(at.back() + 4, zip, at));
     s->Map.MarkSector(8);
     carver(*s, "", 8 * 512);
-    EXPECT_EQ(MarkedSectors(*s), std::vector<uint64_t>{8});
+    EXPECT_EQ(Marked(*s), std::vector<uint64_t>{8});
   }
 }
 
@@ -264,7 +264,7 @@ TEST_F(ZipCarvers, APackageMadeByZipWithItsContentTypesFirst) {
   auto s = CarveSession(test::Image(at.back() + 4, pkg, at), 2, 0);
   test::MarkAll(*s, {41, 45, 46});
   CarveOoxml(*s, "/nowhere/", 40 * 512);
-  EXPECT_EQ(MarkedSectors(*s), ExpectedClaims(at, pkg.size(), {41, 45, 46}, 2, 0));
+  EXPECT_EQ(Marked(*s), ExpectedClaims(at, pkg.size(), {41, 45, 46}, 2, 0));
   EXPECT_EQ(s->RescuedCount, 0u);
 
   // Without its end-of-central-directory record the package is refused.
@@ -272,7 +272,7 @@ TEST_F(ZipCarvers, APackageMadeByZipWithItsContentTypesFirst) {
   cut.resize(pkg.size() - 22);
   auto t = CarveSession(test::Image(at.back() + 4, cut, at));
   CarveOoxml(*t, "", 40 * 512);
-  EXPECT_TRUE(MarkedSectors(*t).empty());
+  EXPECT_TRUE(Marked(*t).empty());
 }
 
 // A hand-made package: one entry named "[Content_Types].xml" whose local
@@ -295,11 +295,11 @@ TEST_F(ZipCarvers, TheOfficeCarverRefusesRecordsOver200MiB) {
   {
     auto s = CarveSession(PackageWithRecord(limit + 1));
     CarveOoxml(*s, "", 0);
-    EXPECT_TRUE(MarkedSectors(*s).empty());
+    EXPECT_TRUE(Marked(*s).empty());
   }
   auto s = CarveSession(PackageWithRecord(limit));
   CarveOoxml(*s, "", 0);
-  EXPECT_EQ(MarkedSectors(*s), SectorRun(0, test::SectorsOf(limit + 46 + 19 + 22)));
+  EXPECT_EQ(Marked(*s), SectorRun(0, test::SectorsOf(limit + 46 + 19 + 22)));
 }
 
 TEST_F(ZipCarvers, ADatabaseAroundAnArchiveIsRescuedWhole) {

@@ -18,17 +18,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
+using test::RandomBytes;
 using test::ShellQuote;
 
 std::string Cli(const std::string& args) {
   return std::string("TARNWICK_LANG=en ") + TARNWICK_CLI + " " + args;
-}
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
 }
 
 class CliTest : public ::testing::Test {

@@ -17,6 +17,7 @@ namespace tarnwick::gui {
 namespace {
 
 namespace fs = std::filesystem;
+using test::RandomBytes;
 using test::ShellQuote;
 
 // Answers every question the window asks, and remembers them.
@@ -90,13 +91,6 @@ struct Window {
   TForm2 form2;
   TForm3 form3;
 };
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 bool Have(std::initializer_list<const char*> tools) {
   for (const char* t : tools)

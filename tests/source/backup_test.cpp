@@ -19,15 +19,9 @@ namespace tarnwick {
 namespace {
 
 namespace fs = std::filesystem;
+using test::RandomBytes;
 using test::RecordingFrontend;
 using test::ShellQuote;
-
-std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
-}
 
 std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, uint64_t firstSector,
                            uint64_t lastSector) {

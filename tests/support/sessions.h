@@ -30,4 +30,19 @@ inline std::unique_ptr<Session> CarveSession(std::vector<uint8_t> bytes,
   return s;
 }
 
+// The sectors first .. first + count - 1.
+inline std::vector<uint64_t> SectorRun(uint64_t first, uint64_t count) {
+  std::vector<uint64_t> v(count);
+  for (uint64_t i = 0; i < count; ++i) v[i] = first + i;
+  return v;
+}
+
+// Every sector claimed in the map, in order.
+inline std::vector<uint64_t> Marked(const Session& s) {
+  std::vector<uint64_t> out;
+  for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
+    if (s.Map.IsSectorMarked(n)) out.push_back(n);
+  return out;
+}
+
 }  // namespace tarnwick::test

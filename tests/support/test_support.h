@@ -2,10 +2,19 @@
 // Helpers shared by the test binaries.
 #include <cstdint>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace tarnwick::test {
+
+// n bytes of filler that look random and are the same for the same seed.
+inline std::vector<uint8_t> RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> v(n);
+  for (auto& b : v) b = static_cast<uint8_t>(rng());
+  return v;
+}
 
 // A fresh empty folder under the build tree, removed when the object dies.
 class TempDir {
