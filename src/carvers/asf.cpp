@@ -30,11 +30,6 @@ constexpr size_t kFileSizeAt = 70;
 constexpr size_t kObjectHeader = 24;
 constexpr uint64_t kLargestFile = 5ull << 32;  // 20 GiB
 
-template <size_t N>
-bool Matches(Bytes b, size_t off, const std::array<uint8_t, N>& pattern) {
-  return BytesEqual(b, off, Bytes(pattern.data(), pattern.size()));
-}
-
 // Walks the objects from the header object on; true once the data object
 // has been passed whole.
 bool WalkObjects(CarveContext& c) {
@@ -46,8 +41,8 @@ bool WalkObjects(CarveContext& c) {
     const size_t at = static_cast<size_t>(pos);
     // The first object was checked by the caller. A flag rather than pos = 0
     // tells it apart: compaction can bring a later object to position 0.
-    if (!first && !Matches(b, at + 1, kObjectFamily75B226) &&
-        !Matches(b, at + 1, kObjectFamilyD2D0A4))
+    if (!first && !BytesEqual(b, at + 1, Bytes(kObjectFamily75B226)) &&
+        !BytesEqual(b, at + 1, Bytes(kObjectFamilyD2D0A4)))
       return false;
     first = false;
     const uint8_t guidFirstByte = U8(b, at);
@@ -67,7 +62,7 @@ void CarveAsf(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   CarveFrame frame(s, carveStart);
   if (!frame.Begin()) return;
   CarveContext& c = frame.Ctx();
-  if (!Matches(c.Data(), kFilePropertiesAt, kFilePropertiesGuid)) return;
+  if (!BytesEqual(c.Data(), kFilePropertiesAt, Bytes(kFilePropertiesGuid))) return;
   const uint64_t fileSize = LE64(c.Data(), kFileSizeAt);
   if (fileSize > kLargestFile) return;
   ClaimUnreadUpTo(c, fileSize);
@@ -78,7 +73,7 @@ void CarveAsfObjectWalk(Session& s, const std::string& /*targetFolder*/, uint64_
   CarveFrame frame(s, carveStart);
   if (!frame.Begin()) return;
   CarveContext& c = frame.Ctx();
-  if (!Matches(c.Data(), 0, kHeaderObject)) return;
+  if (!BytesEqual(c.Data(), 0, Bytes(kHeaderObject))) return;
   // Nothing is given back: a sector collected past the data object's end
   // stays claimed.
   if (WalkObjects(c)) frame.Succeed();
