@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "carvers/cab_7z.h"
 #include "source/bytes.h"
 
 namespace tarnwick {
@@ -58,7 +59,6 @@ constexpr uint32_t kTiffMotorola = 0x4D4D002A;
 constexpr uint32_t kPanasonicMotorola = 0x4D4D0055;
 constexpr Pattern<7> kRarStart{0x52, 0x61, 0x72, 0x21, 0x1A, 0x07, 0x00};
 constexpr Pattern<4> kZipLocalHeader{0x50, 0x4B, 0x03, 0x04};
-constexpr uint64_t k7zStartVersion03 = 0x377ABCAF271C0003;
 constexpr uint32_t kPackStartCode = 0x000001BA;
 
 constexpr uint8_t kTsSync = 0x47;  // 'G'
@@ -72,8 +72,7 @@ Verdict TestJpeg(Bytes s) {
 }
 
 Verdict TestGif(Bytes s) {
-  // Only the 89a version: GIF87a files are left unrecognised.
-  return BytesEqual(s, 0, "GIF89a") ? Verdict(kGif) : kGoOn;
+  return BytesEqual(s, 0, "GIF89a") || BytesEqual(s, 0, "GIF87a") ? Verdict(kGif) : kGoOn;
 }
 
 Verdict TestBmp(Bytes s) {
@@ -183,8 +182,8 @@ Verdict TestCab(Bytes s) {
 }
 
 Verdict Test7z(Bytes s) {
-  // Signature and format version 0.3 together.
-  return BE64(s, 0) == k7zStartVersion03 ? Verdict(k7z) : kGoOn;
+  // Any 0.x format version, with a start header whose CRC holds.
+  return Is7zStartHeader(s) ? Verdict(k7z) : kGoOn;
 }
 
 Verdict TestPdf(Bytes s) { return BytesEqual(s, 0, "%PDF-") ? Verdict(kPdf) : kGoOn; }
@@ -223,9 +222,50 @@ bool IsNtfsIndexRecord(Bytes s) {
          (entriesAllocated + 24) % 512 == 0;
 }
 
-// Walks the sector as 32-byte FAT directory entries. Deleted entries score 1,
-// plausible short-name entries 2; long-name entries are stepped over. Any
-// implausible entry ends the walk with the tentative result.
+bool IsFatTime(uint16_t t) {
+  return (t >> 11) <= 23 && ((t >> 5) & 0x3F) <= 59 && (t & 0x1F) <= 29;
+}
+
+// A date field of 0 is left so by some writers; any other must be a date.
+bool IsFatDateOrZero(uint16_t d) {
+  const unsigned month = (d >> 5) & 0x0F;
+  return d == 0 || (month >= 1 && month <= 12 && (d & 0x1F) != 0);
+}
+
+// Deleting an entry changes only its first byte, so the rest must still be
+// a directory entry: text whose bytes happen to start with E5 at 32-byte
+// steps (CJK in UTF-8) fails on the attribute and the reserved bytes.
+bool IsDeletedEntry(Bytes s, size_t e) {
+  // A formatter's E5 fill: nothing was ever written there.
+  bool filled = true;
+  for (size_t i = 1; i < 32 && filled; ++i) filled = U8(s, e + i) == 0xE5;
+  if (filled) return true;
+  const uint8_t attribute = U8(s, e + 11);
+  if (attribute == 0x0F) return U8(s, e + 12) == 0 && LE16(s, e + 26) == 0;  // long-name part
+  if ((attribute & 0xC0) != 0) return false;
+  if ((U8(s, e + 12) & ~0x18) != 0) return false;  // only the two lower-case flags
+  if (U8(s, e + 13) > 199) return false;           // hundredths of the creation time
+  if (!IsFatTime(LE16(s, e + 14)) || !IsFatTime(LE16(s, e + 22))) return false;
+  if (!IsFatDateOrZero(LE16(s, e + 16)) || !IsFatDateOrZero(LE16(s, e + 18)) ||
+      !IsFatDateOrZero(LE16(s, e + 24))) {
+    return false;
+  }
+  const uint16_t clusterHigh = LE16(s, e + 20);
+  if (clusterHigh > 0x0FFF) return false;  // cluster numbers have 28 bits
+  const uint32_t cluster = (uint32_t{clusterHigh} << 16) | LE16(s, e + 26);
+  const uint32_t size = LE32(s, e + 28);
+  if (cluster == 1 || (size != 0 && cluster == 0)) return false;
+  if ((attribute & 0x10) != 0 && size != 0) return false;  // a directory has no size
+  for (size_t i = 1; i <= 10; ++i) {
+    if (!IsNameChar(U8(s, e + i))) return false;
+  }
+  return true;
+}
+
+// Walks the sector as 32-byte FAT directory entries. Deleted entries that
+// still have an entry's shape score 1, plausible short-name entries 2;
+// long-name entries are stepped over. Any implausible entry ends the walk
+// with the tentative result.
 uint8_t WalkFatDirectory(Bytes s, uint8_t tentative) {
   constexpr size_t kEntry = 32;
   uint32_t score = 0;
@@ -239,6 +279,7 @@ uint8_t WalkFatDirectory(Bytes s, uint8_t tentative) {
       break;
     }
     if (first == 0xE5) {
+      if (!IsDeletedEntry(s, e)) return tentative;
       ++score;
       continue;
     }

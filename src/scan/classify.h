@@ -12,7 +12,7 @@ enum TypeCode : uint8_t {
   kNothing = 0,
   kJpegApp = 1,          // JPEG whose first marker is APP0 or APP1
   kJpegOther = 2,        // JPEG with any other first marker
-  kGif = 3,              // GIF89a
+  kGif = 3,              // GIF, 87a or 89a
   kBmp = 4,              // Windows bitmap
   kOle2 = 5,             // OLE2 compound file (QQ database candidate)
   kJetDb = 6,            // Jet (Access) database
@@ -27,7 +27,7 @@ enum TypeCode : uint8_t {
   kRar = 15,             // RAR archive
   kZip = 16,             // ZIP archive (other)
   kCab = 17,             // Microsoft cabinet, version 1.3
-  k7z = 18,              // 7z archive, format version 0.3
+  k7z = 18,              // 7z archive, format version 0.x, start header CRC holds
   kMp4 = 19,             // ISO media file, brand "mp4..."
   kAsfOther = 20,        // ASF, other object order
   kOoxml = 21,           // ZIP whose first entry is "[Content_Types].xml"

@@ -19,16 +19,52 @@ namespace {
 constexpr int kSlotPercent = 51;
 constexpr int kPercentLabel = 2;
 
-// Signatures at the start of the first FAT: media byte, then the rest of
-// entries 0 and 1 as a formatter writes them.
-constexpr std::array<uint8_t, 3> kFat12Head{0xF0, 0xFF, 0xFF};
-constexpr std::array<uint8_t, 4> kFat16Head{0xF8, 0xFF, 0xFF, 0xFF};
-constexpr std::array<uint8_t, 8> kFat32Head{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF};
+// The first two FAT entries, which describe no cluster. Entry 0 is the
+// media byte with every higher bit of the entry set; entry 1 is an
+// end-of-chain mark whose top bits the file system may clear: on FAT16 and
+// FAT32 the two highest bits it uses are the clean-shutdown and no-error
+// flags (FAT12 has none, but its two highest are taken alike), and the top
+// four bits of a FAT32 entry are reserved. 0F, F8 and the like can thus
+// differ between formatters, and after an unclean unmount.
+struct FatHead {
+  unsigned entryBits;  // 12, 16 or 32 bits an entry in the table
+  uint32_t fill;       // entry 0 above the media byte
+  uint32_t mark;       // entry 1 bits that must be set
+};
+constexpr FatHead kFat12Head{12, 0xF00, 0x3FF};
+constexpr FatHead kFat16Head{16, 0xFF00, 0x3FFF};
+constexpr FatHead kFat32Head{32, 0x0FFFFF00, 0x03FFFFFF};
+
+// The media bytes a FAT may carry: F0 and F8 to FF.
+bool IsMediaByte(uint32_t b) { return b == 0xF0 || (b >= 0xF8 && b <= 0xFF); }
+
+bool FatHeadHolds(Bytes t, const FatHead& h) {
+  uint32_t entry0 = 0;
+  uint32_t entry1 = 0;
+  if (h.entryBits == 12) {
+    if (!InBounds(t, 0, 3)) return false;
+    const uint32_t group = U8(t, 0) | (U8(t, 1) << 8) | (U8(t, 2) << 16);
+    entry0 = group & 0xFFF;
+    entry1 = group >> 12;
+  } else if (h.entryBits == 16) {
+    if (!InBounds(t, 0, 4)) return false;
+    entry0 = LE16(t, 0);
+    entry1 = LE16(t, 2);
+  } else {
+    if (!InBounds(t, 0, 8)) return false;
+    entry0 = LE32(t, 0);
+    entry1 = LE32(t, 4);
+  }
+  return IsMediaByte(entry0 & 0xFF) && (entry0 & h.fill) == h.fill && (entry1 & h.mark) == h.mark;
+}
 
 constexpr uint32_t kNtfsDataAttribute = 0x80;
 constexpr uint32_t kNtfsEndMarker = 0xFFFFFFFF;
 constexpr size_t kNtfsFirstAttribute = 56;
-constexpr uint32_t kNtfsBitmapRecordSectors = 12;  // record 6 of 1024 bytes with 512-byte sectors
+constexpr uint64_t kNtfsBitmapRecord = 6;  // the cluster-bitmap file's MFT record
+constexpr uint64_t kNtfsUsualRecordBytes = 1024;
+constexpr uint64_t kNtfsLargestRecordBytes = 65536;
+constexpr uint32_t kNtfsStride = 512;  // the update sequence guards each 512 bytes
 
 constexpr uint8_t kExFatBitmapEntry = 0x81;
 
@@ -36,6 +72,49 @@ constexpr size_t kHfsHeaderBytes = 4096;
 constexpr uint64_t kHfsPlusBitmapOffset = 4096;
 
 enum class Outcome { Complete, Failed, Cancelled };
+
+// The size of an MFT record from the boot sector's byte at 64: a positive
+// value counts clusters, a negative one n gives 2^-n bytes. A value that
+// gives no record size from 512 bytes to 64 KiB is taken as the usual 1024.
+uint64_t NtfsRecordBytes(Bytes boot, uint64_t clusterBytes) {
+  const auto v = static_cast<int8_t>(U8(boot, 64));
+  uint64_t bytes = 0;
+  if (v > 0) bytes = clusterBytes * static_cast<uint64_t>(v);
+  if (v < 0 && v >= -31) bytes = uint64_t{1} << -v;
+  if (bytes < 512 || bytes > kNtfsLargestRecordBytes) return kNtfsUsualRecordBytes;
+  return bytes;
+}
+
+// Where a record's attributes start: the header says so in a FILE record
+// (after an update sequence that is longer with larger records); 56 where
+// that field is not plausible.
+size_t FirstAttribute(Bytes record) {
+  const size_t at = LE16(record, 20);
+  if (!BytesEqual(record, 0, "FILE") || at < 24 || at % 8 != 0 || at >= record.size()) {
+    return kNtfsFirstAttribute;
+  }
+  return at;
+}
+
+// Puts back the last two bytes of every 512-byte stride of a FILE record,
+// which the update sequence replaced. A record whose sequence does not hold
+// is left as read.
+void ApplyFixup(std::vector<uint8_t>& record) {
+  Bytes r(record);
+  if (!BytesEqual(r, 0, "FILE")) return;
+  const size_t offset = LE16(r, 4);
+  const size_t count = LE16(r, 6);
+  if (count < 2 || !InBounds(r, offset, 2 * count)) return;
+  if ((count - 1) * size_t{kNtfsStride} > r.size()) return;
+  const uint16_t number = LE16(r, offset);
+  for (size_t k = 1; k < count; ++k) {
+    if (LE16(r, k * kNtfsStride - 2) != number) return;
+  }
+  for (size_t k = 1; k < count; ++k) {
+    record[k * kNtfsStride - 2] = record[offset + 2 * k];
+    record[k * kNtfsStride - 1] = record[offset + 2 * k + 1];
+  }
+}
 
 std::optional<uint64_t> Mul(uint64_t a, uint64_t b) {
   uint64_t r = 0;
@@ -188,7 +267,7 @@ Outcome CollectFat1216(Walker& w, bool fat12) {
   Bytes t(*table);
   uint64_t counter = fat.firstDataSector;
   if (fat12) {
-    if (!BytesEqual(t, 0, Bytes(kFat12Head))) return Outcome::Failed;
+    if (!FatHeadHolds(t, kFat12Head)) return Outcome::Failed;
     // Two 12-bit entries in every 3 bytes; a group cut short by the end of
     // the table has 0 for its missing bytes (U8 reads them as 0).
     for (uint64_t o = 3; o < fat.fatBytes && o < t.size() && counter <= w.last; o += 3) {
@@ -199,7 +278,7 @@ Outcome CollectFat1216(Walker& w, bool fat12) {
       counter += w.spc;
     }
   } else {
-    if (!BytesEqual(t, 0, Bytes(kFat16Head))) return Outcome::Failed;
+    if (!FatHeadHolds(t, kFat16Head)) return Outcome::Failed;
     for (uint64_t o = 4; o + 2 <= t.size() && counter <= w.last; o += 2) {
       if (LE16(t, o) != 0) w.MarkCluster(counter);
       counter += w.spc;
@@ -221,8 +300,8 @@ Outcome CollectFat32(Walker& w) {
     size_t pos = 0;
     if (firstSector) {
       firstSector = false;
-      if (!BytesEqual(bytes, 0, Bytes(kFat32Head))) return false;
-      pos = kFat32Head.size();
+      if (!FatHeadHolds(bytes, kFat32Head)) return false;
+      pos = 8;  // entries 0 and 1
     }
     for (; pos + 4 <= bytes.size(); pos += 4) {
       if (LE32(bytes, pos) != 0) w.MarkCluster(counter);
@@ -241,19 +320,20 @@ Outcome CollectNtfs(Walker& w) {
   if (!w.ReadBootSector(boot)) return Outcome::Failed;
   uint64_t mftCluster = static_cast<uint32_t>(LE64(boot, 48));
   auto mft = Mul3(mftCluster, w.spc, w.bps);
-  auto skip = Mul(kNtfsBitmapRecordSectors, w.bps);
-  if (!mft || !skip || *mft > UINT64_MAX - *skip) return Outcome::Failed;
+  const uint64_t recordBytes = NtfsRecordBytes(boot, w.bps * uint64_t{w.spc});
+  const uint64_t skip = kNtfsBitmapRecord * recordBytes;
+  if (!mft || *mft > UINT64_MAX - skip) return Outcome::Failed;
 
-  // No update-sequence fix-up: the fields used lie well before its words.
-  std::vector<uint8_t> record(size_t{2} * w.bps, 0);
-  if (!w.Read(*mft + *skip, record)) return Outcome::Failed;
+  std::vector<uint8_t> record(static_cast<size_t>(recordBytes), 0);
+  if (!w.Read(*mft + skip, record)) return Outcome::Failed;
+  ApplyFixup(record);
   Bytes r(record);
 
   // The attribute walk ends at the end marker, at a length of 0 and at an
   // attribute that would run past the record, not only at the record's end.
   std::optional<size_t> data;
   size_t dataLength = 0;
-  for (size_t off = kNtfsFirstAttribute; off < r.size() && InBounds(r, off, 8);) {
+  for (size_t off = FirstAttribute(r); off < r.size() && InBounds(r, off, 8);) {
     uint32_t type = LE32(r, off);
     if (type == kNtfsEndMarker) break;
     uint32_t length = LE32(r, off + 4);

@@ -1,6 +1,7 @@
 #include "carvers/cab_7z.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "carvers/archive_support.h"
 #include "source/bytes.h"
@@ -33,31 +34,49 @@ std::vector<uint8_t> Gcab(bool compress) {
   return test::ReadFileBytes(dir / "out.cab");
 }
 
-// A 7z archive written by p7zip. p7zip stamps format version 0.4; the
-// carver follows 0.3 archives, whose start header is laid out the same, so
-// the version byte is set back when `asVersion03`.
-std::vector<uint8_t> SevenZip(bool asVersion03) {
+// A 7z archive as p7zip writes it (format version 0.4), with the given
+// switches: the level, or -mhc=off for an uncompressed header.
+std::vector<uint8_t> SevenZip(const std::string& switches = "") {
   test::TempDir dir("7z");
   test::WriteFileBytes(dir / "noise.bin", RandomBytes(70'000, 2));
   test::WriteFileBytes(dir / "prose.txt", Prose(50'000));
-  test::Shell(dir, "7z a -bd -bso0 out.7z noise.bin prose.txt");
-  auto z = test::ReadFileBytes(dir / "out.7z");
-  if (asVersion03) z[7] = 0x03;
-  return z;
+  test::Shell(dir, "7z a -bd -bso0 " + switches + " out.7z noise.bin prose.txt");
+  return test::ReadFileBytes(dir / "out.7z");
+}
+
+void PutLE32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
+  for (int i = 0; i < 4; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
 }
 
 void PutLE64(std::vector<uint8_t>& v, size_t at, uint64_t x) {
   for (int i = 0; i < 8; ++i) v[at + i] = static_cast<uint8_t>(x >> (8 * i));
 }
 
-// A 7z 0.3 start header alone, with the given next-header offset and size.
-std::vector<uint8_t> SevenZipHeader(uint64_t offset, uint64_t size) {
-  const uint8_t signature[] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x03};
+uint32_t Crc(const uint8_t* p, size_t n) {
+  return static_cast<uint32_t>(crc32(0, p, static_cast<uInt>(n)));
+}
+
+// A 7z start header with the given next-header offset and size, and the
+// next header's CRC as given; its own CRC holds.
+std::vector<uint8_t> SevenZipHeader(uint64_t offset, uint64_t size, uint32_t nextCrc = 0,
+                                    uint8_t minor = 4) {
+  const uint8_t signature[] = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0x00, minor};
   std::vector<uint8_t> h(32, 0);
   std::copy(std::begin(signature), std::end(signature), h.begin());
   PutLE64(h, 12, offset);
   PutLE64(h, 20, size);
+  PutLE32(h, 28, nextCrc);
+  PutLE32(h, 8, Crc(h.data() + 12, 20));
   return h;
+}
+
+// A whole archive of that layout: packed bytes, then a next header whose
+// CRC holds.
+std::vector<uint8_t> SevenZipArchive(uint64_t offset, uint64_t size, uint8_t minor = 4) {
+  std::vector<uint8_t> body = RandomBytes(offset + size, 3);
+  auto a = SevenZipHeader(offset, size, Crc(body.data() + offset, size), minor);
+  a.insert(a.end(), body.begin(), body.end());
+  return a;
 }
 
 bool HaveTools() { return test::HaveTool("gcab") && test::HaveTool("7z"); }
@@ -71,7 +90,12 @@ TEST(CabAnd7zCarvers, ClaimTheSizeThatTheHeaderStates) {
   };
   std::vector<Case> cases = {{"stored cabinet", Gcab(false), CarveCab},
                              {"compressed cabinet", Gcab(true), CarveCab},
-                             {"7z", SevenZip(true), Carve7z}};
+                             {"7z", SevenZip(), Carve7z},
+                             {"7z stored", SevenZip("-mx0"), Carve7z},
+                             {"7z ultra", SevenZip("-mx9"), Carve7z},
+                             {"7z with a plain header", SevenZip("-mhc=off"), Carve7z},
+                             {"7z of version 0.3", SevenZipArchive(9000, 300, 3), Carve7z},
+                             {"7z of version 0.2", SevenZipArchive(300, 40, 2), Carve7z}};
   const std::set<uint64_t> foreign = {12, 13, 14, 100, 101, 200};
   for (const auto& c : cases) {
     // What the tools wrote is the whole archive by its own header.
@@ -91,14 +115,16 @@ TEST(CabAnd7zCarvers, ClaimTheSizeThatTheHeaderStates) {
   }
 }
 
-TEST(CabAnd7zCarvers, NothingButTheStartSectorIsRead) {
+TEST(CabAnd7zCarvers, NothingButTheStartSectorAndTheNextHeaderIsRead) {
   if (!HaveTools()) GTEST_SKIP() << "gcab or p7zip is not installed";
   for (auto [file, carver] :
-       {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+       {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZipArchive(200'000, 3000), &Carve7z}}) {
     auto at = LayOut(300, file.size(), {});
-    // Every sector behind the start sector's 64 KiB read window is bad.
+    // Every sector behind the start sector's 64 KiB read window is bad, up
+    // to the 7z archive's next header (the cabinet's end).
+    const uint64_t readable = carver == &Carve7z ? 300 + (32 + 200'000) / 512 : at.back() + 200;
     std::set<uint64_t> bad;
-    for (uint64_t n = 300 + 128; n < at.back() + 200; ++n) bad.insert(n);
+    for (uint64_t n = 300 + 128; n < readable; ++n) bad.insert(n);
     auto s = test::FaultySession(test::Image(at.back() + 200, file, at), bad);
     carver(*s, "", 300 * 512);
     EXPECT_EQ(Marked(*s), ExpectedClaims(at, file.size()));
@@ -127,15 +153,14 @@ TEST(CabAnd7zCarvers, SizesFromTheHeaderAreTakenAsTheyStand) {
     EXPECT_EQ(marked.back(), 3u + 196 + 2 - 1);
   }
   // A 7z archive with next-header offset 1,000 and size 100: 3 sectors.
-  auto s = CarveSession(test::Image(50, SevenZipHeader(1000, 100), {9}));
+  auto s = CarveSession(test::Image(50, SevenZipArchive(1000, 100), {9, 10, 11}));
   Carve7z(*s, "", 9 * 512);
   EXPECT_EQ(Marked(*s), SectorRun(9, 3));
 }
 
 TEST(CabAnd7zCarvers, TheScanRangeEndStopsTheClaimWithoutFailingIt) {
   if (!HaveTools()) GTEST_SKIP() << "gcab or p7zip is not installed";
-  for (auto [file, carver] :
-       {std::pair{Gcab(false), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+  for (auto [file, carver] : {std::pair{Gcab(false), &CarveCab}, std::pair{SevenZip(), &Carve7z}}) {
     auto at = LayOut(20, file.size(), {25});
     auto s = CarveSession(test::Image(at.back() + 20, file, at));
     test::MarkAll(*s, {25});
@@ -179,8 +204,16 @@ TEST(CabAnd7zCarvers, WrongSignaturesAndClaimedStartsAreTurnedAway) {
     std::vector<uint8_t> file;
     CarverFn carver;
   };
+  auto startCrc = SevenZip();
+  startCrc[9] ^= 1;
+  auto nextCrc = SevenZip();
+  nextCrc[nextCrc.size() - 5] ^= 1;  // a byte of the next header
+  auto major = SevenZip();
+  major[6] = 1;
   std::vector<Case> cases = {{"a cabinet without MSCF", cab, CarveCab},
-                             {"a 7z archive of version 0.4", SevenZip(false), Carve7z},
+                             {"a 7z start header whose CRC fails", startCrc, Carve7z},
+                             {"a 7z next header whose CRC fails", nextCrc, Carve7z},
+                             {"a 7z archive of major version 1", major, Carve7z},
                              {"a cabinet given to the 7z carver", Gcab(false), Carve7z}};
   for (const auto& c : cases) {
     auto at = LayOut(2, c.file.size(), {});
@@ -188,6 +221,13 @@ TEST(CabAnd7zCarvers, WrongSignaturesAndClaimedStartsAreTurnedAway) {
     c.carver(*s, "", 2 * 512);
     EXPECT_TRUE(Marked(*s).empty()) << c.what;
   }
+  // An archive whose sectors are not where the next free sectors are: the
+  // header read is another file's bytes, and nothing is claimed.
+  auto z = SevenZip("-mx0");
+  auto at = LayOut(2, z.size(), {60, 61});
+  auto s7 = CarveSession(test::Image(at.back() + 4, z, at));
+  Carve7z(*s7, "", 2 * 512);
+  EXPECT_TRUE(Marked(*s7).empty());
   auto good = Gcab(false);
   auto s = CarveSession(test::Image(400, good, LayOut(2, good.size(), {})));
   s->Map.MarkSector(2);
@@ -196,7 +236,7 @@ TEST(CabAnd7zCarvers, WrongSignaturesAndClaimedStartsAreTurnedAway) {
 }
 
 TEST(CabAnd7zCarvers, ProgressIsShownWhenTheTimerHasTicked) {
-  auto s = CarveSession(test::Image(50, SevenZipHeader(5000, 100), {3}));
+  auto s = CarveSession(test::Image(50, SevenZipArchive(5000, 100), SectorRun(3, 11)));
   test::RecordingFrontend ui;
   s->SetFrontend(&ui);
   s->Flags.ElapsedMs.store(200);
@@ -208,8 +248,8 @@ TEST(CabAnd7zCarvers, ProgressIsShownWhenTheTimerHasTicked) {
 TEST(CabAnd7zCarvers, ADatabaseAroundAnArchiveIsRescuedWhole) {
   if (!HaveTools() || !test::HaveTool("gsf")) GTEST_SKIP() << "gcab, p7zip or gsf is not installed";
   auto db = test::MakeQQDatabase();
-  for (auto [file, carver] :
-       {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(true), &Carve7z}}) {
+  for (auto [file, carver] : {std::pair{Gcab(true), &CarveCab}, std::pair{SevenZip(), &Carve7z},
+                              std::pair{SevenZip("-mx9 -mhc=off"), &Carve7z}}) {
     auto with = test::RescueAround(db, file, carver);
     EXPECT_TRUE(with.Written);
     EXPECT_TRUE(with.SameBytes);

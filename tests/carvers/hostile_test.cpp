@@ -56,6 +56,9 @@ std::vector<Sample> RealSamples() {
   add("cab", Shell("a.cab",
                    "seq 1 9000 > s.txt && " + Noise("r.bin", 9000) +
                        " && touch -d @1600000000 s.txt r.bin && gcab -c -z \"$OUT\" s.txt r.bin"));
+  add("7z", Shell("a.7z", "seq 1 9000 > s.txt && " + Noise("r.bin", 9000) +
+                              " && touch -d @1600000000 s.txt r.bin && 7z a -bd -bso0 \"$OUT\" "
+                              "s.txt r.bin"));
   add("ole", Shell("a.ole", Noise("Matrix.dat", 150000) + " && " + Noise("seqbase.dat", 30000) +
                                 " && gsf createole \"$OUT\" Matrix.dat seqbase.dat"));
   const std::string av =
@@ -107,7 +110,6 @@ std::vector<Sample> SignatureSamples() {
       with("zip cdr", text("PK\x03\x04\x14\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00"
                            "\x10\x00\x00\x00\x10\x00\x00\x00\x14\x00\x00\x00"
                            "content/riffData.cdr"s)),
-      with("7z", {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x03}),
   };
 }
 

@@ -1,6 +1,7 @@
 #include "scan/classify.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -67,9 +68,10 @@ TEST(ClassifySignatures, JpegFirstMarkerDecidesBetweenOneAndTwo) {
   EXPECT_EQ(Block().Raw(0, {0xFF, 0xD8, 0xFE, 0xE0}).Classify(), kNothing);
 }
 
-TEST(ClassifySignatures, GifOnlyVersion89a) {
+TEST(ClassifySignatures, GifOfBothVersions) {
   EXPECT_EQ(Block().Text(0, "GIF89a").Classify(), kGif);
-  EXPECT_EQ(Block().Text(0, "GIF87a").Classify(), kNothing);
+  EXPECT_EQ(Block().Text(0, "GIF87a").Classify(), kGif);
+  EXPECT_EQ(Block().Text(0, "GIF88a").Classify(), kNothing);
 }
 
 TEST(ClassifySignatures, BitmapWithReservedWordsSetIsNothingAtOnce) {
@@ -202,10 +204,20 @@ TEST(ClassifySignatures, ZipFirstEntryName) {
 TEST(ClassifySignatures, CabinetAndSevenZipVersions) {
   EXPECT_EQ(Block().Text(0, "MSCF").Le16(24, 0x0103).Classify(), kCab);
   EXPECT_EQ(Block().Text(0, "MSCF").Le16(24, 0x0102).Classify(), kNothing);
-  const std::initializer_list<uint8_t> sig03 = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x03};
-  const std::initializer_list<uint8_t> sig04 = {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, 0x00, 0x04};
-  EXPECT_EQ(Block().Raw(0, sig03).Classify(), k7z);
-  EXPECT_EQ(Block().Raw(0, sig04).Classify(), kNothing);
+  // A start header of the given version whose CRC covers its 20 bytes of fields.
+  auto sevenZip = [](uint8_t major, uint8_t minor) {
+    Block b;
+    b.Raw(0, {0x37, 0x7A, 0xBC, 0xAF, 0x27, 0x1C, major, minor});
+    b.Le32(12, 4000).Le32(20, 90).Le32(28, 0x12345678);
+    b.Le32(8, static_cast<uint32_t>(crc32(0, b.b.data() + 12, 20)));
+    return b;
+  };
+  for (uint8_t minor : {uint8_t{2}, uint8_t{3}, uint8_t{4}, uint8_t{9}})
+    EXPECT_EQ(sevenZip(0, minor).Classify(), k7z) << int(minor);
+  EXPECT_EQ(sevenZip(1, 0).Classify(), kNothing);
+  Block torn = sevenZip(0, 4);
+  torn.b[21] ^= 1;  // a next-header size the CRC does not cover
+  EXPECT_EQ(torn.Classify(), kNothing);
 }
 
 // ---------------------------------------------------------------------------
@@ -481,10 +493,74 @@ TEST(ClassifyFatDirectory, EmptyAndFreshlyFormattedSectors) {
   EXPECT_EQ(Block().Fill(0xE5).Classify(512), kMetadata);
   EXPECT_EQ(Block().Fill(0xE5).Classify(4096), kMetadata);
   Block one;
+  PutEntry(one, 0, "README  TXT");
   one.b[0] = 0xE5;  // a single deleted entry scores 1
   EXPECT_EQ(one.Classify(), kNothing);
+  PutEntry(one, 32, "NOTES   TXT");
   one.b[32] = 0xE5;
   EXPECT_EQ(one.Classify(), kMetadata);
+}
+
+// Chinese chat text in UTF-8 whose lead bytes E5 fall at 32-byte steps,
+// padded with zeros like the end of a stream: every entry begins with E5,
+// and none is a directory entry.
+TEST(ClassifyFatDirectory, TextWhoseEntriesBeginWithE5IsNotADirectory) {
+  const std::string hao = "\xE5\xA5\xBD";  // lead byte E5
+  const std::string zai = "\xE5\x9C\xA8";  // lead byte E5
+  const std::string wo = "\xE6\x88\x91";   // lead byte E6
+  std::vector<std::string> entries = {
+      hao + wo + wo + wo + wo + wo + wo + wo + wo + wo + "ok",  // CJK only
+      zai + "12:30 see u!" + wo + wo + wo + wo + wo + ", ",     // with ASCII
+      hao + "0000000000  " + wo + wo + wo + wo + wo + ".\n",    // digits over the reserved bytes
+  };
+  for (const std::string& entry : entries) ASSERT_EQ(entry.size(), 32u);
+  for (size_t first = 0; first < entries.size(); ++first) {
+    Block b;
+    for (size_t e = 0; e < 6; ++e) b.Text(32 * e, entries[(first + e) % entries.size()]);
+    b.Text(32 * 6, hao + "!!");  // the stream's last bytes, then zeros
+    EXPECT_EQ(b.Classify(), kNothing) << first;
+  }
+}
+
+TEST(ClassifyFatDirectory, DeletedEntriesKeepTheirFieldsInRange) {
+  Block base;
+  PutEntry(base, 0, "README  TXT");
+  PutEntry(base, 32, "OTHER   BIN");
+  base.Le16(32 + 26, 9).Le32(32 + 28, 70000);  // first cluster and size
+  base.b[0] = base.b[32] = 0xE5;
+  ASSERT_EQ(base.Classify(), kMetadata);
+  struct Case {
+    const char* what;
+    size_t at;
+    uint32_t value;
+    int bytes;
+  };
+  for (Case c :
+       {Case{"attribute with bit 7", 32 + 11, 0xA0, 1}, Case{"reserved byte", 32 + 12, 0x41, 1},
+        Case{"creation hundredths of 200", 32 + 13, 200, 1},
+        Case{"write time hour 24", 32 + 22, 24u << 11, 2},
+        Case{"write date month 13", 32 + 24, (30u << 9) | (13u << 5) | 1, 2},
+        Case{"cluster above 28 bits", 32 + 20, 0x1000, 2}, Case{"cluster 1", 32 + 26, 1, 2},
+        Case{"a size without a cluster", 32 + 26, 0, 2}}) {
+    Block b = base;
+    if (c.bytes == 1)
+      b.b[c.at] = static_cast<uint8_t>(c.value);
+    else
+      b.Le16(c.at, static_cast<uint16_t>(c.value));
+    EXPECT_EQ(b.Classify(), kNothing) << c.what;
+  }
+  Block dir = base;
+  dir.b[32 + 11] = 0x10;  // a deleted directory has no size
+  EXPECT_EQ(dir.Classify(), kNothing);
+  dir.Le32(32 + 28, 0);
+  EXPECT_EQ(dir.Classify(), kMetadata);
+  // A deleted long-name part: type 0 and first cluster 0.
+  Block lfn;
+  PutLongNameEntry(lfn, 0, 0xE5);
+  PutLongNameEntry(lfn, 32, 0xE5);
+  EXPECT_EQ(lfn.Classify(), kMetadata);
+  lfn.Le16(32 + 26, 5);
+  EXPECT_EQ(lfn.Classify(), kNothing);
 }
 
 TEST(ClassifyFatDirectory, EntriesAndTheEndOfTheDirectory) {
@@ -673,17 +749,16 @@ TEST_F(RealFiles, ZipPackages) {
   EXPECT_EQ(SectorOf("drawing.zip").Classify(), kZipCdr);
 }
 
-TEST_F(RealFiles, SevenZipOfFormatVersion03Only) {
+TEST_F(RealFiles, SevenZipOfTheVersionP7zipWrites) {
   REQUIRE_TOOL("7z");
   WriteText("notes.txt", "some notes\n");
   Must("7z a -bd " + P("a.7z") + " " + P("notes.txt"));
   Block b = SectorOf("a.7z");
   ASSERT_EQ(b.b[0], 0x37);
   ASSERT_EQ(b.b[6], 0x00);
-  const uint8_t minor = b.b[7];
-  EXPECT_EQ(b.Classify(), minor == 3 ? k7z : kNothing) << "format version 0." << int(minor);
-  b.b[7] = 3;
-  EXPECT_EQ(b.Classify(), k7z);
+  EXPECT_EQ(b.Classify(), k7z) << "format version 0." << int(b.b[7]);
+  b.b[12] ^= 0x40;  // the next-header offset, no longer what the CRC covers
+  EXPECT_EQ(b.Classify(), kNothing);
 }
 
 TEST_F(RealFiles, Cabinet) {
@@ -741,6 +816,12 @@ TEST_F(RealFiles, FatRootDirectorySectors) {
     // Deleting the files leaves E5 entries and long-name parts behind.
     Must("mdel -i " + P(img) + " ::/SHORT.TXT ::/another\\ picture.jpg");
     EXPECT_EQ(SectorOf(img, first * bps, bps).Classify(bps), kMetadata);
+    // With everything deleted only E5 entries are left, and still count.
+    Must("mdel -i " + P(img) + " ::/Long\\ file\\ name\\ one.txt ::/Some\\ Folder/SHORT.TXT");
+    Must("mrd -i " + P(img) + " ::/Some\\ Folder");
+    const Block root = SectorOf(img, first * bps, bps);
+    for (size_t e = 0; e < 32 * 6; e += 32) ASSERT_EQ(root.b[e], 0xE5) << e;
+    EXPECT_EQ(root.Classify(bps), kMetadata);
   }
 }
 

@@ -194,8 +194,8 @@ TEST_P(FatImages, MarksWhatSleuthKitCountsAllocated) {
   const FatCase c = GetParam();
   TempDir dir("fat");
   fs::path img = dir / "fat.img";
-  // A FAT12 volume is only taken with the media byte F0.
-  std::string media = c.bits == 12 ? " -M 0xF0" : "";
+  // Both media bytes of FAT12: F8 (mkfs.vfat's own choice) and F0.
+  std::string media = c.bits == 12 && c.spc == 2 ? " -M 0xF0" : "";
   ASSERT_TRUE(Sh("truncate -s " + std::string(c.size) + " " + ShellQuote(img.string())));
   ASSERT_TRUE(Sh("mkfs.vfat -F " + std::to_string(c.bits) + " -s " + std::to_string(c.spc) +
                  " -R " + std::to_string(c.reserved) + " -S " + std::to_string(c.bps) + media +
@@ -203,14 +203,6 @@ TEST_P(FatImages, MarksWhatSleuthKitCountsAllocated) {
   FillWithMtools(dir, img);
   auto boot = ReadBoot(img);
   uint32_t bps = LE16(boot, 11);
-  uint32_t reserved = LE16(boot, 14);
-  if (c.bits == 32) {
-    // mkfs.vfat writes entry 1 as 0FFFFFFF; the walk takes only FFFFFFFF
-    // (as other formatters write it), so entry 1 of the first FAT is set so.
-    auto bytes = test::ReadFileBytes(img);
-    Put32(bytes, reserved * bps + 4, 0xFFFFFFFF);
-    test::WriteFileBytes(img, bytes);
-  }
   Session s;
   uint8_t kind = c.bits == 12 ? kFat12 : c.bits == 16 ? kFat16 : kFat32;
   OpenFile(s, img, kind, bps, U8(boot, 13), 0);
@@ -307,6 +299,39 @@ TEST_P(NtfsImages, MarksTheClustersThatSleuthKitCountsAllocated) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ClusterSizes, NtfsImages, ::testing::Values(4096, 1024, 512));
+
+// 4096-byte sectors: the MFT records are 4096 bytes too, so the bitmap's
+// record lies 6 records into the MFT, not 12 sectors.
+class NtfsLargeSectors : public ::testing::TestWithParam<int> {};
+
+TEST_P(NtfsLargeSectors, TheBitmapRecordIsFoundByItsRecordSize) {
+  for (const char* tool : {"mkfs.ntfs", "blkls"})
+    if (!HaveTool(tool)) GTEST_SKIP() << tool << " is missing";
+  TempDir dir("ntfs4k");
+  fs::path img = dir / "ntfs.img";
+  ASSERT_TRUE(Sh("truncate -s 48M " + ShellQuote(img.string())));
+  ASSERT_TRUE(Sh("mkfs.ntfs -F -f -q -s 4096 -c " + std::to_string(GetParam()) + " " +
+                 ShellQuote(img.string())));
+  std::string why = FillNtfs(dir, img);
+  if (!why.empty()) GTEST_SKIP() << why;
+  auto boot = ReadBoot(img);
+  const uint32_t bps = LE16(boot, 11), spc = U8(boot, 13);
+  ASSERT_EQ(bps, 4096u);
+  Session s;
+  OpenFile(s, img, kNtfs, bps, spc, 0);
+  Result r = Collect(s);
+  EXPECT_FALSE(r.cancelled);
+  ASSERT_TRUE(r.freeOnly);
+  std::vector<bool> clusters = TskAllocated(img);
+  ASSERT_FALSE(clusters.empty());
+  std::vector<bool> want(s.Detected.LastSector + 1, true);  // the tail as in NtfsImages
+  for (uint64_t c = 0; c < clusters.size(); ++c)
+    for (uint64_t k = 0; k < spc; ++k) want[c * spc + k] = clusters[c];
+  EXPECT_TRUE(HasHole(want));
+  EXPECT_EQ(Diff(want, Marks(s)), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(ClusterSizes, NtfsLargeSectors, ::testing::Values(4096, 8192));
 
 // ---------------------------------------------------------------------------
 // exFAT made by mkfs.exfat. exfatprogs has no writer and mounting needs the
@@ -449,41 +474,78 @@ INSTANTIATE_TEST_SUITE_P(Sizes, HfsImages, ::testing::Values("20M", "40M"));
 // ---------------------------------------------------------------------------
 // Signatures that the walks insist on, on images made by the real tools.
 
-TEST(FatSignatures, FormattersMediaBytesThatAreRefused) {
-  for (const char* tool : {"mkfs.vfat", "fsstat"})
+// The first FAT as mkfs.vfat wrote it, its entries 0 and 1 as given.
+struct FatHeadCase {
+  const char* what;
+  uint32_t entry0, entry1;
+  bool taken;
+};
+
+TEST(FatSignatures, EntriesZeroAndOneAsVolumesCarryThem) {
+  for (const char* tool : {"mkfs.vfat", "mcopy", "mdel", "blkls"})
     if (!HaveTool(tool)) GTEST_SKIP() << tool << " is missing";
-  struct Case {
+  struct Volume {
     const char* options;
     uint8_t kind;
     const char* size;
+    std::vector<FatHeadCase> cases;
   };
-  // FAT12 is taken only with media F0, FAT16 only with F8, and FAT32 only
-  // with entry 1 FFFFFFFF, while mkfs.vfat writes 0FFFFFFF there.
-  for (Case c : {Case{"-F 12", kFat12, "8M"}, Case{"-F 16 -M 0xF0", kFat16, "16M"},
-                 Case{"-F 32 -s 1", kFat32, "40M"}}) {
-    SCOPED_TRACE(c.options);
-    TempDir dir("fatsig");
+  const std::vector<Volume> volumes = {
+      {"-F 32 -s 1",
+       kFat32,
+       "40M",
+       {{"as mkfs.vfat writes it", 0, 0, true},
+        {"as Windows writes it", 0x0FFFFFF8, 0xFFFFFFFF, true},
+        {"left dirty by an unclean unmount", 0x0FFFFFF8, 0x07FFFFFF, true},
+        {"with a disk error noted", 0x0FFFFFF8, 0xF3FFFFFF, true},
+        {"media byte F0", 0x0FFFFFF0, 0x0FFFFFFF, true},
+        {"no media byte", 0x0FFFFF00, 0x0FFFFFFF, false},
+        {"entry 0 of zeros", 0, 0x0FFFFFFF, false},
+        {"entry 1 no end of chain", 0x0FFFFFF8, 0x0FFFFFF0, false},
+        {"entry 0 without its high bits", 0x000000F8, 0x0FFFFFFF, false}}},
+      {"-F 16",
+       kFat16,
+       "16M",
+       {{"as mkfs.vfat writes it", 0, 0, true},
+        {"left dirty", 0xFFF8, 0x7FFF, true},
+        {"with a disk error noted", 0xFFF8, 0xBFFF, true},
+        {"media byte F0", 0xFFF0, 0xFFFF, true},
+        {"entry 1 of zeros", 0xFFF8, 0, false},
+        {"media byte 12", 0xFF12, 0xFFFF, false}}},
+      {"-F 12", kFat12, "4M", {{"as mkfs.vfat writes it", 0, 0, true}}},
+  };
+  for (const Volume& v : volumes) {
+    TempDir dir("fathead");
     fs::path img = dir / "fat.img";
-    ASSERT_TRUE(Sh("truncate -s " + std::string(c.size) + " " + ShellQuote(img.string())));
-    ASSERT_TRUE(Sh("mkfs.vfat " + std::string(c.options) + " " + ShellQuote(img.string())));
-    auto boot = ReadBoot(img);
-    Session s;
-    OpenFile(s, img, c.kind, LE16(boot, 11), U8(boot, 13), 0);
-    Result r = Collect(s);
-    EXPECT_FALSE(r.cancelled);
-    EXPECT_FALSE(r.freeOnly);
-    // The area before the first cluster was marked before the FAT was read,
-    // and those marks stay; no cluster is marked.
-    uint64_t fats = U8(boot, 16), reserved = LE16(boot, 14);
-    uint64_t first = c.kind == kFat32 ? fats * LE32(boot, 36) + reserved
-                                      : fats * LE16(boot, 22) + reserved + LE16(boot, 17) / 16u;
-    auto got = Marks(s);
-    EXPECT_EQ(Count(got, 0, first), first);
-    EXPECT_EQ(Count(got, first), 0u);
-    // The Sleuth Kit puts the data area where the first cluster is taken to be.
-    auto layout = test::Run("fsstat " + ShellQuote(img.string())).Out;
-    std::string area = c.kind == kFat32 ? "* Data Area: " : "** Cluster Area: ";
-    EXPECT_NE(layout.find(area + std::to_string(first) + " - "), std::string::npos) << layout;
+    ASSERT_TRUE(Sh("truncate -s " + std::string(v.size) + " " + ShellQuote(img.string())));
+    ASSERT_TRUE(Sh("mkfs.vfat " + std::string(v.options) + " " + ShellQuote(img.string())));
+    FillWithMtools(dir, img);
+    const auto made = test::ReadFileBytes(img);
+    const size_t fat = LE16(made, 14) * size_t{LE16(made, 11)};
+    std::vector<bool> want = TskAllocated(img);
+    for (const FatHeadCase& c : v.cases) {
+      SCOPED_TRACE(std::string(v.options) + ": " + c.what);
+      auto bytes = made;
+      if (c.entry0 != 0 || c.entry1 != 0) {
+        if (v.kind == kFat32) {
+          Put32(bytes, fat, c.entry0);
+          Put32(bytes, fat + 4, c.entry1);
+        } else {
+          Put16(bytes, fat, static_cast<uint16_t>(c.entry0));
+          Put16(bytes, fat + 2, static_cast<uint16_t>(c.entry1));
+        }
+      }
+      Session s;
+      OpenBytes(s, bytes, v.kind, LE16(bytes, 11), U8(bytes, 13));
+      Result r = Collect(s);
+      EXPECT_FALSE(r.cancelled);
+      EXPECT_EQ(r.freeOnly, c.taken);
+      if (!c.taken) continue;
+      auto w = want;
+      w.resize(s.Detected.LastSector + 1);
+      EXPECT_TRUE(HasHole(w));
+      EXPECT_EQ(Diff(w, Marks(s)), "");
+    }
   }
 }
 
