@@ -1,8 +1,11 @@
 #include "carvers/png.h"
 
-#include <array>
-#include <string_view>
+#include <zlib.h>
 
+#include <algorithm>
+#include <array>
+
+#include "carvers/chunk_walk.h"
 #include "carvers/framework.h"
 #include "source/bytes.h"
 
@@ -10,63 +13,70 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<uint8_t, 4> kSignature = {0x89, 'P', 'N', 'G'};
-constexpr std::array<std::string_view, 7> kPlainChunks = {"IHDR", "sRGB", "gAMA", "cHRM",
-                                                          "PLTE", "IDAT", "IEND"};
-constexpr int32_t kFirstChunk = 8;
-constexpr uint32_t kChunkHeader = 8;
-constexpr uint32_t kCrcSize = 4;
-constexpr uint32_t kLargestChunkRest = 1'000'000;  // data and CRC
-constexpr int64_t kLargestPos = 104'857'600;
+constexpr std::array<uint8_t, 8> kSignature = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr uint64_t kChunkHeader = 8;
+constexpr uint64_t kCrcSize = 4;
+constexpr uint32_t kLargestChunk = 0x7FFFFFFF;  // chunk lengths have 31 bits
+constexpr uint32_t kHeaderChunkLength = 13;
+constexpr uint64_t kLargestPng = 104'857'600;  // 100 MiB
 
-bool IsPlainChunk(Bytes file, size_t at) {
-  for (std::string_view type : kPlainChunks) {
-    if (BytesEqual(file, at, type)) return true;
-  }
-  return false;
-}
+bool IsLetter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
 
-// Collects the buffer up to target. Running out of scan range only stops
-// the collecting (true); an unreadable sector fails.
-bool FetchChunkBytes(CarveContext& c, uint64_t target) {
-  const uint64_t last = static_cast<uint64_t>(c.S.LastScanSector);
-  while (c.Collected < target) {
-    if (FetchSector(c)) continue;
-    return c.CurrentSector > last;
+bool IsChunkType(Bytes b, size_t at) {
+  for (size_t i = 0; i < 4; ++i) {
+    if (!IsLetter(U8(b, at + i))) return false;
   }
   return true;
 }
 
-// The chunk walk. pos indexes the collected bytes, which lack the sectors
-// that were claimed unread, so it is not a file offset.
+uint32_t CrcUpdate(uint32_t crc, Bytes b, uint64_t at, uint64_t count) {
+  return static_cast<uint32_t>(
+      crc32(crc, b.data() + at, static_cast<uInt>(count)));  // callers pass at most a sector
+}
+
+// Runs the CRC over `length` bytes from buffer position pos, fetching the
+// sectors they lie in one by one; the bytes already passed are dropped from
+// the buffer now and then, so a long chunk never sits in memory whole.
+bool CrcOver(CarveContext& c, uint64_t& pos, uint64_t length, uint32_t& crc) {
+  while (length > 0) {
+    if (c.Collected <= pos && !FetchSector(c)) return false;
+    const uint64_t n = std::min<uint64_t>({length, c.Collected - pos, c.Bps});
+    crc = CrcUpdate(crc, c.Data(), pos, n);
+    pos += n;
+    length -= n;
+    CompactBuffer(c, pos);
+  }
+  return true;
+}
+
+// The chunk walk: length, type, data and CRC, chunk after chunk to IEND.
+// pos indexes the buffer, whose front is dropped as the walk goes on;
+// fileBytes counts the file's bytes passed.
 bool WalkChunks(CarveContext& c) {
   if (!BytesEqual(c.Data(), 0, Bytes(kSignature))) return false;
-  const uint32_t skipFrom = 2 * c.Bps;
-  int32_t pos = kFirstChunk;
+  uint64_t pos = kSignature.size();
+  uint64_t fileBytes = kSignature.size();
+  bool first = true;
   while (true) {
-    if (c.Collected < static_cast<uint64_t>(pos) + kChunkHeader && !FetchSector(c)) return false;
-    const Bytes file = c.Data();
-    const size_t at = static_cast<size_t>(pos);
-    const uint32_t length = BE32(file, at);
-    const bool plain = IsPlainChunk(file, at + 4);
-    const bool last = BytesEqual(file, at + 4, "IEND");
-    pos += static_cast<int32_t>(kChunkHeader);
-    if (!plain) return false;
-    // Tested before adding the CRC, so that a length near 4 GiB cannot wrap.
-    if (length > kLargestChunkRest - kCrcSize) return false;
-    uint32_t rest = length + kCrcSize;
-    // Whole sectors inside the chunk are claimed without a read; the
-    // collected bytes before them are fewer than one sector, so the chunk's
-    // tail still lies beyond them.
-    while (rest >= skipFrom) {
-      if (!ClaimUnreadSector(c)) return false;
-      rest -= c.Bps;
-    }
-    const int64_t end = static_cast<int64_t>(pos) + rest;
-    if (end > kLargestPos) return false;
-    if (!FetchChunkBytes(c, static_cast<uint64_t>(end))) return false;
-    pos = static_cast<int32_t>(end);
-    if (last) return true;
+    if (!ReadUntil(c, pos + kChunkHeader)) return false;
+    const Bytes head = c.Data();
+    const uint32_t length = BE32(head, pos);
+    if (length > kLargestChunk || !IsChunkType(head, pos + 4)) return false;
+    const bool isHeader = BytesEqual(head, pos + 4, "IHDR");
+    const bool isEnd = BytesEqual(head, pos + 4, "IEND");
+    // A picture starts with its header; the end chunk is empty.
+    if (first && (!isHeader || length != kHeaderChunkLength)) return false;
+    if (isEnd && length != 0) return false;
+    first = false;
+    fileBytes += kChunkHeader + length + kCrcSize;
+    if (fileBytes > kLargestPng) return false;
+    uint32_t crc = CrcUpdate(0, head, pos + 4, 4);
+    pos += kChunkHeader;
+    if (!CrcOver(c, pos, length, crc)) return false;
+    if (!ReadUntil(c, pos + kCrcSize)) return false;
+    if (BE32(c.Data(), pos) != crc) return false;
+    pos += kCrcSize;
+    if (isEnd) return true;
   }
 }
 

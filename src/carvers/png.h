@@ -6,10 +6,10 @@ namespace tarnwick {
 
 struct Session;
 
-// Walks a PNG from its signature through its chunks to IEND and claims the
-// sectors it occupies. Writes nothing: the folder is not used. A picture
-// holding any chunk besides IHDR, sRGB, gAMA, cHRM, PLTE, IDAT and IEND is
-// left unclaimed.
+// Walks a PNG (APNG included) from its signature through its chunks to IEND
+// and claims the sectors it occupies. Any chunk type of four letters is
+// passed, but every chunk's CRC must hold, so the whole picture is read; the
+// first chunk must be IHDR. Writes nothing: the folder is not used.
 void CarvePng(Session& s, const std::string& targetFolder, uint64_t carveStart);
 
 }  // namespace tarnwick
