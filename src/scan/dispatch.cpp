@@ -4,6 +4,7 @@
 
 #include "carvers/asf.h"
 #include "carvers/cab_7z.h"
+#include "carvers/gif.h"
 #include "carvers/jpeg_bmp.h"
 #include "carvers/mp4.h"
 #include "carvers/mpeg.h"
@@ -21,12 +22,12 @@ namespace tarnwick {
 
 namespace {
 
-// Every format the scan recognises has a row; GIF, Jet and MP3 starts are
+// Every format the scan recognises has a row; Jet and MP3 starts are
 // counted for the cluster alignment but have no carver.
 constexpr std::array<DispatchRow, 30> kTable = {{
     {1, CarveJpeg, true},  // JPEG, APP0/APP1 first
     {2, CarveJpeg, true},  // JPEG, other first marker (second pass)
-    {3, nullptr, false},   // GIF: recognised, not carved
+    {3, CarveGif, false},  // GIF
     {4, CarveBmp, true},   // BMP
     {5, CarveQQDatabase, true},
     {6, nullptr, false},     // Jet database: recognised, not carved

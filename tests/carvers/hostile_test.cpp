@@ -37,6 +37,8 @@ std::vector<Sample> RealSamples() {
     if (!bytes.empty()) v.push_back({name, std::move(bytes)});
   };
   add("jpg", Shell("a.jpg", "convert -seed 7 -size 200x150 plasma:fractal -quality 85 \"$OUT\""));
+  add("gif", Shell("a.gif", "convert -delay 10 -size 40x30 -seed 7 plasma: plasma:red-blue "
+                           "-loop 0 -set comment 'a test' \"$OUT\""));
   add("bmp", Shell("a.bmp", "convert -seed 7 -size 40x30 plasma:fractal \"$OUT\""));
   add("png", Shell("a.png", "convert -seed 7 -size 80x60 plasma:fractal -strip \"$OUT\""));
   add("tiff",
