@@ -21,6 +21,13 @@ constexpr uint64_t kLargestCollected = 314'572'800;
 // Enough for any offset; a longer digit run can never read "0", so the
 // digits past these need not be kept.
 constexpr size_t kOffsetDigitsKept = 24;
+// An object's head: up to 10 digits, white space, up to 5 digits, white
+// space, "obj" and one byte after it.
+constexpr size_t kLongestObjectNumber = 10;
+constexpr size_t kLongestGeneration = 5;
+constexpr size_t kLongestSpace = 8;
+constexpr uint64_t kLongestObjectHead =
+    kLongestObjectNumber + kLongestSpace + kLongestGeneration + kLongestSpace + 3 + 1;
 
 enum class State {
   InLine,
@@ -33,6 +40,7 @@ enum class State {
 };
 
 bool IsLineEnd(uint8_t b) { return b == 13 || b == 10; }
+bool IsPdfSpace(uint8_t b) { return b == 0 || b == 9 || b == 10 || b == 12 || b == 13 || b == ' '; }
 bool IsDigit(uint8_t b) { return b >= '0' && b <= '9'; }
 
 class PdfScan {
@@ -118,6 +126,11 @@ class PdfScan {
           } else if (At(p, kXref)) {
             p += kXref.size();
             state = State::InLine;
+          } else if (IsDigit(b) && !HaveAsFarAsThere(p + kLongestObjectHead)) {
+            return false;
+          } else if (IsDigit(b) && ObjectHeadAt(p)) {
+            // An update whose cross-reference is a stream starts with an object.
+            state = State::InLine;
           } else {
             length = p;
             ended = true;
@@ -135,6 +148,38 @@ class PdfScan {
     if (c_.Collected >= n) return true;
     if (n > static_cast<uint64_t>(INT32_MAX)) return false;
     return ReadUntil32(c_, static_cast<int32_t>(n));
+  }
+
+  // Like Have, but the end of the scan range only shortens what is there.
+  bool HaveAsFarAsThere(uint64_t n) {
+    if (Have(n)) return true;
+    return c_.CurrentSector > static_cast<uint64_t>(c_.S.LastScanSector) &&
+           c_.Collected <= kLargestCollected;
+  }
+
+  // "N G obj": an object number, a generation, the keyword, then white
+  // space or a delimiter.
+  bool ObjectHeadAt(uint64_t p) const {
+    const Bytes b = c_.Data();
+    auto digits = [&](size_t most) {
+      size_t n = 0;
+      while (n < most && IsDigit(U8(b, static_cast<size_t>(p)))) ++n, ++p;
+      return n > 0 && !IsDigit(U8(b, static_cast<size_t>(p)));
+    };
+    auto space = [&] {
+      size_t n = 0;
+      while (p < b.size() && n < kLongestSpace && IsPdfSpace(b[static_cast<size_t>(p)])) ++n, ++p;
+      return n > 0;
+    };
+    if (!digits(kLongestObjectNumber) || !space() || !digits(kLongestGeneration) || !space()) {
+      return false;
+    }
+    if (!BytesEqual(b, static_cast<size_t>(p), "obj")) return false;
+    p += 3;
+    if (p >= b.size()) return false;
+    const uint8_t after = b[static_cast<size_t>(p)];
+    return IsPdfSpace(after) || after == '<' || after == '[' || after == '(' || after == '/' ||
+           after == '%';
   }
 
   bool At(uint64_t p, std::string_view marker) const {

@@ -185,7 +185,7 @@ TEST_F(PdfCarver, ADocumentIsFollowedAcrossForeignSectors) {
   EXPECT_EQ(Marked(*s), expected);
 }
 
-TEST_F(PdfCarver, AnUpdateSectionIsFollowedOnlyWhenItStartsWithXref) {
+TEST_F(PdfCarver, UpdateSectionsStartingWithXrefOrAnObjectAreFollowed) {
   // Two incremental updates appended by hand to qpdf's document, each
   // checked by qpdf: one adds an object before its cross-reference section,
   // the other is a cross-reference section and trailer alone.
@@ -216,12 +216,54 @@ TEST_F(PdfCarver, AnUpdateSectionIsFollowedOnlyWhenItStartsWithXref) {
   const auto xref = Bytes(xrefOnly);
   const uint64_t nx = (xref.size() + 511) / 512;
   EXPECT_EQ(CarveAt(Image(nx + 20, xref, SectorRun(6, nx)), 6), SectorRun(6, nx));
-  // The document ends with the first trailer that "xref" does not follow:
-  // the update behind it is not claimed.
   const auto obj = Bytes(withObject);
   const uint64_t no = (obj.size() + 511) / 512;
-  EXPECT_EQ(CarveAt(Image(no + 20, obj, SectorRun(6, no)), 6),
-            SectorRun(6, (base.size() + 511) / 512));
+  EXPECT_EQ(CarveAt(Image(no + 20, obj, SectorRun(6, no)), 6), SectorRun(6, no));
+  // Text after "%%EOF" that only looks like the start of an object ends
+  // the document there.
+  for (const char* after : {"12 0 R\n", "7 0 objection\n", "12345678901 0 obj\n", "x 0 obj\n"}) {
+    const auto other = Bytes(text + after);
+    const uint64_t n = (other.size() + 511) / 512;
+    EXPECT_EQ(CarveAt(Image(n + 20, other, SectorRun(6, n)), 6),
+              SectorRun(6, (base.size() + 511) / 512))
+        << after;
+  }
+}
+
+// An update whose cross-reference is a stream, as PDF 1.5 writers append
+// it: an object, then the cross-reference stream object, then the trailer
+// keywords without a "trailer" dictionary.
+TEST_F(PdfCarver, AnUpdateWithACrossReferenceStreamIsFollowed) {
+  auto base = Qpdf("--object-streams=generate");
+  const std::string text = Text(base);
+  ASSERT_NE(text.find("/XRef"), std::string::npos) << "qpdf wrote a cross-reference stream";
+  const uint64_t prev = NumberAfter(text, "startxref\n");
+  const uint64_t size = NumberAfter(text, "/Size ");
+  std::string info = std::to_string(size) + " 0 obj\n<< /Title (Second edition) >>\nendobj\n";
+  const uint64_t infoAt = base.size();
+  const uint64_t xrefAt = infoAt + info.size();
+  // Entries of 1 + 4 + 1 bytes: type, offset, generation; for the new
+  // object and for the stream itself.
+  std::string entries;
+  for (uint64_t at : {infoAt, xrefAt}) {
+    entries += '\x01';
+    for (int k = 3; k >= 0; --k) entries += static_cast<char>((at >> (8 * k)) & 0xFF);
+    entries += '\x00';
+  }
+  const std::string root = text.substr(text.rfind("/Root "), 12);
+  std::string xref = std::to_string(size + 1) + " 0 obj\n<< /Type /XRef /Size " +
+                     std::to_string(size + 2) + " /Index [" + std::to_string(size) +
+                     " 2] /W [1 4 1] " + root.substr(0, root.find(" R", 6) + 2) + " /Info " +
+                     std::to_string(size) + " 0 R /Prev " + std::to_string(prev) + " /Length " +
+                     std::to_string(entries.size()) + " >>\nstream\n" + entries +
+                     "\nendstream\nendobj\nstartxref\n" + std::to_string(xrefAt) + "\n%%EOF\n";
+  const auto updated = Bytes(text + info + xref);
+  ASSERT_TRUE(Checks(updated));
+  const uint64_t n = (updated.size() + 511) / 512;
+  EXPECT_EQ(CarveAt(Image(n + 20, updated, SectorRun(6, n)), 6), SectorRun(6, n));
+  // Before the update was appended the document ended at its first "%%EOF".
+  const uint64_t b = (base.size() + 511) / 512;
+  EXPECT_EQ(CarveAt(Image(b + 20, base, SectorRun(6, b)), 6), SectorRun(6, b));
 }
 
 TEST_F(PdfCarver, DocumentsThatDoNotEndFailAndGiveEverySectorBack) {
