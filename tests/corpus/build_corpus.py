@@ -517,6 +517,31 @@ def pack_scr(s, mpeg1):
     return ((w & 0xFFFE) >> 1) | ((w & 0xFFFE0000) >> 2) | ((w & top) >> 3)
 
 
+def deleted_entry_shape(entry):
+    """A deleted entry keeps everything but its first byte: the fields must still be an entry's."""
+    if entry[1:] == b"\xe5" * 31:
+        return True
+    attr = entry[11]
+    if attr == 0x0F:
+        return entry[12] == 0 and entry[26:28] == b"\0\0"
+    if attr & 0xC0 or entry[12] & ~0x18 or entry[13] > 199:
+        return False
+    for off in (14, 22):
+        t = struct.unpack_from("<H", entry, off)[0]
+        if t >> 11 > 23 or t >> 5 & 63 > 59 or t & 31 > 29:
+            return False
+    for off in (16, 18, 24):
+        d = struct.unpack_from("<H", entry, off)[0]
+        if d and (not 1 <= (d >> 5 & 15) <= 12 or not d & 31):
+            return False
+    high, low, size = struct.unpack_from("<HHI", entry, 20)[0], struct.unpack_from("<H", entry, 26)[0], \
+        struct.unpack_from("<I", entry, 28)[0]
+    cluster = high << 16 | low
+    if high > 0x0FFF or cluster == 1 or (size and not cluster) or (attr & 0x10 and size):
+        return False
+    return not any(b < 0x20 or b == 0xFF or b in b'\\/:*?"<>|' for b in entry[1:11])
+
+
 def fat_directory_score(s, tentative):
     score = 0
     for e in range(0, len(s) - 31, 32):
@@ -526,6 +551,8 @@ def fat_directory_score(s, tentative):
                 return tentative
             break
         if entry[0] == 0xE5:
+            if not deleted_entry_shape(entry):
+                return tentative
             score += 1
             continue
         attr = entry[11]
@@ -548,7 +575,7 @@ def start_code(s):
     """The code the scan gives a 512-byte sector: what it is the start of, 0 for nothing."""
     if s[:3] == b"\xff\xd8\xff":
         return 1 if s[3] & 0xFE == 0xE0 else 2
-    if s[:6] == b"GIF89a":
+    if s[:6] in (b"GIF89a", b"GIF87a"):
         return 3
     if s[:2] == b"BM":
         return 4 if s[6:10] == b"\0\0\0\0" else 0
@@ -599,7 +626,7 @@ def start_code(s):
         return 28 if s[30:50] == b"content/riffData.cdr" else 16
     if s[:4] == b"MSCF" and s[24:26] == b"\3\1":
         return 17
-    if s[:8] == b"7z\xbc\xaf\x27\x1c\0\3":
+    if s[:7] == b"7z\xbc\xaf\x27\x1c\0" and zlib.crc32(s[12:32]) == int.from_bytes(s[8:12], "little"):
         return 18
     if s[:5] == b"%PDF-":
         return 22
@@ -1194,8 +1221,7 @@ def cases():
         (qq("Msg_docx.db", 100 * KIB, "later", ["ooxml"]), ooxml("report.docx", 120 * KIB)),
         (qq("Msg_cab.db", 140 * KIB, "later", ["cab"]), archive("driver.cab", "cab", 110 * KIB)),
         (qq("Msg_7z.db", 110 * KIB, "later", ["7z"],
-            note="7z here writes format version 0.4; whether the scan takes it for a 7z start "
-                 "(and so whether this database can come back) is not settled"),
+            note="7z here writes format version 0.4, which the scan takes for a 7z start"),
          archive("backup.7z", "7z", 130 * KIB)),
     ], cluster_sectors=4)
     c.append(Case(
@@ -1246,7 +1272,148 @@ def cases():
          ("write", picture("photo.jpg", "jpg", 1600, 1200))],
         lose=["Msg2.0.db", "ZEROS.BIN", "Backup.db", "Thumbs.db", "Msg3.0.db"],
         on_request=True))
+    c += still_cases()
     return c
+
+
+# ---------------------------------------------------------------------------
+# Pictures, archives and documents as today's tools write them, and a FAT32
+# volume left as mkfs.vfat made it and then unmounted uncleanly
+
+START_CODES["gif"] = (3,)
+FAT_AS_MKFS_WRITES_IT = {"fat32-vfat-dirty-frag-allocated"}
+
+
+def still(name, fmt, variant, size=0):
+    return Item(name, ("still", variant, size), "other", fmt)
+
+
+def still_cases():
+    c = []
+    steps, lose = around_deleted([
+        (qq("Msg_pngmeta.db", 120 * KIB, "later", ["png"]), still("chart.png", "png", "png-meta")),
+        (qq("Msg_apng.db", 100 * KIB, "later", ["png"]), still("smile.png", "png", "apng")),
+        (qq("Msg_gif.db", 110 * KIB, "later", ["gif"]), still("wave.gif", "gif", "gif-animated")),
+        (qq("Msg_gif87.db", 90 * KIB, "later", ["gif"]), still("logo.gif", "gif", "gif87-interlaced")),
+        (qq("Msg_7zplain.db", 130 * KIB, "later", ["7z"]),
+         still("backup.7z", "7z", "7z-plain-header", 120 * KIB)),
+        (qq("Msg_pdfupd.db", 100 * KIB, "later", ["pdf"]),
+         still("signed.pdf", "pdf", "pdf-stream-update", 80 * KIB)),
+    ], cluster_sectors=4)
+    c.append(Case(
+        "fat16-frag-deleted-still",
+        "databases fragmented around a deleted PNG with its metadata chunks, an APNG, an animated "
+        "GIF, an interlaced GIF87a, a 7z with a plain header and a PDF whose update starts with "
+        "an object (FAT16)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose))
+    c.append(Case(
+        "fat32-vfat-dirty-frag-allocated",
+        "databases fragmented around allocated files on a FAT32 volume as mkfs.vfat formats it, "
+        "left dirty (FAT entry 1 07FFFFFF)",
+        "FAT32", 40, 1, "deleted",
+        [("write", blob("~tmp1.tmp", 150 * KIB)),
+         ("write", still("keep.gif", "gif", "gif-animated")),
+         ("write", blob("~tmp2.tmp", 200 * KIB)),
+         ("write", still("keep.7z", "7z", "7z-plain-header", 100 * KIB)),
+         ("write", blob("~tmp3.tmp", 120 * KIB)),
+         ("fill", "FILLER.BIN"),
+         ("delete", "~tmp1.tmp"), ("delete", "~tmp2.tmp"), ("delete", "~tmp3.tmp"),
+         ("delete", "FILLER.BIN"),
+         ("write", qq("Msg2.0.db", 300 * KIB, "free-only")),
+         ("write", qq("Group.db", 180 * KIB, "free-only"))],
+        lose=["Msg2.0.db", "Group.db"],
+        rescue_options=["--free-only"]))
+    return c
+
+
+class FatAsMkfsWritesIt(FatVolume):
+    """FAT entry 1 as mkfs.vfat leaves it (0FFFFFFF), then with the clean-shutdown bit clear."""
+
+    def format(self):
+        if not os.path.exists(self.image):
+            with open(self.image, "wb") as f:
+                f.truncate(self.size)
+        run(["mkfs.vfat", "-F", str(self.bits), "-S", "512", "-s", str(self.cluster_sectors),
+             "--invariant", "-n", "TARNCORPUS", self.image])
+        with open(self.image, "r+b") as f:
+            boot = f.read(512)
+            reserved, fats = int.from_bytes(boot[14:16], "little"), boot[16]
+            fat_sectors = int.from_bytes(boot[36:40], "little")
+            for k in range(fats):
+                f.seek((reserved + k * fat_sectors) * SECTOR + 4)
+                if f.read(4) != b"\xff\xff\xff\x0f":
+                    raise BuildError("mkfs.vfat wrote another FAT entry 1")
+                f.seek(-4, os.SEEK_CUR)
+                f.write(b"\xff\xff\xff\x07")
+
+
+def still_file(rng, work, variant, size):
+    seed = str(rng.randint(1, 2**31 - 1))
+    out = os.path.join(work, "still.bin")
+    if variant == "png-meta":
+        # ImageMagick's usual chunks (bKGD, pHYs, a comment in tEXt) without its
+        # time stamps, so that the same seed gives the same file.
+        run([CONVERT, "-seed", seed, "-size", "260x200", "plasma:fractal", "-set", "comment",
+             "saved for the chat", "-density", "96", "-units", "PixelsPerInch",
+             "-define", "png:exclude-chunks=date,time", "PNG:" + out])
+    elif variant == "apng":
+        run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-threads", "1",
+             "-f", "lavfi", "-i", f"testsrc2=size=96x72:rate=5:duration=2,"
+             f"noise=alls=20:allf=t:all_seed={seed}", "-plays", "0", "-fflags", "+bitexact",
+             "-f", "apng", out])
+    elif variant == "gif-animated":
+        frames = []
+        for colours in ("red-blue", "green-yellow", "blue-white", "black-orange"):
+            frames += ["-seed", str(rng.randint(1, 2**31 - 1)), f"plasma:{colours}"]
+        run([CONVERT, "-delay", "10", "-size", "120x90"] + frames +
+            ["-loop", "0", "-set", "comment", "an emoticon", "GIF:" + out])
+    elif variant == "gif87-interlaced":
+        run([CONVERT, "-seed", seed, "-size", "240x160", "plasma:fractal", "-interlace", "GIF",
+             "GIF87:" + out])
+    elif variant == "7z-plain-header":
+        folder, names = member_files(rng, work, rng.randint(2, 4), max(256, size // 3))
+        run(["7z", "a", "-bd", "-bso0", "-mx=9", "-mhc=off", "-mtc=off", "-mta=off", out] + names,
+            cwd=folder)
+        shutil.rmtree(folder)
+    elif variant == "pdf-stream-update":
+        return pdf_with_stream_update(rng, work, size)
+    else:
+        raise ValueError(variant)
+    with open(out, "rb") as f:
+        data = f.read()
+    os.remove(out)
+    return data
+
+
+def pdf_with_stream_update(rng, work, size):
+    """qpdf's document with a cross-reference stream, and an incremental update appended by hand
+    (no tool here writes one): a new object and the update's cross-reference stream."""
+    src = os.path.join(work, "base.pdf")
+    out = os.path.join(work, "streams.pdf")
+    with open(src, "wb") as f:
+        f.write(pdf_file(rng, work, size))
+    run(["qpdf", "--deterministic-id", "--object-streams=generate", src, out])
+    with open(out, "rb") as f:
+        base = f.read()
+    os.remove(src)
+    os.remove(out)
+    prev = int(re.findall(rb"startxref\s+(\d+)", base)[-1])
+    count = int(re.findall(rb"/Size (\d+)", base)[-1])
+    root = re.findall(rb"/Root (\d+ \d+ R)", base)[-1]
+    info = b"%d 0 obj\n<< /Title (Chat export, second edition) >>\nendobj\n" % count
+    info_at, xref_at = len(base), len(base) + len(info)
+    entries = b"".join(b"\x01" + at.to_bytes(4, "big") + b"\x00" for at in (info_at, xref_at))
+    xref = (b"%d 0 obj\n<< /Type /XRef /Size %d /Index [%d 2] /W [1 4 1] /Root %s /Info %d 0 R "
+            b"/Prev %d /Length %d >>\nstream\n" % (count + 1, count + 2, count, root, count, prev,
+                                                    len(entries))
+            + entries + b"\nendstream\nendobj\nstartxref\n%d\n%%%%EOF\n" % xref_at)
+    data = base + info + xref
+    check = os.path.join(work, "check.pdf")
+    with open(check, "wb") as f:
+        f.write(data)
+    run(["qpdf", "--check", check])
+    os.remove(check)
+    return data
 
 
 def make_bytes(item, rng, work, case_name):
@@ -1288,6 +1455,7 @@ def new_bytes(item, rng, work, case_name):
         "pdf": lambda: pdf_file(rng, work, recipe[1]),
         "ooxml": lambda: ooxml_file(rng, work, recipe[1]),
         "media": lambda: media_file(rng, work, recipe[1], recipe[2]),
+        "still": lambda: still_file(rng, work, recipe[1], recipe[2]),
         "drawing": lambda: drawing_file(rng, work, recipe[1], recipe[2]),
     }
     # A sector inside a neighbour that the scan would take for a file start would
@@ -1303,6 +1471,8 @@ def new_bytes(item, rng, work, case_name):
 def make_volume(case, image, work):
     if case.fs == "NTFS":
         return NtfsVolume(image, case.size_mib * MIB, work)
+    if case.name in FAT_AS_MKFS_WRITES_IT:
+        return FatAsMkfsWritesIt(image, int(case.fs[3:]), case.size_mib * MIB, case.cluster_sectors)
     return FatVolume(image, int(case.fs[3:]), case.size_mib * MIB, case.cluster_sectors)
 
 
@@ -1367,7 +1537,7 @@ def describe_file(case, image, layout, item, path, inode):
             entry["inner_starts"] = [[off // SECTOR, code] for off, code in inner_starts(f.read())]
         if item.fmt == "7z":
             entry["format_version"] = f"{head[6]}.{head[7]}"
-        if entry["start_code"] not in START_CODES[item.fmt] and item.fmt != "7z":
+        if entry["start_code"] not in START_CODES[item.fmt]:
             raise BuildError(f"{item.name}: its first sector classifies as {entry['start_code']}, "
                              f"not as {START_CODES[item.fmt]}")
     if item.fmt == "ole":
