@@ -766,8 +766,8 @@ class FatVolume:
     def mark_entry_one_as_windows_does(self):
         """Windows' format leaves FAT entry 1 at FFFFFFFF, mkfs.vfat at 0FFFFFFF.
 
-        The volumes here stand for disks formatted on Windows, whose FAT the
-        free-space map checks for exactly that value; fsck.fat accepts both.
+        The volumes here stand for disks formatted on Windows; fsck.fat and the
+        free-space map accept both.
         """
         with open(self.image, "r+b") as f:
             boot = f.read(512)
