@@ -30,9 +30,17 @@ Bytes8 Pack(uint64_t scr, bool markers = true) {
   return p;
 }
 
-// An MPEG-2 pack header (its marker bits set, clock 0).
-Bytes8 Mpeg2Pack() {
-  return {0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8};
+// An MPEG-2 pack header with the given clock reference and stuffing bytes.
+Bytes8 Mpeg2Pack(uint64_t scr = 0, uint8_t stuffing = 0) {
+  const uint64_t w = (uint64_t{1} << 36) | (((scr >> 30) & 7) << 33) | (uint64_t{1} << 32) |
+                     (((scr >> 15) & 0x7FFF) << 17) | (uint64_t{1} << 16) |
+                     ((scr & 0x7FFF) << 1) | 1;
+  const uint64_t v = (w << 26) | (uint64_t{1} << 16);  // the extension's marker bit
+  Bytes8 p = {0x00, 0x00, 0x01, 0xBA};
+  for (int i = 7; i >= 2; --i) p.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  Append(p, {0x01, 0x89, 0xC3, static_cast<uint8_t>(0xF8 | stuffing)});
+  p.insert(p.end(), stuffing, 0xFF);
+  return p;
 }
 
 // A unit of `total` bytes with the given stream id: start code, length, filler.
@@ -175,11 +183,16 @@ TEST(ProgramStream, TheClockIsTestedAtPacksOnClusterBoundaries) {
     EXPECT_EQ(CarveLaid(CarveMpegProgramStream, file, 8, 8, true), StreamClaims(8, c.length, 8))
         << c.what;
   }
-  // The first pack must start the clock low enough: from -1, at most 800,000 on.
-  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({799'999, 803'599}), 8),
-            SectorRun(8, 8));
-  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, PackedStream({800'000, 803'600}), 8).empty())
-      << "a stream that ends before its first pack has nothing to keep";
+  // The first pack may start at any clock: later ones are measured from it.
+  for (uint64_t first : {uint64_t{799'999}, uint64_t{800'000}, uint64_t{5'000'000'000}}) {
+    EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({first, first + 3600}), 8, 1, true),
+              SectorRun(8, 8))
+        << "first clock " << first;
+  }
+  // A clock that wraps at 33 bits goes on.
+  const uint64_t top = (uint64_t{1} << 33) - 1800;
+  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({top, 1800, 5400}), 8, 4, true),
+            StreamClaims(8, 3 * 2048, 4));
 }
 
 TEST(ProgramStream, APackWithAMarkerBitClearIsWalkedButProvesNothingAtABoundary) {
@@ -211,7 +224,18 @@ TEST(ProgramStream, AnMpeg2PackFailsTheWholeCarve) {
   Append(file, PackedStream({6 * 3600}));
   EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8).empty());
   EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8, 8).empty());
-  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, Mpeg2Pack(), 8).empty()) << "at the start";
+}
+
+TEST(ProgramStream, AnMpeg1PackFailsAnMpeg2Stream) {
+  Bytes8 file;
+  for (uint64_t k = 0; k < 4; ++k) {
+    Append(file, Mpeg2Pack(k * 3600));
+    Append(file, Unit(2034));
+  }
+  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, file, 8, 1, true), StreamClaims(8, file.size()));
+  Append(file, Pack(0));
+  Append(file, Unit(2036));
+  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8).empty());
 }
 
 TEST(ProgramStream, EndsAtTheFirstUnitWithoutAStartCode) {
