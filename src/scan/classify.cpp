@@ -340,9 +340,9 @@ using Test = Verdict (*)(Bytes);
 // Exact-byte tests, cheapest first, split where the MPEG pack test sits.
 constexpr std::array<Test, 8> kLeadingTests{TestJpeg, TestGif,  TestBmp, TestOle2,
                                             TestJet,  TestRiff, TestAsf, TestIsoMedia};
-constexpr std::array<Test, 12> kTrailingTests{
-    TestTs192, TestTs188, TestPng, TestMp3, TestMp3Frames, TestTiffFamily,
-    TestRaf,   TestRar,   TestZip, TestCab, Test7z,        TestPdf};
+constexpr std::array<Test, 12> kTrailingTests{TestTs192,     TestTs188,      TestPng, TestMp3,
+                                              TestMp3Frames, TestTiffFamily, TestRaf, TestRar,
+                                              TestZip,       TestCab,        Test7z,  TestPdf};
 
 // Bytes 4..11 of the pack, shifted so that the lowest marker bit lands on
 // bit 0: the clock reference is then three fields of 15, 15 and 3 bits, each
@@ -399,8 +399,8 @@ MpegAudioFrame ReadMpegAudioFrame(std::span<const uint8_t> b, size_t at) {
   const uint32_t rateIndex = (h >> 12) & 15;
   const uint32_t sampleIndex = (h >> 10) & 3;
   const uint32_t padding = (h >> 9) & 1;
-  if (versionBits == 1 || layerBits == 0 || rateIndex == 0 || rateIndex == 15 ||
-      sampleIndex == 3 || (h & 3) == 2) {
+  if (versionBits == 1 || layerBits == 0 || rateIndex == 0 || rateIndex == 15 || sampleIndex == 3 ||
+      (h & 3) == 2) {
     return f;
   }
   f.version = versionBits == 3 ? 1 : versionBits == 2 ? 2 : 25;

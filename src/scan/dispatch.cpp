@@ -54,11 +54,11 @@ constexpr std::array<DispatchRow, 34> kTable = {{
     {27, CarveRiffCdr, false},     // RIFF CorelDRAW
     {28, CarveZipDrawing, false},  // ZIP CorelDRAW
     {31, CarveMpegProgramStream, false},
-    {33, CarveTransportStream, false},  // 192-byte packets
-    {36, CarveMpegProgramStream, false},      // MPEG-1 or -2 pack with its system header
-    {37, CarvePlainTransportStream, false},   // 188-byte packets, a table first
-    {38, CarveTransportStream, false},        // 192-byte packets, a table first
-    {39, CarveMp3, false},                    // MPEG audio frames
+    {33, CarveTransportStream, false},       // 192-byte packets
+    {36, CarveMpegProgramStream, false},     // MPEG-1 or -2 pack with its system header
+    {37, CarvePlainTransportStream, false},  // 188-byte packets, a table first
+    {38, CarveTransportStream, false},       // 192-byte packets, a table first
+    {39, CarveMp3, false},                   // MPEG audio frames
 }};
 
 }  // namespace

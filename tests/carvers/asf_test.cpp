@@ -186,8 +186,9 @@ TEST_F(AsfCarver, TheOtherObjectOrderIsWalkedThroughTheIndexToTheFileEnd) {
     }
     const uint64_t end = DataObjectEnd(file);
     ASSERT_GT(end, 0u);
-    if (std::string(name) == "WMV")
+    if (std::string(name) == "WMV") {
       ASSERT_LT(end, file.size()) << "ffmpeg writes a simple index behind a video's data";
+    }
     for (uint32_t spc : {1u, 8u}) {
       EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 16, spc),
                 ExpectedClaims(SectorRun(16, SectorsOf(file.size())), file.size(), spc))
@@ -197,8 +198,8 @@ TEST_F(AsfCarver, TheOtherObjectOrderIsWalkedThroughTheIndexToTheFileEnd) {
 }
 
 TEST(AsfObjectWalk, ClaimsTheIndexObjectsBehindTheDataObject) {
-  const auto head = Join({Object(kHeader, 1000), Object(kFamilyD2D0A4, 2000),
-                          Object(kData, 10 * kSector - 3000)});
+  const auto head = Join(
+      {Object(kHeader, 1000), Object(kFamilyD2D0A4, 2000), Object(kData, 10 * kSector - 3000)});
   const auto file = Join({head, Object(kSimpleIndex, 3000), Object(kIndex, 1200)});
   EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4), SectorRun(4, SectorsOf(file.size())));
   EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, file, 4, 4), SectorRun(4, 20))
@@ -210,8 +211,7 @@ TEST(AsfObjectWalk, ClaimsTheIndexObjectsBehindTheDataObject) {
         std::pair{"an index of 24 bytes", Object(kIndex, 24, 2000)},
         std::pair{"an index past the scan range", Object(kIndex, 1u << 20, 2000)}}) {
     const auto more = Join({file, tail});
-    EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, more, 4), SectorRun(4, SectorsOf(file.size())))
-        << what;
+    EXPECT_EQ(CarveLaid(CarveAsfObjectWalk, more, 4), SectorRun(4, SectorsOf(file.size()))) << what;
   }
   // Ending inside a sector, the next file's share of that sector goes with it.
   const auto odd = Join({Object(kHeader, 700), Object(kData, 5000), Object(kSimpleIndex, 4000)});

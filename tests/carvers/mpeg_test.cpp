@@ -33,8 +33,8 @@ Bytes8 Pack(uint64_t scr, bool markers = true) {
 // An MPEG-2 pack header with the given clock reference and stuffing bytes.
 Bytes8 Mpeg2Pack(uint64_t scr = 0, uint8_t stuffing = 0) {
   const uint64_t w = (uint64_t{1} << 36) | (((scr >> 30) & 7) << 33) | (uint64_t{1} << 32) |
-                     (((scr >> 15) & 0x7FFF) << 17) | (uint64_t{1} << 16) |
-                     ((scr & 0x7FFF) << 1) | 1;
+                     (((scr >> 15) & 0x7FFF) << 17) | (uint64_t{1} << 16) | ((scr & 0x7FFF) << 1) |
+                     1;
   const uint64_t v = (w << 26) | (uint64_t{1} << 16);  // the extension's marker bit
   Bytes8 p = {0x00, 0x00, 0x01, 0xBA};
   for (int i = 7; i >= 2; --i) p.push_back(static_cast<uint8_t>(v >> (8 * i)));
