@@ -173,10 +173,21 @@ bool CounterFollows(std::vector<uint8_t>& last, Bytes b, size_t at, bool check) 
   return counter == previous;
 }
 
+// A packet of a PID not seen before has no counter to follow: the packet
+// behind it must then have its sync byte too, unless the scan range ends.
+bool SyncAheadHolds(CarveContext& c, const std::vector<uint8_t>& last, uint64_t pos) {
+  const size_t at = static_cast<size_t>(pos);
+  const uint16_t pid = static_cast<uint16_t>(BE16(c.Data(), at + 1) & 0x1FFF);
+  if (pid == kNullPid || last[pid] != 0xFF) return true;
+  if (!ReadUntil(c, pos + 2 * kPlainPacket)) return true;
+  return U8(c.Data(), at + kPlainPacket) == kSync;
+}
+
 // Walks 188-byte packets from the first while their sync byte holds. The
 // first packet that starts in a new cluster, where a fragment may have
-// broken off, must also continue its PID's counter; when it does not, the
-// stream ends at that cluster's start. length ends as the stream's length.
+// broken off, must also continue its PID's counter (or, of a new PID, be
+// followed by another packet); when it does not, the stream ends at that
+// cluster's start. length ends as the stream's length.
 void WalkPlainTransportStream(CarveContext& c, uint64_t& length) {
   uint64_t cluster = static_cast<uint64_t>(c.S.Scan.SectorsPerCluster) * c.Bps;
   if (cluster == 0) cluster = c.Bps;
@@ -189,7 +200,11 @@ void WalkPlainTransportStream(CarveContext& c, uint64_t& length) {
     const size_t at = static_cast<size_t>(pos);
     if (U8(b, at) != kSync) return;
     const bool newCluster = length > 0 && length / cluster != (length - kPlainPacket) / cluster;
-    if (!CounterFollows(last, b, at, newCluster)) {
+    if (newCluster && !SyncAheadHolds(c, last, pos)) {
+      length = length / cluster * cluster;
+      return;
+    }
+    if (!CounterFollows(last, c.Data(), at, newCluster)) {
       length = length / cluster * cluster;
       return;
     }

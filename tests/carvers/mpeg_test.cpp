@@ -494,6 +494,13 @@ TEST(PlainTransportStream, ACounterThatDoesNotFollowAtANewClusterEndsItThere) {
   }
   {
     PlainPackets p(n);
+    p.Set(22, 0x200, 0);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a new PID, packets behind it";
+    p.At(23)[0] = 0;
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "a new PID and nothing behind it";
+  }
+  {
+    PlainPackets p(n);
     p.Set(22, 0x1FFF, 9);
     EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a null packet";
   }
