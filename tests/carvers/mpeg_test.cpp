@@ -465,7 +465,8 @@ struct PlainPackets {
   void Shift(size_t k, size_t by) {
     const uint8_t pidLow = At(k)[2];
     for (size_t j = k; j * 188 < bytes.size(); ++j)
-      if (At(j)[2] == pidLow) At(j)[3] = static_cast<uint8_t>((At(j)[3] & 0xF0) | ((At(j)[3] + by) & 15));
+      if (At(j)[2] == pidLow)
+        At(j)[3] = static_cast<uint8_t>((At(j)[3] & 0xF0) | ((At(j)[3] + by) & 15));
   }
 };
 
@@ -473,9 +474,7 @@ TEST(PlainTransportStream, ACounterThatDoesNotFollowAtANewClusterEndsItThere) {
   // On clusters of 4096 bytes packet 22 is the first to start in the second
   // cluster, packet 44 in the third.
   const size_t n = 200;
-  auto claims = [](const Bytes8& f) {
-    return CarveLaid(CarvePlainTransportStream, f, 8, 8, true);
-  };
+  auto claims = [](const Bytes8& f) { return CarveLaid(CarvePlainTransportStream, f, 8, 8, true); };
   EXPECT_EQ(claims(PlainPackets(n).bytes), StreamClaims(8, n * 188, 8)) << "a steady stream";
   {
     PlainPackets p(n);
@@ -518,8 +517,7 @@ TEST(PlainTransportStream, ACounterThatDoesNotFollowAtANewClusterEndsItThere) {
     p.Set(22, 0x100, 11, 2);
     p.At(22)[4] = 183;  // an adaptation field filling the packet, no flags
     p.At(22)[5] = 0x00;
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8))
-        << "no payload, yet the counter moved on";
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "no payload, yet the counter moved on";
     p.Set(22, 0x100, 10, 2);
     p.Shift(24, 15);
     EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "no payload, the counter stays";

@@ -883,8 +883,7 @@ TEST(ClassifyStreamStarts, TransportStreamsOpeningWithATable) {
     EXPECT_EQ(WithTable(b, 0, c.pid, c.table, c.head).Classify(), c.start ? kTs188Table : kTs188)
         << c.what;
     Block m = Ts192(0x12345678, 0x12345678 + 900, 0x12345678 + 1800);
-    EXPECT_EQ(WithTable(m, 4, c.pid, c.table, c.head).Classify(),
-              c.start ? kTs192Table : kTs192Mid)
+    EXPECT_EQ(WithTable(m, 4, c.pid, c.table, c.head).Classify(), c.start ? kTs192Table : kTs192Mid)
         << c.what << ", 192-byte packets";
   }
   Block zero = Ts192(0, 900, 1800);
