@@ -12,9 +12,10 @@ struct Session;
 void CarveAsf(Session& s, const std::string& targetFolder, uint64_t carveStart);
 
 // An ASF file in any other object order: walks the top-level objects by
-// their sizes from the header object to the end of the data object and
-// claims their sectors, mostly unread. The index objects after the data
-// object are not claimed. Writes nothing; the folder is not used.
+// their sizes from the header object to the end of the data object and on
+// through the index objects that follow it, and claims their sectors, mostly
+// unread; the sectors behind the last object are given back. Writes
+// nothing; the folder is not used.
 void CarveAsfObjectWalk(Session& s, const std::string& targetFolder, uint64_t carveStart);
 
 }  // namespace tarnwick

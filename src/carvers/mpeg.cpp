@@ -1,6 +1,7 @@
 #include "carvers/mpeg.h"
 
 #include <cstring>
+#include <vector>
 
 #include "carvers/chunk_walk.h"
 #include "carvers/framework.h"
@@ -14,9 +15,12 @@ namespace {
 constexpr uint32_t kPackStartCode = 0x000001BA;
 constexpr uint32_t kProgramEndCode = 0x000001B9;
 constexpr uint8_t kPackId = 0xBA;
-constexpr size_t kPackHeader = 12;
+constexpr size_t kMpeg1PackHeader = 12;
+constexpr size_t kMpeg2PackHeader = 14;  // and up to 7 stuffing bytes
+constexpr size_t kLongestPackHeader = kMpeg2PackHeader + 7;
 constexpr size_t kUnitHead = 6;  // start code, stream id, 16-bit length
-constexpr int64_t kLargestClockStep = 800'000;
+constexpr uint64_t kLargestClockStep = 800'000;
+constexpr uint64_t kClockMask = (uint64_t{1} << 33) - 1;  // the clock reference wraps at 33 bits
 
 constexpr size_t kPacket = 192;
 constexpr uint8_t kSync = 0x47;  // 'G'
@@ -26,43 +30,80 @@ constexpr uint32_t kLargestArrivalStep = 3'200'000;
 constexpr uint64_t kCompactAbove = 0x2004000;  // 33,570,816 bytes
 constexpr uint64_t kCompactDrop = 0x1002000;   // 16,785,408 bytes, kept at the front
 
-bool IsMpeg1Pack(Bytes b, size_t at) {
-  return BE32(b, at) == kPackStartCode && (U8(b, at + 4) & 0xE0) == 0x20;
-}
+constexpr size_t kPlainPacket = 188;
+constexpr uint16_t kNullPid = 0x1FFF;
 
 bool AtClusterBoundary(const CarveContext& c, uint64_t length) {
   const uint64_t cluster = static_cast<uint64_t>(c.S.Scan.SectorsPerCluster) * c.Bps;
   return cluster == 0 || length % cluster == 0;
 }
 
+// A pack header as the walk needs it: which version, how long, its clock.
+struct Pack {
+  bool mpeg2 = false;
+  size_t length = 0;
+  PackScr scr{false, 0};
+};
+
+// The pack header at `at`, or nothing (length 0) when none of either
+// version is there. The buffer holds kLongestPackHeader bytes from at, or
+// all there is.
+Pack ReadPack(Bytes b, size_t at) {
+  Pack p;
+  if (BE32(b, at) != kPackStartCode) return p;
+  const uint8_t b4 = U8(b, at + 4);
+  if ((b4 & 0xC0) == 0x40) {
+    if (!InBounds(b, at, kMpeg2PackHeader)) return p;
+    p.mpeg2 = true;
+    p.length = kMpeg2PackHeader + (U8(b, at + 13) & 0x07u);
+    p.scr = Mpeg2PackScr(b.subspan(at, kMpeg2PackHeader));
+  } else if ((b4 & 0xE0) == 0x20 && InBounds(b, at, kMpeg1PackHeader)) {
+    p.length = kMpeg1PackHeader;
+    p.scr = Mpeg1PackScr(b.subspan(at, kMpeg1PackHeader));
+  }
+  return p;
+}
+
 // How a program stream's walk stopped.
 enum class Walk { Ended, Failed };
 
 // Walks the stream from its first pack; length ends as the stream's length
-// in bytes from the start sector, unread sectors included.
+// in bytes from the start sector, unread sectors included. Every pack must
+// be of the first one's version. Where a fragment may break off, at a
+// cluster boundary, a pack's clock must follow the last readable one: a
+// step forward of at most kLargestClockStep. The first pack has nothing to
+// follow, so a stream may start at any clock.
 Walk WalkProgramStream(CarveContext& c, uint64_t& length) {
   uint64_t pos = 0;
-  int64_t lastClock = -1;
+  bool haveClock = false;
+  uint64_t lastClock = 0;
+  bool first = true;
+  bool mpeg2 = false;
   length = 0;
   while (true) {
-    // A pack header lies at pos, collected whole.
-    const Bytes b = c.Data();
-    const size_t at = static_cast<size_t>(pos);
-    if (!InBounds(b, at, kPackHeader) || !IsMpeg1Pack(b, at)) return Walk::Failed;
-    const PackScr pack = Mpeg1PackScr(b.subspan(at, kPackHeader));
-    if (AtClusterBoundary(c, length)) {
-      // Where a fragment may break off, a pack whose clock cannot be read
-      // (a marker bit clear) cannot show that the stream goes on.
-      if (!pack.valid) return Walk::Ended;
-      const int64_t scr = static_cast<int64_t>(pack.scr);
-      if (scr <= lastClock || scr - lastClock > kLargestClockStep) return Walk::Ended;
+    // A pack header starts at pos, its first 12 bytes collected.
+    if (c.Collected < pos + kLongestPackHeader) ReadUntil(c, pos + kLongestPackHeader);
+    const Pack pack = ReadPack(c.Data(), static_cast<size_t>(pos));
+    if (pack.length == 0 || (!first && pack.mpeg2 != mpeg2)) return Walk::Failed;
+    if (first) mpeg2 = pack.mpeg2;
+    first = false;
+    if (AtClusterBoundary(c, length) && haveClock) {
+      if (!pack.scr.valid) return Walk::Ended;
+      const uint64_t step = (pack.scr.scr - lastClock) & kClockMask;
+      if (step == 0 || step > kLargestClockStep) return Walk::Ended;
     }
-    if (pack.valid) lastClock = static_cast<int64_t>(pack.scr);
-    pos += kPackHeader;
-    length += kPackHeader;
+    if (!haveClock && !pack.scr.valid) return Walk::Ended;  // nothing to go on from
+    if (pack.scr.valid) {
+      lastClock = pack.scr.scr;
+      haveClock = true;
+    }
+    if (c.Collected < pos + pack.length) return Walk::Ended;
+    pos += pack.length;
+    length += pack.length;
     // The units up to the next pack header.
     while (true) {
-      if (c.Collected < pos + kPackHeader && !ReadUntil(c, pos + kPackHeader)) return Walk::Ended;
+      if (c.Collected < pos + kMpeg1PackHeader && !ReadUntil(c, pos + kMpeg1PackHeader))
+        return Walk::Ended;
       const Bytes u = c.Data();
       const size_t ut = static_cast<size_t>(pos);
       if (BE32(u, ut) >> 8 != 0x000001) return Walk::Ended;
@@ -112,6 +153,67 @@ void WalkTransportStream(CarveContext& c, uint64_t& length) {
   }
 }
 
+// Notes the continuity counter of the 188-byte packet at `at` in `last`
+// (one entry a PID, 0xFF before its first packet). With `check`, false when
+// the counter does not follow the PID's last one: one more after a packet
+// with payload, the same without payload or for a packet sent twice. Null
+// packets, packets flagged with an error or a discontinuity, and PIDs not
+// seen before always follow.
+bool CounterFollows(std::vector<uint8_t>& last, Bytes b, size_t at, bool check) {
+  const uint16_t pid = static_cast<uint16_t>(BE16(b, at + 1) & 0x1FFF);
+  if (pid == kNullPid) return true;
+  const uint8_t control = (U8(b, at + 3) >> 4) & 3;  // 1 payload, 2 adaptation, 3 both
+  if (control == 0) return !check;                   // reserved: no packet of a stream
+  const uint8_t counter = U8(b, at + 3) & 0x0F;
+  const uint8_t previous = last[pid];
+  last[pid] = counter;
+  const bool discontinuity = (control & 2) != 0 && U8(b, at + 4) > 0 && (U8(b, at + 5) & 0x80);
+  if (!check || previous == 0xFF || discontinuity || (U8(b, at + 1) & 0x80) != 0) return true;
+  if (control & 1) return counter == ((previous + 1) & 0x0F) || counter == previous;
+  return counter == previous;
+}
+
+// A packet of a PID not seen before has no counter to follow: the packet
+// behind it must then have its sync byte too, unless the scan range ends.
+bool SyncAheadHolds(CarveContext& c, const std::vector<uint8_t>& last, uint64_t pos) {
+  const size_t at = static_cast<size_t>(pos);
+  const uint16_t pid = static_cast<uint16_t>(BE16(c.Data(), at + 1) & 0x1FFF);
+  if (pid == kNullPid || last[pid] != 0xFF) return true;
+  if (!ReadUntil(c, pos + 2 * kPlainPacket)) return true;
+  return U8(c.Data(), at + kPlainPacket) == kSync;
+}
+
+// Walks 188-byte packets from the first while their sync byte holds. The
+// first packet that starts in a new cluster, where a fragment may have
+// broken off, must also continue its PID's counter (or, of a new PID, be
+// followed by another packet); when it does not, the stream ends at that
+// cluster's start. length ends as the stream's length.
+void WalkPlainTransportStream(CarveContext& c, uint64_t& length) {
+  uint64_t cluster = static_cast<uint64_t>(c.S.Scan.SectorsPerCluster) * c.Bps;
+  if (cluster == 0) cluster = c.Bps;
+  std::vector<uint8_t> last(0x2000, 0xFF);
+  uint64_t pos = 0;
+  length = 0;
+  while (true) {
+    if (c.Collected < pos + kPlainPacket && !ReadUntil(c, pos + kPlainPacket)) return;
+    const Bytes b = c.Data();
+    const size_t at = static_cast<size_t>(pos);
+    if (U8(b, at) != kSync) return;
+    const bool newCluster = length > 0 && length / cluster != (length - kPlainPacket) / cluster;
+    if (newCluster && !SyncAheadHolds(c, last, pos)) {
+      length = length / cluster * cluster;
+      return;
+    }
+    if (!CounterFollows(last, c.Data(), at, newCluster)) {
+      length = length / cluster * cluster;
+      return;
+    }
+    pos += kPlainPacket;
+    length += kPlainPacket;
+    CompactBuffer(c, pos);
+  }
+}
+
 // The stream is length bytes long: the claims behind its last sector are
 // given back and the rest stay.
 void EndStream(CarveFrame& frame, uint64_t length) {
@@ -138,6 +240,18 @@ void CarveTransportStream(Session& s, const std::string& /*targetFolder*/, uint6
   if (U8(b, 4) != kSync || U8(b, 4 + kPacket) != kSync || U8(b, 4 + 2 * kPacket) != kSync) return;
   uint64_t length = 0;
   WalkTransportStream(c, length);
+  EndStream(frame, length);
+}
+
+void CarvePlainTransportStream(Session& s, const std::string& /*targetFolder*/,
+                               uint64_t carveStart) {
+  CarveFrame frame(s, carveStart);
+  if (!frame.Begin()) return;
+  CarveContext& c = frame.Ctx();
+  const Bytes b = c.Data();
+  if (U8(b, 0) != kSync || U8(b, kPlainPacket) != kSync || U8(b, 2 * kPlainPacket) != kSync) return;
+  uint64_t length = 0;
+  WalkPlainTransportStream(c, length);
   EndStream(frame, length);
 }
 

@@ -2,6 +2,7 @@
 // The signature classifier: says what one sector is the start of, from its
 // bytes alone. It runs on every examined sector of a scan, so it allocates
 // nothing, reads nothing from the Source and keeps no state.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -17,7 +18,7 @@ enum TypeCode : uint8_t {
   kOle2 = 5,             // OLE2 compound file (QQ database candidate)
   kJetDb = 6,            // Jet (Access) database
   kRiffAvi = 7,          // RIFF AVI
-  kMp3Id3 = 8,           // MP3 with an ID3 tag
+  kMp3Id3 = 8,           // MP3 starting with an ID3v2 tag
   kPng = 9,              // PNG
   kRiffWave = 10,        // RIFF WAVE
   kRiffAcon = 11,        // RIFF ACON (animated cursor)
@@ -45,6 +46,11 @@ enum TypeCode : uint8_t {
   kTs192Start = 33,      // transport stream, 192-byte packets, first prefix word 0
   kTs192Mid = 34,        // transport stream, 192-byte packets, first prefix word not 0
   kTs188 = 35,           // transport stream, 188-byte packets
+  kMpegPsSystem = 36,    // program-stream pack (MPEG-1 or -2) with its system header behind it
+  kTs188Table = 37,      // transport stream, 188-byte packets, the first starting a PSI table
+  kTs192Table = 38,      // transport stream, 192-byte packets, first prefix word not 0, the
+                         // first packet starting a PSI table
+  kMp3Frames = 39,       // MPEG audio frames without a tag in front
   kMetadata = 100,       // NTFS file or index record, FAT directory sector
 };
 
@@ -67,5 +73,23 @@ struct PackScr {
 };
 PackScr Mpeg2PackScr(std::span<const uint8_t> pack);
 PackScr Mpeg1PackScr(std::span<const uint8_t> pack);
+
+// The 4-byte header of an MPEG audio frame (layer I, II or III; version 1, 2
+// or 2.5) at `at`. Free-format frames (bit-rate index 0) and reserved field
+// values are not valid. length is the whole frame's length in bytes, header
+// and padding included; SameStream says whether two frames may belong to one
+// stream (version, layer and sampling rate never change inside one).
+struct MpegAudioFrame {
+  bool valid = false;
+  uint8_t version = 0;  // 1, 2, or 25 for 2.5
+  uint8_t layer = 0;    // 1 .. 3
+  uint32_t sampleRate = 0;
+  uint32_t length = 0;
+  bool SameStream(const MpegAudioFrame& o) const {
+    return valid && o.valid && version == o.version && layer == o.layer &&
+           sampleRate == o.sampleRate;
+  }
+};
+MpegAudioFrame ReadMpegAudioFrame(std::span<const uint8_t> b, size_t at);
 
 }  // namespace tarnwick

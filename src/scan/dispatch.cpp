@@ -6,6 +6,7 @@
 #include "carvers/cab_7z.h"
 #include "carvers/gif.h"
 #include "carvers/jpeg_bmp.h"
+#include "carvers/mp3.h"
 #include "carvers/mp4.h"
 #include "carvers/mpeg.h"
 #include "carvers/pdf.h"
@@ -22,9 +23,9 @@ namespace tarnwick {
 
 namespace {
 
-// Every format the scan recognises has a row; Jet and MP3 starts are
+// Every format the scan recognises has a row; Jet starts are
 // counted for the cluster alignment but have no carver.
-constexpr std::array<DispatchRow, 30> kTable = {{
+constexpr std::array<DispatchRow, 34> kTable = {{
     {1, CarveJpeg, true},  // JPEG, APP0/APP1 first
     {2, CarveJpeg, true},  // JPEG, other first marker (second pass)
     {3, CarveGif, false},  // GIF
@@ -32,7 +33,7 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {5, CarveQQDatabase, true},
     {6, nullptr, false},     // Jet database: recognised, not carved
     {7, CarveRiff, false},   // RIFF AVI
-    {8, nullptr, false},     // MP3: recognised, not carved
+    {8, CarveMp3, false},    // MP3, ID3v2 tag first
     {9, CarvePng, true},     // PNG
     {10, CarveRiff, false},  // RIFF WAVE
     {11, CarveRiff, false},  // RIFF ACON
@@ -54,7 +55,11 @@ constexpr std::array<DispatchRow, 30> kTable = {{
     {27, CarveRiffCdr, false},     // RIFF CorelDRAW
     {28, CarveZipDrawing, false},  // ZIP CorelDRAW
     {31, CarveMpegProgramStream, false},
-    {33, CarveTransportStream, false},  // 192-byte packets
+    {33, CarveTransportStream, false},       // 192-byte packets
+    {36, CarveMpegProgramStream, false},     // MPEG-1 or -2 pack with its system header
+    {37, CarvePlainTransportStream, false},  // 188-byte packets, a table first
+    {38, CarveTransportStream, false},       // 192-byte packets, a table first
+    {39, CarveMp3, false},                   // MPEG audio frames
 }};
 
 }  // namespace

@@ -88,6 +88,16 @@ std::vector<Sample> RealSamples() {
       }
     }
   }
+  const std::string tone =
+      "ffmpeg -v quiet -nostdin -y -f lavfi -i sine=duration=2 -fflags +bitexact ";
+  add("mp3", Shell("a.mp3", tone + "-c:a libmp3lame -write_id3v1 1 \"$OUT\""));
+  add("mp3 frames", Shell("b.mp3", tone + "-c:a libmp3lame -q:a 5 -id3v2_version 0 \"$OUT\""));
+  add("vob", Shell("a.vob", av + "-c:v mpeg2video -c:a mp2 -f vob \"$OUT\""));
+  add("ts", Shell("a.ts", av + "-c:v mpeg2video -c:a mp2 -f mpegts \"$OUT\""));
+  add("mts",
+      Shell(
+          "a.mts",
+          av + "-c:v mpeg2video -c:a mp2 -f mpegts -mpegts_m2ts_mode 1 -muxrate 1500000 \"$OUT\""));
   return v;
 }
 

@@ -30,9 +30,17 @@ Bytes8 Pack(uint64_t scr, bool markers = true) {
   return p;
 }
 
-// An MPEG-2 pack header (its marker bits set, clock 0).
-Bytes8 Mpeg2Pack() {
-  return {0x00, 0x00, 0x01, 0xBA, 0x44, 0x00, 0x04, 0x00, 0x04, 0x01, 0x01, 0x89, 0xC3, 0xF8};
+// An MPEG-2 pack header with the given clock reference and stuffing bytes.
+Bytes8 Mpeg2Pack(uint64_t scr = 0, uint8_t stuffing = 0) {
+  const uint64_t w = (uint64_t{1} << 36) | (((scr >> 30) & 7) << 33) | (uint64_t{1} << 32) |
+                     (((scr >> 15) & 0x7FFF) << 17) | (uint64_t{1} << 16) | ((scr & 0x7FFF) << 1) |
+                     1;
+  const uint64_t v = (w << 26) | (uint64_t{1} << 16);  // the extension's marker bit
+  Bytes8 p = {0x00, 0x00, 0x01, 0xBA};
+  for (int i = 7; i >= 2; --i) p.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  Append(p, {0x01, 0x89, 0xC3, static_cast<uint8_t>(0xF8 | stuffing)});
+  p.insert(p.end(), stuffing, 0xFF);
+  return p;
 }
 
 // A unit of `total` bytes with the given stream id: start code, length, filler.
@@ -99,6 +107,35 @@ Bytes8 FfmpegTransportStream() {
   return f;
 }
 
+// A DVD-style MPEG-2 program stream (ffmpeg's vob muxer, its default
+// first clock), a plain 188-byte transport stream, an M2TS left with the
+// first arrival time ffmpeg gave it, and an MPEG-1 stream whose clock starts
+// ten seconds in, as a piece cut from a longer recording.
+Bytes8 FfmpegVob() {
+  return Made("clip.vob",
+              "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=duration=3:size=176x144:rate=25 "
+              "-f lavfi -i sine=duration=3 -shortest -fflags +bitexact -c:v mpeg2video -c:a mp2 "
+              "-f vob \"$OUT\"");
+}
+Bytes8 FfmpegPlainTransportStream() {
+  return Made("clip.ts",
+              "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=duration=3:size=176x144:rate=25 "
+              "-f lavfi -i sine=duration=3 -shortest -fflags +bitexact -c:v mpeg2video -c:a mp2 "
+              "-f mpegts \"$OUT\"");
+}
+Bytes8 FfmpegM2tsAsMade() {
+  return Made("clip-as-made.m2ts",
+              "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=duration=3:size=176x144:rate=25 "
+              "-f lavfi -i sine=duration=3 -shortest -fflags +bitexact -c:v mpeg2video -c:a mp2 "
+              "-f mpegts -mpegts_m2ts_mode 1 -muxrate 1500000 \"$OUT\"");
+}
+Bytes8 FfmpegMpeg1LateClock() {
+  return Made("clip-offset.mpg",
+              "ffmpeg -v error -nostdin -y -f lavfi -i testsrc=duration=3:size=176x144:rate=25 "
+              "-f lavfi -i sine=duration=3 -shortest -fflags +bitexact -c:v mpeg1video -c:a mp2 "
+              "-f mpeg -output_ts_offset 10 \"$OUT\"");
+}
+
 // Packets whose arrival times are given; byte 4 of each is the sync byte.
 Bytes8 TransportStream(const std::vector<uint32_t>& times) {
   Bytes8 f = RandomBytes(times.size() * 192, 12);
@@ -149,6 +186,37 @@ TEST_F(MpegWithFfmpeg, StreamsMadeByFfmpegAreClaimedToTheirLastByte) {
   }
 }
 
+TEST_F(MpegWithFfmpeg, StreamsOfOtherKindsAndFirstClocksAreFollowedToTheirLastByte) {
+  struct Case {
+    const char* name;
+    Bytes8 file;
+    uint8_t type;
+    void (*carve)(Session&, const std::string&, uint64_t);
+  };
+  for (const auto& c : {
+           Case{"MPEG-2 program stream", FfmpegVob(), kMpegPsSystem, CarveMpegProgramStream},
+           Case{"MPEG-1, first clock not 0", FfmpegMpeg1LateClock(), kMpegPsSystem,
+                CarveMpegProgramStream},
+           Case{"188-byte transport stream", FfmpegPlainTransportStream(), kTs188Table,
+                CarvePlainTransportStream},
+           Case{"M2TS, first arrival time not 0", FfmpegM2tsAsMade(), kTs192Table,
+                CarveTransportStream},
+       }) {
+    ASSERT_FALSE(c.file.empty()) << c.name;
+    EXPECT_EQ(Classify(c.file, 512), c.type) << c.name;
+    for (uint32_t spc : {1u, 8u}) {
+      EXPECT_EQ(CarveLaid(c.carve, c.file, 16, spc), StreamClaims(16, c.file.size(), spc))
+          << c.name << ", " << spc << " sectors per cluster";
+    }
+    const std::set<uint64_t> foreign = {17, 18, 19, 100, 230, 231};
+    auto at = SectorsAvoiding(16, SectorsOf(c.file.size()), foreign);
+    auto s = CarveSession(ImageWith(at.back() + 20, c.file, at));
+    for (uint64_t f : foreign) s->Map.MarkSector(f);
+    c.carve(*s, "", 16 * kSector);
+    EXPECT_EQ(Marked(*s), ExpectedClaims(at, c.file.size(), 1, 0, foreign)) << c.name;
+  }
+}
+
 TEST(ProgramStream, TheClockIsTestedAtPacksOnClusterBoundaries) {
   // Packs every 2048 bytes on clusters of 4096: the even packs start a cluster.
   struct Case {
@@ -175,11 +243,16 @@ TEST(ProgramStream, TheClockIsTestedAtPacksOnClusterBoundaries) {
     EXPECT_EQ(CarveLaid(CarveMpegProgramStream, file, 8, 8, true), StreamClaims(8, c.length, 8))
         << c.what;
   }
-  // The first pack must start the clock low enough: from -1, at most 800,000 on.
-  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({799'999, 803'599}), 8),
-            SectorRun(8, 8));
-  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, PackedStream({800'000, 803'600}), 8).empty())
-      << "a stream that ends before its first pack has nothing to keep";
+  // The first pack may start at any clock: later ones are measured from it.
+  for (uint64_t first : {uint64_t{799'999}, uint64_t{800'000}, uint64_t{5'000'000'000}}) {
+    EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({first, first + 3600}), 8, 1, true),
+              SectorRun(8, 8))
+        << "first clock " << first;
+  }
+  // A clock that wraps at 33 bits goes on.
+  const uint64_t top = (uint64_t{1} << 33) - 1800;
+  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, PackedStream({top, 1800, 5400}), 8, 4, true),
+            StreamClaims(8, 3 * 2048, 4));
 }
 
 TEST(ProgramStream, APackWithAMarkerBitClearIsWalkedButProvesNothingAtABoundary) {
@@ -211,7 +284,18 @@ TEST(ProgramStream, AnMpeg2PackFailsTheWholeCarve) {
   Append(file, PackedStream({6 * 3600}));
   EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8).empty());
   EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8, 8).empty());
-  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, Mpeg2Pack(), 8).empty()) << "at the start";
+}
+
+TEST(ProgramStream, AnMpeg1PackFailsAnMpeg2Stream) {
+  Bytes8 file;
+  for (uint64_t k = 0; k < 4; ++k) {
+    Append(file, Mpeg2Pack(k * 3600));
+    Append(file, Unit(2034));
+  }
+  EXPECT_EQ(CarveLaid(CarveMpegProgramStream, file, 8, 1, true), StreamClaims(8, file.size()));
+  Append(file, Pack(0));
+  Append(file, Unit(2036));
+  EXPECT_TRUE(CarveLaid(CarveMpegProgramStream, file, 8).empty());
 }
 
 TEST(ProgramStream, EndsAtTheFirstUnitWithoutAStartCode) {
@@ -362,6 +446,100 @@ TEST(TransportStream, ALongStreamIsWalkedThroughTheCompactedBuffer) {
   EXPECT_EQ(CarveLaid(CarveTransportStream, steady, 8, 8, true), StreamClaims(8, n * 192, 8));
 }
 
+// Plain 188-byte packets of two PIDs taking turns, each PID's counter going
+// up by one a packet; the bodies are random.
+struct PlainPackets {
+  Bytes8 bytes;
+  explicit PlainPackets(size_t n) : bytes(RandomBytes(n * 188, 31)) {
+    for (size_t k = 0; k < n; ++k) Set(k, static_cast<uint16_t>(0x100 + k % 2), (k / 2) % 16);
+  }
+  uint8_t* At(size_t k) { return bytes.data() + k * 188; }
+  void Set(size_t k, uint16_t pid, size_t counter, uint8_t control = 1) {
+    uint8_t* p = At(k);
+    p[0] = 0x47;
+    p[1] = static_cast<uint8_t>(pid >> 8);
+    p[2] = static_cast<uint8_t>(pid);
+    p[3] = static_cast<uint8_t>(control << 4 | (counter & 15));
+  }
+  // Every counter of the packet's PID from packet k on moves by `by`.
+  void Shift(size_t k, size_t by) {
+    const uint8_t pidLow = At(k)[2];
+    for (size_t j = k; j * 188 < bytes.size(); ++j)
+      if (At(j)[2] == pidLow)
+        At(j)[3] = static_cast<uint8_t>((At(j)[3] & 0xF0) | ((At(j)[3] + by) & 15));
+  }
+};
+
+TEST(PlainTransportStream, ACounterThatDoesNotFollowAtANewClusterEndsItThere) {
+  // On clusters of 4096 bytes packet 22 is the first to start in the second
+  // cluster, packet 44 in the third.
+  const size_t n = 200;
+  auto claims = [](const Bytes8& f) { return CarveLaid(CarvePlainTransportStream, f, 8, 8, true); };
+  EXPECT_EQ(claims(PlainPackets(n).bytes), StreamClaims(8, n * 188, 8)) << "a steady stream";
+  {
+    PlainPackets p(n);
+    p.Shift(22, 5);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "a jump at packet 22";
+  }
+  {
+    PlainPackets p(n);
+    p.Shift(44, 14);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 8192, 8)) << "a step back at packet 44";
+  }
+  {
+    PlainPackets p(n);
+    p.Shift(23, 5);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a jump inside a cluster";
+  }
+  {
+    PlainPackets p(n);
+    p.Set(22, 0x200, 0);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a new PID, packets behind it";
+    p.At(23)[0] = 0;
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "a new PID and nothing behind it";
+  }
+  {
+    PlainPackets p(n);
+    p.Set(22, 0x1FFF, 9);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a null packet";
+  }
+  {
+    PlainPackets p(n);
+    p.Set(22, 0x100, 9, 3);  // adaptation field and payload
+    p.At(22)[4] = 7;
+    p.At(22)[5] = 0x80;  // discontinuity
+    p.Shift(24, 8);      // packet 24 carries PID 0x100 on from 9
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a discontinuity flagged";
+  }
+  {
+    PlainPackets p(n);
+    // Packet 20 left PID 0x100 at counter 10; packet 22 is of that PID.
+    p.Set(22, 0x100, 11, 2);
+    p.At(22)[4] = 183;  // an adaptation field filling the packet, no flags
+    p.At(22)[5] = 0x00;
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "no payload, yet the counter moved on";
+    p.Set(22, 0x100, 10, 2);
+    p.Shift(24, 15);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "no payload, the counter stays";
+    p.Set(22, 0x100, 10, 1);
+    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a packet sent twice";
+  }
+}
+
+TEST(PlainTransportStream, EndsAtThePacketWithoutItsSyncByte) {
+  for (size_t k : {size_t{3}, size_t{22}, size_t{150}}) {
+    PlainPackets p(200);
+    p.At(k)[0] = 0x48;
+    EXPECT_EQ(CarveLaid(CarvePlainTransportStream, p.bytes, 8), StreamClaims(8, k * 188))
+        << "packet " << k;
+  }
+  for (size_t bad : {size_t{0}, size_t{188}, size_t{376}}) {
+    PlainPackets p(50);
+    p.bytes[bad] = 0x48;
+    EXPECT_TRUE(CarveLaid(CarvePlainTransportStream, p.bytes, 8).empty()) << "byte " << bad;
+  }
+}
+
 TEST_F(MpegWithFfmpeg, ADatabaseAroundEachStreamIsRescuedByteForByte) {
   if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf (libgsf-bin) is not installed";
   const auto db = QQDatabase();
@@ -370,8 +548,12 @@ TEST_F(MpegWithFfmpeg, ADatabaseAroundEachStreamIsRescuedByteForByte) {
     Bytes8 file;
     void (*carve)(Session&, const std::string&, uint64_t);
   };
-  for (const auto& c : {Case{"program stream", FfmpegProgramStream(), CarveMpegProgramStream},
-                        Case{"transport stream", FfmpegTransportStream(), CarveTransportStream}})
+  for (const auto& c :
+       {Case{"program stream", FfmpegProgramStream(), CarveMpegProgramStream},
+        Case{"transport stream", FfmpegTransportStream(), CarveTransportStream},
+        Case{"MPEG-2 program stream", FfmpegVob(), CarveMpegProgramStream},
+        Case{"188-byte transport stream", FfmpegPlainTransportStream(), CarvePlainTransportStream},
+        Case{"M2TS as made", FfmpegM2tsAsMade(), CarveTransportStream}})
     ExpectDatabaseBackAround(db, c.file, c.carve, c.name);
 }
 

@@ -378,6 +378,18 @@ MEDIA = {
     # rise by the same step from packet to packet.
     "m2ts": (["-c:v", "mpeg2video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"],
              ["-f", "mpegts", "-mpegts_m2ts_mode", "1", "-muxrate", "1500000", "-muxdelay", "0"]),
+    # MP3 (ffmpeg's muxer writes an ID3v2 tag first), a voice message with no
+    # tag (mono, variable rate), a DVD-style MPEG-2 program stream, a plain
+    # 188-byte transport stream, and an M2TS as a camcorder names it, its
+    # arrival times left as ffmpeg made them (the first is not 0).
+    "mp3": (None, ["-c:a", "libmp3lame", "-b:a", "128k"], ["-f", "mp3"]),
+    "mp3-voice": (None, ["-c:a", "libmp3lame", "-q:a", "6", "-ac", "1"],
+                  ["-f", "mp3", "-id3v2_version", "0"]),
+    "vob": (["-c:v", "mpeg2video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"], ["-f", "vob"]),
+    "ts": (["-c:v", "mpeg2video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"],
+           ["-f", "mpegts"]),
+    "mts": (["-c:v", "mpeg2video", "-b:v", "500k"], ["-c:a", "mp2", "-b:a", "128k"],
+            ["-f", "mpegts", "-mpegts_m2ts_mode", "1", "-muxrate", "1500000"]),
 }
 
 
@@ -505,7 +517,13 @@ START_CODES = {"jpg": (1, 2), "bmp": (4,), "ole": (5,), "avi": (7,), "png": (9,)
                "wmv": (13, 20), "wma": (13, 20), "tiff": (14,), "zip": (16,), "cab": (17,),
                "7z": (18,), "mp4": (19,), "ooxml": (21,), "pdf": (22,), "3gp": (23,),
                "mov": (24,), "mpg": (31,), "m2ts": (33,), "x3f": (25,), "raf": (26,),
-               "rar": (15,), "ani": (11,), "cdxa": (12,), "cdr": (27,), "zipcdr": (28,)}
+               "rar": (15,), "ani": (11,), "cdxa": (12,), "cdr": (27,), "zipcdr": (28,),
+               "mp3": (8, 39), "vob": (36,), "ts": (37,), "mts": (38,)}
+# Starts the scan keeps inside a stream of these formats that begin a later
+# piece of the same stream (a frame run, a pack with its system header, a
+# packet with a table): carved first, such a piece is claimed to the stream's
+# end, and the stream's own carve walks up to it and stops there.
+STREAM_CONTINUATIONS = {"mp3": (39,), "vob": (36,), "ts": (37,), "mts": (38,)}
 
 
 def pack_scr(s, mpeg1):
@@ -571,6 +589,87 @@ def fat_directory_score(s, tentative):
     return 100 if score >= 2 else tentative
 
 
+# MP3 tags and frames, MPEG system headers and transport-stream tables, as
+# the scan's tests for stream starts read them.
+
+MP3_BIT_RATES = (
+    (32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448),
+    (32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384),
+    (32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320),
+    (32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256),
+    (8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160))
+
+
+def mpeg_audio_frame(s, at):
+    """(version, layer, sampling rate, length) of the MPEG audio frame header at `at`, or None."""
+    if at + 4 > len(s):
+        return None
+    h = int.from_bytes(s[at:at + 4], "big")
+    version_bits, layer_bits = h >> 19 & 3, h >> 17 & 3
+    rate_index, sample_index, padding = h >> 12 & 15, h >> 10 & 3, h >> 9 & 1
+    if h >> 21 != 0x7FF or version_bits == 1 or layer_bits == 0 or rate_index in (0, 15) \
+            or sample_index == 3 or h & 3 == 2:
+        return None
+    version = {3: 1, 2: 2, 0: 25}[version_bits]
+    layer = 4 - layer_bits
+    rate = (44100, 48000, 32000)[sample_index] // {1: 1, 2: 2, 25: 4}[version]
+    table = layer - 1 if version == 1 else 3 if layer == 1 else 4
+    bits = MP3_BIT_RATES[table][rate_index - 1] * 1000
+    if layer == 1:
+        length = (12 * bits // rate + padding) * 4
+    else:
+        length = (72 if layer == 3 and version != 1 else 144) * bits // rate + padding
+    return (version, layer, rate, length) if length > 4 else None
+
+
+def id3v2_plausible(s):
+    version, flags = s[3], s[5]
+    undefined = {2: 0x3F, 3: 0x1F, 4: 0x0F}.get(version)
+    return undefined is not None and s[4] != 0xFF and not flags & undefined \
+        and not (s[6] | s[7] | s[8] | s[9]) & 0x80
+
+
+def bare_mp3_start(s):
+    """Frames from byte 0: a summary frame, or every header the sector holds following the first."""
+    first = mpeg_audio_frame(s, 0)
+    if first is None:
+        return False
+    version, layer = first[0], first[1]
+    if layer == 3:
+        side = (17 if s[3] >> 6 == 3 else 32) if version == 1 else (9 if s[3] >> 6 == 3 else 17)
+        if s[4 + side:8 + side] in (b"Xing", b"Info") or s[36:40] == b"VBRI":
+            return True
+    at, frames = first[3], 1
+    while at + 4 <= len(s):
+        f = mpeg_audio_frame(s, at)
+        if f is None or f[:3] != first[:3]:
+            return False
+        frames, at = frames + 1, at + f[3]
+    return frames >= 2
+
+
+def system_header_at(s, at):
+    return s[at:at + 4] == b"\0\0\1\xbb" and int.from_bytes(s[at + 4:at + 6], "big") >= 6 \
+        and s[at + 6] & 0x80 and s[at + 8] & 1 and s[at + 10] & 0x20
+
+
+def starts_table(s, at):
+    """A PAT, PMT or SDT section starting in the transport packet at `at`."""
+    pid = int.from_bytes(s[at + 1:at + 3], "big") & 0x1FFF
+    if s[at + 1] & 0xC0 != 0x40 or s[at + 3] & 0x30 != 0x10 or s[at + 4] != 0:
+        return False
+    table, head = s[at + 5], int.from_bytes(s[at + 6:at + 8], "big")
+    if head & 0xC000 != 0x8000 and not (table == 0x42 and head & 0xC000 == 0xC000):
+        return False
+    if not 9 <= head & 0xFFF <= 1021:
+        return False
+    if pid == 0:
+        return table == 0
+    if pid == 0x11:
+        return table == 0x42
+    return table == 2 and 0x10 <= pid != 0x1FFF
+
+
 def start_code(s):
     """The code the scan gives a 512-byte sector: what it is the start of, 0 for nothing."""
     if s[:3] == b"\xff\xd8\xff":
@@ -597,21 +696,28 @@ def start_code(s):
     if s[:4] == b"\0\0\1\xba":
         if s[4] & 0xC0 == 0x40:
             scr = pack_scr(s, mpeg1=False)
-            if scr is not None and scr < 320000:
+            if scr is not None and system_header_at(s, 14 + (s[13] & 7)):
+                tentative = 36
+            elif scr is not None and scr < 320000:
                 tentative = 29 if scr == 0 else 30
         elif s[4] & 0xE0 == 0x20:
             scr = pack_scr(s, mpeg1=True)
-            tentative = 31 if scr == 0 else 32
+            if scr not in (0, None) and system_header_at(s, 12):
+                tentative = 36
+            else:
+                tentative = 31 if scr == 0 else 32
     if s[4] == s[196] == s[388] == 0x47:
         w0, w1, w2 = (int.from_bytes(s[k:k + 4], "big") for k in (0, 192, 384))
         if 1 <= (w1 - w0) & 0x3FFFFFFF <= 3200000 and 1 <= (w2 - w1) & 0x3FFFFFFF <= 3200000:
-            return 33 if w0 == 0 else 34
+            return 33 if w0 == 0 else 38 if starts_table(s, 4) else 34
     if s[0] == s[188] == s[376] == 0x47 and 0x47 not in (s[1], s[189], s[377]):
-        return 35
+        return 37 if starts_table(s, 0) else 35
     if s[:4] == b"\x89PNG":
         return 9
-    if s[:3] == b"ID3":
+    if s[:3] == b"ID3" and id3v2_plausible(s):
         return 8
+    if bare_mp3_start(s):
+        return 39
     if s[:4] in (b"II*\0", b"MM\0*", b"IIRO", b"MMOR", b"IIU\0", b"MM\0U"):
         return 14
     if s[:4] == b"FOVb":
@@ -1273,6 +1379,7 @@ def cases():
         lose=["Msg2.0.db", "ZEROS.BIN", "Backup.db", "Thumbs.db", "Msg3.0.db"],
         on_request=True))
     c += still_cases()
+    c.extend(stream_cases())
     return c
 
 
@@ -1416,6 +1523,27 @@ def pdf_with_stream_update(rng, work, size):
     return data
 
 
+def stream_cases():
+    """Databases around deleted MP3s, an MPEG-2 program stream and transport streams."""
+    steps, lose = around_deleted([
+        (qq("Msg_mp3.db", 90 * KIB, "later", ["mp3"]), media("song.mp3", "mp3", 4)),
+        (qq("Msg_voice.db", 70 * KIB, "later", ["mp3"]),
+         Item("voice.mp3", ("media", "mp3-voice", 6), "other", "mp3",
+              note="mono, variable bit rate, no ID3 tag")),
+        (qq("Msg_vob.db", 150 * KIB, "later", ["vob"]), media("VTS_01_1.VOB", "vob", 3)),
+        (qq("Msg_ts.db", 120 * KIB, "later", ["ts"]), media("record.ts", "ts", 3)),
+        (qq("Msg_mts.db", 110 * KIB, "later", ["mts"]),
+         media("00001.MTS", "mts", 3, note="192-byte packets, first arrival time as ffmpeg wrote "
+                                          "it (not 0)")),
+    ], cluster_sectors=4)
+    return [Case(
+        "fat16-frag-deleted-streams",
+        "databases fragmented around a deleted MP3 with an ID3 tag, an MP3 voice message "
+        "without one, a DVD-style MPEG-2 program stream, a 188-byte transport stream and an "
+        "M2TS whose clock does not start at 0 (FAT16)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose)]
+
+
 def make_bytes(item, rng, work, case_name):
     """The item's bytes, made once (a gap placeholder may need a database's size before it is written)."""
     if item.data is None:
@@ -1463,7 +1591,9 @@ def new_bytes(item, rng, work, case_name):
     # again from new random input.
     for _ in range(8):
         data = makers[what]()
-        if not item.clean_inside or not inner_starts(data):
+        if not item.clean_inside or not [
+                hit for hit in inner_starts(data)
+                if hit[1] not in STREAM_CONTINUATIONS.get(item.fmt, ())]:
             return data
     raise BuildError(f"{item.name}: every attempt had a file start inside it")
 
