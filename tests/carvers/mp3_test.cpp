@@ -266,6 +266,34 @@ TEST_F(Mp3WithFfmpeg, FilesMadeByFfmpegAreClassifiedAndClaimedToTheirLastByte) {
   }
 }
 
+TEST_F(Mp3WithFfmpeg, FramesInsideAProgramStreamAreNotClaimed) {
+  // With no preload the muxer sends the audio held back in bursts of packs
+  // at the end, where runs of frames start sectors.
+  const std::string av =
+      "ffmpeg -v quiet -nostdin -y -f lavfi -i "
+      "testsrc2=size=320x240:rate=25:duration=3,noise=alls=30:allf=t:all_seed=7 -f lavfi -i "
+      "anoisesrc=duration=3:color=pink:amplitude=0.3:sample_rate=44100:seed=9 -fflags +bitexact "
+      "-c:v mpeg1video -b:v 500k -b:a 128k -f mpeg -muxdelay 0 -preload 0 ";
+  for (auto [what, file] : {
+           std::pair{"layer II", Made("burst-mp2.mpg", av + "-c:a mp2 \"$OUT\"")},
+           std::pair{"layer III", Made("burst-mp3.mpg", av + "-c:a libmp3lame \"$OUT\"")},
+       }) {
+    ASSERT_FALSE(file.empty()) << what;
+    const uint64_t n = SectorsOf(file.size());
+    auto s = CarveSession(ImageWith(n + 20, file, SectorRun(0, n)));
+    size_t runs = 0;
+    for (uint64_t k = 1; k < n; ++k) {
+      const auto sector = std::span(file).subspan(
+          k * kSector, std::min<size_t>(kSector, file.size() - k * kSector));
+      if (Classify(sector, 512) != kMp3Frames) continue;
+      ++runs;
+      CarveMp3(*s, "", k * kSector);
+    }
+    EXPECT_GT(runs, 0u) << what << ": no sector starts a run of frames";
+    EXPECT_TRUE(Marked(*s).empty()) << what;
+  }
+}
+
 TEST_F(Mp3WithFfmpeg, ADatabaseAroundEachFileIsRescuedByteForByte) {
   if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf (libgsf-bin) is not installed";
   const auto db = QQDatabase();
