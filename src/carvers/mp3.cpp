@@ -1,5 +1,7 @@
 #include "carvers/mp3.h"
 
+#include <algorithm>
+
 #include "carvers/chunk_walk.h"
 #include "carvers/framework.h"
 #include "scan/classify.h"
@@ -52,6 +54,24 @@ uint64_t ApeTagLength(Bytes b, size_t at) {
   return kApeHeader + size;
 }
 
+// MPEG audio frames are also the payload of program streams (DVD, .mpg)
+// and of AVI audio chunks, in runs that a sector may start. Such a run ends
+// where the container's next header cuts into its last frame or follows it:
+// a start code of a pack or stream (00 00 01 B9 .. FF), or a chunk ID of
+// an AVI stream ("01wb", "00dc", ...). A file's own last frame holds one
+// by chance in some millions.
+bool InsideContainer(Bytes b, uint64_t from, uint64_t to) {
+  const size_t end = static_cast<size_t>(std::min<uint64_t>(to + 4, b.size()));
+  for (size_t i = static_cast<size_t>(from); i + 4 <= end; ++i) {
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1 && b[i + 3] >= 0xB9) return true;
+    const bool digits = b[i] >= '0' && b[i] <= '9' && b[i + 1] >= '0' && b[i + 1] <= '9';
+    if (digits &&
+        (BytesEqual(b, i + 2, "wb") || BytesEqual(b, i + 2, "dc") || BytesEqual(b, i + 2, "db")))
+      return true;
+  }
+  return false;
+}
+
 // Passes a record of `size` bytes at pos; length and pos move past it.
 bool PassWhole(CarveContext& c, uint64_t& pos, uint64_t& length, uint64_t size) {
   uint64_t passedUnread = 0;
@@ -77,18 +97,22 @@ bool WalkMp3(CarveContext& c, uint64_t& length) {
   }
   MpegAudioFrame first;
   uint64_t frames = 0;
+  uint64_t lastFrame = pos;  // kept in the buffer until the next header is judged
   while (ReadUntil(c, pos + 4)) {
     const MpegAudioFrame f = ReadMpegAudioFrame(c.Data(), static_cast<size_t>(pos));
     if (frames == 0) first = f;
     if (!first.SameStream(f)) break;
     ++frames;
-    pos += f.length;
+    CompactBuffer(c, pos);  // drops whole sectors before this frame only
+    lastFrame = pos;
     length += f.length;
+    pos += f.length;
     // The frame's own bytes: a file cut short by the end of the range ends
     // with what could be read.
     if (!ReadUntil(c, pos)) break;
-    CompactBuffer(c, pos);
   }
+  if (frames < kFewestFrames) return false;
+  if (InsideContainer(c.Data(), lastFrame, pos)) return false;
   if (frames < kFewestFrames) return false;
   // The tags a file may end with, in the order they are written.
   if (ReadUntil(c, pos + kApeHeader)) {

@@ -170,40 +170,16 @@ TEST_F(MpegWithFfmpeg, StreamsMadeByFfmpegAreClaimedToTheirLastByte) {
   };
   for (const auto& c :
        {Case{"program stream", FfmpegProgramStream(), 31, CarveMpegProgramStream},
-        Case{"transport stream", FfmpegTransportStream(), 33, CarveTransportStream}}) {
+        Case{"transport stream", FfmpegTransportStream(), 33, CarveTransportStream},
+        Case{"MPEG-2 program stream", FfmpegVob(), kMpegPsSystem, CarveMpegProgramStream},
+        Case{"MPEG-1, first clock not 0", FfmpegMpeg1LateClock(), kMpegPsSystem,
+             CarveMpegProgramStream},
+        Case{"188-byte packets", FfmpegPlainTransportStream(), kTs188Table,
+             CarvePlainTransportStream},
+        Case{"M2TS, first arrival time not 0", FfmpegM2tsAsMade(), kTs192Table,
+             CarveTransportStream}}) {
     ASSERT_FALSE(c.file.empty());
     ASSERT_EQ(Classify(c.file, 512), c.type) << c.name;
-    for (uint32_t spc : {1u, 8u}) {
-      EXPECT_EQ(CarveLaid(c.carve, c.file, 16, spc), StreamClaims(16, c.file.size(), spc))
-          << c.name << ", " << spc << " sectors per cluster";
-    }
-    const std::set<uint64_t> foreign = {17, 18, 19, 100, 230, 231};
-    auto at = SectorsAvoiding(16, SectorsOf(c.file.size()), foreign);
-    auto s = CarveSession(ImageWith(at.back() + 20, c.file, at));
-    for (uint64_t f : foreign) s->Map.MarkSector(f);
-    c.carve(*s, "", 16 * kSector);
-    EXPECT_EQ(Marked(*s), ExpectedClaims(at, c.file.size(), 1, 0, foreign)) << c.name;
-  }
-}
-
-TEST_F(MpegWithFfmpeg, StreamsOfOtherKindsAndFirstClocksAreFollowedToTheirLastByte) {
-  struct Case {
-    const char* name;
-    Bytes8 file;
-    uint8_t type;
-    void (*carve)(Session&, const std::string&, uint64_t);
-  };
-  for (const auto& c : {
-           Case{"MPEG-2 program stream", FfmpegVob(), kMpegPsSystem, CarveMpegProgramStream},
-           Case{"MPEG-1, first clock not 0", FfmpegMpeg1LateClock(), kMpegPsSystem,
-                CarveMpegProgramStream},
-           Case{"188-byte transport stream", FfmpegPlainTransportStream(), kTs188Table,
-                CarvePlainTransportStream},
-           Case{"M2TS, first arrival time not 0", FfmpegM2tsAsMade(), kTs192Table,
-                CarveTransportStream},
-       }) {
-    ASSERT_FALSE(c.file.empty()) << c.name;
-    EXPECT_EQ(Classify(c.file, 512), c.type) << c.name;
     for (uint32_t spc : {1u, 8u}) {
       EXPECT_EQ(CarveLaid(c.carve, c.file, 16, spc), StreamClaims(16, c.file.size(), spc))
           << c.name << ", " << spc << " sectors per cluster";
@@ -449,95 +425,58 @@ TEST(TransportStream, ALongStreamIsWalkedThroughTheCompactedBuffer) {
 // Plain 188-byte packets of two PIDs taking turns, each PID's counter going
 // up by one a packet; the bodies are random.
 struct PlainPackets {
-  Bytes8 bytes;
-  explicit PlainPackets(size_t n) : bytes(RandomBytes(n * 188, 31)) {
-    for (size_t k = 0; k < n; ++k) Set(k, static_cast<uint16_t>(0x100 + k % 2), (k / 2) % 16);
+  Bytes8 bytes = RandomBytes(200 * 188, 31);
+  PlainPackets() {
+    for (size_t k = 0; k < 200; ++k) Set(k, static_cast<uint16_t>(0x100 + k % 2), k / 2);
   }
   uint8_t* At(size_t k) { return bytes.data() + k * 188; }
-  void Set(size_t k, uint16_t pid, size_t counter, uint8_t control = 1) {
-    uint8_t* p = At(k);
-    p[0] = 0x47;
-    p[1] = static_cast<uint8_t>(pid >> 8);
-    p[2] = static_cast<uint8_t>(pid);
-    p[3] = static_cast<uint8_t>(control << 4 | (counter & 15));
+  // A header, and an adaptation field without flags when there is one.
+  PlainPackets& Set(size_t k, uint16_t pid, size_t counter, uint8_t control = 1) {
+    const uint8_t h[] = {
+        0x47, uint8_t(pid >> 8), uint8_t(pid), uint8_t(control << 4 | (counter & 15)), 183, 0};
+    std::copy_n(h, control & 2 ? 6 : 4, At(k));
+    return *this;
   }
-  // Every counter of the packet's PID from packet k on moves by `by`.
-  void Shift(size_t k, size_t by) {
-    const uint8_t pidLow = At(k)[2];
-    for (size_t j = k; j * 188 < bytes.size(); ++j)
-      if (At(j)[2] == pidLow)
-        At(j)[3] = static_cast<uint8_t>((At(j)[3] & 0xF0) | ((At(j)[3] + by) & 15));
+  // Every counter of the PID of packet k moves by `by` from there on.
+  PlainPackets& Shift(size_t k, size_t by) {
+    for (size_t j = k; j < 200; j += 2) At(j)[3] = (At(j)[3] & 0xF0) | ((At(j)[3] + by) & 15);
+    return *this;
   }
 };
 
-TEST(PlainTransportStream, ACounterThatDoesNotFollowAtANewClusterEndsItThere) {
+TEST(PlainTransportStream, TheFirstPacketOfAClusterMustContinueItsCounter) {
   // On clusters of 4096 bytes packet 22 is the first to start in the second
-  // cluster, packet 44 in the third.
-  const size_t n = 200;
-  auto claims = [](const Bytes8& f) { return CarveLaid(CarvePlainTransportStream, f, 8, 8, true); };
-  EXPECT_EQ(claims(PlainPackets(n).bytes), StreamClaims(8, n * 188, 8)) << "a steady stream";
-  {
-    PlainPackets p(n);
-    p.Shift(22, 5);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "a jump at packet 22";
+  // cluster, packet 44 in the third; packet 20 leaves PID 0x100 at 10.
+  struct Case {
+    const char* what;
+    PlainPackets p;
+    uint64_t length;
+  };
+  const uint64_t whole = 200 * 188;
+  std::vector<Case> cases = {
+      {"a steady stream", PlainPackets(), whole},
+      {"a jump at packet 22", PlainPackets().Shift(22, 5), 4096},
+      {"a step back at packet 44", PlainPackets().Shift(44, 14), 8192},
+      {"a jump inside a cluster", PlainPackets().Shift(24, 5), whole},
+      {"a null packet", PlainPackets().Set(22, 0x1FFF, 9), whole},
+      {"no payload and the counter moved", PlainPackets().Set(22, 0x100, 11, 2), 4096},
+      {"no payload, the counter kept", PlainPackets().Set(22, 0x100, 10, 2).Shift(24, 15), whole},
+      {"a packet sent twice", PlainPackets().Set(22, 0x100, 10).Shift(24, 15), whole},
+      {"a new PID, packets behind it", PlainPackets().Set(22, 0x200, 0), whole},
+      {"a new PID, nothing behind it", PlainPackets().Set(22, 0x200, 0), 4096},
+      {"no sync byte at packet 150", PlainPackets(), 150 * 188},
+  };
+  cases[cases.size() - 2].p.At(23)[0] = 0;
+  cases.back().p.At(150)[0] = 0x48;
+  for (auto& c : cases) {
+    EXPECT_EQ(CarveLaid(CarvePlainTransportStream, c.p.bytes, 8, 8, true),
+              StreamClaims(8, c.length, 8))
+        << c.what;
   }
-  {
-    PlainPackets p(n);
-    p.Shift(44, 14);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 8192, 8)) << "a step back at packet 44";
-  }
-  {
-    PlainPackets p(n);
-    p.Shift(23, 5);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a jump inside a cluster";
-  }
-  {
-    PlainPackets p(n);
-    p.Set(22, 0x200, 0);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a new PID, packets behind it";
-    p.At(23)[0] = 0;
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "a new PID and nothing behind it";
-  }
-  {
-    PlainPackets p(n);
-    p.Set(22, 0x1FFF, 9);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a null packet";
-  }
-  {
-    PlainPackets p(n);
-    p.Set(22, 0x100, 9, 3);  // adaptation field and payload
-    p.At(22)[4] = 7;
-    p.At(22)[5] = 0x80;  // discontinuity
-    p.Shift(24, 8);      // packet 24 carries PID 0x100 on from 9
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a discontinuity flagged";
-  }
-  {
-    PlainPackets p(n);
-    // Packet 20 left PID 0x100 at counter 10; packet 22 is of that PID.
-    p.Set(22, 0x100, 11, 2);
-    p.At(22)[4] = 183;  // an adaptation field filling the packet, no flags
-    p.At(22)[5] = 0x00;
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, 4096, 8)) << "no payload, yet the counter moved on";
-    p.Set(22, 0x100, 10, 2);
-    p.Shift(24, 15);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "no payload, the counter stays";
-    p.Set(22, 0x100, 10, 1);
-    EXPECT_EQ(claims(p.bytes), StreamClaims(8, n * 188, 8)) << "a packet sent twice";
-  }
-}
-
-TEST(PlainTransportStream, EndsAtThePacketWithoutItsSyncByte) {
-  for (size_t k : {size_t{3}, size_t{22}, size_t{150}}) {
-    PlainPackets p(200);
-    p.At(k)[0] = 0x48;
-    EXPECT_EQ(CarveLaid(CarvePlainTransportStream, p.bytes, 8), StreamClaims(8, k * 188))
-        << "packet " << k;
-  }
-  for (size_t bad : {size_t{0}, size_t{188}, size_t{376}}) {
-    PlainPackets p(50);
-    p.bytes[bad] = 0x48;
-    EXPECT_TRUE(CarveLaid(CarvePlainTransportStream, p.bytes, 8).empty()) << "byte " << bad;
-  }
+  PlainPackets bad;
+  bad.At(2)[0] = 0x48;
+  EXPECT_TRUE(CarveLaid(CarvePlainTransportStream, bad.bytes, 8).empty())
+      << "the first three packets must have their sync byte";
 }
 
 TEST_F(MpegWithFfmpeg, ADatabaseAroundEachStreamIsRescuedByteForByte) {

@@ -519,11 +519,14 @@ START_CODES = {"jpg": (1, 2), "bmp": (4,), "ole": (5,), "avi": (7,), "png": (9,)
                "mov": (24,), "mpg": (31,), "m2ts": (33,), "x3f": (25,), "raf": (26,),
                "rar": (15,), "ani": (11,), "cdxa": (12,), "cdr": (27,), "zipcdr": (28,),
                "mp3": (8, 39), "vob": (36,), "ts": (37,), "mts": (38,)}
-# Starts the scan keeps inside a stream of these formats that begin a later
-# piece of the same stream (a frame run, a pack with its system header, a
-# packet with a table): carved first, such a piece is claimed to the stream's
-# end, and the stream's own carve walks up to it and stops there.
-STREAM_CONTINUATIONS = {"mp3": (39,), "vob": (36,), "ts": (37,), "mts": (38,)}
+# Starts the scan keeps inside a stream of these formats that do no harm: a
+# later piece of the same stream (a frame run, a pack with its system header,
+# a packet with a table), which carved first is claimed to the stream's end
+# while the stream's own carve walks up to it and stops there; and a run of
+# the audio frames a program stream carries, which the MP3 carver refuses
+# (the stream's next pack or unit cuts into its last frame).
+STREAM_CONTINUATIONS = {"mp3": (39,), "vob": (36, 39), "ts": (37,), "mts": (38,),
+                        "mpg": (36, 39), "m2ts": (38,)}
 
 
 def pack_scr(s, mpeg1):
