@@ -11,7 +11,7 @@ namespace {
 
 constexpr size_t kRunsShown = 10;
 
-std::string RunText(const SectorRun& run) {
+std::string RunText(const SectorInterval& run) {
   if (run.first == run.second) return std::to_string(run.first);
   return std::to_string(run.first) + "-" + std::to_string(run.second);
 }

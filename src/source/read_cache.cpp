@@ -11,10 +11,10 @@ namespace tarnwick {
 namespace {
 
 // The first run whose last sector is at or after sector.
-std::vector<SectorRun>::const_iterator FirstEndingAtOrAfter(const std::vector<SectorRun>& runs,
+std::vector<SectorInterval>::const_iterator FirstEndingAtOrAfter(const std::vector<SectorInterval>& runs,
                                                            uint64_t sector) {
   return std::lower_bound(runs.begin(), runs.end(), sector,
-                          [](const SectorRun& r, uint64_t v) { return r.second < v; });
+                          [](const SectorInterval& r, uint64_t v) { return r.second < v; });
 }
 
 }  // namespace
@@ -22,7 +22,7 @@ std::vector<SectorRun>::const_iterator FirstEndingAtOrAfter(const std::vector<Se
 void SectorRuns::Add(uint64_t first, uint64_t last) {
   if (first > last) return;
   // Runs that touch or overlap first .. last are merged into it.
-  auto lo = std::lower_bound(runs_.begin(), runs_.end(), first, [](const SectorRun& r, uint64_t v) {
+  auto lo = std::lower_bound(runs_.begin(), runs_.end(), first, [](const SectorInterval& r, uint64_t v) {
     return r.second != UINT64_MAX && r.second + 1 < v;
   });
   auto hi = lo;
@@ -39,7 +39,7 @@ void SectorRuns::Remove(uint64_t sector) {
   auto it = FirstEndingAtOrAfter(runs_, sector);
   if (it == runs_.end() || it->first > sector) return;
   auto at = runs_.begin() + (it - runs_.cbegin());
-  const SectorRun run = *at;
+  const SectorInterval run = *at;
   if (run.first == run.second) {
     runs_.erase(at);
   } else if (sector == run.first) {
@@ -175,15 +175,33 @@ class Reader {
       f_.LastGoodSector = first;
       f_.Streak = 0;
       f_.SkipFrom = f_.SkipUntil = 0;
+      f_.NextProbeAt = kFirstProbe;
       return true;
     }
     ++f_.FailedReads;
     if (dev_.Gone()) {
       Lose("the device is gone");
     } else if (!f_.AnyDelivered && f_.FailedReads >= kFailuresWithoutSuccess) {
-      Lose("not one read of it has succeeded");
+      ProbeElsewhere();
     }
     return false;
+  }
+
+  // Nothing has read yet: a dead start of a disk that reads further on is
+  // told from a dead disk by its middle and its end.
+  void ProbeElsewhere() {
+    const uint64_t sectors = dev_.Size() / sb_;
+    std::vector<uint8_t> one(sb_);
+    for (uint64_t t : {sectors / 2, sectors > 0 ? sectors - 1 : 0}) {
+      ++f_.Reads;
+      if (dev_.ReadAt(t * sb_, one) >= 0) {
+        f_.AnyDelivered = true;
+        f_.LastGoodSector = t;
+        return;
+      }
+      ++f_.FailedReads;
+    }
+    Lose("not one read of it has succeeded");
   }
 
   // A sector whose own read failed. A streak of them opens a skip that

@@ -20,7 +20,7 @@
 namespace tarnwick {
 
 // First and last sector of a run, both inclusive.
-using SectorRun = std::pair<uint64_t, uint64_t>;
+using SectorInterval = std::pair<uint64_t, uint64_t>;
 
 // A set of sectors kept as sorted, disjoint, non-adjacent runs.
 class SectorRuns {
@@ -34,10 +34,10 @@ class SectorRuns {
   uint64_t Count() const;
   bool Empty() const { return runs_.empty(); }
   void Clear() { runs_.clear(); }
-  const std::vector<SectorRun>& Runs() const { return runs_; }
+  const std::vector<SectorInterval>& Runs() const { return runs_; }
 
  private:
-  std::vector<SectorRun> runs_;
+  std::vector<SectorInterval> runs_;
 };
 
 // Everything the read path learnt about the device's failures.
