@@ -17,62 +17,58 @@ constexpr int kSlotSector = 41;
 constexpr int kSlotFailedSave = 28;
 constexpr int kSlotSaveCaption = 61;
 
-uint64_t SourceEnd(const Session& s) {
-  if (s.LastScanSector < 0) return 0;
-  return (static_cast<uint64_t>(s.LastScanSector) + 1) * s.Scan.BytesPerSector;
-}
+// The system's reason for the last failed call.
+std::string SystemReason(int error) { return error != 0 ? std::strerror(error) : "short write"; }
 
-bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer) {
+// Writes the whole buffer to a new file at path. On a failure returns the
+// errno (or 0 for a write that stopped short without one) in error.
+bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) {
+    error = errno;
+    return false;
+  }
   size_t done = 0;
   bool ok = true;
   while (done < buffer.size()) {
     ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      error = n < 0 ? errno : 0;
       ok = false;
       break;
     }
     done += static_cast<size_t>(n);
   }
-  if (::close(fd) != 0) ok = false;
+  // A rescued file is only counted once it is on the disk.
+  if (ok && ::fsync(fd) != 0 && errno != EINVAL) {
+    error = errno;
+    ok = false;
+  }
+  if (::close(fd) != 0 && ok) {
+    error = errno;
+    ok = false;
+  }
   return ok;
 }
 
-}  // namespace
-
-uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position) {
-  ReadCache& rc = s.Cache;
-  const uint64_t end = SourceEnd(s);
-  while (true) {
-    if (rc.WindowValid && position >= rc.WindowBase && position < rc.WindowBase + rc.WindowFill &&
-        position < end) {
-      uint64_t avail = std::min<uint64_t>(rc.WindowBase + rc.WindowFill, end) - position;
-      uint64_t n = std::min(count, avail);
-      std::memcpy(dest, rc.Window.data() + (position - rc.WindowBase), static_cast<size_t>(n));
-      position += n;
-      dest += n;
-      count -= n;
-    }
-    if (count == 0) return 0;
-    if (position >= end) return count;
-    uint64_t base = position;
-    if (end >= ReadCache::kWindow && base > end - ReadCache::kWindow)
-      base = end - ReadCache::kWindow;
-    if (end < ReadCache::kWindow) base = 0;
-    uint64_t delivered = 0;
-    if (!ReadSource(s, base, rc.Window, &delivered)) {
-      rc.WindowValid = false;
-      return count;
-    }
-    s.Source.Position += ReadCache::kWindow;
-    rc.WindowBase = base;
-    rc.WindowFill = static_cast<uint32_t>(delivered);
-    rc.WindowValid = true;
-    if (position >= base + delivered) return count;  // the device ended early
+// Writes under a temporary name beside path and renames it into place when
+// whole, so that a failure never leaves a truncated file under the real name.
+bool WriteAtomically(const std::string& path, std::span<const uint8_t> buffer, int& error) {
+  const std::string temporary = path + ".part";
+  if (!WriteWhole(temporary, buffer, error)) {
+    ::unlink(temporary.c_str());
+    return false;
   }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = errno;
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
 }
+
+}  // namespace
 
 std::string LetterName(int count, uint64_t value) {
   std::string name(static_cast<size_t>(std::max(count, 0)), 'A');
@@ -87,7 +83,9 @@ bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::st
   while (true) {
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-    if (WriteWhole(path, buffer)) return true;
+    int error = 0;
+    if (WriteAtomically(path, buffer, error)) return true;
+    s.SaveError = SystemReason(error);
     Answer a = s.UI->Ask(s.Text(kSlotFailedSave) + path, s.Text(kSlotSaveCaption),
                          Buttons::AbortRetryIgnore);
     if (a == Answer::Retry) continue;
@@ -150,7 +148,14 @@ bool FetchSector(CarveContext& c) {
   Session& s = c.S;
   if (!ClaimNextFree(c)) return false;
   if (c.Buffer.size() < c.Collected + c.Bps) c.Buffer.resize(c.Collected + kBufferStep);
-  if (ReadCached(s, c.Buffer.data() + c.Collected, c.Bps, c.ReadPos) > 0) return false;
+  if (ReadCached(s, c.Buffer.data() + c.Collected, c.Bps, c.ReadPos) > 0) {
+    // An unreadable sector is zeros in a carve that takes them; the sector
+    // was asked for and failed, so it is not a place the Source ended.
+    const ReadFaults& faults = SourceFaults(s);
+    if (!c.ZeroUnreadable || faults.SourceLost || !faults.Unreadable.Contains(c.CurrentSector))
+      return false;
+    c.UnreadableSectors.push_back(c.CurrentSector);
+  }
   c.ReadPos += c.Bps;
   c.Collected += c.Bps;
   if (s.RefreshDue()) ShowCarveProgress(c);
@@ -203,7 +208,12 @@ void CarveFrame::SucceedAndSave(const std::string& folder, const std::string& ex
     saved.Bytes = c.Collected;
     saved.Sectors = c.ClaimList;
     saved.Written = SaveBufferToFile(s, c.Buffer, saved.Path);
-    ++s.RescuedCount;
+    saved.UnreadableSectors = c.UnreadableSectors;
+    // A file that could not be saved is not rescued.
+    if (saved.Written)
+      ++s.RescuedCount;
+    else
+      ++s.UnsavedCount;
     if (s.OnFileSaved) s.OnFileSaved(saved);
   }
   c.ClaimList.clear();

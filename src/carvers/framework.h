@@ -16,16 +16,15 @@
 
 namespace tarnwick {
 
-// Copies count bytes of the Source at position into dest through the 64 KiB
-// window. Returns how many bytes it could not deliver (0: all of them).
-uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position);
-
 // Capital letters spelling value in base 26 ("A" = 0), most significant first.
 std::string LetterName(int count, uint64_t value);
 
-// Writes the buffer to a new file at path, replacing any file there. On a
-// failure (create, or a short or failed write) asks Abort/Retry/Ignore;
-// Abort sets RunState to stop. True when the file was written whole.
+// Writes the buffer to a new file at path, replacing any file there. The
+// bytes go to a temporary name first and are renamed into place when whole:
+// a failed save leaves no file behind. On a failure (create, a short or
+// failed write, the rename) keeps the system's reason in SaveError and asks
+// Abort/Retry/Ignore; Abort sets RunState to stop. True when the file was
+// written whole.
 bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path);
 
 // The state of one carve. The collected bytes are Buffer[0 .. Collected).
@@ -40,6 +39,10 @@ struct CarveContext {
   uint64_t Collected = 0;
   std::vector<uint8_t> Buffer;      // its size runs ahead of Collected, in 1 MiB steps
   std::vector<uint64_t> ClaimList;  // claimed sectors, in claim order
+  // A carve that sets this takes an unreadable sector as zeros (and lists it
+  // in UnreadableSectors) rather than failing on it.
+  bool ZeroUnreadable = false;
+  std::vector<uint64_t> UnreadableSectors;
 
   std::span<const uint8_t> Data() const { return {Buffer.data(), static_cast<size_t>(Collected)}; }
   uint64_t StartSector() const { return CarveStart / Bps; }

@@ -156,6 +156,7 @@ class QQCarve {
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
   CarveFrame frame(s, carveStart);
   if (!frame.Begin()) return;
+  frame.Ctx().ZeroUnreadable = true;  // a database with a bad sector is still worth having
   bool isQQ = false;
   QQCarve carve(frame);
   if (!carve.Run(isQQ)) return;

@@ -1,6 +1,7 @@
 #include "scan/deep_scan.h"
 
 #include <chrono>
+#include <algorithm>
 #include <filesystem>
 #include <span>
 #include <thread>
@@ -81,13 +82,26 @@ void ShowSearchDialog(Session& s) {
   ui.ShowDialog(Dialog::Search);
 }
 
-bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer) {
+// Reads one sector for the classifier. The read window handles failures;
+// a sector it skipped after a run of failures is left for later.
+bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer,
+                    SkippedSectors skipped) {
   const uint64_t offset = sector * s.Scan.BytesPerSector;
-  if (ReadCached(s, buffer.data(), buffer.size(), offset) == 0) return true;
-  if (SeekSource(s, kFileBegin, static_cast<int64_t>(offset)) < 0) return false;
-  if (!ReadSource(s, offset, buffer)) return false;
-  s.Source.Position = offset + buffer.size();
-  return true;
+  return ReadCached(s, buffer.data(), buffer.size(), offset, skipped) == 0;
+}
+
+// Puts entries found out of order (by the return to skipped sectors) into
+// their places among the others.
+void MergeFound(FoundList& list, std::vector<std::pair<uint64_t, uint8_t>> late) {
+  if (late.empty()) return;
+  std::vector<std::pair<uint64_t, uint8_t>> all;
+  all.reserve(list.Count + late.size());
+  for (uint64_t i = 0; i < list.Count; ++i) all.emplace_back(list.Sectors[i], list.Types[i]);
+  all.insert(all.end(), late.begin(), late.end());
+  std::stable_sort(all.begin(), all.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  list.Reset();
+  for (const auto& [sector, type] : all) list.Append(sector, type);
 }
 
 void PhaseOne(Session& s, bool freeOnly) {
@@ -99,14 +113,18 @@ void PhaseOne(Session& s, bool freeOnly) {
   const uint64_t total = last - first + 1;
   std::span<uint8_t> sector(s.SectorBuffer.data(), s.Scan.BytesPerSector);
   uint64_t found = 0;
+  const ReadFaults& faults = SourceFaults(s);
+  std::vector<uint64_t> later;  // skipped after failures, asked for at the end
   ui.Pump();
-  for (uint64_t n = first; n <= last && !s.Flags.SearchCancel; ++n) {
+  for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
     bool wanted = !(phase != -1 && spc > 1 && n % spc != static_cast<uint64_t>(phase)) &&
                   !(freeOnly && s.Map.IsSectorMarked(n));
-    if (wanted && ReadScanSector(s, n, sector)) {
+    if (wanted && ReadScanSector(s, n, sector, SkippedSectors::LeaveForLater)) {
       uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
       if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
       if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
+    } else if (wanted && faults.Skipped.Contains(n)) {
+      later.push_back(n);
     }
     if (s.RefreshDue()) {
       ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
@@ -116,6 +134,17 @@ void PhaseOne(Session& s, bool freeOnly) {
     }
     if (n == UINT64_MAX) break;
   }
+  // The sectors passed over after failures, each asked for once now that
+  // the readable rest is done.
+  std::vector<std::pair<uint64_t, uint8_t>> late;
+  for (uint64_t n : later) {
+    if (s.Flags.SearchCancel || faults.SourceLost) break;
+    if (!ReadScanSector(s, n, sector, SkippedSectors::ReadNow)) continue;
+    uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
+    if (c > 0 && !MidStream(c)) late.emplace_back(n, c);
+    if (s.RefreshDue()) ui.Pump();
+  }
+  MergeFound(s.Found, std::move(late));
 }
 
 void ShowAlignmentLabels(Session& s, uint64_t sector, uint64_t total, uint64_t part) {
@@ -188,7 +217,7 @@ void CarvePass(Session& s, bool jpegPass) {
   FoundList& list = s.Found;
   const uint64_t count = list.Count;
   for (uint64_t i = count; i-- > 0;) {
-    if (!WaitWhilePaused(s)) return;
+    if (!WaitWhilePaused(s) || SourceFaults(s).SourceLost) return;
     const uint64_t sector = list.Sectors[i];
     const uint8_t type = list.Types[i];
     ui.SetLabel(Dialog::Rescue, 2,
@@ -248,6 +277,7 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
     if (align) AlignmentStep(s);
   }
   out.FoundCount = s.Found.Count;
+  out.SourceLost = SourceFaults(s).SourceLost;
   return out;
 }
 
@@ -266,6 +296,8 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.Flags.RescueDone = false;
   s.Flags.RunState = kRunning;
   s.RescuedCount = 0;
+  s.UnsavedCount = 0;
+  s.SaveError.clear();
 
   CarvePass(s, false);
   CarvePass(s, true);
@@ -274,6 +306,9 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   ui.CloseDialog(Dialog::Rescue);
   s.Map.Free();
   out.Rescued = s.RescuedCount;
+  out.Unsaved = s.UnsavedCount;
+  out.SaveError = s.SaveError;
+  out.SourceLost = SourceFaults(s).SourceLost;
   out.EndText = s.Text(kSlotRescuedFile) + std::to_string(s.RescuedCount);
   ui.ShowMainWindow(true);
   s.Found.Reset();

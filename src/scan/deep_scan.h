@@ -5,6 +5,7 @@
 // the first).
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "volume/identify.h"
 
@@ -33,7 +34,20 @@ struct ScanOutcome {
   uint64_t FoundCount = 0;       // FoundList entries after the alignment step
   uint32_t Rescued = 0;
   std::string EndText;  // "Rescued file N"
+  uint32_t Unsaved = 0;    // files found whose save failed and was given up
+  std::string SaveError;   // the system's reason for the last failed save
+  bool SourceLost = false;  // the Source stopped answering: the scan ended early
 };
+
+// What the end of a rescue must tell besides "Rescued file N": the files
+// that could not be saved, the sectors that could not be read, a Source
+// that stopped answering. Failed is set when the rescue did not do its whole
+// job (a file not saved, the Source lost), which a script must see.
+struct RescueEndNotes {
+  std::vector<std::string> Lines;
+  bool Failed = false;
+};
+RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome);
 
 // Button12Click's work from the checks to the end message.
 ScanOutcome DeepScan(Session& s, RescueBoxes& boxes, const ScanRequest& request);

@@ -13,7 +13,7 @@
 #include "app/flags.h"
 #include "app/frontend.h"
 #include "app/timer.h"
-#include "carvers/read_cache.h"
+#include "source/read_cache.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
 #include "source/source.h"
@@ -32,6 +32,7 @@ struct SavedFile {
   uint64_t Bytes = 0;
   std::vector<uint64_t> Sectors;  // in file order
   bool Written = false;           // false when the save failed and was given up
+  std::vector<uint64_t> UnreadableSectors;  // read as zeros: the Source failed them
 };
 
 struct Session {
@@ -58,6 +59,8 @@ struct Session {
   std::string TargetFolder;
   int32_t ScanClusterPhase = 0;
   uint32_t RescuedCount = 0;
+  uint32_t UnsavedCount = 0;  // files whose save failed and was given up
+  std::string SaveError;      // the system's reason for the last failed save
   uint32_t LabelShownMs = 0;
   uint32_t TypeMask = kTypeMaskQQ;
 

@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "carvers/framework.h"
 #include "scan/scan_state.h"
 #include "scan/session.h"
 #include "source/source.h"
@@ -23,6 +22,7 @@ namespace {
 
 enum Slot {
   kSlotError = 17,
+  kSlotFailedSave = 28,
   kSlotBadRange = 35,
   kSlotOnSource = 36,
   kSlotBackupCaption = 37,
@@ -48,12 +48,16 @@ bool RangeValid(const Session& s, int64_t first, int64_t last) {
   return first >= 0 && first <= last && static_cast<uint64_t>(last) <= s.Scan.LastSector;
 }
 
-// Writes all of the bytes; false on an error or a write that stops short.
-bool WriteAll(int fd, const uint8_t* data, size_t count) {
+// Writes all of the bytes; false on an error or a write that stops short,
+// with errno kept in error (0 when the write stopped short without one).
+bool WriteAll(int fd, const uint8_t* data, size_t count, int& error) {
   while (count > 0) {
     ssize_t n = ::write(fd, data, count);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      return false;
+    }
     data += n;
     count -= static_cast<size_t>(n);
   }
@@ -65,21 +69,14 @@ struct Copier {
   std::vector<uint8_t> buffer = std::vector<uint8_t>(kBackupBufferBytes);
   uint64_t bad = 0;
 
-  // Reads count sectors from sector into the buffer. A read that fails is
-  // done again sector by sector; only the sectors that still fail are left
-  // as zeros, and they are counted.
+  // Reads count sectors from sector into the buffer through the read window,
+  // whose failed-read handling leaves the unreadable sectors as zeros; they
+  // are counted.
   void Read(uint64_t sector, uint32_t count) {
     const uint32_t bps = s.Scan.BytesPerSector;
     const uint64_t bytes = uint64_t{count} * bps;
-    if (ReadCached(s, buffer.data(), bytes, sector * bps) == 0) return;
-    for (uint32_t k = 0; k < count; ++k) {
-      std::span<uint8_t> one(buffer.data() + uint64_t{k} * bps, bps);
-      uint64_t delivered = 0;
-      if (!ReadSource(s, (sector + k) * bps, one, &delivered) || delivered != bps) {
-        std::fill(one.begin(), one.end(), uint8_t{0});
-        ++bad;
-      }
-    }
+    const uint64_t undelivered = ReadCached(s, buffer.data(), bytes, sector * bps);
+    bad += (undelivered + bps - 1) / bps;
   }
 };
 
@@ -190,6 +187,7 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
   }
 
   int fd = ::open(r.ImagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int writeError = fd < 0 ? errno : 0;
   ui.Pump();
   bool writeFailed = fd < 0;
 
@@ -198,7 +196,7 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
   Copier copier{s};
   const uint64_t bufferSectors = std::max<uint64_t>(kBackupBufferBytes / bps, 1);
   uint64_t sector = first;
-  while (!writeFailed && !s.Flags.SearchCancel && sector <= last) {
+  while (!writeFailed && !s.Flags.SearchCancel && !SourceFaults(s).SourceLost && sector <= last) {
     if (s.Map.IsSectorMarked(sector)) {
       ++sector;
     } else {
@@ -208,7 +206,7 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
       for (uint64_t done = 0; done < v && !writeFailed;) {
         uint32_t piece = static_cast<uint32_t>(std::min(v - done, bufferSectors));
         copier.Read(sector + done, piece);
-        writeFailed = !WriteAll(fd, copier.buffer.data(), size_t{piece} * bps);
+        writeFailed = !WriteAll(fd, copier.buffer.data(), size_t{piece} * bps, writeError);
         done += piece;
         if (!writeFailed) out.SectorsWritten += piece;
       }
@@ -217,13 +215,37 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
     if (s.RefreshDue()) ShowProgress(s, sector, first, last, copier.bad);
   }
   out.BadSectors = copier.bad;
-  if (fd >= 0 && ::close(fd) != 0) writeFailed = true;
+  if (fd >= 0 && (::fsync(fd) != 0 && errno != EINVAL && !writeFailed)) {
+    writeFailed = true;
+    writeError = errno;
+  }
+  if (fd >= 0 && ::close(fd) != 0 && !writeFailed) {
+    writeFailed = true;
+    writeError = errno;
+  }
+  out.SourceLost = SourceFaults(s).SourceLost;
+  if (out.SourceLost) out.SystemReason = SourceFaults(s).LostReason;
 
   // End.
   if (writeFailed) {
     out.End = BackupEnd::WriteFailed;
-    out.MessageSlot = kSlotNoSpace;
-    ui.Ask(s.Text(kSlotNoSpace), s.Text(kSlotError), Buttons::Ok);
+    out.SystemReason = std::strerror(writeError);
+    // "No space" only when that is what the system said; otherwise the
+    // failed file and the system's reason.
+    if (writeError == ENOSPC || writeError == EDQUOT || writeError == EFBIG) {
+      out.MessageSlot = kSlotNoSpace;
+      ui.Ask(s.Text(kSlotNoSpace), s.Text(kSlotError), Buttons::Ok);
+    } else {
+      out.MessageSlot = kSlotFailedSave;
+      ui.Ask(s.Text(kSlotFailedSave) + r.ImagePath + "\r\n\r\n" + out.SystemReason,
+             s.Text(kSlotError), Buttons::Ok);
+    }
+  } else if (out.SourceLost) {
+    // The copy stopped where the device stopped answering; the image holds
+    // what was read before.
+    out.End = BackupEnd::SourceLost;
+    out.MessageSlot = kSlotBadSectors;
+    ui.Ask(s.Text(kSlotBadSectors), s.Text(kSlotPrompt), Buttons::Ok);
   } else if (s.Flags.SearchCancel) {
     out.MessageSlot = kSlotDeletePrompt;
     if (ui.Ask(s.Text(kSlotDeletePrompt), s.Text(kSlotPrompt), Buttons::YesNo) == Answer::Yes) {

@@ -25,6 +25,7 @@ enum class BackupEnd {
   CancelledKept,  // Cancel while copying; the partial image was kept
   CancelledDeleted,
   WriteFailed,  // the image could not be created or written whole
+  SourceLost,   // the Source stopped answering; the image was kept up to there
   Finished,
   FinishedBadSectors,
 };
@@ -37,6 +38,8 @@ struct BackupOutcome {
   bool FreeOnlyApplied = false;
   uint64_t SectorsWritten = 0;
   uint64_t BadSectors = 0;  // sectors that could not be read (zero-filled)
+  bool SourceLost = false;   // the copy stopped because the Source stopped answering
+  std::string SystemReason;  // the system's reason for a failed write, or why the Source was lost
 };
 
 // The range check that comes before the save dialog: 0, or 35 after showing it.

@@ -31,25 +31,43 @@ bool ReadDevNumber(const std::filesystem::path& file, dev_t& out) {
   return true;
 }
 
+// Why a file of this type cannot be a Source ("" when it can): only a
+// regular file (an image) and a block device (a disk) hold sectors to scan.
+std::string NotASourceReason(mode_t mode) {
+  if (S_ISDIR(mode)) return "is a directory";
+  if (S_ISFIFO(mode)) return "is a pipe (FIFO), not a disk or an image file";
+  if (S_ISSOCK(mode)) return "is a socket, not a disk or an image file";
+  if (S_ISCHR(mode)) return "is a character device, not a disk or an image file";
+  if (!S_ISREG(mode) && !S_ISBLK(mode)) return "is not a disk or an image file";
+  return {};
+}
+
 }  // namespace
 
 std::unique_ptr<FileDevice> FileDevice::Open(const std::string& path, std::string& error) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Decided before the open: opening a FIFO for reading waits for a writer.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    error = NotASourceReason(st.st_mode);
+    if (!error.empty()) return nullptr;
+  }
+  // Non-blocking, so that a FIFO put in the path's place since never hangs.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     error = std::strerror(errno);
     return nullptr;
   }
-  struct stat st {};
   if (::fstat(fd, &st) != 0) {
     error = std::strerror(errno);
     ::close(fd);
     return nullptr;
   }
-  if (S_ISDIR(st.st_mode)) {
-    error = "is a directory";
+  error = NotASourceReason(st.st_mode);
+  if (!error.empty()) {
     ::close(fd);
     return nullptr;
   }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::unique_ptr<FileDevice> device(new FileDevice());
   device->fd_ = fd;
   if (S_ISBLK(st.st_mode)) {
@@ -85,6 +103,9 @@ int64_t FileDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
         ::pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
+      // The device itself went away, as opposed to a sector that is bad.
+      if (errno == ENODEV || errno == ENXIO || errno == ENOMEDIUM || errno == ESHUTDOWN)
+        gone_ = true;
       std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), uint8_t{0});
       return -1;
     }
@@ -107,14 +128,20 @@ int64_t MemoryDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
 }
 
 int64_t FaultyDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
+  bool fail = reads_++ >= dieAt_;
+  dead_ = dead_ || fail;
   if (!out.empty()) {
     uint64_t first = offset / unit_;
     uint64_t last = (offset + out.size() - 1) / unit_;
-    auto it = bad_.lower_bound(first);
-    if (it != bad_.end() && *it <= last) {
-      std::fill(out.begin(), out.end(), uint8_t{0});
-      return -1;
+    for (auto it = bad_.lower_bound(first); it != bad_.end() && *it <= last; ++it) {
+      ++asks_[*it];
+      fail = true;
     }
+  }
+  if (fail) {
+    ++failed_;
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    return -1;
   }
   return inner_->ReadAt(offset, out);
 }

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -25,6 +26,9 @@ class SourceDevice {
   // (short only at the end of the device) or -1 when the read failed. Bytes
   // not delivered are zero-filled, so a caller never sees stale memory.
   virtual int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) = 0;
+  // True once a failed read said that the device itself is gone (unplugged,
+  // medium removed) rather than that the sector is bad.
+  virtual bool Gone() const { return false; }
 };
 
 enum class DeviceKind { Image, Partition, Disk };
@@ -50,6 +54,7 @@ class FileDevice final : public SourceDevice {
   uint64_t Size() const override { return size_; }
   uint32_t SectorSize() const override { return sectorSize_; }
   int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  bool Gone() const override { return gone_; }
 
   DeviceKind Kind() const { return kind_; }
   const DeviceIdentity& Identity() const { return identity_; }
@@ -62,6 +67,7 @@ class FileDevice final : public SourceDevice {
   uint64_t size_ = 0;
   uint32_t sectorSize_ = 0;
   bool geometryKnown_ = true;
+  bool gone_ = false;
   DeviceKind kind_ = DeviceKind::Image;
   DeviceIdentity identity_;
 };
@@ -84,7 +90,8 @@ class MemoryDevice final : public SourceDevice {
 };
 
 // Wraps another device; any read touching one of the chosen 512-byte units
-// (offset / unit) fails, as a bad sector does.
+// (offset / unit) fails, as a bad sector does. It can also die: from a
+// chosen read on, every read fails (and, if asked, the device says it is gone).
 class FaultyDevice final : public SourceDevice {
  public:
   FaultyDevice(std::unique_ptr<SourceDevice> inner, std::set<uint64_t> badUnits,
@@ -93,11 +100,28 @@ class FaultyDevice final : public SourceDevice {
   uint64_t Size() const override { return inner_->Size(); }
   uint32_t SectorSize() const override { return inner_->SectorSize(); }
   int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  bool Gone() const override { return saysGone_ && dead_; }
+
+  // Every read from the n-th on (counted from 0) fails.
+  void DieAtRead(uint64_t n, bool saysGone = false) {
+    dieAt_ = n;
+    saysGone_ = saysGone;
+  }
+  uint64_t Reads() const { return reads_; }
+  uint64_t FailedReads() const { return failed_; }
+  // Reads that asked for a bad unit, by unit.
+  const std::map<uint64_t, uint32_t>& AsksOfBadUnits() const { return asks_; }
 
  private:
   std::unique_ptr<SourceDevice> inner_;
   std::set<uint64_t> bad_;
   uint32_t unit_;
+  uint64_t dieAt_ = UINT64_MAX;
+  bool saysGone_ = false;
+  bool dead_ = false;
+  uint64_t reads_ = 0;
+  uint64_t failed_ = 0;
+  std::map<uint64_t, uint32_t> asks_;
 };
 
 // Classifies a path as DeviceKind without opening it for reading: a block

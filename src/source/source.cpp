@@ -35,7 +35,7 @@ void NewSource(Session& s, std::unique_ptr<SourceDevice> device, const std::stri
   s.Source.Path = path;
   s.Source.Kind = kind;
   s.Source.Position = 0;
-  s.Cache.Drop();
+  s.Cache.Reset();
   if (auto* file = dynamic_cast<FileDevice*>(s.Source.Device.get())) {
     s.Source.Identity = file->Identity();
   } else {
@@ -197,6 +197,31 @@ bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerS
   uint64_t offset = sector * bytesPerSector;
   if (SeekSource(s, kFileBegin, static_cast<int64_t>(offset)) < 0) return false;
   return ReadSource(s, offset, out.first(static_cast<size_t>(bytes)));
+}
+
+uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position,
+                    SkippedSectors skipped) {
+  if (!s.Source.IsOpen() || s.LastScanSector < 0) {
+    std::fill(dest, dest + count, uint8_t{0});
+    return count;
+  }
+  const uint32_t bps = s.Scan.BytesPerSector;
+  const uint64_t end = (static_cast<uint64_t>(s.LastScanSector) + 1) * bps;
+  const uint64_t fillsBefore = s.Cache.WindowFills;
+  uint64_t undelivered = ReadThroughWindow(*s.Source.Device, s.Cache, end, bps, dest, count,
+                                           position, skipped);
+  s.Source.Position += (s.Cache.WindowFills - fillsBefore) * ReadCache::kWindow;
+  return undelivered;
+}
+
+const ReadFaults& SourceFaults(const Session& s) { return s.Cache.Faults; }
+
+std::string EmptySourceReason(const Session& s) {
+  if (!s.Source.IsOpen() || s.Scan.LastSector != UINT64_MAX) return {};
+  const uint64_t size = s.Source.Device->Size();
+  if (size == 0) return "the source is empty (0 bytes): there is no sector to read";
+  return "the source holds only " + std::to_string(size) + " bytes, less than one " +
+         std::to_string(s.Scan.BytesPerSector) + "-byte sector";
 }
 
 bool IsOnSource(const Session& s, const std::string& path) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "source/device.h"
+#include "source/read_cache.h"
 
 namespace tarnwick {
 
@@ -68,6 +69,20 @@ bool ReadSource(Session& s, uint64_t offset, std::span<uint8_t> out, uint64_t* d
 // Reads count sectors of bytesPerSector bytes from sector.
 bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerSector,
                  std::span<uint8_t> out);
+
+// Copies count bytes of the Source at position into dest through the 64 KiB
+// window, reading no further than the scan range's last sector, with the
+// failed-read handling of the read window. Returns how many bytes it could
+// not deliver (0: all of them); those are zero in dest.
+uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position,
+                    SkippedSectors skipped = SkippedSectors::ReadNow);
+
+// What the read window learnt of the open Source's failures.
+const ReadFaults& SourceFaults(const Session& s);
+
+// Why the open Source has no sector to scan ("" when it has one): an empty
+// image, or one smaller than a sector.
+std::string EmptySourceReason(const Session& s);
 
 // True when a folder lies on the Source: its file system's device is the
 // Source's device, one of its partitions or its disk; for an image Source,

@@ -5,6 +5,10 @@
 #include <filesystem>
 #include <random>
 #include <set>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -162,7 +166,7 @@ TEST_F(BackupTest, CancelAsksWhetherToDeleteTheImage) {
   }
 }
 
-TEST_F(BackupTest, AFullTargetOrAFailedCreateShowsNoSpaceAndNoEndMessage) {
+TEST_F(BackupTest, AFullTargetSaysNoSpaceAndAFailedCreateNamesTheRealReason) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   OpenMemory(RandomBytes(64 * 512, 4));
   image_ = "/dev/full";
@@ -176,8 +180,50 @@ TEST_F(BackupTest, AFullTargetOrAFailedCreateShowsNoSpaceAndNoEndMessage) {
   image_ = dir_ / "no-such-folder" / "x.img";
   out = Backup("0", "63");
   EXPECT_EQ(out.End, BackupEnd::WriteFailed);
+  EXPECT_EQ(out.SystemReason, std::strerror(ENOENT));
   EXPECT_EQ(QuestionTexts(),
-            std::vector<std::string>{"No enough free space on dest drive! | Error"});
+            std::vector<std::string>{"Failed save file: \r\n\r\n" + image_.string() +
+                                     "\r\n\r\n" + std::strerror(ENOENT) + " | Error"});
+
+  // A folder the user may not write to is not a full disk either.
+  if (::geteuid() != 0) {
+    fs::create_directory(dir_ / "locked");
+    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    ui_.Questions.clear();
+    image_ = dir_ / "locked" / "x.img";
+    out = Backup("0", "63");
+    EXPECT_EQ(out.SystemReason, std::strerror(EACCES));
+    EXPECT_EQ(out.MessageSlot, 28);
+    fs::permissions(dir_ / "locked", fs::perms::owner_all);
+  }
+}
+
+TEST_F(BackupTest, UnreadableSectorsAreZerosAndCountedOnceAndADeadSourceStopsTheCopy) {
+  auto bytes = RandomBytes(1024 * 512, 8);
+  OpenMemory(bytes, 1, {100, 101, 102, 700});
+  auto out = Backup("0", "1023");
+  EXPECT_EQ(out.End, BackupEnd::FinishedBadSectors);
+  EXPECT_EQ(out.BadSectors, 4u);
+  auto image = test::ReadFileBytes(image_);
+  ASSERT_EQ(image.size(), bytes.size());
+  for (uint64_t n : {100, 101, 102, 700}) {
+    EXPECT_TRUE(std::all_of(image.begin() + n * 512, image.begin() + (n + 1) * 512,
+                            [](uint8_t b) { return b == 0; }));
+    std::fill(bytes.begin() + n * 512, bytes.begin() + (n + 1) * 512, uint8_t{0});
+  }
+  EXPECT_EQ(image, bytes);
+
+  // A device that dies after a few reads: the copy ends, saying so.
+  auto inner = std::make_unique<MemoryDevice>(RandomBytes(4096 * 512, 9));
+  auto dying = std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{});
+  dying->DieAtRead(5, true);
+  ASSERT_TRUE(OpenImageDevice(*s_, std::move(dying), "dying.img").Opened);
+  s_->Scan.SectorsPerCluster = 1;
+  out = Backup("0", "4095");
+  EXPECT_EQ(out.End, BackupEnd::SourceLost);
+  EXPECT_TRUE(out.SourceLost);
+  EXPECT_FALSE(out.SystemReason.empty());
+  EXPECT_LT(out.SectorsWritten, 4096u);
 }
 
 TEST_F(BackupTest, TheImageSourceItselfIsNeverATarget) {

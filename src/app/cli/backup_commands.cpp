@@ -115,7 +115,11 @@ int RunBackupCommand(int argc, char** argv) {
     else
       std::fprintf(stderr, "%s (%s)\n", text.c_str(), opened.SystemReason.c_str());
     return kExitFailed;
+  }  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
+    std::fprintf(stderr, "tarnwick-cli: %s: %s.\n", positional[0].c_str(), empty.c_str());
+    return kExitFailed;
   }
+
   BackupRequest request;
   request.ImagePath = positional[1];
   request.FreeOnly = freeOnly && opened.FreeOnlyEnabled;
@@ -139,7 +143,13 @@ int RunBackupCommand(int argc, char** argv) {
                      static_cast<unsigned long long>(out.BadSectors));
       std::printf("%s\n", s.Text(out.MessageSlot).c_str());
       return kExitDone;
-    default: return kExitFailed;
+    case BackupEnd::SourceLost:
+      std::fprintf(stderr, "The source stopped answering (%s); the image holds what was read.\n",
+                   out.SystemReason.c_str());
+      return kExitFailed;
+    default:
+      if (!out.SystemReason.empty()) std::fprintf(stderr, "(%s)\n", out.SystemReason.c_str());
+      return kExitFailed;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <thread>
 
 #include "scan/session.h"
 
@@ -117,6 +118,22 @@ void CliFrontend::EndLine() {
   lastDrawn_.clear();
 }
 
+Answer CliFrontend::UnattendedSaveAnswer(const std::string& text) {
+  if (saveAnswer_ != Answer::Retry) return saveAnswer_;
+  retries_ = text == retriedText_ ? retries_ + 1 : 1;
+  retriedText_ = text;
+  if (retries_ > kMaxUnattendedRetries) {
+    std::fprintf(stderr, "Still failing after %d tries: this file is given up.\n",
+                 kMaxUnattendedRetries);
+    retries_ = 0;
+    retriedText_.clear();
+    return Answer::Ignore;
+  }
+  // A moment for whatever filled the disk to let go.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return Answer::Retry;
+}
+
 Answer CliFrontend::Ask(const std::string& text, const std::string& caption, Buttons buttons) {
   EndLine();
   std::fprintf(stderr, "%s: %s\n", OneLine(caption).c_str(), OneLine(text).c_str());
@@ -131,7 +148,8 @@ Answer CliFrontend::Ask(const std::string& text, const std::string& caption, But
       return !reply.empty() && (reply[0] == 'y' || reply[0] == 'Y') ? Answer::Yes : Answer::No;
     }
     case Buttons::AbortRetryIgnore: {
-      if (!ask) return saveAnswer_;
+      if (!s_.SaveError.empty()) std::fprintf(stderr, "(%s)\n", s_.SaveError.c_str());
+      if (!ask) return UnattendedSaveAnswer(text);
       while (true) {
         std::fprintf(stderr, "Abort, Retry or Ignore? [a/r/i] ");
         std::string reply;

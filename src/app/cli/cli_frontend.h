@@ -30,6 +30,9 @@ class CliFrontend final : public Frontend {
   // Installs the Ctrl-C handler for the duration of a long operation.
   static void CatchInterrupts();
 
+  // Without a terminal, "retry" tries one failed save this often, then gives it up.
+  static constexpr int kMaxUnattendedRetries = 5;
+
  private:
   struct DialogText {
     std::string caption;
@@ -40,6 +43,7 @@ class CliFrontend final : public Frontend {
   std::string Line(const DialogText& d) const;
   void Draw(bool force);
   void EndLine();
+  Answer UnattendedSaveAnswer(const std::string& text);
 
   Session& s_;
   Answer saveAnswer_;
@@ -48,6 +52,9 @@ class CliFrontend final : public Frontend {
   std::string lastDrawn_;
   std::chrono::steady_clock::time_point lastPlain_{};
   bool lineOpen_ = false;
+  // Retries given without a terminal to one failed save, which ends them.
+  std::string retriedText_;
+  int retries_ = 0;
 };
 
 }  // namespace tarnwick::cli

@@ -178,6 +178,10 @@ std::optional<Opened> OpenSource(Session& s, const std::string& path) {
       std::fprintf(stderr, "Raw devices need root or membership of the disk group.\n");
     return std::nullopt;
   }
+  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
+    std::fprintf(stderr, "tarnwick-cli: %s: %s.\n", path.c_str(), empty.c_str());
+    return std::nullopt;
+  }
   o.boxes.Reason = o.outcome.ReasonIndex;
   o.boxes.Fs = o.outcome.FsIndex;
   o.boxes.Cluster = o.outcome.ClusterIndex;
@@ -379,6 +383,13 @@ bool ApplyRange(const Session& s, const Args& a, ScanRequest& r) {
   return true;
 }
 
+// The end notes on stderr; true when the command failed its job.
+bool EndWithNotes(const Session& s, const ScanOutcome& out) {
+  RescueEndNotes notes = EndNotes(s, out);
+  for (const auto& line : notes.Lines) std::fprintf(stderr, "%s\n", line.c_str());
+  return notes.Failed;
+}
+
 void ReportScanProblems(const Session& s, const ScanOutcome& out) {
   if (out.UntickFreeOnly && out.DisableFreeOnly)
     std::fprintf(stderr, "The allocation map could not be read; scanning every sector.\n");
@@ -422,7 +433,7 @@ int CmdScan(Session& s, const Args& a) {
   s.SetFrontend(nullptr);
   ReportScanProblems(s, out);
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return kExitDone;
+  return EndWithNotes(s, out) ? kExitFailed : kExitDone;
 }
 
 std::string SectorRunsJson(const std::vector<uint64_t>& sectors) {
@@ -475,7 +486,8 @@ int CmdRescue(Session& s, const Args& a) {
       rescued.push_back("{\"file\": " + JsonString(f.Path) + ", \"start_sector\": " +
                         std::to_string(f.StartSector) + ", \"bytes\": " + std::to_string(f.Bytes) +
                         ", \"sectors\": " + SectorRunsJson(f.Sectors) + ", \"sha256\": \"" +
-                        FileSha256(f.Path) + "\"}");
+                        FileSha256(f.Path) + "\", \"unreadable_sectors\": " +
+                        SectorRunsJson(f.UnreadableSectors) + "}");
     };
   const VolumeGeometry geometryBefore = s.Scan;
 
@@ -508,15 +520,21 @@ int CmdRescue(Session& s, const Args& a) {
            << ", \"scan_cluster_phase\": " << s.ScanClusterPhase << ", \"found\": " << found
            << ", \"rescued\": [";
     for (size_t i = 0; i < rescued.size(); ++i) report << (i ? ", " : "") << rescued[i];
+    report << "], \"unreadable\": [";
+    const auto& runs = SourceFaults(s).Unreadable.Runs();
+    for (size_t i = 0; i < runs.size(); ++i)
+      report << (i ? ", [" : "[") << runs[i].first << ", " << runs[i].second << "]";
     report << "]}\n";
     if (!report) {
       std::fprintf(stderr, "The report could not be written to %s\n", a.Get("--report").c_str());
+      EndWithNotes(s, out);
       std::printf("%s\n", out.EndText.c_str());
       return kExitFailed;
     }
   }
+  const bool failed = EndWithNotes(s, out);
   std::printf("%s\n", out.EndText.c_str());
-  return kExitDone;
+  return failed ? kExitFailed : kExitDone;
 }
 
 int Main(int argc, char** argv) {

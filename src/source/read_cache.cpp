@@ -1,0 +1,341 @@
+#include "source/read_cache.h"
+
+#include <algorithm>
+#include <cstring>
+#include <span>
+
+namespace tarnwick {
+
+// ---- SectorRuns ----
+
+namespace {
+
+// The first run whose last sector is at or after sector.
+std::vector<SectorInterval>::const_iterator FirstEndingAtOrAfter(const std::vector<SectorInterval>& runs,
+                                                           uint64_t sector) {
+  return std::lower_bound(runs.begin(), runs.end(), sector,
+                          [](const SectorInterval& r, uint64_t v) { return r.second < v; });
+}
+
+}  // namespace
+
+void SectorRuns::Add(uint64_t first, uint64_t last) {
+  if (first > last) return;
+  // Runs that touch or overlap first .. last are merged into it.
+  auto lo = std::lower_bound(runs_.begin(), runs_.end(), first, [](const SectorInterval& r, uint64_t v) {
+    return r.second != UINT64_MAX && r.second + 1 < v;
+  });
+  auto hi = lo;
+  while (hi != runs_.end() && (last == UINT64_MAX || hi->first <= last + 1)) {
+    first = std::min(first, hi->first);
+    last = std::max(last, hi->second);
+    ++hi;
+  }
+  lo = runs_.erase(lo, hi);
+  runs_.insert(lo, {first, last});
+}
+
+void SectorRuns::Remove(uint64_t sector) {
+  auto it = FirstEndingAtOrAfter(runs_, sector);
+  if (it == runs_.end() || it->first > sector) return;
+  auto at = runs_.begin() + (it - runs_.cbegin());
+  const SectorInterval run = *at;
+  if (run.first == run.second) {
+    runs_.erase(at);
+  } else if (sector == run.first) {
+    at->first = sector + 1;
+  } else if (sector == run.second) {
+    at->second = sector - 1;
+  } else {
+    at->second = sector - 1;
+    runs_.insert(at + 1, {sector + 1, run.second});
+  }
+}
+
+bool SectorRuns::Contains(uint64_t sector) const { return Overlaps(sector, sector); }
+
+bool SectorRuns::Overlaps(uint64_t first, uint64_t last) const {
+  auto it = FirstEndingAtOrAfter(runs_, first);
+  return it != runs_.end() && it->first <= last;
+}
+
+uint64_t SectorRuns::CountIn(uint64_t first, uint64_t last) const {
+  uint64_t n = 0;
+  for (auto it = FirstEndingAtOrAfter(runs_, first); it != runs_.end() && it->first <= last; ++it)
+    n += std::min(it->second, last) - std::max(it->first, first) + 1;
+  return n;
+}
+
+uint64_t SectorRuns::Count() const {
+  uint64_t n = 0;
+  for (const auto& [first, last] : runs_) n += last - first + 1;
+  return n;
+}
+
+// ---- the read path ----
+
+namespace {
+
+// A streak this long makes the read path check that the device still
+// answers at all, again at each doubling of the streak.
+constexpr uint32_t kFirstProbe = 8;
+// Failed reads, with none ever succeeding, after which the device counts as
+// unreadable as a whole.
+constexpr uint64_t kFailuresWithoutSuccess = 16;
+// The largest step a streak of failures skips, in sectors.
+constexpr uint32_t kMaxSkipShift = 16;
+
+class Reader {
+ public:
+  Reader(SourceDevice& device, ReadCache& rc, uint32_t sectorBytes)
+      : dev_(device), rc_(rc), f_(rc.Faults), sb_(sectorBytes) {}
+
+  // Fills the window with the sectors first .. first + count - 1.
+  void Fill(uint64_t first, uint64_t count) {
+    rc_.WindowBase = first * sb_;
+    rc_.Missing.fill(false);
+    rc_.MissingCount = 0;
+    rc_.WindowValid = true;
+    const bool clean = !f_.Unreadable.Overlaps(first, first + count - 1) &&
+                       !f_.Skipped.Overlaps(first, first + count - 1) &&
+                       !(f_.SkipUntil > first && f_.SkipFrom < first + count);
+    if (clean) {
+      if (!Ask(first, count)) Recover(first, first + count);
+      return;
+    }
+    // Known failures and skipped sectors are left out; what lies between
+    // them is read in as few reads as it takes.
+    for (uint64_t t = first; t < first + count;) {
+      if (Excluded(t)) {
+        ++t;
+        continue;
+      }
+      uint64_t e = t + 1;
+      while (e < first + count && !Excluded(e)) ++e;
+      if (!Ask(t, e - t)) Recover(t, e);
+      t = e;
+    }
+  }
+
+  // A sector of the window that a caller needs and that an earlier streak
+  // skipped: asked for now, once.
+  void ComeBack(uint64_t t) {
+    if (f_.SourceLost || !f_.Skipped.Contains(t)) return;
+    f_.Skipped.Remove(t);
+    if (Ask(t, 1)) {
+      rc_.Missing[Index(t)] = false;
+      --rc_.MissingCount;
+    } else {
+      Failed(t, false);
+    }
+  }
+
+ private:
+  size_t Index(uint64_t t) const { return static_cast<size_t>(t - rc_.WindowBase / sb_); }
+  uint8_t* At(uint64_t t) { return rc_.Window.data() + (t * sb_ - rc_.WindowBase); }
+  bool InSkip(uint64_t t) const { return t >= f_.SkipFrom && t < f_.SkipUntil; }
+
+  void MarkMissing(uint64_t t) {
+    std::memset(At(t), 0, sb_);
+    if (!rc_.Missing[Index(t)]) ++rc_.MissingCount;
+    rc_.Missing[Index(t)] = true;
+  }
+
+  // A sector left out of the reads: known unreadable, skipped before, or in
+  // the current streak's skip (then it is skipped now).
+  bool Excluded(uint64_t t) {
+    if (f_.Unreadable.Contains(t) || f_.Skipped.Contains(t)) {
+      MarkMissing(t);
+      return true;
+    }
+    if (InSkip(t)) {
+      Skip(t);
+      return true;
+    }
+    return false;
+  }
+
+  void Skip(uint64_t t) {
+    f_.Skipped.Add(t, t);
+    MarkMissing(t);
+  }
+
+  void Lose(const std::string& reason) {
+    f_.SourceLost = true;
+    f_.LostReason = reason;
+  }
+
+  // One device read of sectors first .. first + count - 1 into the window.
+  bool Ask(uint64_t first, uint64_t count) {
+    if (f_.SourceLost) return false;
+    ++f_.Reads;
+    std::span<uint8_t> out(At(first), static_cast<size_t>(count * sb_));
+    if (dev_.ReadAt(first * sb_, out) >= 0) {
+      f_.AnyDelivered = true;
+      f_.LastGoodSector = first;
+      f_.Streak = 0;
+      f_.SkipFrom = f_.SkipUntil = 0;
+      f_.NextProbeAt = kFirstProbe;
+      return true;
+    }
+    ++f_.FailedReads;
+    if (dev_.Gone()) {
+      Lose("the device is gone");
+    } else if (!f_.AnyDelivered && f_.FailedReads >= kFailuresWithoutSuccess) {
+      ProbeElsewhere();
+    }
+    return false;
+  }
+
+  // Nothing has read yet: a dead start of a disk that reads further on is
+  // told from a dead disk by its middle and its end.
+  void ProbeElsewhere() {
+    const uint64_t sectors = dev_.Size() / sb_;
+    std::vector<uint8_t> one(sb_);
+    for (uint64_t t : {sectors / 2, sectors > 0 ? sectors - 1 : 0}) {
+      ++f_.Reads;
+      if (dev_.ReadAt(t * sb_, one) >= 0) {
+        f_.AnyDelivered = true;
+        f_.LastGoodSector = t;
+        return;
+      }
+      ++f_.FailedReads;
+    }
+    Lose("not one read of it has succeeded");
+  }
+
+  // A sector whose own read failed. A streak of them opens a skip that
+  // doubles with each further failure.
+  void Failed(uint64_t t, bool extendsStreak = true) {
+    MarkMissing(t);
+    if (f_.SourceLost) return;  // not the sector's fault
+    f_.Unreadable.Add(t, t);
+    if (!extendsStreak) return;
+    ++f_.Streak;
+    if (f_.Streak >= 2) {
+      const uint64_t step = uint64_t{1} << std::min(f_.Streak - 2, kMaxSkipShift);
+      f_.SkipFrom = t + 1;
+      f_.SkipUntil = t + 1 + step;
+    }
+    if (f_.NextProbeAt == 0) f_.NextProbeAt = kFirstProbe;
+    if (f_.Streak >= f_.NextProbeAt) {
+      f_.NextProbeAt *= 2;
+      Probe();
+    }
+  }
+
+  // Reads the last sector that read well; when it fails too, the device is
+  // gone rather than damaged here.
+  void Probe() {
+    if (!f_.AnyDelivered) return;
+    std::vector<uint8_t> one(sb_);
+    ++f_.Reads;
+    if (dev_.ReadAt(f_.LastGoodSector * sb_, one) >= 0) return;
+    ++f_.FailedReads;
+    Lose("a sector that read before no longer reads");
+  }
+
+  void OneByOne(uint64_t a, uint64_t b) {
+    for (uint64_t t = a; t < b; ++t) {
+      if (InSkip(t)) {
+        Skip(t);
+      } else if (!Ask(t, 1)) {
+        Failed(t);
+      }
+    }
+  }
+
+  // Sectors a .. b - 1 whose read as one block failed: split into pieces,
+  // each asked for once, and only a failing piece read sector by sector.
+  void Recover(uint64_t a, uint64_t b) {
+    if (b - a == 1) {
+      Failed(a);
+      return;
+    }
+    const uint64_t piece = std::max<uint64_t>(2, ReadCache::kPiece / sb_);
+    if (b - a <= piece) {
+      OneByOne(a, b);
+      return;
+    }
+    for (uint64_t p = a; p < b;) {
+      const uint64_t q = std::min(p + piece, b);
+      while (p < q && InSkip(p)) Skip(p++);
+      if (p == q) continue;
+      if (q - p == 1) {
+        if (!Ask(p, 1)) Failed(p);
+      } else if (!Ask(p, q - p)) {
+        OneByOne(p, q);
+      }
+      p = q;
+    }
+  }
+
+  SourceDevice& dev_;
+  ReadCache& rc_;
+  ReadFaults& f_;
+  uint32_t sb_;
+};
+
+}  // namespace
+
+uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, uint32_t sectorBytes,
+                           uint8_t* dest, uint64_t count, uint64_t position,
+                           SkippedSectors skipped) {
+  if (sectorBytes < ReadCache::kMinSector || sectorBytes > ReadCache::kWindow) {
+    std::memset(dest, 0, static_cast<size_t>(count));
+    return count;
+  }
+  if (rc.Faults.SectorBytes != sectorBytes) {
+    rc.Faults.Reset(sectorBytes);
+    rc.WindowValid = false;
+  }
+  const uint32_t sb = sectorBytes;
+  const uint64_t windowBytes = ReadCache::kWindow / sb * sb;
+  const uint64_t size = device.Size();
+  Reader reader(device, rc, sb);
+  uint64_t undelivered = 0;
+  while (count > 0) {
+    const bool inWindow = rc.WindowValid && position >= rc.WindowBase &&
+                          position < rc.WindowBase + rc.WindowFill && position < end;
+    if (!inWindow) {
+      if (position >= end || position >= size) break;
+      // The window starts at the wanted sector, or lies whole before the end.
+      uint64_t base = 0;
+      if (end > windowBytes) {
+        const uint64_t last = (end - windowBytes + sb - 1) / sb * sb;  // holds the end
+        base = std::min(position - position % sb, last);
+      }
+      const uint64_t limit = std::min(end, size);
+      const uint64_t bytes = std::min(windowBytes, limit - base);
+      reader.Fill(base / sb, (bytes + sb - 1) / sb);
+      rc.WindowFill = static_cast<uint32_t>(bytes);
+      ++rc.WindowFills;
+      continue;
+    }
+    const uint64_t stop = std::min<uint64_t>(rc.WindowBase + rc.WindowFill, end);
+    const uint64_t n = std::min(count, stop - position);
+    if (rc.MissingCount == 0) {
+      std::memcpy(dest, rc.Window.data() + (position - rc.WindowBase), static_cast<size_t>(n));
+    } else {
+      // Sector by sector: a skipped one may be asked for now; what stays
+      // missing is zero and undelivered.
+      for (uint64_t p = position; p < position + n;) {
+        const uint64_t t = p / sb;
+        const uint64_t chunk = std::min(position + n, (t + 1) * sb) - p;
+        const size_t index = static_cast<size_t>(t - rc.WindowBase / sb);
+        if (rc.Missing[index] && skipped == SkippedSectors::ReadNow) reader.ComeBack(t);
+        if (rc.Missing[index]) undelivered += chunk;
+        std::memcpy(dest + (p - position), rc.Window.data() + (p - rc.WindowBase),
+                    static_cast<size_t>(chunk));
+        p += chunk;
+      }
+    }
+    position += n;
+    dest += n;
+    count -= n;
+  }
+  if (count > 0) std::memset(dest, 0, static_cast<size_t>(count));
+  return undelivered + count;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,107 @@
+#pragma once
+// The read window through which the scan, the carvers and the backup read
+// the Source, and what it does when the device fails a read.
+//
+// A failing disk is read the way a careful copier reads it: a window that
+// fails is split into pieces, each asked for once; only a piece that fails is
+// read sector by sector. A run of failing sectors is passed over in growing
+// steps (the passed-over sectors are "skipped", to be asked for later), so a
+// dead stretch costs a handful of slow reads rather than one per sector. No
+// sector that failed is asked for again. Unreadable bytes reach the caller
+// as zeros and are reported as undelivered.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "source/device.h"
+
+namespace tarnwick {
+
+// First and last sector of a run, both inclusive.
+using SectorInterval = std::pair<uint64_t, uint64_t>;
+
+// A set of sectors kept as sorted, disjoint, non-adjacent runs.
+class SectorRuns {
+ public:
+  void Add(uint64_t first, uint64_t last);
+  void Remove(uint64_t sector);
+  bool Contains(uint64_t sector) const;
+  // True when any sector of first .. last is in the set.
+  bool Overlaps(uint64_t first, uint64_t last) const;
+  uint64_t CountIn(uint64_t first, uint64_t last) const;
+  uint64_t Count() const;
+  bool Empty() const { return runs_.empty(); }
+  void Clear() { runs_.clear(); }
+  const std::vector<SectorInterval>& Runs() const { return runs_; }
+
+ private:
+  std::vector<SectorInterval> runs_;
+};
+
+// Everything the read path learnt about the device's failures.
+struct ReadFaults {
+  uint32_t SectorBytes = 0;  // the unit of the runs below
+  SectorRuns Unreadable;     // asked for and failed
+  SectorRuns Skipped;        // passed over after failures, not asked for yet
+  uint64_t Reads = 0;        // device reads made through the window
+  uint64_t FailedReads = 0;
+  bool SourceLost = false;  // the device stopped answering: nothing more is read
+  std::string LostReason;
+
+  // The skip state: consecutive failed sector reads, and the sectors
+  // SkipFrom .. SkipUntil - 1 that the current streak passes over.
+  uint32_t Streak = 0;
+  uint64_t SkipFrom = 0;
+  uint64_t SkipUntil = 0;
+  bool AnyDelivered = false;  // a read through the window has ever succeeded
+  uint64_t LastGoodSector = 0;
+  uint32_t NextProbeAt = 0;  // the streak length at which the device is probed
+
+  void Reset(uint32_t sectorBytes) {
+    *this = ReadFaults();
+    SectorBytes = sectorBytes;
+  }
+};
+
+// What a read does with sectors an earlier failure skipped.
+enum class SkippedSectors {
+  ReadNow,        // ask for them now, one by one: the caller needs their bytes
+  LeaveForLater,  // leave them undelivered; the caller comes back to them
+};
+
+// The 64 KiB read-ahead window, and the fault record of the open Source.
+struct ReadCache {
+  static constexpr uint32_t kWindow = 65536;
+  static constexpr uint32_t kMinSector = 128;
+  // Bytes of a piece that a failed window is split into.
+  static constexpr uint32_t kPiece = 8192;
+
+  std::array<uint8_t, kWindow> Window{};
+  uint64_t WindowBase = 0;
+  uint32_t WindowFill = 0;  // bytes of the window that lie within the device
+  bool WindowValid = false;
+  // Sectors of the window that were not delivered (unreadable or skipped).
+  std::array<bool, kWindow / kMinSector> Missing{};
+  uint32_t MissingCount = 0;
+  uint64_t WindowFills = 0;
+  ReadFaults Faults;
+
+  void Drop() { WindowValid = false; }
+  // A new Source: the window and the fault record start empty.
+  void Reset() {
+    WindowValid = false;
+    Faults.Reset(0);
+  }
+};
+
+// Copies count bytes of the device at position into dest through the
+// window. No byte at or past end is read. sectorBytes is the unit in which
+// failures are handled and recorded. Returns how many bytes could not be
+// delivered (0: all of them); those bytes are zero in dest.
+uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, uint32_t sectorBytes,
+                           uint8_t* dest, uint64_t count, uint64_t position,
+                           SkippedSectors skipped = SkippedSectors::ReadNow);
+
+}  // namespace tarnwick

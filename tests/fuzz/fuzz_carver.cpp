@@ -1,0 +1,18 @@
+// One carver over hostile bytes: the input is the Source and the carve
+// starts at its first sector. Built once per carver, FUZZ_TYPE naming the
+// TypeCode whose dispatch row is taken.
+#include "scan/dispatch.h"
+#include "tests/fuzz/fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace tarnwick;
+  if (size > fuzz::kMaxInput) return 0;
+  static const DispatchRow* row = DispatchRowFor(FUZZ_TYPE);
+  if (!row || !row->Carver) std::abort();
+  Session& s = fuzz::SharedSession();
+  s.TypeMask = kTypeMaskQQ | kTypeMaskJpeg;
+  fuzz::CarveOver(s, std::make_unique<MemoryDevice>(fuzz::Sectors(data, size)));
+  row->Carver(s, "", 0);
+  // What a carve claimed lies within the Source.
+  return 0;
+}

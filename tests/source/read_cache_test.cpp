@@ -1,0 +1,235 @@
+#include "source/read_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <set>
+
+#include "source/device.h"
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+constexpr uint32_t kSector = 512;
+
+TEST(SectorRuns, AddMergesNeighboursAndRemoveSplits) {
+  SectorRuns r;
+  r.Add(10, 12);
+  r.Add(20, 20);
+  r.Add(13, 14);  // touches 10..12
+  r.Add(5, 5);
+  EXPECT_EQ(r.Runs(), (std::vector<SectorInterval>{{5, 5}, {10, 14}, {20, 20}}));
+  r.Add(15, 19);  // closes the gap to 20
+  EXPECT_EQ(r.Runs(), (std::vector<SectorInterval>{{5, 5}, {10, 20}}));
+  EXPECT_EQ(r.Count(), 12u);
+  EXPECT_EQ(r.CountIn(0, 11), 3u);
+  r.Remove(15);
+  EXPECT_EQ(r.Runs(), (std::vector<SectorInterval>{{5, 5}, {10, 14}, {16, 20}}));
+  r.Remove(5);
+  r.Remove(10);
+  r.Remove(20);
+  r.Remove(99);
+  EXPECT_EQ(r.Runs(), (std::vector<SectorInterval>{{11, 14}, {16, 19}}));
+  EXPECT_TRUE(r.Contains(19));
+  EXPECT_FALSE(r.Contains(15));
+  EXPECT_TRUE(r.Overlaps(0, 11));
+  EXPECT_FALSE(r.Overlaps(20, UINT64_MAX));
+  r.Add(UINT64_MAX - 1, UINT64_MAX);
+  r.Add(UINT64_MAX - 3, UINT64_MAX - 2);
+  EXPECT_EQ(r.Runs().back(), (SectorInterval{UINT64_MAX - 3, UINT64_MAX}));
+}
+
+struct Faulty {
+  std::vector<uint8_t> bytes;
+  FaultyDevice* device = nullptr;
+  std::unique_ptr<SourceDevice> owner;
+  ReadCache rc;
+
+  Faulty(uint64_t sectors, std::set<uint64_t> bad, uint32_t seed = 1)
+      : bytes(test::RandomBytes(sectors * kSector, seed)) {
+    auto d = std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(bytes), std::move(bad));
+    device = d.get();
+    owner = std::move(d);
+  }
+  uint64_t End() const { return bytes.size(); }
+  // Reads sector n alone, as phase 1 does.
+  bool ReadSector(uint64_t n, std::vector<uint8_t>& out,
+                  SkippedSectors skipped = SkippedSectors::ReadNow) {
+    out.assign(kSector, 0xEE);
+    return ReadThroughWindow(*owner, rc, End(), kSector, out.data(), kSector, n * kSector,
+                             skipped) == 0;
+  }
+  bool Same(uint64_t n, const std::vector<uint8_t>& got) const {
+    return std::equal(got.begin(), got.end(), bytes.begin() + n * kSector);
+  }
+};
+
+TEST(ReadWindow, ABadSectorCostsOnlyItselfAndIsAskedForAtMostThreeTimes) {
+  Faulty f(256, {77});
+  std::vector<uint8_t> got;
+  for (uint64_t n = 0; n < 256; ++n) {
+    bool ok = f.ReadSector(n, got);
+    if (n == 77) {
+      EXPECT_FALSE(ok);
+      EXPECT_TRUE(std::all_of(got.begin(), got.end(), [](uint8_t b) { return b == 0; }));
+    } else {
+      ASSERT_TRUE(ok) << n;
+      ASSERT_TRUE(f.Same(n, got)) << n;
+    }
+  }
+  // The window, its failing piece, the sector itself.
+  EXPECT_EQ(f.device->AsksOfBadUnits().at(77), 3u);
+  EXPECT_EQ(f.device->FailedReads(), 3u);
+  EXPECT_LE(f.device->Reads(), 2u + 8u + 16u);
+  EXPECT_EQ(f.rc.Faults.Unreadable.Runs(), (std::vector<SectorInterval>{{77, 77}}));
+
+  // Read again, a known bad sector is never asked for.
+  f.rc.Drop();
+  const uint64_t before = f.device->FailedReads();
+  for (uint64_t n = 0; n < 256; ++n) f.ReadSector(n, got);
+  EXPECT_EQ(f.device->FailedReads(), before);
+  // A read across it delivers the rest and reports only its bytes.
+  std::vector<uint8_t> span(4 * kSector);
+  EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, f.End(), kSector, span.data(), span.size(),
+                              75 * kSector + 100),
+            uint64_t{kSector});
+}
+
+TEST(ReadWindow, OnePercentBadSectorsCostAboutTwoFailedReadsEach) {
+  constexpr uint64_t kSectors = 40000;  // about 20 MiB
+  std::mt19937 rng(5);
+  std::set<uint64_t> bad;
+  while (bad.size() < kSectors / 100) bad.insert(rng() % kSectors);
+  Faulty f(kSectors, bad);
+  std::vector<uint8_t> got;
+  uint64_t delivered = 0;
+  for (uint64_t n = 0; n < kSectors; ++n) {
+    if (f.ReadSector(n, got, SkippedSectors::LeaveForLater)) {
+      ASSERT_TRUE(f.Same(n, got)) << n;
+      ++delivered;
+    }
+  }
+  // Failed reads per bad sector: about three (window, piece, sector) when
+  // alone in a window, fewer when several share one.
+  EXPECT_LE(f.device->FailedReads(), 3 * bad.size());
+  for (const auto& [unit, asks] : f.device->AsksOfBadUnits()) EXPECT_LE(asks, 3u) << unit;
+  // Total reads: a window per 128 sectors, and pieces and sectors near the failures.
+  EXPECT_LE(f.device->Reads(), kSectors / 128 + 30 * bad.size());
+  // Every good sector was delivered, apart from a few skipped after two
+  // neighbouring failures: those come back.
+  const uint64_t skipped = f.rc.Faults.Skipped.Count();
+  EXPECT_EQ(delivered + bad.size() + skipped, kSectors);
+  for (const auto& [first, last] : std::vector<SectorInterval>(f.rc.Faults.Skipped.Runs())) {
+    for (uint64_t n = first; n <= last; ++n) {
+      if (f.ReadSector(n, got)) {
+        EXPECT_TRUE(f.Same(n, got));
+      }
+    }
+  }
+  EXPECT_TRUE(f.rc.Faults.Skipped.Empty());
+  EXPECT_EQ(f.rc.Faults.Unreadable.Count(), bad.size());
+  EXPECT_FALSE(f.rc.Faults.SourceLost);
+}
+
+TEST(ReadWindow, ADeadStretchIsSkippedInGrowingStepsAndComeBackToOnce) {
+  std::set<uint64_t> bad;
+  for (uint64_t n = 1000; n < 5000; ++n) bad.insert(n);
+  Faulty f(8000, bad);
+  std::vector<uint8_t> got;
+  for (uint64_t n = 0; n < 8000; ++n) {
+    if (f.ReadSector(n, got, SkippedSectors::LeaveForLater)) {
+      ASSERT_TRUE(f.Same(n, got)) << n;
+    }
+  }
+  // 4000 bad sectors cost a few dozen failed reads, not thousands.
+  EXPECT_LT(f.device->FailedReads(), 150u);
+  EXPECT_FALSE(f.rc.Faults.SourceLost) << f.rc.Faults.LostReason;
+  EXPECT_GT(f.rc.Faults.Skipped.Count(), 3500u);
+  EXPECT_FALSE(f.rc.Faults.Skipped.Overlaps(0, 999));
+  // Coming back: each skipped sector is asked for once, and never again;
+  // good sectors a step overshot into are delivered then.
+  for (uint64_t n = 1000; n < 8000; ++n) {
+    bool ok = f.ReadSector(n, got);
+    EXPECT_EQ(ok, n >= 5000) << n;
+    if (ok) {
+      EXPECT_TRUE(f.Same(n, got)) << n;
+    }
+  }
+  for (const auto& [unit, asks] : f.device->AsksOfBadUnits()) ASSERT_LE(asks, 3u) << unit;
+  EXPECT_EQ(f.rc.Faults.Unreadable.Runs(), (std::vector<SectorInterval>{{1000, 4999}}));
+  EXPECT_TRUE(f.rc.Faults.Skipped.Empty());
+}
+
+TEST(ReadWindow, ADeviceThatDiesOrNeverAnswersIsLost) {
+  {
+    // Says it is gone: lost at the first failed read.
+    Faulty f(1000, {});
+    f.device->DieAtRead(3, true);
+    std::vector<uint8_t> got;
+    uint64_t n = 0;
+    while (n < 1000 && !f.rc.Faults.SourceLost) f.ReadSector(n++, got);
+    EXPECT_TRUE(f.rc.Faults.SourceLost);
+    EXPECT_EQ(f.rc.Faults.LostReason, "the device is gone");
+    EXPECT_TRUE(f.rc.Faults.Unreadable.Empty()) << "a lost device's sectors are not bad";
+    const uint64_t reads = f.device->Reads();
+    EXPECT_FALSE(f.ReadSector(10, got));
+    EXPECT_EQ(f.device->Reads(), reads) << "nothing is asked of a lost device";
+  }
+  {
+    // Fails silently after some good reads: the probe of a sector that read
+    // before finds it dead.
+    Faulty f(20000, {});
+    f.device->DieAtRead(10);
+    std::vector<uint8_t> got;
+    uint64_t n = 0;
+    while (n < 20000 && !f.rc.Faults.SourceLost) f.ReadSector(n++, got);
+    EXPECT_TRUE(f.rc.Faults.SourceLost);
+    EXPECT_EQ(f.rc.Faults.LostReason, "a sector that read before no longer reads");
+    EXPECT_LT(f.device->FailedReads(), 100u);
+  }
+  {
+    // Fails every read from the start.
+    Faulty f(20000, {});
+    f.device->DieAtRead(0);
+    std::vector<uint8_t> got;
+    uint64_t n = 0;
+    while (n < 20000 && !f.rc.Faults.SourceLost) f.ReadSector(n++, got);
+    EXPECT_TRUE(f.rc.Faults.SourceLost);
+    EXPECT_EQ(f.rc.Faults.LostReason, "not one read of it has succeeded");
+    EXPECT_LE(f.device->FailedReads(), 18u);
+  }
+  {
+    // A dead start of a disk that reads further on is not a dead disk.
+    std::set<uint64_t> bad;
+    for (uint64_t n = 0; n < 3000; ++n) bad.insert(n);
+    Faulty f(8000, bad);
+    std::vector<uint8_t> got;
+    for (uint64_t n = 0; n < 8000; ++n) f.ReadSector(n, got, SkippedSectors::LeaveForLater);
+    EXPECT_FALSE(f.rc.Faults.SourceLost) << f.rc.Faults.LostReason;
+    EXPECT_TRUE(f.ReadSector(7000, got));
+    EXPECT_TRUE(f.Same(7000, got));
+  }
+}
+
+TEST(ReadWindow, TheEndOfTheRangeAndOfTheDeviceAreUndelivered) {
+  Faulty f(10, {});
+  std::vector<uint8_t> got(3 * kSector, 0xEE);
+  // end at 9 sectors: the last sector is outside the range.
+  EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, 9 * kSector, kSector, got.data(), got.size(),
+                              7 * kSector),
+            uint64_t{kSector});
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 2 * kSector, f.bytes.begin() + 7 * kSector));
+  EXPECT_TRUE(std::all_of(got.begin() + 2 * kSector, got.end(), [](uint8_t b) { return b == 0; }));
+  // A range that claims more than the device holds.
+  got.assign(3 * kSector, 0xEE);
+  EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, 100 * kSector, kSector, got.data(), got.size(),
+                              9 * kSector),
+            uint64_t{2 * kSector});
+  // A sector size the window cannot hold is refused whole.
+  EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, f.End(), 64, got.data(), 100, 0), 100u);
+}
+
+}  // namespace
+}  // namespace tarnwick
