@@ -1,10 +1,12 @@
 #include "scan/found_list.h"
 
+#include <algorithm>
+
 namespace tarnwick {
 
 void FoundList::Append(uint64_t sector, uint8_t type) {
   if (Count == Capacity) {
-    Capacity += kGrowth;
+    Capacity += std::clamp(Capacity, kFirstCapacity, kMaxGrowth);
     Sectors.resize(Capacity);
     Types.resize(Capacity);
   }

@@ -623,9 +623,9 @@ TEST(NtfsBitmap, FullByteReachingPastTheLastSectorStopsThere) {
   OpenBytes(s, v.bytes, kNtfs, 512, 8);
   Result r = Collect(s);
   EXPECT_TRUE(r.freeOnly);
-  ASSERT_EQ(s.Map.Bits().size(), 8u);
-  EXPECT_EQ(s.Map.Bits()[6], 0xFF);
-  EXPECT_EQ(s.Map.Bits()[7], 0x1F) << "sectors 61 to 63 lie past the Source";
+  ASSERT_EQ(s.Map.SizeInBytes(), 8u);
+  EXPECT_EQ(s.Map.ByteAt(6), 0xFF);
+  EXPECT_EQ(s.Map.ByteAt(7), 0x1F) << "sectors 61 to 63 lie past the Source";
 }
 
 TEST(NtfsBitmap, OnlyTheFirstRunOfTheBitmapIsWalked) {

@@ -244,24 +244,6 @@ int CmdHexdump(Session& s, const Args& a) {
   return kExitDone;
 }
 
-// Marked sectors as inclusive runs.
-std::vector<std::pair<uint64_t, uint64_t>> MarkedRuns(const ClusterMap& map, uint64_t lastSector) {
-  std::vector<std::pair<uint64_t, uint64_t>> runs;
-  const auto& bits = map.Bits();
-  for (uint64_t byte = 0; byte < bits.size(); ++byte) {
-    if (bits[byte] == 0) continue;
-    for (uint64_t k = 0; k < 8; ++k) {
-      uint64_t sector = byte * 8 + k;
-      if (sector > lastSector || !(bits[byte] & (1u << k))) continue;
-      if (!runs.empty() && runs.back().second + 1 == sector)
-        runs.back().second = sector;
-      else
-        runs.emplace_back(sector, sector);
-    }
-  }
-  return runs;
-}
-
 int CmdFreemap(Session& s, const Args& a) {
   if (a.positional.size() != 1) return Usage("freemap needs SOURCE");
   if (!OpenSource(s, a.positional[0])) return kExitFailed;
@@ -281,7 +263,7 @@ int CmdFreemap(Session& s, const Args& a) {
   s.Flags.SearchCancel = true;
   ui.CloseDialog(Dialog::Search);
   s.SetFrontend(nullptr);
-  auto runs = MarkedRuns(s.Map, s.Detected.LastSector);
+  auto runs = s.Map.MarkedRuns(s.Detected.LastSector);
   if (a.Has("--json")) {
     std::string out = std::string("{\"complete\": ") + (complete ? "true" : "false") +
                       ", \"cancelled\": " + (cancelled ? "true" : "false") + ", \"runs\": [";
