@@ -9,6 +9,7 @@
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
+#include "scan/region_scan.h"
 #include "scan/scan_state.h"
 #include "scan/session.h"
 #include "volume/freespace.h"
@@ -92,8 +93,9 @@ bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer) {
 
 void PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
-  const uint32_t spc = s.Scan.SectorsPerCluster;
-  const int32_t phase = s.Scan.ClusterPhase;
+  uint32_t spc = s.Scan.SectorsPerCluster;
+  int32_t phase = s.Scan.ClusterPhase;
+  RegionCursor regions(s.Regions, spc, phase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
@@ -101,6 +103,7 @@ void PhaseOne(Session& s, bool freeOnly) {
   uint64_t found = 0;
   ui.Pump();
   for (uint64_t n = first; n <= last && !s.Flags.SearchCancel; ++n) {
+    regions.At(n, spc, phase);
     bool wanted = !(phase != -1 && spc > 1 && n % spc != static_cast<uint64_t>(phase)) &&
                   !(freeOnly && s.Map.IsSectorMarked(n));
     if (wanted && ReadScanSector(s, n, sector)) {
@@ -196,6 +199,7 @@ void CarvePass(Session& s, bool jpegPass) {
     ui.SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(sector));
     ui.Pump();
     if (jpegPass == (type == kJpegOther)) {
+      RegionGeometryScope geometry(s, sector);
       if (type == kMetadata) {
         MarkMetadataCluster(s, sector);
       } else if (const DispatchRow* row = DispatchRowFor(type); row && row->Carver) {
@@ -245,7 +249,10 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
   if (!s.Flags.SearchCancel) {
     PhaseOne(s, freeOnly);
-    if (align) AlignmentStep(s);
+    if (!s.Regions.empty())
+      AlignRegions(s);
+    else if (align)
+      AlignmentStep(s);
   }
   out.FoundCount = s.Found.Count;
   return out;

@@ -205,14 +205,19 @@ int CmdIdentify(Session& s, const Args& a) {
   const VolumeGeometry& g = s.Detected;
   const bool identified = s.Source.Kind != DeviceKind::Disk && o->outcome.ReasonIndex == 0;
   std::string fsName(FsKindName(g.FsKind));
+  std::string extraJson, extraText;
+  for (const IdentifyExtra& e : IdentifyExtras(s)) {
+    extraJson += ", " + JsonString(e.Key) + ": " + (e.Number ? e.Value : JsonString(e.Value));
+    extraText += e.Name + ": " + e.Value + "\n";
+  }
   if (a.Has("--json")) {
     std::printf(
         "{\"source\": %s, \"kind\": \"%s\", \"identified\": %s, \"fs_kind\": %u, "
         "\"fs_name\": %s, \"bytes_per_sector\": %u, \"sectors_per_cluster\": %u, "
-        "\"cluster_phase\": %d, \"last_sector\": %lld}\n",
+        "\"cluster_phase\": %d, \"last_sector\": %lld%s}\n",
         JsonString(s.Source.Name).c_str(), KindName(s.Source.Kind), identified ? "true" : "false",
         unsigned{g.FsKind}, JsonString(fsName).c_str(), g.BytesPerSector, g.SectorsPerCluster,
-        g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)));
+        g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)), extraJson.c_str());
   } else {
     std::printf(
         "Source: %s\nKind: %s\nIdentified: %s\nFsKind: %u %s\nBytesPerSector: %u\n"
@@ -220,6 +225,7 @@ int CmdIdentify(Session& s, const Args& a) {
         s.Source.Name.c_str(), KindName(s.Source.Kind), identified ? "yes" : "no",
         unsigned{g.FsKind}, fsName.c_str(), g.BytesPerSector, g.SectorsPerCluster, g.ClusterPhase,
         static_cast<long long>(Signed(g.LastSector)));
+    std::fputs(extraText.c_str(), stdout);
   }
   return kExitDone;
 }
@@ -393,6 +399,7 @@ int CmdScan(Session& s, const Args& a) {
   auto o = OpenSource(s, a);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
+  ChooseWhatToScanCli(s, o->boxes, !a.Has("--partition"), a.Has("--fs") || a.Has("--cluster"));
   ScanRequest request;
   request.NeedFolder = false;
   request.FreeOnly = a.Has("--free-only");
@@ -406,6 +413,7 @@ int CmdScan(Session& s, const Args& a) {
     Report(s, out.ErrorSlot);
     return kExitFailed;
   }
+  ReportPlannedGeometry(s);
   std::string text;
   if (a.Has("--json")) {
     text = "{\"scan_cluster_phase\": " + std::to_string(s.ScanClusterPhase) + ", \"entries\": [";
@@ -463,6 +471,7 @@ int CmdRescue(Session& s, const Args& a) {
   auto o = OpenSource(s, a);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
+  ChooseWhatToScanCli(s, o->boxes, !a.Has("--partition"), a.Has("--fs") || a.Has("--cluster"));
   ScanRequest request;
   request.FolderText = a.Get("--out");
   request.FreeOnly = a.Has("--free-only");
@@ -494,6 +503,7 @@ int CmdRescue(Session& s, const Args& a) {
   }
   const uint64_t found = s.Found.Count;
   const VolumeGeometry geometry = s.Scan;
+  ReportPlannedGeometry(s);
   RescuePhase(s, out);
   s.SetFrontend(nullptr);
   ReportScanProblems(s, out);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "scan/disk_plan.h"
 #include "scan/session.h"
 #include "source/device.h"
 #include "source/partition_open.h"
@@ -202,6 +203,44 @@ int RunPartitionsCommand(int argc, char** argv) {
                 OneColumn(c.FsName).c_str(), OneColumn(c.Label).c_str());
   }
   return kExitDone;
+}
+
+void ChooseWhatToScanCli(Session& s, RescueBoxes& boxes, bool wholeSource, bool userGeometry) {
+  ScanChoice c = ChooseWhatToScan(s, boxes, wholeSource, userGeometry);
+  for (const std::string& line : c.Notes) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+void ReportPlannedGeometry(const Session& s) {
+  if (s.Regions.empty()) return;
+  std::fprintf(stderr, "Geometry used:\n");
+  for (const std::string& line : DescribeRegions(s.Regions))
+    std::fprintf(stderr, "  %s\n", line.c_str());
+}
+
+std::vector<IdentifyExtra> IdentifyExtras(Session& s) {
+  std::vector<IdentifyExtra> out;
+  if (!s.Source.IsOpen() || s.Scan.LastSector == UINT64_MAX) return out;
+  const bool identified = s.Source.Kind != DeviceKind::Disk && s.Detected.FsKind != kFsOther;
+  SourceDevice& dev = *s.Source.Device;
+  if (!identified) {
+    PartitionTable t = ReadPartitionTable(dev);
+    out.push_back({"PartitionTable", "partition_table", SchemeName(t.Scheme), false});
+    out.push_back({"Partitions", "partitions", std::to_string(t.Partitions.size()), true});
+  }
+  std::optional<VolumeGeometry> present;
+  if (identified) present = s.Detected;
+  auto former = FindFormerVolumes(dev, s.Scan.BytesPerSector, s.Scan.LastSector, present);
+  if (!former.empty()) {
+    const SurvivingVolume& v = former.front();
+    out.push_back({"FormerFsKind", "former_fs_name", std::string(FsKindName(v.Geometry.FsKind)),
+                   false});
+    out.push_back({"FormerSectorsPerCluster", "former_sectors_per_cluster",
+                   std::to_string(v.Geometry.SectorsPerCluster), true});
+    out.push_back({"FormerClusterPhase", "former_cluster_phase",
+                   std::to_string(v.SourcePhase()), true});
+    out.push_back({"FormerFrom", "former_from", v.Describe(), false});
+  }
+  return out;
 }
 
 }  // namespace tarnwick::cli
