@@ -43,10 +43,13 @@ std::vector<SurvivingVolume> FindFormerVolumes(SourceDevice& d, uint32_t bytesPe
 
 // Volumes whose boot sectors lie in [first, last], looked for where
 // partitions start (every 2048th and every 63rd sector) and where they end,
-// at most `budget` places. Sorted by start, none overlapping another.
+// at most `budget` places from the start of the range (a volume of a deleted
+// partition mostly starts where the space before it ends), so that a huge
+// unknown disk costs a few thousand reads and not a pass over it. Sorted by
+// start, none overlapping another.
 std::vector<SurvivingVolume> FindVolumesIn(SourceDevice& d, uint32_t bytesPerSector,
                                            uint64_t first, uint64_t last,
-                                           uint64_t budget = 65536);
+                                           uint64_t budget = 1024);
 
 // What a file start weighs when clusters are inferred: 1, 0.5 for a JPEG
 // start seen only by its markers, 0 for stream middles and metadata.
