@@ -93,9 +93,7 @@ bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer) {
 
 void PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
-  uint32_t spc = s.Scan.SectorsPerCluster;
-  int32_t phase = s.Scan.ClusterPhase;
-  RegionCursor regions(s.Regions, spc, phase);
+  RegionCursor regions(s.Regions, s.Scan.SectorsPerCluster, s.Scan.ClusterPhase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
@@ -103,9 +101,7 @@ void PhaseOne(Session& s, bool freeOnly) {
   uint64_t found = 0;
   ui.Pump();
   for (uint64_t n = first; n <= last && !s.Flags.SearchCancel; ++n) {
-    regions.At(n, spc, phase);
-    bool wanted = !(phase != -1 && spc > 1 && n % spc != static_cast<uint64_t>(phase)) &&
-                  !(freeOnly && s.Map.IsSectorMarked(n));
+    bool wanted = regions.AtClusterStart(n) && !(freeOnly && s.Map.IsSectorMarked(n));
     if (wanted && ReadScanSector(s, n, sector)) {
       uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
       if (c > 0 && !MidStream(c)) s.Found.Append(n, c);

@@ -25,10 +25,12 @@ ScanRegion Unknown(uint64_t first, uint64_t last, int partition) {
 
 // [first, last] with nothing known: the volumes whose boot sectors survived
 // there get their own geometry, the rest is left to the file starts.
-void PlanUnknown(Session& s, uint64_t first, uint64_t last, int partition, ScanRegions& out) {
+void PlanUnknown(Session& s, uint64_t first, uint64_t last, int partition, ScanRegions& out,
+                 std::vector<SurvivingVolume>* found = nullptr) {
   const uint32_t bps = s.Scan.BytesPerSector;
   uint64_t cursor = first;
   for (const SurvivingVolume& v : FindVolumesIn(*s.Source.Device, bps, first, last)) {
+    if (found) found->push_back(v);
     const uint64_t from = std::max(v.First, cursor);
     const uint64_t to = std::min(v.Last, last);
     if (from > to) continue;
@@ -48,6 +50,17 @@ void PlanUnknown(Session& s, uint64_t first, uint64_t last, int partition, ScanR
   if (cursor <= last) out.push_back(Unknown(cursor, last, partition));
 }
 
+// A partition made over an older volume: the older one's file starts lie on
+// its own clusters, which phase 1 then reads too.
+void AddFormer(ScanRegion& r, uint32_t spc, int32_t phase) {
+  if (r.FormerSectorsPerCluster != 0 || spc <= 1) return;
+  const uint32_t own = std::max<uint32_t>(r.SectorsPerCluster, 1);
+  if (spc % own == 0 && AtClusterStart(static_cast<uint64_t>(phase), own, r.ClusterPhase))
+    return;  // its cluster starts are among the region's own
+  r.FormerSectorsPerCluster = spc;
+  r.FormerClusterPhase = phase;
+}
+
 }  // namespace
 
 ScanRegions PlanWholeDisk(Session& s, const PartitionTable& table) {
@@ -60,12 +73,13 @@ ScanRegions PlanWholeDisk(Session& s, const PartitionTable& table) {
     return a.Entry.FirstSector < b.Entry.FirstSector;
   });
   uint64_t cursor = 0;
+  std::vector<SurvivingVolume> found;
   for (const PartitionContents& c : parts) {
     // Overlapping entries: the part already planned keeps its geometry.
     const uint64_t first = std::max(c.Entry.FirstSector, cursor);
     const uint64_t last = std::min(c.Entry.LastSector, lastSector);
     if (first > last) continue;
-    if (first > cursor) PlanUnknown(s, cursor, first - 1, 0, out);
+    if (first > cursor) PlanUnknown(s, cursor, first - 1, 0, out, &found);
     if (c.Identified) {
       ScanRegion r;
       r.First = first;
@@ -78,13 +92,32 @@ ScanRegions PlanWholeDisk(Session& s, const PartitionTable& table) {
       r.Partition = c.Entry.Index;
       r.FsKind = c.Geometry.FsKind;
       r.Origin = c.FsName;
+      // A volume formatted over another: the older one's backup boot sector.
+      SliceDevice slice(*s.Source.Device, table.ByteOffset(c.Entry), table.ByteLength(c.Entry));
+      for (const SurvivingVolume& v : FindFormerVolumes(slice, s.Scan.BytesPerSector,
+                                                        c.Entry.SectorCount() - 1, c.Geometry)) {
+        SurvivingVolume moved = v;
+        moved.First += c.Entry.FirstSector;
+        moved.Last += c.Entry.FirstSector;
+        moved.BootSector += c.Entry.FirstSector;
+        found.push_back(moved);
+      }
       out.push_back(r);
     } else {
-      PlanUnknown(s, first, last, c.Entry.Index, out);
+      PlanUnknown(s, first, last, c.Entry.Index, out, &found);
     }
     cursor = last + 1;
   }
-  if (cursor <= lastSector) PlanUnknown(s, cursor, lastSector, 0, out);
+  if (cursor <= lastSector) PlanUnknown(s, cursor, lastSector, 0, out, &found);
+  // Volumes that reach into a partition of known geometry: a repartitioned
+  // or reformatted disk whose older data still lies on the older clusters.
+  for (ScanRegion& r : out) {
+    if (r.InferSize || r.Partition == 0 || r.FsKind == kFsOther) continue;
+    for (const SurvivingVolume& v : found) {
+      if (v.Last < r.First || v.First > r.Last) continue;
+      AddFormer(r, std::max<uint32_t>(v.Geometry.SectorsPerCluster, 1), v.SourcePhase());
+    }
+  }
   return out;
 }
 
@@ -103,6 +136,9 @@ std::vector<std::string> DescribeRegions(const ScanRegions& regions) {
     } else {
       text += ", " + r.Origin + ", " + std::to_string(r.SectorsPerCluster) +
               " sectors per cluster at phase " + std::to_string(r.ClusterPhase);
+      if (r.FormerSectorsPerCluster != 0)
+        text += ", and a former volume's " + std::to_string(r.FormerSectorsPerCluster) +
+                " at phase " + std::to_string(r.FormerClusterPhase);
     }
     out.push_back(text);
   }

@@ -25,15 +25,11 @@ std::pair<uint64_t, uint64_t> EntriesIn(const FoundList& list, const ScanRegion&
 
 }  // namespace
 
-void RegionCursor::At(uint64_t n, uint32_t& sectorsPerCluster, int32_t& phase) {
+bool RegionCursor::AtClusterStart(uint64_t n) {
   while (next_ < regions_.size() && regions_[next_].Last < n) ++next_;
-  if (next_ >= regions_.size() || regions_[next_].First > n) {
-    sectorsPerCluster = spc_;
-    phase = phase_;
-    return;
-  }
-  sectorsPerCluster = regions_[next_].SectorsPerCluster;
-  phase = regions_[next_].ClusterPhase;
+  if (next_ >= regions_.size() || regions_[next_].First > n)
+    return tarnwick::AtClusterStart(n, spc_, phase_);
+  return AtRegionClusterStart(regions_[next_], n);
 }
 
 void AlignRegions(Session& s) {
@@ -59,10 +55,8 @@ void AlignRegions(Session& s) {
       r.ClusterPhase = static_cast<int32_t>(std::max_element(bins.begin(), bins.end()) -
                                             bins.begin());
     }
-    const uint32_t spc = std::max<uint32_t>(r.SectorsPerCluster, 1);
-    if (spc <= 1) continue;
     for (uint64_t i = begin; i < end; ++i)
-      if (list.Sectors[i] % spc != static_cast<uint64_t>(r.ClusterPhase)) list.Types[i] = 0;
+      if (!AtRegionClusterStart(r, list.Sectors[i])) list.Types[i] = 0;
   }
   list.Compact();
   if (s.Regions.size() == 1) {
@@ -78,8 +72,12 @@ RegionGeometryScope::RegionGeometryScope(Session& s, uint64_t sector) : s_(s) {
   active_ = true;
   savedSpc_ = s.Scan.SectorsPerCluster;
   savedPhase_ = s.ScanClusterPhase;
-  s.Scan.SectorsPerCluster = std::max<uint32_t>(r->SectorsPerCluster, 1);
-  s.ScanClusterPhase = std::max(r->ClusterPhase, 0);
+  // A start on the former volume's clusters only is carved with its geometry.
+  const bool former = r->FormerSectorsPerCluster != 0 &&
+                      !AtClusterStart(sector, r->SectorsPerCluster, r->ClusterPhase);
+  s.Scan.SectorsPerCluster =
+      std::max<uint32_t>(former ? r->FormerSectorsPerCluster : r->SectorsPerCluster, 1);
+  s.ScanClusterPhase = std::max(former ? r->FormerClusterPhase : r->ClusterPhase, 0);
 }
 
 RegionGeometryScope::~RegionGeometryScope() {

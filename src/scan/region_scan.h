@@ -16,8 +16,9 @@ class RegionCursor {
   // Outside every region the given geometry holds.
   RegionCursor(const ScanRegions& regions, uint32_t sectorsPerCluster, int32_t phase)
       : regions_(regions), spc_(sectorsPerCluster), phase_(phase) {}
-  // The cluster size and phase that hold at sector n.
-  void At(uint64_t n, uint32_t& sectorsPerCluster, int32_t& phase);
+  // Whether phase 1 reads sector n: it lies at a cluster start of its
+  // region (or of a former volume there).
+  bool AtClusterStart(uint64_t n);
 
  private:
   const ScanRegions& regions_;

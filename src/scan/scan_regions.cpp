@@ -12,4 +12,15 @@ const ScanRegion* RegionOf(const ScanRegions& regions, uint64_t sector) {
   return sector <= it->Last ? &*it : nullptr;
 }
 
+bool AtClusterStart(uint64_t sector, uint32_t sectorsPerCluster, int32_t phase) {
+  if (phase < 0 || sectorsPerCluster <= 1) return true;
+  return sector % sectorsPerCluster == static_cast<uint64_t>(phase) % sectorsPerCluster;
+}
+
+bool AtRegionClusterStart(const ScanRegion& r, uint64_t sector) {
+  if (AtClusterStart(sector, r.SectorsPerCluster, r.ClusterPhase)) return true;
+  return r.FormerSectorsPerCluster != 0 &&
+         AtClusterStart(sector, r.FormerSectorsPerCluster, r.FormerClusterPhase);
+}
+
 }  // namespace tarnwick

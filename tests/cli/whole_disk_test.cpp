@@ -155,20 +155,20 @@ dd if=/dev/urandom of=gpt.img bs=512 seek=1 count=1 conv=notrunc status=none
   EXPECT_EQ(whole, want);
 }
 
-// An NTFS volume formatted as FAT: its backup boot sector at the last sector
-// survives and tells the old geometry, shown by identify and used when the
-// user says "formatted" and nothing more.
-TEST_F(WholeDiskTest, NtfsFormattedAsFatComesBackByItsBackupBootSector) {
-  Sh(R"(truncate -s 24M vol.img
+// An NTFS volume formatted as FAT32: its backup boot sector at the last
+// sector survives and tells the old geometry, shown by identify and used when
+// the user says "formatted" and nothing more.
+TEST_F(WholeDiskTest, NtfsFormattedAsFat32ComesBackByItsBackupBootSector) {
+  Sh(R"(truncate -s 40M vol.img
 mkfs.ntfs -q -F -f -c 8192 -s 512 vol.img
 ntfscp -q vol.img $D1 QQ1.db
 ntfscp -q vol.img $D2 QQ2.db
-mkfs.vfat -F 16 -s 1 vol.img >/dev/null
+mkfs.vfat -F 32 -s 1 vol.img >/dev/null
 )");
   auto id = test::Run(Cli("identify " + Img("vol.img")));
-  EXPECT_NE(id.Out.find("FsKind: 1 FAT16"), std::string::npos) << id.Out;
+  EXPECT_NE(id.Out.find("FsKind: 2 FAT32"), std::string::npos) << id.Out;
   EXPECT_NE(id.Out.find("FormerFsKind: NTFS\nFormerSectorsPerCluster: 16\nFormerClusterPhase: 0\n"
-                        "FormerFrom: NTFS backup boot sector at sector 49151\n"),
+                        "FormerFrom: NTFS backup boot sector at sector 81919\n"),
             std::string::npos)
       << id.Out;
   std::string err;
@@ -207,6 +207,53 @@ mkfs.ntfs -q -F -f -c 4096 -s 512 vol.img
                        "[\"geometry\"]; print(g[\"sectors_per_cluster\"])' " +
                        ShellQuote(report.string()));
   EXPECT_EQ(rep.Out, "16\n") << rep.Err;
+}
+
+// FAT32 formatted as NTFS: the format wrote over FAT32's backup boot sector
+// too, so the old clusters come from the file starts.
+TEST_F(WholeDiskTest, Fat32FormattedAsNtfsTakesItsClustersFromTheFileStarts) {
+  Sh(R"(truncate -s 72M vol.img
+mkfs.vfat -F 32 -s 2 -R 33 vol.img >/dev/null
+for i in 1 2 3 4 5 6 7 8; do eval mcopy -i vol.img \$D$i ::/; done
+fsstat vol.img | grep -m1 'Data Area' > data-area.txt
+mkfs.ntfs -q -F -f -c 4096 -s 512 vol.img
+)");
+  std::string area = test::Run("cat " + Img("data-area.txt")).Out;
+  uint64_t dataStart = std::stoull(area.substr(area.find(':') + 1));
+  std::string err;
+  auto got = Rescue(Img("vol.img") + " --reason formatted", &err);
+  std::multiset<std::string> want;
+  for (int i = 1; i <= 8; ++i) want.insert(hashes_[i]);
+  EXPECT_EQ(got, want);
+  EXPECT_NE(err.find("2 sectors per cluster at phase " + std::to_string(dataStart % 2)),
+            std::string::npos)
+      << err;
+}
+
+// A disk repartitioned: the FAT16 partition at 2048 gave way to an NTFS one
+// at 6144, quick-formatted over it. The old boot sector survives before the
+// new partition and the old volume's clusters are read inside it too.
+TEST_F(WholeDiskTest, RepartitionedDiskKeepsTheOlderVolumesFileStarts) {
+  Sh(R"(truncate -s 64M rep.img
+printf 'label: dos\nstart=2048, size=120000, type=e\n' | sfdisk -q rep.img
+mkfs.vfat -F 16 -s 4 --offset 2048 rep.img 60000 >/dev/null
+head -c 40000000 /dev/zero > filler.bin
+mcopy -i rep.img@@1048576 filler.bin ::/
+for i in 1 2 3 4 5 6; do eval mcopy -i rep.img@@1048576 \$D$i ::/; done
+printf 'label: dos\nstart=6144, size=120000, type=7\n' | sfdisk -q --wipe never rep.img
+truncate -s 61440000 ntfs.img
+mkfs.ntfs -q -F -f -c 4096 -s 512 -p 6144 -H 255 -S 63 ntfs.img
+dd if=ntfs.img of=rep.img bs=512 seek=6144 conv=notrunc,sparse status=none
+)");
+  std::string err;
+  auto got = Rescue(Img("rep.img"), &err);
+  std::multiset<std::string> want;
+  for (int i = 1; i <= 6; ++i) want.insert(hashes_[i]);
+  EXPECT_EQ(got, want);
+  EXPECT_NE(err.find("partition 1, NTFS, 8 sectors per cluster at phase 0, and a former "
+                     "volume's 4 at phase"),
+            std::string::npos)
+      << err;
 }
 
 }  // namespace

@@ -115,13 +115,13 @@ TEST(RegionScanTest, EachRegionAlignsOnItsOwnClustersAndLendsItsGeometryToACarve
   EXPECT_EQ(s->Scan.SectorsPerCluster, 1u);
   EXPECT_EQ(s->ScanClusterPhase, 0);
 
-  RegionCursor cursor(s->Regions, 1, -1);
-  uint32_t spc = 0;
-  int32_t phase = 0;
-  cursor.At(10, spc, phase);
-  EXPECT_EQ(spc, 4u);
-  cursor.At(2000, spc, phase);
-  EXPECT_EQ(spc, 8u);
+  RegionCursor cursor(s->Regions, 4, 0);
+  EXPECT_TRUE(cursor.AtClusterStart(9));
+  EXPECT_FALSE(cursor.AtClusterStart(10));
+  EXPECT_TRUE(cursor.AtClusterStart(2003));
+  EXPECT_FALSE(cursor.AtClusterStart(2004));
+  EXPECT_FALSE(cursor.AtClusterStart(5001));  // beyond every region: the Source's geometry
+  EXPECT_TRUE(cursor.AtClusterStart(5004));
   EXPECT_EQ(RegionOf(s->Regions, 5000), nullptr);
 }
 
