@@ -10,6 +10,7 @@
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
+#include "scan/region_scan.h"
 #include "scan/scan_state.h"
 #include "scan/session.h"
 #include "volume/freespace.h"
@@ -106,8 +107,7 @@ void MergeFound(FoundList& list, std::vector<std::pair<uint64_t, uint8_t>> late)
 
 void PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
-  const uint32_t spc = s.Scan.SectorsPerCluster;
-  const int32_t phase = s.Scan.ClusterPhase;
+  RegionCursor regions(s.Regions, s.Scan.SectorsPerCluster, s.Scan.ClusterPhase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
@@ -117,8 +117,7 @@ void PhaseOne(Session& s, bool freeOnly) {
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
   ui.Pump();
   for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
-    bool wanted = !(phase != -1 && spc > 1 && n % spc != static_cast<uint64_t>(phase)) &&
-                  !(freeOnly && s.Map.IsSectorMarked(n));
+    bool wanted = regions.AtClusterStart(n) && !(freeOnly && s.Map.IsSectorMarked(n));
     if (wanted && ReadScanSector(s, n, sector, SkippedSectors::LeaveForLater)) {
       uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
       if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
@@ -225,6 +224,7 @@ void CarvePass(Session& s, bool jpegPass) {
     ui.SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(sector));
     ui.Pump();
     if (jpegPass == (type == kJpegOther)) {
+      RegionGeometryScope geometry(s, sector);
       if (type == kMetadata) {
         MarkMetadataCluster(s, sector);
       } else if (const DispatchRow* row = DispatchRowFor(type); row && row->Carver) {
@@ -274,7 +274,10 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
   if (!s.Flags.SearchCancel) {
     PhaseOne(s, freeOnly);
-    if (align) AlignmentStep(s);
+    if (!s.Regions.empty())
+      AlignRegions(s);
+    else if (align)
+      AlignmentStep(s);
   }
   out.FoundCount = s.Found.Count;
   out.SourceLost = SourceFaults(s).SourceLost;

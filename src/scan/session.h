@@ -16,6 +16,7 @@
 #include "source/read_cache.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
+#include "scan/scan_regions.h"
 #include "source/source.h"
 #include "volume/geometry.h"
 
@@ -50,6 +51,9 @@ struct Session {
   ReadCache Cache;
   ClusterMap Map;
   FoundList Found;
+  // Parts of the Source scanned each with its own geometry (a whole disk);
+  // empty: ScanGeometry holds for all of it.
+  ScanRegions Regions;
   std::array<uint8_t, kMaxSectorSize> SectorBuffer{};
   uint64_t ViewSector = 0;
 

@@ -166,6 +166,7 @@ void CloseSource(Session& s) {
     s.Source.Device.reset();
   }
   s.Cache.Drop();
+  s.Regions.clear();
 }
 
 int64_t SeekSource(Session& s, int method, int64_t offset) {

@@ -120,6 +120,7 @@ class WindowTest : public QObject {
   void RescueOfADeletedDatabase();
   void BackupAndItsCancel();
   void DialogsRefuseToCloseWhileTheirWorkRuns();
+  void PartitionsOfAWholeDiskAndAFormerVolumesGeometry();
 
  private:
   test::TempDir tmp_{"gui"};
@@ -474,6 +475,55 @@ void WindowTest::DialogsRefuseToCloseWhileTheirWorkRuns() {
   w.session.Flags.RescueDone = true;
   w.form2.close();
   QVERIFY(!w.form2.isVisible());
+}
+
+
+void WindowTest::PartitionsOfAWholeDiskAndAFormerVolumesGeometry() {
+  if (!Have({"sfdisk", "mkfs.vfat", "mkfs.ntfs"})) QSKIP("sfdisk, mkfs.vfat or mkfs.ntfs missing");
+  fs::path disk = tmp_ / "disk.img", vol = tmp_ / "vol.img";
+  auto made = test::Run(
+      "truncate -s 24M " + test::ShellQuote(disk.string()) +
+      " && printf 'label: dos\\nstart=2048, size=20480, type=e\\nstart=24576, size=8192, "
+      "type=83\\n' | sfdisk -q " + test::ShellQuote(disk.string()) +
+      " && mkfs.vfat -F 16 -s 4 -n PARTONE --offset 2048 " + test::ShellQuote(disk.string()) +
+      " 10240 >/dev/null && truncate -s 16M " + test::ShellQuote(vol.string()) +
+      " && mkfs.ntfs -q -F -f -c 8192 " + test::ShellQuote(vol.string()) +
+      " && mkfs.vfat -F 16 " + test::ShellQuote(vol.string()) + " >/dev/null");
+  QVERIFY2(made.Status == 0, made.Err.c_str());
+  Window w(tmp_.Path());
+  TForm1& f = w.form;
+  f.show();
+  f.OpenImageFile(disk.string());
+  QVERIFY(f.PartitionBox->isVisibleTo(&f));
+  QCOMPARE(f.PartitionBox->count(), 3);
+  QVERIFY(f.PartitionBox->itemText(1).contains("FAT16"));
+  QVERIFY(f.PartitionBox->itemText(1).contains("PARTONE"));
+  QVERIFY(!w.session.Regions.empty());  // the whole disk, part by part
+  f.PartitionBoxClick(1);
+  QCOMPARE(w.session.Source.Kind, DeviceKind::Partition);
+  QCOMPARE(w.session.Detected.LastSector, uint64_t{20479});
+  QCOMPARE(f.ComboBox3->currentIndex(), 0);
+  QCOMPARE(f.ComboBox2->currentText(), QString("FAT"));
+  QVERIFY(f.PartitionBox->isVisibleTo(&f));
+  QVERIFY(w.session.Regions.empty());
+  f.PartitionBoxClick(0);
+  QCOMPARE(w.session.Source.Kind, DeviceKind::Image);
+  QCOMPARE(w.session.Detected.LastSector, uint64_t{49151});
+  f.Button2Click();
+  QVERIFY(!f.PartitionBox->isVisibleTo(&f));
+
+  // NTFS formatted as FAT16: "Formatted" offers the NTFS geometry, which the
+  // user may still overrule.
+  f.OpenImageFile(vol.string());
+  QVERIFY(!f.PartitionBox->isVisibleTo(&f));
+  QCOMPARE(f.ComboBox2->currentText(), QString("FAT"));
+  f.ComboBox3Click(1);
+  QCOMPARE(f.ComboBox2->currentText(), QString("NTFS"));
+  QCOMPARE(f.ComboBox1->currentText(), QString("8K"));
+  QVERIFY(f.ComboBox2->toolTip().contains("NTFS backup boot sector"));
+  f.ComboBox1Click(3);
+  QCOMPARE(f.ComboBox1->currentText(), QString("4K"));
+  QCOMPARE(w.session.Scan.SectorsPerCluster, 8u);
 }
 
 }  // namespace tarnwick::gui

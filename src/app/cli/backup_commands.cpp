@@ -4,10 +4,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/cli/cli_frontend.h"
+#include "app/cli/partitions_command.h"
 #include "scan/session.h"
 #include "source/backup.h"
 #include "source/drives.h"
@@ -17,6 +19,7 @@ namespace tarnwick::cli {
 
 const char* const kBackupHelp =
     "usage: tarnwick-cli backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]\n"
+    "                          [--partition N]\n"
     "Copies the sectors FIRST to LAST of SOURCE (default: all) into the raw image\n"
     "file IMAGE, which must not lie on SOURCE. Sectors that cannot be read are\n"
     "written as zeros and counted. Ctrl-C cancels; the partial image is kept\n"
@@ -88,10 +91,15 @@ int RunBackupCommand(int argc, char** argv) {
   std::vector<std::string> positional;
   std::string range;
   bool freeOnly = false;
+  std::optional<int> partition;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--free-only") {
       freeOnly = true;
+    } else if (arg == "--partition") {
+      if (i + 1 >= argc) return Usage(kBackupHelp, "--partition needs a value");
+      partition = ParsePartitionNumber(argv[++i]);
+      if (!partition) return Usage(kBackupHelp, "--partition must be a partition number from 1");
     } else if (arg == "--range") {
       if (i + 1 >= argc) return Usage(kBackupHelp, "--range needs a value");
       range = argv[++i];
@@ -107,19 +115,8 @@ int RunBackupCommand(int argc, char** argv) {
     return Usage(kBackupHelp, "--range must be FIRST-LAST");
 
   Session s;
-  OpenOutcome opened = OpenAny(s, positional[0]);
-  if (!opened.Opened) {
-    std::string text = s.Text(opened.ErrorSlot);
-    if (opened.SystemReason.empty())
-      std::fprintf(stderr, "%s\n", text.c_str());
-    else
-      std::fprintf(stderr, "%s (%s)\n", text.c_str(), opened.SystemReason.c_str());
-    return kExitFailed;
-  }  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
-    std::fprintf(stderr, "tarnwick-cli: %s: %s.\n", positional[0].c_str(), empty.c_str());
-    return kExitFailed;
-  }
-
+  OpenOutcome opened = OpenCliSource(s, positional[0], partition);
+  if (!opened.Opened) return kExitFailed;
   BackupRequest request;
   request.ImagePath = positional[1];
   request.FreeOnly = freeOnly && opened.FreeOnlyEnabled;

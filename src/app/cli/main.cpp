@@ -12,6 +12,7 @@
 
 #include "app/cli/backup_commands.h"
 #include "app/cli/cli_frontend.h"
+#include "app/cli/partitions_command.h"
 #include "app/cli/sha256.h"
 #include "scan/deep_scan.h"
 #include "scan/session.h"
@@ -38,6 +39,9 @@ const char* const kUsage =
     "  rescue SOURCE --out DIR [GEOMETRY] [--range FIRST-LAST] [--free-only]\n"
     "         [--jpeg] [--report FILE] [--on-save-error abort|retry|ignore]\n"
     "  backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]\n"
+    "  partitions SOURCE [--json]\n"
+    "Every command that takes SOURCE also takes --partition N (a partition of a\n"
+    "whole-disk image or disk, numbered as 'partitions' lists them).\n"
     "GEOMETRY, applied in this order, each as a choice in that box:\n"
     "  --reason deleted|formatted|repartitioned\n"
     "  --fs FAT|FAT32|NTFS|exFAT|HFS|HFS+|OTHER\n"
@@ -53,6 +57,7 @@ struct CommandHelp {
 const CommandHelp kHelp[] = {
     {"drives", kDrivesHelp},
     {"backup", kBackupHelp},
+    {"partitions", kPartitionsHelp},
     {"identify",
      "usage: tarnwick-cli identify SOURCE [--json]\n"
      "Opens SOURCE read-only and prints what identification found:\n"
@@ -169,19 +174,12 @@ struct Opened {
   RescueBoxes boxes;
 };
 
-std::optional<Opened> OpenSource(Session& s, const std::string& path) {
+std::optional<Opened> OpenSource(Session& s, const Args& a) {
   Opened o;
-  o.outcome = OpenAny(s, path);
-  if (!o.outcome.Opened) {
-    Report(s, o.outcome.ErrorSlot, o.outcome.SystemReason);
-    if (o.outcome.ErrorSlot == 16)
-      std::fprintf(stderr, "Raw devices need root or membership of the disk group.\n");
-    return std::nullopt;
-  }
-  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
-    std::fprintf(stderr, "tarnwick-cli: %s: %s.\n", path.c_str(), empty.c_str());
-    return std::nullopt;
-  }
+  std::optional<int> partition;
+  if (a.Has("--partition")) partition = ParsePartitionNumber(a.Get("--partition"));
+  o.outcome = OpenCliSource(s, a.positional[0], partition);
+  if (!o.outcome.Opened) return std::nullopt;
   o.boxes.Reason = o.outcome.ReasonIndex;
   o.boxes.Fs = o.outcome.FsIndex;
   o.boxes.Cluster = o.outcome.ClusterIndex;
@@ -202,19 +200,24 @@ int64_t Signed(uint64_t lastSector) { return static_cast<int64_t>(lastSector); }
 
 int CmdIdentify(Session& s, const Args& a) {
   if (a.positional.size() != 1) return Usage("identify needs SOURCE");
-  auto o = OpenSource(s, a.positional[0]);
+  auto o = OpenSource(s, a);
   if (!o) return kExitFailed;
   const VolumeGeometry& g = s.Detected;
   const bool identified = s.Source.Kind != DeviceKind::Disk && o->outcome.ReasonIndex == 0;
   std::string fsName(FsKindName(g.FsKind));
+  std::string extraJson, extraText;
+  for (const IdentifyExtra& e : IdentifyExtras(s)) {
+    extraJson += ", " + JsonString(e.Key) + ": " + (e.Number ? e.Value : JsonString(e.Value));
+    extraText += e.Name + ": " + e.Value + "\n";
+  }
   if (a.Has("--json")) {
     std::printf(
         "{\"source\": %s, \"kind\": \"%s\", \"identified\": %s, \"fs_kind\": %u, "
         "\"fs_name\": %s, \"bytes_per_sector\": %u, \"sectors_per_cluster\": %u, "
-        "\"cluster_phase\": %d, \"last_sector\": %lld}\n",
+        "\"cluster_phase\": %d, \"last_sector\": %lld%s}\n",
         JsonString(s.Source.Name).c_str(), KindName(s.Source.Kind), identified ? "true" : "false",
         unsigned{g.FsKind}, JsonString(fsName).c_str(), g.BytesPerSector, g.SectorsPerCluster,
-        g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)));
+        g.ClusterPhase, static_cast<long long>(Signed(g.LastSector)), extraJson.c_str());
   } else {
     std::printf(
         "Source: %s\nKind: %s\nIdentified: %s\nFsKind: %u %s\nBytesPerSector: %u\n"
@@ -222,13 +225,14 @@ int CmdIdentify(Session& s, const Args& a) {
         s.Source.Name.c_str(), KindName(s.Source.Kind), identified ? "yes" : "no",
         unsigned{g.FsKind}, fsName.c_str(), g.BytesPerSector, g.SectorsPerCluster, g.ClusterPhase,
         static_cast<long long>(Signed(g.LastSector)));
+    std::fputs(extraText.c_str(), stdout);
   }
   return kExitDone;
 }
 
 int CmdHexdump(Session& s, const Args& a) {
   if (a.positional.size() != 2) return Usage("hexdump needs SOURCE and SECTOR");
-  if (!OpenSource(s, a.positional[0])) return kExitFailed;
+  if (!OpenSource(s, a)) return kExitFailed;
   int64_t sector = ParseSectorNumber(a.positional[1]);
   if (sector < 0 || s.Scan.LastSector == UINT64_MAX ||
       static_cast<uint64_t>(sector) > s.Scan.LastSector) {
@@ -246,7 +250,7 @@ int CmdHexdump(Session& s, const Args& a) {
 
 int CmdFreemap(Session& s, const Args& a) {
   if (a.positional.size() != 1) return Usage("freemap needs SOURCE");
-  if (!OpenSource(s, a.positional[0])) return kExitFailed;
+  if (!OpenSource(s, a)) return kExitFailed;
   CliFrontend ui(s, Answer::Abort);
   s.SetFrontend(&ui);
   CliFrontend::CatchInterrupts();
@@ -381,9 +385,10 @@ void ReportScanProblems(const Session& s, const ScanOutcome& out) {
 int CmdScan(Session& s, const Args& a) {
   if (a.positional.size() != 1) return Usage("scan needs SOURCE");
   if (!GeometryValuesValid(a)) return kExitUsage;
-  auto o = OpenSource(s, a.positional[0]);
+  auto o = OpenSource(s, a);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
+  ChooseWhatToScanCli(s, o->boxes, !a.Has("--partition"), a.Has("--fs") || a.Has("--cluster"));
   ScanRequest request;
   request.NeedFolder = false;
   request.FreeOnly = a.Has("--free-only");
@@ -397,6 +402,7 @@ int CmdScan(Session& s, const Args& a) {
     Report(s, out.ErrorSlot);
     return kExitFailed;
   }
+  ReportPlannedGeometry(s);
   std::string text;
   if (a.Has("--json")) {
     text = "{\"scan_cluster_phase\": " + std::to_string(s.ScanClusterPhase) + ", \"entries\": [";
@@ -451,9 +457,10 @@ int CmdRescue(Session& s, const Args& a) {
     saveAnswer = *item == 0 ? Answer::Abort : (*item == 1 ? Answer::Retry : Answer::Ignore);
   }
   if (!GeometryValuesValid(a)) return kExitUsage;
-  auto o = OpenSource(s, a.positional[0]);
+  auto o = OpenSource(s, a);
   if (!o) return kExitFailed;
   if (!ApplyGeometry(s, o->boxes, a)) return kExitUsage;
+  ChooseWhatToScanCli(s, o->boxes, !a.Has("--partition"), a.Has("--fs") || a.Has("--cluster"));
   ScanRequest request;
   request.FolderText = a.Get("--out");
   request.FreeOnly = a.Has("--free-only");
@@ -486,6 +493,7 @@ int CmdRescue(Session& s, const Args& a) {
   }
   const uint64_t found = s.Found.Count;
   const VolumeGeometry geometry = s.Scan;
+  ReportPlannedGeometry(s);
   RescuePhase(s, out);
   s.SetFrontend(nullptr);
   ReportScanProblems(s, out);
@@ -539,19 +547,21 @@ int Main(int argc, char** argv) {
   }
   if (command == "backup") return RunBackupCommand(argc, argv);
   if (command == "drives") return RunDrivesCommand(argc, argv);
-  const std::vector<std::string> geometry = {"--reason", "--fs", "--cluster", "--range"};
+  if (command == "partitions") return RunPartitionsCommand(argc, argv);
+  const std::vector<std::string> geometry = {"--reason", "--fs", "--cluster", "--range",
+                                             "--partition"};
   std::string error;
   std::optional<Args> args;
   using Cmd = int (*)(Session&, const Args&);
   Cmd run = nullptr;
   if (command == "identify") {
-    args = Parse(argc, argv, {"--json"}, {}, error);
+    args = Parse(argc, argv, {"--json"}, {"--partition"}, error);
     run = CmdIdentify;
   } else if (command == "hexdump") {
-    args = Parse(argc, argv, {}, {}, error);
+    args = Parse(argc, argv, {}, {"--partition"}, error);
     run = CmdHexdump;
   } else if (command == "freemap") {
-    args = Parse(argc, argv, {"--json"}, {}, error);
+    args = Parse(argc, argv, {"--json"}, {"--partition"}, error);
     run = CmdFreemap;
   } else if (command == "scan") {
     args = Parse(argc, argv, {"--json", "--free-only"}, geometry, error);
@@ -565,6 +575,8 @@ int Main(int argc, char** argv) {
     return Usage("unknown command " + command);
   }
   if (!args) return Usage(error);
+  if (args->Has("--partition") && !ParsePartitionNumber(args->Get("--partition")))
+    return Usage("--partition must be a partition number from 1");
   Session session;
   try {
     return run(session, *args);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "app/thumb_settings.h"
+#include "scan/disk_plan.h"
 #include "scan/session.h"
 #include "source/backup.h"
 #include "volume/hexview.h"
@@ -131,6 +132,8 @@ TForm1::TForm1(Session& s, QtFrontend& ui, const std::string& exeFolder, BlockTr
   Label11->setText("-");
   Edit4 = MakeEdit(GroupBox1, 268, 104, 120);
   Button12 = MakeButton(GroupBox1, 500, 104, 110);
+  PartitionBox = new PartitionPicker(GroupBox1);
+  PartitionBox->setGeometry(385, 13, 360, 22);
   Button11 = MakeButton(GroupBox1, 615, 104, 130);
 
   SpeedButton1 = MakeButton(this, 776, 212, 86);
@@ -188,6 +191,7 @@ TForm1::TForm1(Session& s, QtFrontend& ui, const std::string& exeFolder, BlockTr
   connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
   connect(Button11, &QPushButton::clicked, this, [this] { Button11Click(); });
   connect(Button12, &QPushButton::clicked, this, [this] { Button12Click(); });
+  connect(PartitionBox, &QComboBox::activated, this, [this](int i) { PartitionBoxClick(i); });
 
   FormCreate(exeFolder);
 }
@@ -303,6 +307,9 @@ void TForm1::Button1Click() {
   if (!item) return;
   ApplyOpen(item->IsDisk ? OpenDisk(s_, item->DevicePath, item->Text)
                          : OpenPartition(s_, item->DevicePath, item->Text));
+  PartitionBox->ShowFor(s_, item->DevicePath, item->IsDisk ? DeviceKind::Disk : DeviceKind::Partition,
+                        item->Text);
+  ChooseGeometry();
 }
 
 void TForm1::Button10Click() {
@@ -313,7 +320,28 @@ void TForm1::Button10Click() {
   OpenImageFile(path.toStdString());
 }
 
-void TForm1::OpenImageFile(const std::string& path) { ApplyOpen(OpenImage(s_, path)); }
+void TForm1::OpenImageFile(const std::string& path) {
+  ApplyOpen(OpenImage(s_, path));
+  PartitionBox->ShowFor(s_, path, DeviceKind::Image, path);
+  ChooseGeometry();
+}
+
+void TForm1::PartitionBoxClick(int item) {
+  ApplyOpen(PartitionBox->OpenChosen(s_, item));
+  if (!s_.Source.IsOpen()) return;
+  PartitionBox->setVisible(true);
+  ChooseGeometry();
+}
+
+void TForm1::ChooseGeometry() {
+  if (!s_.Source.IsOpen()) return;
+  ScanChoice c = ChooseWhatToScan(s_, boxes_, PartitionBox->WholeSource(), userGeometry_);
+  SyncBoxes();
+  QString notes;
+  for (const std::string& line : c.Notes) notes += QString::fromStdString(line) + "\n";
+  ComboBox2->setToolTip(notes.trimmed());
+  ComboBox1->setToolTip(notes.trimmed());
+}
 
 void TForm1::Button2Click() {
   CloseSource(s_);
@@ -326,6 +354,7 @@ void TForm1::ApplyOpen(const OpenOutcome& out) {
     Message(out.ErrorSlot, kSlotError);
     return;
   }
+  userGeometry_ = false;
   boxes_.Reason = out.ReasonIndex;
   boxes_.Fs = out.FsIndex;
   boxes_.Cluster = out.ClusterIndex;
@@ -359,6 +388,7 @@ void TForm1::ApplyClosed() {
   CheckBox8->setChecked(false);
   CheckBox8->setEnabled(false);
   Label16->clear();
+  PartitionBox->setVisible(false);
 }
 
 // --- rescue group -------------------------------------------------------------
@@ -376,16 +406,21 @@ void TForm1::ComboBox3Click(int item) {
   std::optional<int> slot = ReasonBoxClick(s_, boxes_, item);
   SyncBoxes();
   if (slot) Message(*slot, kSlotError);
+  ChooseGeometry();
 }
 
 void TForm1::ComboBox2Click(int item) {
   boxes_.Fs = item;
+  userGeometry_ = true;
+  s_.Regions.clear();
   FsBoxClick(s_, boxes_, item);
   SyncBoxes();
 }
 
 void TForm1::ComboBox1Click(int item) {
   boxes_.Cluster = item;
+  userGeometry_ = true;
+  s_.Regions.clear();
   ClusterBoxClick(s_, boxes_, item, true);
   SyncBoxes();
 }
@@ -441,7 +476,10 @@ void TForm1::Button12Click() {
   r.FirstText = Edit3->text().toStdString();
   r.LastText = Edit4->text().toStdString();
   r.FreeOnly = CheckBox8->isChecked();
+  ChooseGeometry();
   ScanOutcome out = DeepScan(s_, boxes_, r);
+  // A geometry the file starts told is shown, for the user to overrule.
+  if (s_.Regions.size() == 1) SetClusterBoxFromGeometry(s_, boxes_, s_.Scan.SectorsPerCluster);
   SyncBoxes();
   if (out.UntickFreeOnly) {
     CheckBox8->setChecked(false);

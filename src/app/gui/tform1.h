@@ -15,6 +15,7 @@
 
 #include "app/branding.h"
 #include "app/gui/drive_combo.h"
+#include "app/gui/partition_picker.h"
 #include "app/gui/qt_frontend.h"
 #include "scan/deep_scan.h"
 #include "source/source.h"
@@ -62,6 +63,7 @@ class TForm1 : public QWidget {
   void Edit1KeyDown(int key);
   void Button11Click();  // Backup to IMG file
   void Button12Click();  // Start Rescue
+  void PartitionBoxClick(int item);  // the whole disk or one partition
 
   // Opens an image without the file dialog (tools and tests use it).
   void OpenImageFile(const std::string& path);
@@ -106,6 +108,8 @@ class TForm1 : public QWidget {
   QLabel* Label1;
   QLineEdit* Edit1;
   QPushButton* Button5;
+  // What to scan on a whole disk: all of it, or one partition.
+  PartitionPicker* PartitionBox;
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -118,6 +122,8 @@ class TForm1 : public QWidget {
   void FormShow();
   void ApplyOpen(const OpenOutcome& out);
   void ApplyClosed();
+  // The geometry the scan will use when the user has given none.
+  void ChooseGeometry();
   void SyncBoxes();
   bool Show(uint64_t sector);
   void GoTo();
@@ -130,7 +136,8 @@ class TForm1 : public QWidget {
   BrandingRecord branding_;
   std::array<QLabel*, 4> panels_{};
   bool shown_ = false;
-  bool scanReady_ = false;  // Start Rescue runs the deep scan only after the first show
+  bool scanReady_ = false;
+  bool userGeometry_ = false;  // the file-system or cluster box was chosen since the open  // Start Rescue runs the deep scan only after the first show
 };
 
 }  // namespace tarnwick::gui

@@ -1,0 +1,89 @@
+#include "scan/region_scan.h"
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "scan/session.h"
+#include "volume/geometry_inference.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr uint32_t kLargestClusterBytes = 131072;
+
+// The entries [begin, end) of the FoundList that lie in the region (the list
+// is in sector order, as phase 1 appends).
+std::pair<uint64_t, uint64_t> EntriesIn(const FoundList& list, const ScanRegion& r) {
+  auto first = list.Sectors.begin();
+  auto last = first + static_cast<std::ptrdiff_t>(list.Count);
+  auto lo = std::lower_bound(first, last, r.First);
+  auto hi = std::upper_bound(lo, last, r.Last);
+  return {static_cast<uint64_t>(lo - first), static_cast<uint64_t>(hi - first)};
+}
+
+}  // namespace
+
+bool RegionCursor::AtClusterStart(uint64_t n) {
+  while (next_ < regions_.size() && regions_[next_].Last < n) ++next_;
+  if (next_ >= regions_.size() || regions_[next_].First > n)
+    return tarnwick::AtClusterStart(n, spc_, phase_);
+  return AtRegionClusterStart(regions_[next_], n);
+}
+
+void AlignRegions(Session& s) {
+  FoundList& list = s.Found;
+  const uint32_t bps = std::max<uint32_t>(s.Scan.BytesPerSector, 1);
+  const uint32_t largest = std::max<uint32_t>(kLargestClusterBytes / bps, 1);
+  for (ScanRegion& r : s.Regions) {
+    auto [begin, end] = EntriesIn(list, r);
+    std::span<const uint64_t> sectors(list.Sectors.data() + begin, end - begin);
+    std::span<const uint8_t> types(list.Types.data() + begin, end - begin);
+    if (r.InferSize) {
+      ClusterInference found = InferClusterFromStarts(sectors, types, largest);
+      r.SectorsPerCluster = found.SectorsPerCluster;
+      r.ClusterPhase = found.Phase;
+      r.InferSize = false;
+      r.Origin = "file starts (" + std::to_string(static_cast<uint64_t>(found.Weight)) + " of " +
+                 std::to_string(static_cast<uint64_t>(found.Total)) + " agree)";
+    } else if (r.ClusterPhase == -1) {
+      // Only the phase is open: the weighted histogram at the known size.
+      std::vector<double> bins(std::max<uint32_t>(r.SectorsPerCluster, 1), 0.0);
+      for (size_t i = 0; i < sectors.size(); ++i)
+        bins[sectors[i] % bins.size()] += StartWeight(types[i]);
+      r.ClusterPhase = static_cast<int32_t>(std::max_element(bins.begin(), bins.end()) -
+                                            bins.begin());
+    }
+    for (uint64_t i = begin; i < end; ++i)
+      if (!AtRegionClusterStart(r, list.Sectors[i])) list.Types[i] = 0;
+  }
+  list.Compact();
+  if (s.Regions.size() == 1) {
+    s.Scan.SectorsPerCluster = s.Regions[0].SectorsPerCluster;
+    s.Scan.ClusterPhase = s.Regions[0].ClusterPhase;
+    s.ScanClusterPhase = s.Regions[0].ClusterPhase;
+  }
+}
+
+RegionGeometryScope::RegionGeometryScope(Session& s, uint64_t sector) : s_(s) {
+  const ScanRegion* r = RegionOf(s.Regions, sector);
+  if (r == nullptr) return;
+  active_ = true;
+  savedSpc_ = s.Scan.SectorsPerCluster;
+  savedPhase_ = s.ScanClusterPhase;
+  // A start on the former volume's clusters only is carved with its geometry.
+  const bool former = r->FormerSectorsPerCluster != 0 &&
+                      !AtClusterStart(sector, r->SectorsPerCluster, r->ClusterPhase);
+  s.Scan.SectorsPerCluster =
+      std::max<uint32_t>(former ? r->FormerSectorsPerCluster : r->SectorsPerCluster, 1);
+  s.ScanClusterPhase = std::max(former ? r->FormerClusterPhase : r->ClusterPhase, 0);
+}
+
+RegionGeometryScope::~RegionGeometryScope() {
+  if (!active_) return;
+  s_.Scan.SectorsPerCluster = savedSpc_;
+  s_.ScanClusterPhase = savedPhase_;
+}
+
+}  // namespace tarnwick
