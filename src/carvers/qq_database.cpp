@@ -1,10 +1,14 @@
 #include "carvers/qq_database.h"
 
+#include <sys/stat.h>
+
 #include <array>
 #include <string_view>
 #include <vector>
 
 #include "carvers/framework.h"
+#include "carvers/qq_reassembly.h"
+#include "compound/compound_file.h"
 #include "source/bytes.h"
 
 namespace tarnwick {
@@ -151,19 +155,108 @@ class QQCarve {
   std::vector<uint8_t> dir_;
 };
 
+// Today's carve validated as whole, but sectors it took behind the file's
+// last table are pinned by nothing: where the data before them is encrypted
+// throughout and some of them is not, a foreign cluster may have slipped in.
+bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
+  const std::vector<uint8_t>& use = check.SectorUse;
+  size_t lastTable = 0;
+  for (size_t n = 0; n < use.size(); ++n) {
+    if (use[n] == kSectorTable) lastTable = n;
+  }
+  uint64_t pinned = 0, pinnedPlain = 0, tailPlain = 0;
+  for (size_t n = 0; n < use.size(); ++n) {
+    if (use[n] != kSectorFullData) continue;
+    const bool plain = !LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector));
+    if (n < lastTable) {
+      ++pinned;
+      pinnedPlain += plain;
+    } else {
+      tailPlain += plain;
+    }
+  }
+  return pinned > 0 && pinnedPlain == 0 && tailPlain > 0;
+}
+
+void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
+  saved.IntactStreams = check.IntactStreams;
+  saved.BrokenStreams = check.BrokenStreams;
+  if (s.OnFileSaved) s.OnFileSaved(saved);
+}
+
+// A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
+void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
+                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
+  SavedFile saved;
+  saved.Path = OutputName(folder, carveStart, ".DB");
+  saved.StartSector = carveStart / s.Scan.BytesPerSector;
+  saved.Bytes = file.size();
+  saved.Sectors = sectors;
+  saved.Written = SaveBufferToFile(s, file, saved.Path);
+  ++s.RescuedCount;
+  Report(s, saved, check);
+}
+
 }  // namespace
 
+void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
+                         const std::string& reason) {
+  const CompoundCheck check = CheckCompoundFile(assembly);
+  if (!HasQQNames(check) || targetFolder.empty()) return;
+  const std::string folder = targetFolder + kDamagedFolder + "/";
+  ::mkdir(folder.c_str(), 0755);
+  SavedFile saved;
+  saved.Path = OutputName(folder, carveStart, ".DB");
+  saved.StartSector = carveStart / s.Scan.BytesPerSector;
+  saved.Bytes = assembly.size();
+  saved.Sectors = sectors;
+  saved.Damaged = true;
+  saved.Problem = reason.empty() ? check.Problem : reason;
+  saved.Written = SaveBufferToFile(s, assembly, saved.Path);
+  ++s.DamagedCount;
+  Report(s, saved, check);
+}
+
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
-  CarveFrame frame(s, carveStart);
-  if (!frame.Begin()) return;
-  bool isQQ = false;
-  QQCarve carve(frame);
-  if (!carve.Run(isQQ)) return;
-  if (isQQ) {
-    frame.SucceedAndSave(targetFolder, ".DB");
-  } else {
-    frame.Succeed();
+  std::vector<uint8_t> firstTry;
+  std::vector<uint64_t> firstSectors;
+  std::string firstProblem;
+  {
+    CarveFrame frame(s, carveStart);
+    if (!frame.Begin()) return;
+    bool isQQ = false;
+    QQCarve carve(frame);
+    if (carve.Run(isQQ)) {
+      if (!isQQ || targetFolder.empty()) {
+        frame.Succeed();
+        return;
+      }
+      CarveContext& c = frame.Ctx();
+      const CompoundCheck check = CheckCompoundFile(c.Data());
+      if (check.Whole && !TailLooksForeign(c.Data(), check)) {
+        SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
+        frame.Succeed();
+        return;
+      }
+      firstTry.assign(c.Data().begin(), c.Data().end());
+      firstSectors = c.ClaimList;
+      firstProblem = check.Whole ? "foreign data may follow the file's last table" : check.Problem;
+    }
+  }  // the first try's claims are given back
+  if (targetFolder.empty()) return;
+  Reassembly r = ReassembleCompoundFile(s, carveStart);
+  if (r.Found && r.IsQQ) {
+    if (r.Certain && r.Check.Whole && HasQQNames(r.Check)) {
+      for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
+      SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
+      return;
+    }
+    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason);
+    return;
   }
+  if (!firstTry.empty())
+    SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, firstProblem);
 }
 
 }  // namespace tarnwick

@@ -183,6 +183,16 @@ bool WaitWhilePaused(Session& s) {
   }
 }
 
+// "Damaged file N (in damaged/)", in the interface's language.
+std::string DamagedLine(const Session& s) {
+  const std::string n = std::to_string(s.DamagedCount);
+  switch (s.Texts->language) {
+    case Language::SimplifiedChinese: return "损坏文件 " + n + " (保存在 damaged/)";
+    case Language::TraditionalChinese: return "損壞檔案 " + n + " (儲存在 damaged/)";
+    default: return "Damaged file " + n + " (in damaged/)";
+  }
+}
+
 void CarvePass(Session& s, bool jpegPass) {
   Frontend& ui = *s.UI;
   FoundList& list = s.Found;
@@ -266,6 +276,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.Flags.RescueDone = false;
   s.Flags.RunState = kRunning;
   s.RescuedCount = 0;
+  s.DamagedCount = 0;
 
   CarvePass(s, false);
   CarvePass(s, true);
@@ -275,6 +286,8 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.Map.Free();
   out.Rescued = s.RescuedCount;
   out.EndText = s.Text(kSlotRescuedFile) + std::to_string(s.RescuedCount);
+  out.Damaged = s.DamagedCount;
+  if (s.DamagedCount > 0) out.DamagedText = DamagedLine(s);
   ui.ShowMainWindow(true);
   s.Found.Reset();
 }

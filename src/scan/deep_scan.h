@@ -32,7 +32,9 @@ struct ScanOutcome {
   bool FreeOnlyApplied = false;  // phase 1 skipped the allocated sectors
   uint64_t FoundCount = 0;       // FoundList entries after the alignment step
   uint32_t Rescued = 0;
-  std::string EndText;  // "Rescued file N"
+  std::string EndText;      // "Rescued file N"
+  uint32_t Damaged = 0;     // databases written under damaged/
+  std::string DamagedText;  // the line that counts them; empty when there are none
 };
 
 // Button12Click's work from the checks to the end message.

@@ -32,6 +32,10 @@ struct SavedFile {
   uint64_t Bytes = 0;
   std::vector<uint64_t> Sectors;  // in file order
   bool Written = false;           // false when the save failed and was given up
+  // A database that could not be validated as whole: written under damaged/.
+  bool Damaged = false;
+  std::string Problem;                                    // why it is damaged
+  std::vector<std::string> IntactStreams, BrokenStreams;  // stream paths (databases only)
 };
 
 struct Session {
@@ -58,6 +62,7 @@ struct Session {
   std::string TargetFolder;
   int32_t ScanClusterPhase = 0;
   uint32_t RescuedCount = 0;
+  uint32_t DamagedCount = 0;  // databases written under damaged/
   uint32_t LabelShownMs = 0;
   uint32_t TypeMask = kTypeMaskQQ;
 

@@ -511,10 +511,12 @@ int CmdRescue(Session& s, const Args& a) {
     report << "]}\n";
     if (!report) {
       std::fprintf(stderr, "The report could not be written to %s\n", a.Get("--report").c_str());
+      if (!out.DamagedText.empty()) std::printf("%s\n", out.DamagedText.c_str());
       std::printf("%s\n", out.EndText.c_str());
       return kExitFailed;
     }
   }
+  if (!out.DamagedText.empty()) std::printf("%s\n", out.DamagedText.c_str());
   std::printf("%s\n", out.EndText.c_str());
   return kExitDone;
 }
