@@ -197,12 +197,26 @@ void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStar
   Report(s, saved, check);
 }
 
+// Moves the streams that hold a suspect sector from intact to broken.
+void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect) {
+  for (uint32_t n : suspect) {
+    if (n >= check.SectorStream.size()) continue;
+    const uint32_t k = check.SectorStream[n];
+    if (k >= check.Entries.size() || !check.Entries[k].Intact) continue;
+    check.Entries[k].Intact = false;
+    const std::string& path = check.Entries[k].Path;
+    std::erase(check.IntactStreams, path);
+    check.BrokenStreams.push_back(path);
+  }
+}
+
 }  // namespace
 
 void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
                          std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
-                         const std::string& reason) {
-  const CompoundCheck check = CheckCompoundFile(assembly);
+                         const std::string& reason, const std::vector<uint32_t>& suspect) {
+  CompoundCheck check = CheckCompoundFile(assembly);
+  MarkBroken(check, suspect);
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
   ::mkdir(folder.c_str(), 0755);
@@ -252,7 +266,7 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
       SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
       return;
     }
-    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason);
+    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason, r.Suspect);
     return;
   }
   if (!firstTry.empty())

@@ -21,10 +21,12 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
 
 // The damaged outcome: writes the assembly as targetFolder + "damaged/" +
 // FILE_xxxxxxxx.DB, with the streams it holds intact and broken, and counts
-// it in DamagedCount; reason says why it is not whole. Nothing is written
-// unless the assembly's directory holds both QQ names. Claims nothing.
+// it in DamagedCount; reason says why it is not whole. Streams holding one of
+// the suspect compound-file sectors (e.g. ones read as zeros) count as
+// broken. Nothing is written unless the assembly's directory holds both QQ
+// names. Claims nothing.
 void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
                          std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
-                         const std::string& reason);
+                         const std::string& reason, const std::vector<uint32_t>& suspect = {});
 
 }  // namespace tarnwick

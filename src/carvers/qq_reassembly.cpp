@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <numeric>
 #include <set>
 #include <string_view>
@@ -24,6 +25,8 @@ constexpr uint32_t kMini = 64;
 // most pictures' headers far fewer.
 constexpr int kRandomDistinct = 180;
 constexpr float kInfinite = std::numeric_limits<float>::infinity();
+constexpr size_t kCandidates = 12;  // places kept for each anchor
+constexpr size_t kSkip = 32;        // anchors a chain may pass over unfound
 
 enum class Kind : uint8_t { Header, Fat, Difat, Directory, MiniFat };
 
@@ -36,7 +39,24 @@ struct Anchor {
 };
 
 // What a 512-byte block of the file should hold, for scoring.
-enum Expect : uint8_t { kAnything = 0, kRandom = 1, kStructure = 2 };
+enum Expect : uint8_t { kAnything = 0, kRandom = 1, kStructure = 2, kPartRandom = 3 };
+
+// The distinct byte values that n random bytes show on average, less a margin.
+bool RangesLookRandom(Bytes block, const std::vector<std::pair<uint16_t, uint16_t>>& ranges) {
+  std::array<uint8_t, 256> seen{};
+  int distinct = 0, n = 0;
+  for (const auto& [off, len] : ranges) {
+    for (uint32_t k = off; k < uint32_t{off} + len && k < block.size(); ++k, ++n) {
+      if (!seen[block[k]]) {
+        seen[block[k]] = 1;
+        ++distinct;
+      }
+    }
+  }
+  if (n < 32) return true;  // too few bytes to tell
+  const double expected = 256.0 * (1.0 - std::pow(255.0 / 256.0, n));
+  return distinct >= 0.75 * expected;
+}
 
 }  // namespace
 
@@ -76,6 +96,7 @@ class Reassembler {
     out_.Found = true;
     out_.Check = CheckCompoundFile(out_.File);
     if (!out_.Check.Whole && out_.Reason.empty()) out_.Reason = out_.Check.Problem;
+    FindSuspects();
     out_.Certain = out_.Reason.empty();
     return std::move(out_);
   }
@@ -236,28 +257,85 @@ class Reassembler {
   bool LocateAll() {
     std::sort(anchors_.begin(), anchors_.end(),
               [](const Anchor& x, const Anchor& y) { return x.Block < y.Block; });
-    uint64_t prevT = 0, prevU = 0;
     const uint64_t maxForeign = limits_.MaxForeignBytes / bps_;
-    for (Anchor& a : anchors_) {
+    const size_t n = anchors_.size();
+    // Up to kCandidates places for each anchor that look like it.
+    std::vector<std::vector<uint64_t>> cands(n);
+    uint64_t earliest = 0, earliestT = 0;
+    for (size_t i = 0; i < n; ++i) {
+      Anchor& a = anchors_[i];
       a.Found = -1;
       if (a.What == Kind::Header) {
-        a.Found = 0;
+        cands[i] = {0};
         continue;
       }
       const uint64_t t = OwnSector(a.Block);
-      if (t < prevT) continue;
-      const uint64_t lo = prevU + (t - prevT);
-      const uint64_t hi = t == prevT ? lo : lo + maxForeign;
-      for (uint64_t u = lo; u <= hi; ++u) {
+      if (t < earliestT) continue;
+      const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
+      for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
         if (!Spend(16)) return false;
         if (!Extend(u + 1)) break;
-        if (u != lo && !ForeignCountPossible(prevU, u, u - lo)) continue;
-        if (!Fits(a, BlockAt(u, a.Block))) continue;
-        a.Found = static_cast<int64_t>(u);
-        prevT = t;
-        prevU = u;
-        break;
+        if (Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
       }
+      if (!cands[i].empty()) {
+        earliest = cands[i][0];
+        earliestT = t;
+      }
+    }
+    // The chain of places, rising with the file, that holds the most anchors
+    // (then the fewest foreign sectors). A place that only looks like an
+    // anchor rarely lets the anchors after it be found at their distances.
+    struct Link {
+      int Count = -1;
+      int64_t Prev = -1;  // index into flat
+    };
+    std::vector<std::pair<size_t, uint64_t>> flat;  // anchor, place
+    std::vector<size_t> firstOf(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+      firstOf[i] = flat.size();
+      for (uint64_t u : cands[i]) flat.push_back({i, u});
+    }
+    firstOf[n] = flat.size();
+    std::vector<Link> best(flat.size());
+    auto fits = [&](size_t from, size_t to) {
+      const auto [i, ui] = flat[from];
+      const auto [j, uj] = flat[to];
+      const uint64_t ti = OwnSector(anchors_[i].Block), tj = OwnSector(anchors_[j].Block);
+      if (tj == ti) return uj == ui;
+      if (tj < ti || uj < ui || uj - ui < tj - ti) return false;
+      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti));
+    };
+    auto better = [&](size_t x, size_t y) {  // x a better end than y
+      if (best[x].Count != best[y].Count) return best[x].Count > best[y].Count;
+      const auto fx = flat[x].second - OwnSector(anchors_[flat[x].first].Block);
+      const auto fy = flat[y].second - OwnSector(anchors_[flat[y].first].Block);
+      return fx < fy;
+    };
+    int64_t end = -1;
+    for (size_t k = 0; k < flat.size(); ++k) {
+      const size_t i = flat[k].first;
+      if (anchors_[i].What == Kind::Header) {
+        best[k].Count = 1;
+      } else {
+        for (size_t j = i > kSkip ? i - kSkip : 0; j < i; ++j) {
+          for (size_t p = firstOf[j]; p < firstOf[j + 1]; ++p) {
+            if (!Spend(4)) return false;
+            if (best[p].Count < 0 || !fits(p, k)) continue;
+            if (best[p].Count + 1 > best[k].Count ||
+                (best[p].Count + 1 == best[k].Count && best[k].Prev >= 0 &&
+                 flat[p].second > flat[static_cast<size_t>(best[k].Prev)].second)) {
+              best[k].Count = best[p].Count + 1;
+              best[k].Prev = static_cast<int64_t>(p);
+            }
+          }
+        }
+      }
+      if (best[k].Count > 0 && (end < 0 || better(k, static_cast<size_t>(end))))
+        end = static_cast<int64_t>(k);
+    }
+    for (int64_t k = end; k >= 0; k = best[static_cast<size_t>(k)].Prev) {
+      anchors_[flat[static_cast<size_t>(k)].first].Found =
+          static_cast<int64_t>(flat[static_cast<size_t>(k)].second);
     }
     return true;
   }
@@ -445,7 +523,15 @@ class Reassembler {
       std::vector<uint32_t> chain = FatChain(LE32(e, 116), (size + kCf - 1) / kCf);
       for (uint64_t k = 0; k < chain.size(); ++k) {
         const uint64_t used = std::min<uint64_t>(kCf, size - k * kCf);
-        if (used == kCf && chain[k] + 1 < blocks) expect_[chain[k] + 1] = kRandom;
+        const uint64_t block = uint64_t{chain[k]} + 1;
+        if (block >= blocks) continue;
+        if (used == kCf) {
+          expect_[block] = kRandom;
+        } else {
+          // The stream's last sector: its data, then what the writer left.
+          expect_[block] = kPartRandom;
+          parts_[block].push_back({0, static_cast<uint16_t>(used)});
+        }
       }
     }
     // Small streams: a mini stream block is expected random when its mini
@@ -458,15 +544,18 @@ class Reassembler {
       for (uint64_t k = 0; k * kMini < size && m < miniFat_.size(); ++k) {
         const uint64_t block = m / (kCf / kMini);
         if (block >= miniUsed.size()) break;
-        miniUsed[block] =
-            static_cast<uint16_t>(miniUsed[block] + std::min<uint64_t>(kMini, size - k * kMini));
+        const uint64_t used = std::min<uint64_t>(kMini, size - k * kMini);
+        miniUsed[block] = static_cast<uint16_t>(miniUsed[block] + used);
+        if (miniStream[block] + 1 < blocks) {
+          parts_[miniStream[block] + 1].push_back(
+              {static_cast<uint16_t>((m % (kCf / kMini)) * kMini), static_cast<uint16_t>(used)});
+        }
         m = miniFat_[m];
       }
     }
     for (size_t k = 0; k < miniStream.size(); ++k) {
-      if (miniUsed[k] >= kCf - kMini && miniStream[k] + 1 < blocks) {
-        expect_[miniStream[k] + 1] = kRandom;
-      }
+      if (miniStream[k] + 1 >= blocks) continue;
+      expect_[miniStream[k] + 1] = miniUsed[k] >= kCf - kMini ? kRandom : kPartRandom;
     }
     // Only a store whose data is encrypted throughout is judged by it: where
     // two anchors pin the sectors between them, their stream data must look
@@ -488,9 +577,10 @@ class Reassembler {
       }
       prev = &a;
     }
-    if (plain > checked / 50) {
+    randomExpected_ = plain <= checked / 50;
+    if (!randomExpected_) {
       for (uint8_t& e : expect_) {
-        if (e == kRandom) e = kAnything;
+        if (e == kRandom || e == kPartRandom) e = kAnything;
       }
     }
   }
@@ -503,7 +593,13 @@ class Reassembler {
     float c = 0;
     for (uint32_t b = 0; b < bpb; ++b) {
       const uint64_t block = t * bpb + b;
-      if (block < expect_.size() && expect_[block] == kRandom && !random_[u * bpb + b]) c += 1;
+      if (block >= expect_.size()) continue;
+      if (expect_[block] == kRandom && !random_[u * bpb + b]) c += 1;
+      if (expect_[block] == kPartRandom) {
+        auto it = parts_.find(block);
+        if (it != parts_.end() && !RangesLookRandom(SectorAt(u).subspan(b * kCf, kCf), it->second))
+          c += 1;
+      }
     }
     return c;
   }
@@ -658,6 +754,20 @@ class Reassembler {
     return true;
   }
 
+  // Stream data expected encrypted that does not look it, in the assembly.
+  void FindSuspects() {
+    if (!randomExpected_) return;
+    const std::vector<uint8_t>& use = out_.Check.SectorUse;
+    for (size_t n = 0; n < use.size(); ++n) {
+      if (use[n] != kSectorFullData) continue;
+      if ((n + 2) * kCf > out_.File.size()) break;
+      if (!LooksRandom(Bytes(out_.File).subspan((n + 1) * kCf, kCf))) {
+        out_.Suspect.push_back(static_cast<uint32_t>(n));
+      }
+    }
+    if (!out_.Suspect.empty()) Uncertain("stream data that should look encrypted does not");
+  }
+
   bool Assemble() {
     // The anchors found, in file order, make the fixed points.
     std::vector<std::pair<uint64_t, uint64_t>> fixed;  // own sector, unclaimed index
@@ -722,9 +832,11 @@ class Reassembler {
   std::vector<Anchor> anchors_;
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;
   uint64_t miniLimit_ = 0;
+  bool randomExpected_ = false;  // the store's stream data looks encrypted
   uint64_t length_ = 0;
   std::vector<uint8_t> dir_;
   std::vector<uint8_t> expect_;
+  std::map<uint64_t, std::vector<std::pair<uint16_t, uint16_t>>> parts_;  // kPartRandom ranges
   std::vector<uint64_t> order_;  // unclaimed index of each own sector
 };
 

@@ -40,6 +40,9 @@ struct Reassembly {
   std::vector<uint64_t> Sectors;  // the Source sectors they came from, in file order
   std::vector<uint64_t> Claim;    // every sector of the clusters taken as the file's own
   CompoundCheck Check;            // the whole-file check of File
+  // Compound-file sectors of stream data that should look encrypted and do
+  // not: overwritten after the loss, or a foreign cluster taken for the file's.
+  std::vector<uint32_t> Suspect;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.

@@ -452,6 +452,14 @@ class Checker {
   CompoundCheck Finish() {
     out_.Whole = out_.Problem.empty();
     out_.SectorUse.assign(owner_.size(), kSectorUnused);
+    out_.SectorStream.assign(owner_.size(), kNoCompoundEntry);
+    std::vector<uint32_t> indexOf(EntryCount(), kNoCompoundEntry);
+    for (size_t k = 0; k < entryIds_.size(); ++k) indexOf[entryIds_[k]] = static_cast<uint32_t>(k);
+    for (size_t n = 0; n < owner_.size(); ++n) {
+      const int64_t id = int64_t{owner_[n]} - kFirstStream;
+      if (id >= 0 && static_cast<uint64_t>(id) < indexOf.size())
+        out_.SectorStream[n] = indexOf[static_cast<size_t>(id)];
+    }
     for (size_t n = 0; n < owner_.size(); ++n) {
       const int32_t o = owner_[n];
       if (o == kNobody) continue;

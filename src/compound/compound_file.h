@@ -35,7 +35,12 @@ struct CompoundCheck {
   int QQNameCount = 0;
   // What each compound-file sector holds, as far as the chains were followed.
   std::vector<uint8_t> SectorUse;
+  // For each compound-file sector, the index in Entries of the stream whose
+  // chain holds it; kNoCompoundEntry for the others and the mini stream.
+  std::vector<uint32_t> SectorStream;
 };
+
+constexpr uint32_t kNoCompoundEntry = 0xFFFFFFFF;
 
 // Values of CompoundCheck::SectorUse.
 constexpr uint8_t kSectorUnused = 0;

@@ -235,8 +235,9 @@ def write_compound(streams, seed=1, sector_size=512, spare=0.08):
         nxt = where[("difat",)][k + 1] if k + 1 < difat_n else END
         sectors[where[("difat",)][k]] = b"".join(struct.pack("<I", v) for v in part + [nxt])
     for k in range(spare_count):
-        # a freed sector keeps old bytes: text, zeros or noise
-        kind = rng.randrange(3)
+        # a freed sector keeps what it held: mostly old (encrypted) records,
+        # now and then zeros or text
+        kind = rng.randrange(10)
         if kind == 0:
             old = (b"old record %d " % rng.randrange(10**6)) * (ss // 16)
         elif kind == 1:
