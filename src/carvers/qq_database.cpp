@@ -175,7 +175,7 @@ bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
       tailPlain += plain;
     }
   }
-  return pinned > 0 && pinnedPlain == 0 && tailPlain > 0;
+  return pinned >= 8 && pinnedPlain == 0 && tailPlain > 0;
 }
 
 void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {

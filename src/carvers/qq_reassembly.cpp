@@ -25,8 +25,9 @@ constexpr uint32_t kMini = 64;
 // most pictures' headers far fewer.
 constexpr int kRandomDistinct = 180;
 constexpr float kInfinite = std::numeric_limits<float>::infinity();
-constexpr size_t kCandidates = 12;  // places kept for each anchor
-constexpr size_t kSkip = 32;        // anchors a chain may pass over unfound
+constexpr uint64_t kEvidenceBlocks = 8;  // pinned stream blocks needed to trust the rule
+constexpr size_t kCandidates = 12;       // places kept for each anchor
+constexpr size_t kSkip = 32;             // anchors a chain may pass over unfound
 
 enum class Kind : uint8_t { Header, Fat, Difat, Directory, MiniFat };
 
@@ -557,9 +558,9 @@ class Reassembler {
       if (miniStream[k] + 1 >= blocks) continue;
       expect_[miniStream[k] + 1] = miniUsed[k] >= kCf - kMini ? kRandom : kPartRandom;
     }
-    // Only a store whose data is encrypted throughout is judged by it: where
-    // two anchors pin the sectors between them, their stream data must look
-    // random, or no block is expected to.
+    // Only a store whose data is seen to be encrypted is judged by it: where
+    // two anchors pin the sectors between them, enough of their stream data
+    // must be there and look random, or no block is expected to.
     uint64_t checked = 0, plain = 0;
     const Anchor* prev = nullptr;
     const uint32_t bpb = bps_ / kCf;
@@ -577,7 +578,7 @@ class Reassembler {
       }
       prev = &a;
     }
-    randomExpected_ = plain <= checked / 50;
+    randomExpected_ = checked >= kEvidenceBlocks && plain <= checked / 50;
     if (!randomExpected_) {
       for (uint8_t& e : expect_) {
         if (e == kRandom || e == kPartRandom) e = kAnything;

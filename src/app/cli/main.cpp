@@ -440,6 +440,20 @@ std::string SectorRunsJson(const std::vector<uint64_t>& sectors) {
   return out + "]";
 }
 
+// A database's verdict; for a damaged one, which of its streams are intact.
+std::string VerdictJson(const SavedFile& f) {
+  if (f.IntactStreams.empty() && f.BrokenStreams.empty() && !f.Damaged) return "";
+  auto list = [](const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + JsonString(names[i]);
+    return out + "]";
+  };
+  if (!f.Damaged) return ", \"verdict\": \"whole\"";
+  return ", \"verdict\": \"damaged\", \"problem\": " + JsonString(f.Problem) +
+         ", \"intact_streams\": " + list(f.IntactStreams) +
+         ", \"broken_streams\": " + list(f.BrokenStreams);
+}
+
 std::string FileSha256(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
@@ -475,7 +489,7 @@ int CmdRescue(Session& s, const Args& a) {
       rescued.push_back("{\"file\": " + JsonString(f.Path) + ", \"start_sector\": " +
                         std::to_string(f.StartSector) + ", \"bytes\": " + std::to_string(f.Bytes) +
                         ", \"sectors\": " + SectorRunsJson(f.Sectors) + ", \"sha256\": \"" +
-                        FileSha256(f.Path) + "\"}");
+                        FileSha256(f.Path) + "\"" + VerdictJson(f) + "}");
     };
   const VolumeGeometry geometryBefore = s.Scan;
 
