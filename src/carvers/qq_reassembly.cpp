@@ -738,9 +738,8 @@ class Reassembler {
       }
       row.swap(next);
     }
-    if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     // Walk the best choice, own first on a tie.
-    uint64_t j = 0;
+    uint64_t j = 0, skipped = 0;
     float left = back[at(0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
       const float o = ownCost(i, j);
@@ -750,8 +749,15 @@ class Reassembler {
       } else {
         left -= foreignCost[i];
         j += step[i];
+        ++skipped;
       }
     }
+    // Behind the last anchor the file is taken as running on unless
+    // something says otherwise, as the plain carve takes it: a tail that
+    // steps over nothing is no guess, one that steps over a cluster must have
+    // been forced by the evidence.
+    if (open && skipped == 0) certain = true;
+    if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     return true;
   }
 
