@@ -24,6 +24,7 @@ constexpr uint64_t kDirectoryLimit = 20'971'520;
 constexpr int kHeaderDifatEntries = 109;
 constexpr int kFatSectorsPerDifat = 127;
 constexpr uint32_t kCfSector = 512;
+constexpr uint64_t kEvidenceSample = 64;  // pinned data sectors looked at
 constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // Byte offset in the file of compound-file sector n.
@@ -164,18 +165,21 @@ bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
   for (size_t n = 0; n < use.size(); ++n) {
     if (use[n] == kSectorTable) lastTable = n;
   }
-  uint64_t pinned = 0, pinnedPlain = 0, tailPlain = 0;
-  for (size_t n = 0; n < use.size(); ++n) {
-    if (use[n] != kSectorFullData) continue;
-    const bool plain = !LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector));
-    if (n < lastTable) {
-      ++pinned;
-      pinnedPlain += plain;
-    } else {
-      tailPlain += plain;
-    }
+  auto plain = [&](size_t n) { return !LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)); };
+  bool tailPlain = false;
+  for (size_t n = lastTable + 1; n < use.size() && !tailPlain; ++n) {
+    tailPlain = use[n] == kSectorFullData && plain(n);
   }
-  return pinned >= 8 && pinnedPlain == 0 && tailPlain > 0;
+  if (!tailPlain) return false;
+  // The evidence that the data is encrypted: the pinned sectors just before
+  // the last table (a sample, so that a large file costs no more).
+  uint64_t pinned = 0;
+  for (size_t n = lastTable; n-- > 0 && pinned < kEvidenceSample;) {
+    if (use[n] != kSectorFullData) continue;
+    if (plain(n)) return false;
+    ++pinned;
+  }
+  return pinned >= 8;
 }
 
 void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
