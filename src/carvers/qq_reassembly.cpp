@@ -365,12 +365,15 @@ class Reassembler {
     fatPlacesComplete_ = fatOrder_.size() == fatCount_;
     // Each round finds the DIFAT sectors known so far and learns the next.
     for (uint32_t round = 0; round <= difatCount_; ++round) {
+      bool added = false;
       if (d != kCompoundEndOfChain && d != kCompoundFree && d < FatEntries() &&
           !difatPlaces_.count(d)) {
         difatPlaces_.insert(d);
         difatOrder_.push_back(d);
         anchors_.push_back({uint64_t{d} + 1, Kind::Difat, round, -1});
+        added = true;
       }
+      if (round > 0 && !added) break;  // the chain ends, loops or was not found
       if (!LocateAll()) return Fail("the search for the FAT took too long");
       d = kCompoundEndOfChain;
       fatOrder_.resize(std::min<size_t>(fatOrder_.size(), 109));
@@ -428,14 +431,16 @@ class Reassembler {
   }
 
   // A chain of the FAT, at most `cap` sectors, stopping at a fault.
-  std::vector<uint32_t> FatChain(uint32_t start, uint64_t cap) const {
+  std::vector<uint32_t> FatChain(uint32_t start, uint64_t cap) {
     std::vector<uint32_t> chain;
-    std::vector<bool> seen;
+    // One stamp per call marks the sectors seen, so a loop ends the chain
+    // without clearing a table for every stream.
+    if (seen_.size() != fat_.size()) seen_.assign(fat_.size(), 0);
+    ++stamp_;
     uint32_t n = start;
     while (n < fat_.size() && chain.size() < cap) {
-      if (seen.empty()) seen.assign(fat_.size(), false);
-      if (seen[n]) break;
-      seen[n] = true;
+      if (seen_[n] == stamp_) break;
+      seen_[n] = stamp_;
       chain.push_back(n);
       n = fat_[n];
     }
@@ -522,6 +527,7 @@ class Reassembler {
       if (type != 2 || size == 0 || size > length_) continue;
       if (size < cutoff) continue;
       std::vector<uint32_t> chain = FatChain(LE32(e, 116), (size + kCf - 1) / kCf);
+      if (!Spend(chain.size() + 1)) break;  // a hostile directory's many long chains
       for (uint64_t k = 0; k < chain.size(); ++k) {
         const uint64_t used = std::min<uint64_t>(kCf, size - k * kCf);
         const uint64_t block = uint64_t{chain[k]} + 1;
@@ -542,6 +548,7 @@ class Reassembler {
       const uint64_t size = LE32(e, 120);
       if (U8(e, 66) != 2 || size == 0 || size >= cutoff) continue;
       uint32_t m = LE32(e, 116);
+      if (!Spend(size / kMini + 1)) break;
       for (uint64_t k = 0; k * kMini < size && m < miniFat_.size(); ++k) {
         const uint64_t block = m / (kCf / kMini);
         if (block >= miniUsed.size()) break;
@@ -839,6 +846,8 @@ class Reassembler {
   std::vector<Anchor> anchors_;
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;
   uint64_t miniLimit_ = 0;
+  std::vector<uint32_t> seen_;  // FatChain's marks
+  uint32_t stamp_ = 0;
   bool randomExpected_ = false;  // the store's stream data looks encrypted
   uint64_t length_ = 0;
   std::vector<uint8_t> dir_;

@@ -236,5 +236,32 @@ TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   EXPECT_FALSE(r.Found && r.Certain && r.File == db);
 }
 
+// Spoilt tables and directories around a fragmented database: the search
+// may give up or write to damaged/, but it never reads out of bounds, never
+// presents a file that differs from the original as whole, and ends.
+TEST_F(Reassembling, HostileTablesNeverPassAsWhole) {
+  const std::vector<uint8_t> db = Written("--seed 61");
+  const Laid base = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 2, 9);
+  const CompoundCheck check = CheckCompoundFile(db);
+  std::vector<uint64_t> tables = {0};
+  for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] == kSectorTable) tables.push_back(n + 1);
+  }
+  std::mt19937 rng(13);
+  for (int round = 0; round < 60; ++round) {
+    Laid l = base;
+    for (int hit = 0; hit < 6; ++hit) {
+      const uint64_t block = tables[rng() % tables.size()];
+      l.Image[l.DbSectors[block] * 512 + rng() % 512] = static_cast<uint8_t>(rng());
+    }
+    std::vector<SavedFile> saved = Rescue(l, 1);
+    for (const SavedFile& f : saved) {
+      if (!f.Damaged) {
+        EXPECT_EQ(ReadFileBytes(f.Path), db) << "round " << round;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick
