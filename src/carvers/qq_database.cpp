@@ -1,10 +1,15 @@
 #include "carvers/qq_database.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <array>
 #include <string_view>
 #include <vector>
 
 #include "carvers/framework.h"
+#include "carvers/qq_reassembly.h"
+#include "compound/compound_file.h"
 #include "source/bytes.h"
 
 namespace tarnwick {
@@ -20,6 +25,7 @@ constexpr uint64_t kDirectoryLimit = 20'971'520;
 constexpr int kHeaderDifatEntries = 109;
 constexpr int kFatSectorsPerDifat = 127;
 constexpr uint32_t kCfSector = 512;
+constexpr uint64_t kEvidenceSample = 64;  // pinned data sectors looked at
 constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // Byte offset in the file of compound-file sector n.
@@ -151,20 +157,176 @@ class QQCarve {
   std::vector<uint8_t> dir_;
 };
 
+// Today's carve validated as whole, but sectors it took behind the file's
+// last table are pinned by nothing: where the data before them is encrypted
+// throughout and some of them is not, a foreign cluster may have slipped in.
+bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
+  const std::vector<uint8_t>& use = check.SectorUse;
+  size_t lastTable = 0;
+  for (size_t n = 0; n < use.size(); ++n) {
+    if (use[n] == kSectorTable) lastTable = n;
+  }
+  auto plain = [&](size_t n) { return !LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)); };
+  bool tailPlain = false;
+  for (size_t n = lastTable + 1; n < use.size() && !tailPlain; ++n) {
+    tailPlain = use[n] == kSectorFullData && plain(n);
+  }
+  if (!tailPlain) return false;
+  // The evidence that the data is encrypted: the pinned sectors just before
+  // the last table (a sample, so that a large file costs no more).
+  uint64_t pinned = 0;
+  for (size_t n = lastTable; n-- > 0 && pinned < kEvidenceSample;) {
+    if (use[n] != kSectorFullData) continue;
+    if (plain(n)) return false;
+    ++pinned;
+  }
+  return pinned >= 8;
+}
+
+void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
+  saved.IntactStreams = check.IntactStreams;
+  saved.BrokenStreams = check.BrokenStreams;
+  if (s.OnFileSaved) s.OnFileSaved(saved);
+}
+
+// A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
+void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
+                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
+  SavedFile saved;
+  saved.Path = OutputName(folder, carveStart, ".DB");
+  saved.StartSector = carveStart / s.Scan.BytesPerSector;
+  saved.Bytes = file.size();
+  saved.Sectors = sectors;
+  saved.Written = SaveBufferToFile(s, file, saved.Path);
+  // A file that could not be saved is not rescued.
+  if (saved.Written)
+    ++s.RescuedCount;
+  else
+    ++s.UnsavedCount;
+  Report(s, saved, check);
+}
+
+// Moves the streams that hold a suspect sector from intact to broken.
+void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect) {
+  for (uint32_t n : suspect) {
+    if (n >= check.SectorStream.size()) continue;
+    const uint32_t k = check.SectorStream[n];
+    if (k >= check.Entries.size() || !check.Entries[k].Intact) continue;
+    check.Entries[k].Intact = false;
+    const std::string& path = check.Entries[k].Path;
+    std::erase(check.IntactStreams, path);
+    check.BrokenStreams.push_back(path);
+  }
+}
+
+// "sectors 123, 130-131 could not be read", for the damaged file's reason.
+std::string UnreadableReason(const std::vector<uint64_t>& sectors) {
+  std::vector<uint64_t> sorted = sectors;
+  std::sort(sorted.begin(), sorted.end());
+  std::string text = sorted.size() == 1 ? "sector " : "sectors ";
+  for (size_t i = 0; i < sorted.size();) {
+    size_t j = i;
+    while (j + 1 < sorted.size() && sorted[j + 1] == sorted[j] + 1) ++j;
+    if (i > 0) text += ", ";
+    text += std::to_string(sorted[i]);
+    if (j > i) text += "-" + std::to_string(sorted[j]);
+    i = j + 1;
+  }
+  return text + " could not be read (zeros in their place)";
+}
+
+// The compound-file sectors that hold the given Source sectors, found by
+// where each lies in the claim order.
+std::vector<uint32_t> FileSectorsOf(const std::vector<uint64_t>& sectors,
+                                    const std::vector<uint64_t>& claimOrder, uint32_t bps) {
+  std::vector<uint32_t> out;
+  for (size_t k = 0; k < claimOrder.size(); ++k) {
+    if (std::find(sectors.begin(), sectors.end(), claimOrder[k]) == sectors.end()) continue;
+    const uint64_t first = k * bps, last = first + bps - 1;
+    for (uint64_t at = first / kCfSector; at <= last / kCfSector; ++at) {
+      if (at == 0 || at - 1 > UINT32_MAX) continue;  // the header is no stream's
+      out.push_back(static_cast<uint32_t>(at - 1));
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
+void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
+                         const std::string& reason, const std::vector<uint32_t>& suspect,
+                         const std::vector<uint64_t>& unreadable) {
+  CompoundCheck check = CheckCompoundFile(assembly);
+  MarkBroken(check, suspect);
+  if (!HasQQNames(check) || targetFolder.empty()) return;
+  const std::string folder = targetFolder + kDamagedFolder + "/";
+  ::mkdir(folder.c_str(), 0755);
+  SavedFile saved;
+  saved.Path = OutputName(folder, carveStart, ".DB");
+  saved.StartSector = carveStart / s.Scan.BytesPerSector;
+  saved.Bytes = assembly.size();
+  saved.Sectors = sectors;
+  saved.Damaged = true;
+  saved.Problem = reason.empty() ? check.Problem : reason;
+  saved.UnreadableSectors = unreadable;
+  saved.Written = SaveBufferToFile(s, assembly, saved.Path);
+  if (saved.Written)
+    ++s.DamagedCount;
+  else
+    ++s.UnsavedCount;
+  Report(s, saved, check);
+}
+
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
-  CarveFrame frame(s, carveStart);
-  if (!frame.Begin()) return;
-  frame.Ctx().ZeroUnreadable = true;  // a database with a bad sector is still worth having
-  bool isQQ = false;
-  QQCarve carve(frame);
-  if (!carve.Run(isQQ)) return;
-  if (isQQ) {
-    frame.SucceedAndSave(targetFolder, ".DB");
-  } else {
-    frame.Succeed();
+  std::vector<uint8_t> firstTry;
+  std::vector<uint64_t> firstSectors;
+  std::string firstProblem;
+  {
+    CarveFrame frame(s, carveStart);
+    if (!frame.Begin()) return;
+    CarveContext& c = frame.Ctx();
+    c.ZeroUnreadable = true;  // a database with a bad sector is still worth having
+    bool isQQ = false;
+    QQCarve carve(frame);
+    if (carve.Run(isQQ)) {
+      if (!isQQ || targetFolder.empty()) {
+        frame.Succeed();
+        return;
+      }
+      if (!c.UnreadableSectors.empty()) {
+        // Zeros stand where the Source failed: never whole, and the streams
+        // that own those sectors are broken.
+        SaveDamagedDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList,
+                            UnreadableReason(c.UnreadableSectors),
+                            FileSectorsOf(c.UnreadableSectors, c.ClaimList, c.Bps),
+                            c.UnreadableSectors);
+        return;
+      }
+      const CompoundCheck check = CheckCompoundFile(c.Data());
+      if (check.Whole && !TailLooksForeign(c.Data(), check)) {
+        SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
+        frame.Succeed();
+        return;
+      }
+      firstTry.assign(c.Data().begin(), c.Data().end());
+      firstSectors = c.ClaimList;
+      firstProblem = check.Whole ? "foreign data may follow the file's last table" : check.Problem;
+    }
+  }  // the first try's claims are given back
+  if (targetFolder.empty()) return;
+  Reassembly r = ReassembleCompoundFile(s, carveStart);
+  if (r.Found && r.IsQQ) {
+    if (r.Certain && r.Check.Whole && HasQQNames(r.Check)) {
+      for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
+      SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
+      return;
+    }
+    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason, r.Suspect);
+    return;
   }
+  if (!firstTry.empty())
+    SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, firstProblem);
 }
 
 }  // namespace tarnwick

@@ -1,14 +1,34 @@
 #pragma once
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 namespace tarnwick {
 
 struct Session;
 
+// The sub-folder of the target folder for databases not validated as whole.
+inline constexpr const char* kDamagedFolder = "damaged";
+
 // Follows an OLE2 compound file from its header through its FAT and
 // directory; writes it as FILE_xxxxxxxx.DB when its directory names both
-// "Matrix.dat" and "seqbase.dat". Other sound compound files are only claimed.
+// "Matrix.dat" and "seqbase.dat" and the whole-file check passes. Other sound
+// compound files are only claimed. A database that the plain carve does not
+// give whole is reassembled past foreign sectors; when that cannot be
+// validated either, the best assembly goes to the damaged/ sub-folder.
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart);
+
+// The damaged outcome: writes the assembly as targetFolder + "damaged/" +
+// FILE_xxxxxxxx.DB, with the streams it holds intact and broken, and counts
+// it in DamagedCount; reason says why it is not whole. Streams holding one of
+// the suspect compound-file sectors (e.g. ones read as zeros) count as
+// broken; unreadable names the Source sectors that were read as zeros.
+// Nothing is written unless the assembly's directory holds both QQ names.
+// Claims nothing.
+void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
+                         const std::string& reason, const std::vector<uint32_t>& suspect = {},
+                         const std::vector<uint64_t>& unreadable = {});
 
 }  // namespace tarnwick

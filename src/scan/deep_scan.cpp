@@ -211,6 +211,16 @@ bool WaitWhilePaused(Session& s) {
   }
 }
 
+// "Damaged file N (in damaged/)", in the interface's language.
+std::string DamagedLine(const Session& s) {
+  const std::string n = std::to_string(s.DamagedCount);
+  switch (s.Texts->language) {
+    case Language::SimplifiedChinese: return "损坏文件 " + n + " (保存在 damaged/)";
+    case Language::TraditionalChinese: return "損壞檔案 " + n + " (儲存在 damaged/)";
+    default: return "Damaged file " + n + " (in damaged/)";
+  }
+}
+
 void CarvePass(Session& s, bool jpegPass) {
   Frontend& ui = *s.UI;
   FoundList& list = s.Found;
@@ -301,6 +311,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.RescuedCount = 0;
   s.UnsavedCount = 0;
   s.SaveError.clear();
+  s.DamagedCount = 0;
 
   CarvePass(s, false);
   CarvePass(s, true);
@@ -313,6 +324,8 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   out.SaveError = s.SaveError;
   out.SourceLost = SourceFaults(s).SourceLost;
   out.EndText = s.Text(kSlotRescuedFile) + std::to_string(s.RescuedCount);
+  out.Damaged = s.DamagedCount;
+  if (s.DamagedCount > 0) out.DamagedText = DamagedLine(s);
   ui.ShowMainWindow(true);
   s.Found.Reset();
 }

@@ -34,6 +34,10 @@ struct SavedFile {
   std::vector<uint64_t> Sectors;  // in file order
   bool Written = false;           // false when the save failed and was given up
   std::vector<uint64_t> UnreadableSectors;  // read as zeros: the Source failed them
+  // A database that could not be validated as whole: written under damaged/.
+  bool Damaged = false;
+  std::string Problem;                                    // why it is damaged
+  std::vector<std::string> IntactStreams, BrokenStreams;  // stream paths (databases only)
 };
 
 struct Session {
@@ -65,6 +69,7 @@ struct Session {
   uint32_t RescuedCount = 0;
   uint32_t UnsavedCount = 0;  // files whose save failed and was given up
   std::string SaveError;      // the system's reason for the last failed save
+  uint32_t DamagedCount = 0;  // databases written under damaged/
   uint32_t LabelShownMs = 0;
   uint32_t TypeMask = kTypeMaskQQ;
 

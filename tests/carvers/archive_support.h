@@ -121,6 +121,7 @@ inline Reassembly RescueAround(const std::vector<uint8_t>& db, const std::vector
   CarveQQDatabase(*s, out.Path().string() + "/", 0);
   Reassembly r;
   for (const auto& e : std::filesystem::directory_iterator(out.Path())) {
+    if (!e.is_regular_file()) continue;  // damaged/ holds what is not whole
     r.Written = true;
     r.SameBytes = ReadFileBytes(e.path()) == db;
   }

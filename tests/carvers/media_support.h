@@ -172,7 +172,9 @@ inline std::vector<uint8_t> QQDatabase(size_t matrixBytes = 150000, size_t seqBy
 // The rescued databases in a folder.
 inline std::vector<std::vector<uint8_t>> WrittenFiles(const fs::path& folder) {
   std::vector<std::vector<uint8_t>> out;
-  for (const auto& e : fs::directory_iterator(folder)) out.push_back(ReadFileBytes(e.path()));
+  for (const auto& e : fs::directory_iterator(folder)) {
+    if (e.is_regular_file()) out.push_back(ReadFileBytes(e.path()));
+  }
   return out;
 }
 

@@ -27,6 +27,9 @@ import sys
 import tempfile
 import time
 import zlib
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ole_writer  # noqa: E402
 from dataclasses import dataclass, field
 from typing import Callable
 
@@ -1383,6 +1386,7 @@ def cases():
         on_request=True))
     c += still_cases()
     c.extend(stream_cases())
+    c += reassembly_cases()
     return c
 
 
@@ -1580,6 +1584,12 @@ def new_bytes(item, rng, work, case_name):
                 item.tree = tree
                 return data
         raise BuildError(f"{item.name}: every attempt had a file signature at a sector start")
+    if what == "text":
+        return text_file(rng, recipe[1], recipe[2])
+    if what == "qqlong":
+        streams = ole_writer.qq_streams(rng, recipe[1])
+        item.tree = nested_tree(streams)
+        return ole_writer.write_compound(streams, seed=rng.randrange(1 << 30))
     makers = {
         "picture": lambda: image_file(rng, work, recipe[1], recipe[2], recipe[3], recipe[4]),
         "archive": lambda: archive_file(rng, work, recipe[1], recipe[2]),
@@ -1805,6 +1815,8 @@ def expectation_of(f, by_name, layout):
         if g["allocated_after_loss"]:
             continue
         owners = [by_name[o] for o in g["occupied_by"]]
+        if owners and all(o["format"] in SELF_EVIDENT_FORMATS for o in owners):
+            continue  # the database's reassembly steps over these itself
         if not owners or layout.get("cluster_area_start") is None:
             return "never", []
         if not all(o["format"] in CLAIMED_FORMATS and o["state_after_loss"] == "deleted"
@@ -1813,6 +1825,8 @@ def expectation_of(f, by_name, layout):
         if not gap_claimed_by(g["sectors"], owners, layout):
             return "never", []
         needs.update(o["format"] for o in owners)
+    if not needs:
+        return ("free-only" if any(g["allocated_after_loss"] for g in f["gaps"]) else "always"), []
     return "later", sorted(needs)
 
 
@@ -1916,5 +1930,83 @@ def main(argv=None):
     return 0
 
 
+
+# ---- Databases that reassemble themselves past files no carver claims ----
+#
+# Their neighbours are text and log files (ASCII, UTF-8 Chinese, UTF-16) and
+# files of zeros: no carver follows them, and the database's reassembly must
+# tell their clusters from its own. Some databases are laid out as a
+# long-lived program leaves them (ole_writer.py): FAT, directory and mini FAT
+# in the middle, chains that jump back and forth.
+
+# Neighbour formats whose bytes the reassembly tells from a database's own.
+SELF_EVIDENT_FORMATS = {"log", "txt", "utf16", "zero"}
+
+
+def text_file(rng, variant, size):
+    if variant == "log":
+        lines, total = [], 0
+        while total < size:
+            line = (f"2021-{rng.randint(1, 12):02d}-{rng.randint(1, 28):02d} "
+                    f"{rng.randint(0, 23):02d}:{rng.randint(0, 59):02d} INFO sync "
+                    f"{rng.randint(0, 99999)} ok\r\n").encode()
+            lines.append(line)
+            total += len(line)
+        return b"".join(lines)[:size]
+    if variant == "txt":
+        return chat_text(rng, size)
+    if variant == "utf16":
+        return b"\xff\xfe" + chat_text(rng, size).decode("utf-8", "ignore").encode("utf-16-le")[:size - 2]
+    if variant == "zero":
+        return bytes(size)
+    raise ValueError(variant)
+
+
+def text(name, variant, size):
+    return Item(name, ("text", variant, size), "other", variant)
+
+
+def qq_long(name, scale, expect="always"):
+    return Item(name, ("qqlong", scale), "qq", "ole", expect)
+
+
+def nested_tree(streams):
+    tree = {}
+    for path, data in streams.items():
+        node = tree
+        parts = path.split("/")
+        for p in parts[:-1]:
+            node = node.setdefault(p, {})
+        node[parts[-1]] = data
+    return tree
+
+
+def reassembly_cases():
+    c = []
+    steps, lose = around_deleted([
+        (qq_long("Msg_log.db", 2), text("sync.log", "log", 40 * KIB)),
+        (qq_long("Msg_txt.db", 1), text("notes.txt", "txt", 30 * KIB)),
+        (qq_long("Msg_utf16.db", 2), text("readme.txt", "utf16", 24 * KIB)),
+        (qq_long("Msg_zero.db", 1), text("empty.bin", "zero", 16 * KIB)),
+    ], cluster_sectors=4)
+    c.append(Case(
+        "fat16-frag-deleted-text",
+        "databases fragmented around deleted log, UTF-8 and UTF-16 text and zero files that no "
+        "carver follows, laid out as a long-lived program writes them (FAT16)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose))
+    steps, lose = around_deleted([
+        (qq_long("Msg_log.db", 1), text("app.log", "log", 9 * KIB)),
+        (qq_long("Msg_utf16.db", 1), text("list.txt", "utf16", 6 * KIB)),
+        (qq_long("Msg_zero.db", 2), text("pad.bin", "zero", 3 * KIB)),
+    ], cluster_sectors=1, wrap=True)
+    c.append(Case(
+        "fat32-frag-deleted-text",
+        "long-lived databases fragmented around deleted log, UTF-16 text and zero files (FAT32, "
+        "512-byte clusters)",
+        "FAT32", 40, 1, "deleted", steps, lose=lose))
+    return c
+
+
 if __name__ == "__main__":
     sys.exit(main())
+

@@ -144,6 +144,11 @@ def judge_report(report, manifest, rescued):
     listed = set()
     for entry in report.get("rescued", []):
         name = os.path.basename(str(entry.get("file", "")))
+        if entry.get("verdict") == "damaged":
+            # Written under damaged/: never presented as rescued.
+            if os.path.basename(os.path.dirname(str(entry.get("file", "")))) != "damaged":
+                faults.append(f"report's damaged {name} is not under damaged/")
+            continue
         listed.add(name)
         actual = rescued.get(name)
         if actual is None:
@@ -209,8 +214,11 @@ def main(argv=None):
             faults.append(f"cannot read the report: {err}")
         else:
             faults += judge_report(report, manifest, rescued)
+    damaged_dir = os.path.join(args.out_dir, "damaged")
+    damaged = len(os.listdir(damaged_dir)) if os.path.isdir(damaged_dir) else 0
     print(f"case {manifest['case']} ({manifest['file_system']}, {manifest['loss']['kind']})"
-          f"{', --free-only' if args.free_only else ''}: {len(rescued)} file(s) rescued")
+          f"{', --free-only' if args.free_only else ''}: {len(rescued)} file(s) rescued"
+          f"{f', {damaged} in damaged/' if damaged else ''}")
     if ready:
         print(f"carvers ready: {', '.join(sorted(ready))}")
     print_table(rows)

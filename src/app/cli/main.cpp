@@ -439,6 +439,20 @@ std::string SectorRunsJson(const std::vector<uint64_t>& sectors) {
   return out + "]";
 }
 
+// A database's verdict; for a damaged one, which of its streams are intact.
+std::string VerdictJson(const SavedFile& f) {
+  if (f.IntactStreams.empty() && f.BrokenStreams.empty() && !f.Damaged) return "";
+  auto list = [](const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (size_t i = 0; i < names.size(); ++i) out += (i ? ", " : "") + JsonString(names[i]);
+    return out + "]";
+  };
+  if (!f.Damaged) return ", \"verdict\": \"whole\"";
+  return ", \"verdict\": \"damaged\", \"problem\": " + JsonString(f.Problem) +
+         ", \"intact_streams\": " + list(f.IntactStreams) +
+         ", \"broken_streams\": " + list(f.BrokenStreams);
+}
+
 std::string FileSha256(const std::string& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   std::vector<uint8_t> bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)));
@@ -476,7 +490,7 @@ int CmdRescue(Session& s, const Args& a) {
                         std::to_string(f.StartSector) + ", \"bytes\": " + std::to_string(f.Bytes) +
                         ", \"sectors\": " + SectorRunsJson(f.Sectors) + ", \"sha256\": \"" +
                         FileSha256(f.Path) + "\", \"unreadable_sectors\": " +
-                        SectorRunsJson(f.UnreadableSectors) + "}");
+                        SectorRunsJson(f.UnreadableSectors) + VerdictJson(f) + "}");
     };
   const VolumeGeometry geometryBefore = s.Scan;
 
@@ -518,11 +532,13 @@ int CmdRescue(Session& s, const Args& a) {
     if (!report) {
       std::fprintf(stderr, "The report could not be written to %s\n", a.Get("--report").c_str());
       EndWithNotes(s, out);
+      if (!out.DamagedText.empty()) std::printf("%s\n", out.DamagedText.c_str());
       std::printf("%s\n", out.EndText.c_str());
       return kExitFailed;
     }
   }
   const bool failed = EndWithNotes(s, out);
+  if (!out.DamagedText.empty()) std::printf("%s\n", out.DamagedText.c_str());
   std::printf("%s\n", out.EndText.c_str());
   return failed ? kExitFailed : kExitDone;
 }

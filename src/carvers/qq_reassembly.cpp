@@ -1,0 +1,865 @@
+#include "carvers/qq_reassembly.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <set>
+#include <string_view>
+
+#include "carvers/framework.h"
+#include "source/bytes.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr uint32_t kCf = 512;  // compound-file sector; the carver takes no other size
+constexpr uint32_t kEntriesPerFat = kCf / 4;
+constexpr uint32_t kNoStream = 0xFFFFFFFF;
+constexpr uint32_t kMiniCutoffDefault = 4096;
+constexpr uint32_t kMini = 64;
+// 512 random bytes show about 221 distinct values; text, zeros, tables and
+// most pictures' headers far fewer.
+constexpr int kRandomDistinct = 180;
+constexpr float kInfinite = std::numeric_limits<float>::infinity();
+constexpr uint64_t kEvidenceBlocks = 8;  // pinned stream blocks needed to trust the rule
+constexpr size_t kCandidates = 12;       // places kept for each anchor
+constexpr size_t kSkip = 32;             // anchors a chain may pass over unfound
+
+enum class Kind : uint8_t { Header, Fat, Difat, Directory, MiniFat };
+
+// One sector whose place in the file is known from the file's own tables.
+struct Anchor {
+  uint64_t Block = 0;  // 512-byte block of the file (compound-file sector + 1)
+  Kind What = Kind::Header;
+  uint32_t Index = 0;  // which FAT, DIFAT, directory or mini FAT sector
+  int64_t Found = -1;  // index into the unclaimed sectors, -1 when not found
+};
+
+// What a 512-byte block of the file should hold, for scoring.
+enum Expect : uint8_t { kAnything = 0, kRandom = 1, kStructure = 2, kPartRandom = 3 };
+
+// The distinct byte values that n random bytes show on average, less a margin.
+bool RangesLookRandom(Bytes block, const std::vector<std::pair<uint16_t, uint16_t>>& ranges) {
+  std::array<uint8_t, 256> seen{};
+  int distinct = 0, n = 0;
+  for (const auto& [off, len] : ranges) {
+    for (uint32_t k = off; k < uint32_t{off} + len && k < block.size(); ++k, ++n) {
+      if (!seen[block[k]]) {
+        seen[block[k]] = 1;
+        ++distinct;
+      }
+    }
+  }
+  if (n < 32) return true;  // too few bytes to tell
+  const double expected = 256.0 * (1.0 - std::pow(255.0 / 256.0, n));
+  return distinct >= 0.75 * expected;
+}
+
+}  // namespace
+
+bool LooksRandom(std::span<const uint8_t> block) {
+  std::array<uint8_t, 256> seen{};
+  int distinct = 0;
+  for (uint8_t b : block) {
+    if (!seen[b]) {
+      seen[b] = 1;
+      if (++distinct >= kRandomDistinct) return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+class Reassembler {
+ public:
+  Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits)
+      : s_(s), limits_(limits), bps_(s.Scan.BytesPerSector), start_(carveStart / bps_) {}
+
+  Reassembly Run() {
+    if (bps_ < kCf || bps_ > kMaxSectorSize || bps_ % kCf != 0) return Give("sector size");
+    if (!Extend(1)) return Give("the start sector cannot be read");
+    Bytes header = SectorAt(0);
+    if (LE32(header, 28) != 0x0009FFFE) return Give("not a 512-byte compound file");
+    fatCount_ = LE32(header, 44);
+    if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
+      return Give("the header's FAT count is out of range");
+    if (!LocateFat()) return std::move(out_);
+    if (!LocateTables()) return std::move(out_);
+    if (!NamesQQ()) return std::move(out_);
+    out_.IsQQ = true;
+    ExpectationsFromTables();
+    if (!Assemble()) return std::move(out_);
+    out_.Found = true;
+    out_.Check = CheckCompoundFile(out_.File);
+    if (!out_.Check.Whole && out_.Reason.empty()) out_.Reason = out_.Check.Problem;
+    FindSuspects();
+    out_.Certain = out_.Reason.empty();
+    return std::move(out_);
+  }
+
+ private:
+  Reassembly Give(const std::string& why) {
+    out_.Reason = why;
+    return std::move(out_);
+  }
+  void Uncertain(const std::string& why) {
+    if (out_.Reason.empty()) out_.Reason = why;
+  }
+  bool Spend(uint64_t work) {
+    work_ += work;
+    return work_ <= limits_.MaxWork;
+  }
+
+  // --- The unclaimed sectors from the start on, read as they are needed. ---
+
+  uint64_t MaxSectors() const {
+    return (limits_.MaxFileBytes + limits_.MaxForeignBytes) / bps_ + 1;
+  }
+
+  bool ClusterStart(uint64_t t) const {
+    const uint32_t spc = std::max<uint32_t>(1, s_.Scan.SectorsPerCluster);
+    int64_t r = (static_cast<int64_t>(t % spc) - s_.ScanClusterPhase % static_cast<int64_t>(spc)) %
+                static_cast<int64_t>(spc);
+    return r == 0;
+  }
+
+  // Makes sure the first n unclaimed sectors are read. False when there are
+  // not that many before the end of the scan range or a read fails.
+  bool Extend(uint64_t n) {
+    if (n > MaxSectors()) return false;
+    if (s_.LastScanSector < 0) return false;
+    const uint64_t last = static_cast<uint64_t>(s_.LastScanSector);
+    while (sectors_.size() < n) {
+      uint64_t t = sectors_.empty() ? start_ : sectors_.back() + 1;
+      if (!sectors_.empty()) {
+        while (t <= last && s_.Map.IsSectorMarked(t)) ++t;
+      }
+      if (t > last) return false;
+      const size_t at = data_.size();
+      data_.resize(at + bps_);
+      if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
+        data_.resize(at);
+        return false;
+      }
+      const bool newUnit = sectors_.empty() || t != sectors_.back() + 1 || ClusterStart(t);
+      unit_.push_back(newUnit ? (unit_.empty() ? 0 : unit_.back() + 1) : unit_.back());
+      sectors_.push_back(t);
+      const uint32_t bpb = bps_ / kCf;
+      for (uint32_t b = 0; b < bpb; ++b) {
+        random_.push_back(LooksRandom(Bytes(data_).subspan(at + b * kCf, kCf)));
+      }
+    }
+    return true;
+  }
+
+  Bytes SectorAt(uint64_t u) const {
+    return Bytes(data_).subspan(static_cast<size_t>(u * bps_), bps_);
+  }
+  // The file's 512-byte block `block` if own sector t lies at unclaimed index u.
+  Bytes BlockAt(uint64_t u, uint64_t block) const {
+    return SectorAt(u).subspan(static_cast<size_t>((block * kCf) % bps_), kCf);
+  }
+  uint64_t OwnSector(uint64_t block) const { return block * kCf / bps_; }
+
+  // --- What a sector of each kind looks like on its own. ---
+
+  uint64_t FatEntries() const { return uint64_t{fatCount_} * kEntriesPerFat; }
+
+  // Entries of a FAT-like table: free, end of chain, or a sector of the file
+  // other than itself, no two pointing at the same sector; and not all free
+  // (a table of free entries looks like any sector of FF bytes).
+  bool TableLooksSound(Bytes b, uint64_t firstIndex, uint64_t limit, bool fatMarks) const {
+    std::array<uint32_t, kEntriesPerFat> next{};
+    size_t n = 0, used = 0;
+    for (uint32_t e = 0; e < kEntriesPerFat; ++e) {
+      const uint32_t v = LE32(b, 4 * e);
+      const uint64_t idx = firstIndex + e;
+      if (fatMarks) {
+        const bool fat = fatPlaces_.count(idx) > 0, difat = difatPlaces_.count(idx) > 0;
+        if (fat != (v == kCompoundFatMark) && (fat || fatPlacesComplete_)) return false;
+        if (difat != (v == kCompoundDifatMark) && (difat || fatPlacesComplete_)) return false;
+        if (fat || difat || v == kCompoundFatMark || v == kCompoundDifatMark) {
+          ++used;
+          continue;
+        }
+      }
+      if (v == kCompoundFree) continue;
+      ++used;
+      if (v == kCompoundEndOfChain) continue;
+      if (v >= limit || v == idx) return false;
+      next[n++] = v;
+    }
+    if (used == 0) return false;
+    std::sort(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(n));
+    return std::adjacent_find(next.begin(), next.begin() + static_cast<std::ptrdiff_t>(n)) ==
+           next.begin() + static_cast<std::ptrdiff_t>(n);
+  }
+
+  bool DifatLooksSound(Bytes b) const {
+    uint32_t used = 0;
+    for (uint32_t e = 0; e < kEntriesPerFat; ++e) {
+      const uint32_t v = LE32(b, 4 * e);
+      if (v == kCompoundFree || (e == kEntriesPerFat - 1 && v == kCompoundEndOfChain)) continue;
+      if (v >= FatEntries()) return false;
+      ++used;
+    }
+    return used > 0;
+  }
+
+  static bool EntryLooksSound(Bytes e, bool root) {
+    const uint8_t type = U8(e, 66);
+    if (root && type != 5) return false;
+    if (type == 0) return true;
+    if (type != 1 && type != 2 && type != 5) return false;
+    if (U8(e, 67) > 1) return false;
+    const uint16_t len = LE16(e, 64);
+    if (len < 4 || len > 64 || len % 2) return false;
+    const size_t units = (len - 2u) / 2u;
+    for (size_t i = 0; i < units; ++i) {
+      if (LE16(e, 2 * i) == 0) return false;
+    }
+    return LE16(e, 2 * units) == 0;
+  }
+
+  // Sound entries, at least one of them in use.
+  bool DirectoryLooksSound(Bytes b, uint32_t index) const {
+    bool used = false;
+    for (uint32_t k = 0; k < kCf / 128; ++k) {
+      Bytes e = b.subspan(128 * k, 128);
+      if (!EntryLooksSound(e, index == 0 && k == 0)) return false;
+      used = used || U8(e, 66) != 0;
+    }
+    return used;
+  }
+
+  bool Fits(const Anchor& a, Bytes b) const {
+    switch (a.What) {
+      case Kind::Header: return true;
+      case Kind::Fat:
+        return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, FatEntries(), true);
+      case Kind::Difat: return DifatLooksSound(b);
+      case Kind::Directory: return DirectoryLooksSound(b, a.Index);
+      case Kind::MiniFat:
+        return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, miniLimit_, false);
+    }
+    return false;
+  }
+
+  // --- Anchors. ---
+
+  // Finds every anchor on the disk, in file order: each must lie after the
+  // one before it, with at least the file's own sectors between them and at
+  // most the foreign budget more. One not found is passed over.
+  bool LocateAll() {
+    std::sort(anchors_.begin(), anchors_.end(),
+              [](const Anchor& x, const Anchor& y) { return x.Block < y.Block; });
+    const uint64_t maxForeign = limits_.MaxForeignBytes / bps_;
+    const size_t n = anchors_.size();
+    // Up to kCandidates places for each anchor that look like it.
+    std::vector<std::vector<uint64_t>> cands(n);
+    uint64_t earliest = 0, earliestT = 0;
+    for (size_t i = 0; i < n; ++i) {
+      Anchor& a = anchors_[i];
+      a.Found = -1;
+      if (a.What == Kind::Header) {
+        cands[i] = {0};
+        continue;
+      }
+      const uint64_t t = OwnSector(a.Block);
+      if (t < earliestT) continue;
+      const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
+      for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
+        if (!Spend(16)) return false;
+        if (!Extend(u + 1)) break;
+        if (Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
+      }
+      if (!cands[i].empty()) {
+        earliest = cands[i][0];
+        earliestT = t;
+      }
+    }
+    // The chain of places, rising with the file, that holds the most anchors
+    // (then the fewest foreign sectors). A place that only looks like an
+    // anchor rarely lets the anchors after it be found at their distances.
+    struct Link {
+      int Count = -1;
+      int64_t Prev = -1;  // index into flat
+    };
+    std::vector<std::pair<size_t, uint64_t>> flat;  // anchor, place
+    std::vector<size_t> firstOf(n + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+      firstOf[i] = flat.size();
+      for (uint64_t u : cands[i]) flat.push_back({i, u});
+    }
+    firstOf[n] = flat.size();
+    std::vector<Link> best(flat.size());
+    auto fits = [&](size_t from, size_t to) {
+      const auto [i, ui] = flat[from];
+      const auto [j, uj] = flat[to];
+      const uint64_t ti = OwnSector(anchors_[i].Block), tj = OwnSector(anchors_[j].Block);
+      if (tj == ti) return uj == ui;
+      if (tj < ti || uj < ui || uj - ui < tj - ti) return false;
+      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti));
+    };
+    auto better = [&](size_t x, size_t y) {  // x a better end than y
+      if (best[x].Count != best[y].Count) return best[x].Count > best[y].Count;
+      const auto fx = flat[x].second - OwnSector(anchors_[flat[x].first].Block);
+      const auto fy = flat[y].second - OwnSector(anchors_[flat[y].first].Block);
+      return fx < fy;
+    };
+    int64_t end = -1;
+    for (size_t k = 0; k < flat.size(); ++k) {
+      const size_t i = flat[k].first;
+      if (anchors_[i].What == Kind::Header) {
+        best[k].Count = 1;
+      } else {
+        for (size_t j = i > kSkip ? i - kSkip : 0; j < i; ++j) {
+          for (size_t p = firstOf[j]; p < firstOf[j + 1]; ++p) {
+            if (!Spend(4)) return false;
+            if (best[p].Count < 0 || !fits(p, k)) continue;
+            if (best[p].Count + 1 > best[k].Count ||
+                (best[p].Count + 1 == best[k].Count && best[k].Prev >= 0 &&
+                 flat[p].second > flat[static_cast<size_t>(best[k].Prev)].second)) {
+              best[k].Count = best[p].Count + 1;
+              best[k].Prev = static_cast<int64_t>(p);
+            }
+          }
+        }
+      }
+      if (best[k].Count > 0 && (end < 0 || better(k, static_cast<size_t>(end))))
+        end = static_cast<int64_t>(k);
+    }
+    for (int64_t k = end; k >= 0; k = best[static_cast<size_t>(k)].Prev) {
+      anchors_[flat[static_cast<size_t>(k)].first].Found =
+          static_cast<int64_t>(flat[static_cast<size_t>(k)].second);
+    }
+    return true;
+  }
+
+  // Whole clusters between two anchors can make up `foreign` sectors: those
+  // sharing a cluster with either anchor are the file's own.
+  bool ForeignCountPossible(uint64_t fromU, uint64_t toU, uint64_t foreign) const {
+    if (toU <= fromU + 1) return foreign == 0;
+    uint64_t shared = 0;
+    for (uint64_t u = fromU + 1; u < toU && unit_[u] == unit_[fromU]; ++u) ++shared;
+    for (uint64_t u = toU - 1; u > fromU + shared && unit_[u] == unit_[toU]; --u) ++shared;
+    return foreign + shared <= toU - fromU - 1;
+  }
+
+  bool LocateFat() {
+    Bytes header = SectorAt(0);
+    anchors_.push_back({0, Kind::Header, 0, 0});
+    for (uint32_t i = 0; i < 109 && i < fatCount_; ++i) {
+      const uint32_t f = LE32(header, 76 + 4 * i);
+      if (f >= FatEntries()) return Fail("a FAT sector number is out of range");
+      fatPlaces_.insert(f);
+      fatOrder_.push_back(f);
+    }
+    difatCount_ = LE32(header, 72);
+    uint32_t d = LE32(header, 68);
+    fatPlacesComplete_ = fatOrder_.size() == fatCount_;
+    // Each round finds the DIFAT sectors known so far and learns the next.
+    for (uint32_t round = 0; round <= difatCount_; ++round) {
+      bool added = false;
+      if (d != kCompoundEndOfChain && d != kCompoundFree && d < FatEntries() &&
+          !difatPlaces_.count(d)) {
+        difatPlaces_.insert(d);
+        difatOrder_.push_back(d);
+        anchors_.push_back({uint64_t{d} + 1, Kind::Difat, round, -1});
+        added = true;
+      }
+      if (round > 0 && !added) break;  // the chain ends, loops or was not found
+      if (!LocateAll()) return Fail("the search for the FAT took too long");
+      d = kCompoundEndOfChain;
+      fatOrder_.resize(std::min<size_t>(fatOrder_.size(), 109));
+      for (uint32_t k = 0; k < difatOrder_.size(); ++k) {
+        const Anchor* a = Find(Kind::Difat, k);
+        if (!a || a->Found < 0) break;
+        Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+        for (uint32_t e = 0; e + 1 < kEntriesPerFat && fatOrder_.size() < fatCount_; ++e) {
+          const uint32_t f = LE32(b, 4 * e);
+          if (f == kCompoundFree) continue;
+          fatPlaces_.insert(f);
+          fatOrder_.push_back(f);
+        }
+        d = LE32(b, 4 * (kEntriesPerFat - 1));
+      }
+      if (difatOrder_.size() >= difatCount_) break;
+    }
+    fatPlacesComplete_ = fatOrder_.size() == fatCount_;
+    if (!fatPlacesComplete_) Uncertain("the DIFAT could not be followed to its end");
+    for (uint32_t k = 0; k < fatOrder_.size(); ++k) {
+      anchors_.push_back({uint64_t{fatOrder_[k]} + 1, Kind::Fat, k, -1});
+    }
+    if (!LocateAll()) return Fail("the search for the FAT took too long");
+    fat_.assign(FatEntries(), kCompoundFree);
+    int found = 0;
+    for (uint32_t k = 0; k < fatOrder_.size(); ++k) {
+      const Anchor* a = Find(Kind::Fat, k);
+      if (!a || a->Found < 0) {
+        // Not found: overwritten, or all free (then it is rightly free here).
+        continue;
+      }
+      ++found;
+      Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+      for (uint32_t e = 0; e < kEntriesPerFat; ++e)
+        fat_[uint64_t{k} * kEntriesPerFat + e] = LE32(b, 4 * e);
+    }
+    if (found == 0) return Fail("no FAT sector was found");
+    uint64_t k = fat_.size();
+    while (k > 0 && fat_[k - 1] == kCompoundFree) --k;
+    length_ = (k + 1) * kCf;
+    if (k == 0 || length_ > limits_.MaxFileBytes) return Fail("the FAT gives no usable length");
+    return true;
+  }
+
+  const Anchor* Find(Kind what, uint32_t index) const {
+    for (const Anchor& a : anchors_) {
+      if (a.What == what && a.Index == index) return &a;
+    }
+    return nullptr;
+  }
+
+  bool Fail(const std::string& why) {
+    out_.Reason = why;
+    return false;
+  }
+
+  // A chain of the FAT, at most `cap` sectors, stopping at a fault.
+  std::vector<uint32_t> FatChain(uint32_t start, uint64_t cap) {
+    std::vector<uint32_t> chain;
+    // One stamp per call marks the sectors seen, so a loop ends the chain
+    // without clearing a table for every stream.
+    if (seen_.size() != fat_.size()) seen_.assign(fat_.size(), 0);
+    ++stamp_;
+    uint32_t n = start;
+    while (n < fat_.size() && chain.size() < cap) {
+      if (seen_[n] == stamp_) break;
+      seen_[n] = stamp_;
+      chain.push_back(n);
+      n = fat_[n];
+    }
+    return chain;
+  }
+
+  // The directory and the mini FAT, found through the FAT.
+  bool LocateTables() {
+    Bytes header = SectorAt(0);
+    const uint64_t maxSectors = length_ / kCf;
+    dirChain_ = FatChain(LE32(header, 48), maxSectors);
+    miniFatChain_ = FatChain(LE32(header, 60), LE32(header, 64));
+    miniLimit_ = uint64_t{LE32(header, 64)} * kEntriesPerFat;
+    for (uint32_t k = 0; k < dirChain_.size(); ++k) {
+      anchors_.push_back({uint64_t{dirChain_[k]} + 1, Kind::Directory, k, -1});
+    }
+    for (uint32_t k = 0; k < miniFatChain_.size(); ++k) {
+      anchors_.push_back({uint64_t{miniFatChain_[k]} + 1, Kind::MiniFat, k, -1});
+    }
+    if (!LocateAll()) return Fail("the search for the directory took too long");
+    for (uint32_t k = 0; k < dirChain_.size(); ++k) {
+      const Anchor* a = Find(Kind::Directory, k);
+      if (!a || a->Found < 0) {
+        if (k == 0) return Fail("the directory was not found");
+        dir_.insert(dir_.end(), kCf, 0);
+        continue;
+      }
+      Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+      dir_.insert(dir_.end(), b.begin(), b.end());
+    }
+    for (uint32_t k = 0; k < miniFatChain_.size(); ++k) {
+      const Anchor* a = Find(Kind::MiniFat, k);
+      if (!a || a->Found < 0) {
+        miniFat_.insert(miniFat_.end(), kEntriesPerFat, kCompoundFree);
+        continue;
+      }
+      Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+      for (uint32_t e = 0; e < kEntriesPerFat; ++e) miniFat_.push_back(LE32(b, 4 * e));
+    }
+    return true;
+  }
+
+  // The carver's name rule: both QQ names before the first unused entry.
+  bool NamesQQ() {
+    int count = 0;
+    for (size_t off = 0; off + 128 <= dir_.size() && count < 2; off += 128) {
+      Bytes e = Bytes(dir_).subspan(off, 128);
+      const uint16_t n = LE16(e, 64);
+      if (n < 4 || n > 64) break;
+      const size_t units = (n - 2u) / 2u;
+      for (std::u16string_view name :
+           {std::u16string_view(u"Matrix.dat"), std::u16string_view(u"seqbase.dat")}) {
+        bool same = units == name.size();
+        for (size_t i = 0; same && i < units; ++i) same = LE16(e, 2 * i) == name[i];
+        if (same) ++count;
+      }
+    }
+    if (count < 2) return Fail("not a QQ database");
+    return true;
+  }
+
+  // --- What each block of the file should hold. ---
+
+  void ExpectationsFromTables() {
+    const uint64_t blocks = length_ / kCf;
+    expect_.assign(blocks, kAnything);
+    for (const Anchor& a : anchors_) {
+      if (a.Block < blocks) expect_[a.Block] = kStructure;
+    }
+    Bytes header = SectorAt(0);
+    const uint64_t cutoff = LE32(header, 56) ? LE32(header, 56) : kMiniCutoffDefault;
+    const uint64_t entries = dir_.size() / 128;
+    std::vector<uint32_t> miniStream;
+    std::vector<uint16_t> miniUsed;  // per 512-byte block of the mini stream
+    for (uint64_t i = 0; i < entries; ++i) {
+      Bytes e = Bytes(dir_).subspan(static_cast<size_t>(i * 128), 128);
+      const uint8_t type = U8(e, 66);
+      const uint64_t size = LE32(e, 120);
+      if (type == 5) {
+        miniStream = FatChain(LE32(e, 116), (size + kCf - 1) / kCf);
+        miniUsed.assign(miniStream.size(), 0);
+        continue;
+      }
+      if (type != 2 || size == 0 || size > length_) continue;
+      if (size < cutoff) continue;
+      std::vector<uint32_t> chain = FatChain(LE32(e, 116), (size + kCf - 1) / kCf);
+      if (!Spend(chain.size() + 1)) break;  // a hostile directory's many long chains
+      for (uint64_t k = 0; k < chain.size(); ++k) {
+        const uint64_t used = std::min<uint64_t>(kCf, size - k * kCf);
+        const uint64_t block = uint64_t{chain[k]} + 1;
+        if (block >= blocks) continue;
+        if (used == kCf) {
+          expect_[block] = kRandom;
+        } else {
+          // The stream's last sector: its data, then what the writer left.
+          expect_[block] = kPartRandom;
+          parts_[block].push_back({0, static_cast<uint16_t>(used)});
+        }
+      }
+    }
+    // Small streams: a mini stream block is expected random when its mini
+    // sectors are nearly all in use.
+    for (uint64_t i = 0; i < entries && !miniUsed.empty(); ++i) {
+      Bytes e = Bytes(dir_).subspan(static_cast<size_t>(i * 128), 128);
+      const uint64_t size = LE32(e, 120);
+      if (U8(e, 66) != 2 || size == 0 || size >= cutoff) continue;
+      uint32_t m = LE32(e, 116);
+      if (!Spend(size / kMini + 1)) break;
+      for (uint64_t k = 0; k * kMini < size && m < miniFat_.size(); ++k) {
+        const uint64_t block = m / (kCf / kMini);
+        if (block >= miniUsed.size()) break;
+        const uint64_t used = std::min<uint64_t>(kMini, size - k * kMini);
+        miniUsed[block] = static_cast<uint16_t>(miniUsed[block] + used);
+        if (miniStream[block] + 1 < blocks) {
+          parts_[miniStream[block] + 1].push_back(
+              {static_cast<uint16_t>((m % (kCf / kMini)) * kMini), static_cast<uint16_t>(used)});
+        }
+        m = miniFat_[m];
+      }
+    }
+    for (size_t k = 0; k < miniStream.size(); ++k) {
+      if (miniStream[k] + 1 >= blocks) continue;
+      expect_[miniStream[k] + 1] = miniUsed[k] >= kCf - kMini ? kRandom : kPartRandom;
+    }
+    // Only a store whose data is seen to be encrypted is judged by it: where
+    // two anchors pin the sectors between them, enough of their stream data
+    // must be there and look random, or no block is expected to.
+    uint64_t checked = 0, plain = 0;
+    const Anchor* prev = nullptr;
+    const uint32_t bpb = bps_ / kCf;
+    for (const Anchor& a : anchors_) {
+      if (a.Found < 0) continue;
+      if (prev && a.Found - prev->Found ==
+                      static_cast<int64_t>(OwnSector(a.Block) - OwnSector(prev->Block))) {
+        for (uint64_t b = prev->Block + 1; b < a.Block && b < blocks; ++b) {
+          if (expect_[b] != kRandom) continue;
+          const uint64_t u =
+              static_cast<uint64_t>(prev->Found) + OwnSector(b) - OwnSector(prev->Block);
+          ++checked;
+          if (!random_[u * bpb + b % bpb]) ++plain;
+        }
+      }
+      prev = &a;
+    }
+    randomExpected_ = checked >= kEvidenceBlocks && plain <= checked / 50;
+    if (!randomExpected_) {
+      for (uint8_t& e : expect_) {
+        if (e == kRandom || e == kPartRandom) e = kAnything;
+      }
+    }
+  }
+
+  // --- The gaps between anchors. ---
+
+  // Cost of taking unclaimed sector u as own sector t, and as foreign.
+  float OwnCost(uint64_t t, uint64_t u) const {
+    const uint32_t bpb = bps_ / kCf;
+    float c = 0;
+    for (uint32_t b = 0; b < bpb; ++b) {
+      const uint64_t block = t * bpb + b;
+      if (block >= expect_.size()) continue;
+      if (expect_[block] == kRandom && !random_[u * bpb + b]) c += 1;
+      if (expect_[block] == kPartRandom) {
+        auto it = parts_.find(block);
+        if (it != parts_.end() && !RangesLookRandom(SectorAt(u).subspan(b * kCf, kCf), it->second))
+          c += 1;
+      }
+    }
+    return c;
+  }
+  float ForeignCost(uint64_t u) const {
+    const uint32_t bpb = bps_ / kCf;
+    float c = 0;
+    for (uint32_t b = 0; b < bpb; ++b) c += random_[u * bpb + b] ? 1.0f : 0.0f;
+    return c;
+  }
+
+  struct Unit {
+    uint64_t First;  // unclaimed index
+    uint64_t Size;   // sectors
+    bool Forced;     // shares a cluster with an anchor: the file's own
+  };
+
+  // Own sectors t0 .. t0+own-1 lie in unclaimed sectors from u0 on, before
+  // uEnd (exact) or wherever they end (open, the file's tail). Chooses the
+  // foreign clusters among them; appends the own ones to order_.
+  bool SolveGap(uint64_t t0, uint64_t u0, uint64_t own, uint64_t uEnd, bool open,
+                int64_t anchorUnitBefore, int64_t anchorUnitAfter) {
+    auto forcedUnit = [&](uint64_t u) {
+      return static_cast<int64_t>(unit_[u]) == anchorUnitBefore ||
+             static_cast<int64_t>(unit_[u]) == anchorUnitAfter;
+    };
+    if (own == 0 && !open) {
+      for (uint64_t u = u0; u < uEnd; ++u) {
+        if (forcedUnit(u)) return Fail("two anchors leave no room between them");
+      }
+      return true;
+    }
+    const uint32_t spc = std::max<uint32_t>(1, s_.Scan.SectorsPerCluster);
+    if (open) {
+      if (!Extend(u0 + own)) {
+        Uncertain("the file runs past the end of the scan range");
+        for (uint64_t u = u0; u < sectors_.size(); ++u) order_.push_back(u);
+        return true;
+      }
+      // The tail may step over as many foreign sectors as the programme's
+      // size allows, at most the foreign budget.
+      uint64_t budget = std::min<uint64_t>(limits_.MaxForeignBytes / bps_, own + 256ull * spc);
+      while (budget > spc &&
+             ((own + budget) / spc + 2) * (budget / spc + 1) > limits_.MaxCellsPerGap)
+        budget /= 2;
+      uEnd = u0 + own + budget;
+      if (!Extend(uEnd)) uEnd = sectors_.size();
+    }
+    std::vector<Unit> units;
+    for (uint64_t u = u0; u < uEnd;) {
+      uint64_t v = u;
+      while (v < uEnd && unit_[v] == unit_[u]) ++v;
+      units.push_back({u, v - u, forcedUnit(u)});
+      u = v;
+    }
+    const uint64_t total = uEnd - u0;
+    if (!open && total < own) return Fail("the file's own sectors between two anchors are missing");
+    const uint64_t foreign = open ? total - own : total - own;
+    if (foreign == 0) {
+      for (uint64_t u = u0; u < u0 + own; ++u) order_.push_back(u);
+      return true;
+    }
+    uint64_t g = 0;
+    for (const Unit& x : units) {
+      if (!x.Forced) g = std::gcd(g, x.Size);
+    }
+    if (g == 0 || (!open && foreign % g != 0)) return Fail("no whole clusters make up a gap");
+    const uint64_t jn = foreign / g + 1;
+    const uint64_t m = units.size();
+    if ((m + 1) * jn > limits_.MaxCellsPerGap) return Fail("a gap is too large to search");
+    if (!Spend((m + 1) * jn * 3 * (total / m + 1))) return Fail("the search took too long");
+
+    std::vector<uint64_t> before(m + 1, 0);  // sectors in the units before unit i
+    for (uint64_t i = 0; i < m; ++i) before[i + 1] = before[i] + units[i].Size;
+    auto terminal = [&](uint64_t i, uint64_t j) {
+      const uint64_t ownSoFar = before[i] - j * g;
+      return open ? ownSoFar >= own : (i == m && j * g == foreign);
+    };
+    auto ownCost = [&](uint64_t i, uint64_t j) {
+      const uint64_t t = t0 + before[i] - j * g;
+      float c = 0;
+      for (uint64_t k = 0; k < units[i].Size; ++k) c += OwnCost(t + k, units[i].First + k);
+      return c;
+    };
+    std::vector<float> foreignCost(m);
+    std::vector<uint64_t> step(m);
+    std::vector<bool> canSkip(m);
+    for (uint64_t i = 0; i < m; ++i) {
+      float c = 0;
+      for (uint64_t k = 0; k < units[i].Size; ++k) c += ForeignCost(units[i].First + k);
+      foreignCost[i] = c;
+      step[i] = units[i].Size / g;
+      canSkip[i] = !units[i].Forced && units[i].Size % g == 0;
+    }
+    // back[i][j]: the least cost from unit i on, j*g foreign sectors taken so far.
+    auto at = [&](uint64_t i, uint64_t j) { return static_cast<size_t>(i * jn + j); };
+    std::vector<float> back((m + 1) * jn, kInfinite);
+    for (uint64_t i = m + 1; i-- > 0;) {
+      for (uint64_t j = 0; j < jn && j * g <= before[i]; ++j) {
+        if (terminal(i, j)) {
+          back[at(i, j)] = 0;
+          continue;
+        }
+        if (i == m) continue;
+        float best = ownCost(i, j) + back[at(i + 1, j)];
+        if (canSkip[i] && j + step[i] < jn) {
+          best = std::min(best, foreignCost[i] + back[at(i + 1, j + step[i])]);
+        }
+        back[at(i, j)] = best;
+      }
+    }
+    if (!std::isfinite(back[at(0, 0)])) return Fail("no choice of clusters fills a gap");
+    // Forward: for each unit, the best whole assembly that takes it as own
+    // and the best that steps over it. Too close a call is a guess.
+    std::vector<float> row(jn, kInfinite), next(jn, kInfinite);
+    row[0] = 0;
+    bool certain = true;
+    for (uint64_t i = 0; i < m; ++i) {
+      std::fill(next.begin(), next.end(), kInfinite);
+      float bestOwn = kInfinite, bestForeign = kInfinite;
+      for (uint64_t j = 0; j < jn; ++j) {
+        const float f = row[j];
+        if (!std::isfinite(f) || terminal(i, j)) continue;
+        const float o = f + ownCost(i, j);
+        next[j] = std::min(next[j], o);
+        bestOwn = std::min(bestOwn, o + back[at(i + 1, j)]);
+        if (canSkip[i] && j + step[i] < jn) {
+          const float x = f + foreignCost[i];
+          next[j + step[i]] = std::min(next[j + step[i]], x);
+          bestForeign = std::min(bestForeign, x + back[at(i + 1, j + step[i])]);
+        }
+      }
+      if (std::isfinite(bestOwn) && std::isfinite(bestForeign) &&
+          std::fabs(bestOwn - bestForeign) < 0.5f) {
+        certain = false;
+      }
+      row.swap(next);
+    }
+    // Walk the best choice, own first on a tie.
+    uint64_t j = 0, skipped = 0;
+    float left = back[at(0, 0)];
+    for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
+      const float o = ownCost(i, j);
+      if (std::fabs(o + back[at(i + 1, j)] - left) < 0.25f) {
+        left -= o;
+        for (uint64_t k = 0; k < units[i].Size; ++k) order_.push_back(units[i].First + k);
+      } else {
+        left -= foreignCost[i];
+        j += step[i];
+        ++skipped;
+      }
+    }
+    // Behind the last anchor the file is taken as running on unless
+    // something says otherwise, as the plain carve takes it: a tail that
+    // steps over nothing is no guess, one that steps over a cluster must have
+    // been forced by the evidence.
+    if (open && skipped == 0) certain = true;
+    if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
+    return true;
+  }
+
+  // Stream data expected encrypted that does not look it, in the assembly.
+  void FindSuspects() {
+    if (!randomExpected_) return;
+    const std::vector<uint8_t>& use = out_.Check.SectorUse;
+    for (size_t n = 0; n < use.size(); ++n) {
+      if (use[n] != kSectorFullData) continue;
+      if ((n + 2) * kCf > out_.File.size()) break;
+      if (!LooksRandom(Bytes(out_.File).subspan((n + 1) * kCf, kCf))) {
+        out_.Suspect.push_back(static_cast<uint32_t>(n));
+      }
+    }
+    if (!out_.Suspect.empty()) Uncertain("stream data that should look encrypted does not");
+  }
+
+  bool Assemble() {
+    // The anchors found, in file order, make the fixed points.
+    std::vector<std::pair<uint64_t, uint64_t>> fixed;  // own sector, unclaimed index
+    for (const Anchor& a : anchors_) {
+      if (a.Found < 0) continue;
+      const uint64_t t = OwnSector(a.Block), u = static_cast<uint64_t>(a.Found);
+      if (!fixed.empty() && fixed.back().first == t) continue;
+      fixed.push_back({t, u});
+    }
+    const uint64_t ownTotal = (length_ + bps_ - 1) / bps_;
+    order_.clear();
+    for (size_t k = 0; k < fixed.size(); ++k) {
+      const auto [t, u] = fixed[k];
+      if (t >= ownTotal) break;
+      order_.push_back(u);
+      const bool last = k + 1 == fixed.size() || fixed[k + 1].first >= ownTotal;
+      const int64_t unitHere = static_cast<int64_t>(unit_[u]);
+      if (last) {
+        if (!SolveGap(t + 1, u + 1, ownTotal - t - 1, 0, true, unitHere, -1)) return false;
+      } else {
+        const auto [t2, u2] = fixed[k + 1];
+        if (!SolveGap(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
+                      static_cast<int64_t>(unit_[u2])))
+          return false;
+      }
+    }
+    if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
+    out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
+    for (uint64_t u : order_) {
+      Bytes b = SectorAt(u);
+      out_.File.insert(out_.File.end(), b.begin(), b.end());
+      out_.Sectors.push_back(sectors_[u]);
+    }
+    // The clusters taken are the file's whole: the rest of the last one too.
+    if (!order_.empty()) {
+      const uint64_t lastUnit = unit_[order_.back()];
+      std::vector<uint64_t> claim = out_.Sectors;
+      for (uint64_t u = order_.back() + 1; u < sectors_.size() && unit_[u] == lastUnit; ++u) {
+        claim.push_back(sectors_[u]);
+      }
+      out_.Claim = std::move(claim);
+    }
+    return true;
+  }
+
+  Session& s_;
+  ReassemblyLimits limits_;
+  uint32_t bps_;
+  uint64_t start_;
+  uint64_t work_ = 0;
+  Reassembly out_;
+
+  std::vector<uint64_t> sectors_;  // the unclaimed sectors, in disk order
+  std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
+  std::vector<uint8_t> data_;      // their bytes
+  std::vector<bool> random_;       // per 512-byte block: looks random
+
+  uint32_t fatCount_ = 0, difatCount_ = 0;
+  std::set<uint64_t> fatPlaces_, difatPlaces_;
+  std::vector<uint32_t> fatOrder_, difatOrder_;
+  bool fatPlacesComplete_ = false;
+  std::vector<Anchor> anchors_;
+  std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;
+  uint64_t miniLimit_ = 0;
+  std::vector<uint32_t> seen_;  // FatChain's marks
+  uint32_t stamp_ = 0;
+  bool randomExpected_ = false;  // the store's stream data looks encrypted
+  uint64_t length_ = 0;
+  std::vector<uint8_t> dir_;
+  std::vector<uint8_t> expect_;
+  std::map<uint64_t, std::vector<std::pair<uint16_t, uint16_t>>> parts_;  // kPartRandom ranges
+  std::vector<uint64_t> order_;  // unclaimed index of each own sector
+};
+
+}  // namespace
+
+Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits) {
+  return Reassembler(s, carveStart, limits).Run();
+}
+
+}  // namespace tarnwick

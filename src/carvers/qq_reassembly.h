@@ -1,0 +1,56 @@
+#pragma once
+// Reassembly of a compound file past sectors that no carver claimed.
+//
+// The plain carve takes every unclaimed sector after the start as the file's
+// own. When that does not give a sound file, the file is put together again
+// from what it says about itself: the header and the DIFAT say where the FAT
+// sectors lie in the file, the FAT where the directory and the mini FAT lie.
+// Those sectors are recognisable on their own, so each found on the disk pins
+// one file position to one disk sector (an anchor). Between two anchors the
+// number of the file's own sectors is known, hence the number of foreign ones
+// to step over; which clusters they are is chosen by what the file expects
+// at each position (encrypted stream data looks random, text and zeros do
+// not), by a dynamic programme over the clusters of the gap that also tells
+// whether the choice was forced by the evidence or a guess.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "compound/compound_file.h"
+
+namespace tarnwick {
+
+struct Session;
+
+// Bounds on the work for one candidate.
+struct ReassemblyLimits {
+  uint64_t MaxFileBytes = 209'715'200;    // the file itself, as its FAT gives it
+  uint64_t MaxForeignBytes = 33'554'432;  // foreign sectors stepped over in all
+  uint64_t MaxCellsPerGap = 4'000'000;    // states of one gap's programme
+  uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
+};
+
+struct Reassembly {
+  bool Found = false;             // the FAT and the directory were found: an assembly was made
+  bool IsQQ = false;              // the directory names both QQ streams
+  bool Certain = false;           // every anchor found and every choice forced by the evidence
+  std::string Reason;             // why it is not certain (empty when it is)
+  std::vector<uint8_t> File;      // the assembled bytes, whole Source sectors
+  std::vector<uint64_t> Sectors;  // the Source sectors they came from, in file order
+  std::vector<uint64_t> Claim;    // every sector of the clusters taken as the file's own
+  CompoundCheck Check;            // the whole-file check of File
+  // Compound-file sectors of stream data that should look encrypted and do
+  // not: overwritten after the loss, or a foreign cluster taken for the file's.
+  std::vector<uint32_t> Suspect;
+};
+
+// True when the 512 bytes look like encrypted or compressed data.
+bool LooksRandom(std::span<const uint8_t> block);
+
+// Reassembles the compound file starting at carveStart from the sectors that
+// nobody has claimed. Reads only; claims nothing.
+Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart,
+                                  const ReassemblyLimits& limits = {});
+
+}  // namespace tarnwick

@@ -1,0 +1,267 @@
+#include "carvers/qq_reassembly.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "carvers/qq_database.h"
+#include "compound/compound_file.h"
+#include "source/bytes.h"
+#include "support/sessions.h"
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CarveSession;
+using test::ReadFileBytes;
+using test::ShellQuote;
+
+const std::string kWriter = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
+
+enum class Filler { Ascii, Chinese, Utf16, Zeros, Compressed };
+
+// A foreign cluster's bytes: text and log lines, zeros, or bytes that look
+// as random as the database's own (a compressed file of unknown format).
+std::vector<uint8_t> Foreign(Filler kind, size_t bytes, uint32_t seed) {
+  std::string text;
+  switch (kind) {
+    case Filler::Ascii:
+      while (text.size() < bytes)
+        text += "2024-03-0" + std::to_string(seed % 9) + " INFO sync ok\r\n";
+      break;
+    case Filler::Chinese:
+      while (text.size() < bytes) text += "今天下午三点开会，记得带上报告。\n";
+      break;
+    case Filler::Utf16:
+      while (text.size() < bytes)
+        text += std::string("h\0e\0l\0l\0o\0 \0w\0o\0r\0l\0d\0\r\0\n\0", 26);
+      break;
+    case Filler::Zeros: text.assign(bytes, '\0'); break;
+    case Filler::Compressed: return test::RandomBytes(bytes, seed + 1000);
+  }
+  text.resize(bytes);
+  return {text.begin(), text.end()};
+}
+
+struct Laid {
+  std::vector<uint8_t> Image;
+  uint64_t Start = 0;               // the database's first sector
+  std::vector<uint64_t> DbSectors;  // where each of its sectors lies
+};
+
+// The database from cluster 1 on, cut into pieces at cluster boundaries
+// with the fillers' clusters between them; random bytes after it.
+Laid Fragment(const std::vector<uint8_t>& db, uint32_t spc, const std::vector<Filler>& gaps,
+              uint32_t gapClusters, uint32_t seed) {
+  const uint64_t dbSectors = (db.size() + 511) / 512;
+  const uint64_t dbClusters = (dbSectors + spc - 1) / spc;
+  std::mt19937 rng(seed);
+  std::vector<uint64_t> cuts;  // clusters after which a gap follows
+  for (size_t k = 0; k < gaps.size(); ++k) cuts.push_back(1 + rng() % (dbClusters - 1));
+  std::sort(cuts.begin(), cuts.end());
+  Laid l;
+  l.Start = spc;
+  uint64_t at = spc;  // the next free sector
+  size_t gap = 0;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> foreign;
+  for (uint64_t c = 0; c < dbClusters; ++c) {
+    while (gap < cuts.size() && cuts[gap] == c) {
+      const uint64_t n = uint64_t{gapClusters} * spc;
+      foreign.push_back({at, Foreign(gaps[gap], n * 512, seed + static_cast<uint32_t>(gap))});
+      at += n;
+      ++gap;
+    }
+    for (uint32_t k = 0; k < spc && l.DbSectors.size() < dbSectors; ++k)
+      l.DbSectors.push_back(at + k);
+    at += spc;
+  }
+  l.Image = test::RandomBytes((at + 4 * spc) * 512, seed + 7);
+  for (size_t k = 0; k < dbSectors; ++k) {
+    const size_t n = std::min<size_t>(512, db.size() - k * 512);
+    std::copy_n(db.begin() + static_cast<std::ptrdiff_t>(k * 512), n,
+                l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[k] * 512));
+  }
+  for (const auto& [first, bytes] : foreign) {
+    std::copy(bytes.begin(), bytes.end(),
+              l.Image.begin() + static_cast<std::ptrdiff_t>(first * 512));
+  }
+  return l;
+}
+
+class Reassembling : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (test::Run("/usr/bin/python3 -c 'import olefile'").Status != 0)
+      GTEST_SKIP() << "no python3-olefile";
+  }
+
+  std::vector<uint8_t> Written(const std::string& args) {
+    const fs::path p = dir_ / ("db" + std::to_string(++made_) + ".db");
+    auto r = test::Run("/usr/bin/python3 " + ShellQuote(kWriter) + " " + ShellQuote(p.string()) +
+                       " " + args);
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    return ReadFileBytes(p);
+  }
+
+  std::vector<uint8_t> FromGsf() {
+    test::TempDir d("gsf");
+    test::WriteFileBytes(d / "Matrix.dat", test::RandomBytes(90000, 3));
+    test::WriteFileBytes(d / "seqbase.dat", test::RandomBytes(700, 4));
+    test::WriteFileBytes(d / "Info.dat", test::RandomBytes(30000, 5));
+    auto r = test::Run("cd " + ShellQuote(d.Path().string()) +
+                       " && gsf createole out.ole Matrix.dat seqbase.dat Info.dat");
+    EXPECT_EQ(r.Status, 0) << r.Err;
+    return ReadFileBytes(d / "out.ole");
+  }
+
+  // Carves the database at l.Start into a fresh folder.
+  std::vector<SavedFile> Rescue(const Laid& l, uint32_t spc) {
+    auto s = CarveSession(l.Image, spc, 0);
+    std::vector<SavedFile> saved;
+    s->OnFileSaved = [&](const SavedFile& f) { saved.push_back(f); };
+    out_ = std::make_unique<test::TempDir>("reasm-out");
+    CarveQQDatabase(*s, out_->Path().string() + "/", l.Start * 512);
+    return saved;
+  }
+
+  std::vector<fs::path> TopLevel() const {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(out_->Path())) {
+      if (e.is_regular_file()) out.push_back(e.path());
+    }
+    return out;
+  }
+
+  test::TempDir dir_{"reasm"};
+  std::unique_ptr<test::TempDir> out_;
+  int made_ = 0;
+};
+
+TEST_F(Reassembling, DatabasesComeBackWholeWhateverTextOrZerosLieInTheirGaps) {
+  const std::vector<Filler> gaps = {Filler::Ascii, Filler::Chinese, Filler::Utf16, Filler::Zeros};
+  struct Case {
+    std::string what;
+    std::vector<uint8_t> db;
+    uint32_t spc;
+    uint32_t gapClusters;
+  };
+  std::vector<Case> cases = {
+      {"long-lived layout, 512 B clusters", Written("--seed 21"), 1, 3},
+      {"long-lived layout, 4 KiB clusters", Written("--seed 22 --scale 4"), 8, 2},
+      {"long-lived layout with a DIFAT, 4 KiB clusters", Written("--seed 23 --scale 300"), 8, 5},
+      {"long-lived layout, 64 KiB clusters", Written("--seed 24 --scale 30"), 128, 1},
+  };
+  if (test::HaveTool("gsf")) cases.push_back({"gsf layout, 1 KiB clusters", FromGsf(), 2, 4});
+  uint32_t seed = 1;
+  for (const Case& c : cases) {
+    const Laid l = Fragment(c.db, c.spc, gaps, c.gapClusters, ++seed);
+    std::vector<SavedFile> saved = Rescue(l, c.spc);
+    ASSERT_EQ(saved.size(), 1u) << c.what;
+    EXPECT_FALSE(saved[0].Damaged) << c.what << ": " << saved[0].Problem;
+    auto top = TopLevel();
+    ASSERT_EQ(top.size(), 1u) << c.what;
+    EXPECT_EQ(ReadFileBytes(top[0]), c.db) << c.what;
+    EXPECT_EQ(saved[0].Sectors, l.DbSectors) << c.what;
+    EXPECT_TRUE(saved[0].BrokenStreams.empty()) << c.what;
+  }
+}
+
+TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
+  const std::vector<uint8_t> db = Written("--seed 31 --scale 3");
+  // A gap of bytes as random as the database's own: which clusters are
+  // foreign is a guess, so the file is never presented as whole.
+  {
+    const Laid l = Fragment(db, 1, {Filler::Compressed, Filler::Ascii}, 4, 5);
+    std::vector<SavedFile> saved = Rescue(l, 1);
+    EXPECT_TRUE(TopLevel().empty());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved[0].Damaged);
+    EXPECT_EQ(fs::path(saved[0].Path).parent_path().filename(), "damaged");
+    EXPECT_FALSE(saved[0].Problem.empty());
+  }
+  // One cluster of a large stream overwritten with text after the loss: the
+  // file keeps its shape, and that stream is named broken, the others intact.
+  {
+    Laid l = Fragment(db, 8, {Filler::Ascii}, 2, 6);
+    const CompoundCheck check = CheckCompoundFile(db);
+    ASSERT_TRUE(check.Whole);
+    uint32_t victim = 0;
+    for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+      if (check.SectorUse[n] == kSectorFullData && n > check.SectorUse.size() / 2) {
+        victim = n;
+        break;
+      }
+    }
+    ASSERT_NE(victim, 0u);
+    const std::string stream = check.Entries[check.SectorStream[victim]].Path;
+    const std::vector<uint8_t> text = Foreign(Filler::Ascii, 512, 9);
+    std::copy(text.begin(), text.end(),
+              l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[victim + 1] * 512));
+    std::vector<SavedFile> saved = Rescue(l, 8);
+    EXPECT_TRUE(TopLevel().empty());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved[0].Damaged);
+    EXPECT_EQ(saved[0].BrokenStreams, std::vector<std::string>{stream});
+    EXPECT_EQ(saved[0].IntactStreams.size(), check.IntactStreams.size() - 1);
+    EXPECT_EQ(saved[0].Sectors, l.DbSectors) << "the right sectors, one of them overwritten";
+  }
+}
+
+TEST_F(Reassembling, ACompoundFileWithoutTheQQNamesIsNeverWritten) {
+  const Laid l =
+      Fragment(Written("--seed 41 --plain"), 1, {Filler::Ascii, Filler::Compressed}, 3, 7);
+  std::vector<SavedFile> saved = Rescue(l, 1);
+  EXPECT_TRUE(saved.empty());
+  EXPECT_TRUE(fs::is_empty(out_->Path()));
+}
+
+TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
+  const std::vector<uint8_t> db = Written("--seed 51 --scale 3");
+  const Laid l = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 5, 8);
+  auto s = CarveSession(l.Image, 1, 0);
+  Reassembly free = ReassembleCompoundFile(*s, l.Start * 512);
+  EXPECT_TRUE(free.Found && free.Certain) << free.Reason;
+  EXPECT_EQ(free.File, db);
+  ReassemblyLimits tight;
+  tight.MaxWork = 1000;
+  Reassembly r = ReassembleCompoundFile(*s, l.Start * 512, tight);
+  EXPECT_FALSE(r.Found);
+  tight = {};
+  tight.MaxForeignBytes = 512;  // less than the gaps hold
+  r = ReassembleCompoundFile(*s, l.Start * 512, tight);
+  EXPECT_FALSE(r.Found && r.Certain && r.File == db);
+}
+
+// Spoilt tables and directories around a fragmented database: the search
+// may give up or write to damaged/, but it never reads out of bounds, never
+// presents a file that differs from the original as whole, and ends.
+TEST_F(Reassembling, HostileTablesNeverPassAsWhole) {
+  const std::vector<uint8_t> db = Written("--seed 61");
+  const Laid base = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 2, 9);
+  const CompoundCheck check = CheckCompoundFile(db);
+  std::vector<uint64_t> tables = {0};
+  for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] == kSectorTable) tables.push_back(n + 1);
+  }
+  std::mt19937 rng(13);
+  for (int round = 0; round < 60; ++round) {
+    Laid l = base;
+    for (int hit = 0; hit < 6; ++hit) {
+      const uint64_t block = tables[rng() % tables.size()];
+      l.Image[l.DbSectors[block] * 512 + rng() % 512] = static_cast<uint8_t>(rng());
+    }
+    std::vector<SavedFile> saved = Rescue(l, 1);
+    for (const SavedFile& f : saved) {
+      if (!f.Damaged) {
+        EXPECT_EQ(ReadFileBytes(f.Path), db) << "round " << round;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick
