@@ -22,8 +22,9 @@ std::string SystemReason(int error) { return error != 0 ? std::strerror(error) :
 
 // Writes the whole buffer to a new file at path. On a failure returns the
 // errno (or 0 for a write that stopped short without one) in error.
-bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error,
+                int flags = O_TRUNC) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
   if (fd < 0) {
     error = errno;
     return false;
@@ -54,10 +55,17 @@ bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& e
 
 // Writes under a temporary name beside path and renames it into place when
 // whole, so that a failure never leaves a truncated file under the real name.
+// Something at path that is not a regular file (a device, a pipe) is
+// written to as it is: renaming over it would replace it.
 bool WriteAtomically(const std::string& path, std::span<const uint8_t> buffer, int& error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    return WriteWhole(path, buffer, error);
   const std::string temporary = path + ".part";
-  if (!WriteWhole(temporary, buffer, error)) {
-    ::unlink(temporary.c_str());
+  // A leftover of an interrupted save goes; anything else of that name stays.
+  if (::lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temporary.c_str());
+  if (!WriteWhole(temporary, buffer, error, O_EXCL | O_NOFOLLOW)) {
+    if (error != EEXIST) ::unlink(temporary.c_str());
     return false;
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {

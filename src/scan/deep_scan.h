@@ -33,9 +33,9 @@ struct ScanOutcome {
   bool FreeOnlyApplied = false;  // phase 1 skipped the allocated sectors
   uint64_t FoundCount = 0;       // FoundList entries after the alignment step
   uint32_t Rescued = 0;
-  std::string EndText;  // "Rescued file N"
-  uint32_t Unsaved = 0;    // files found whose save failed and was given up
-  std::string SaveError;   // the system's reason for the last failed save
+  std::string EndText;      // "Rescued file N"
+  uint32_t Unsaved = 0;     // files found whose save failed and was given up
+  std::string SaveError;    // the system's reason for the last failed save
   bool SourceLost = false;  // the Source stopped answering: the scan ended early
 };
 

@@ -13,9 +13,9 @@
 #include "app/flags.h"
 #include "app/frontend.h"
 #include "app/timer.h"
-#include "source/read_cache.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
+#include "source/read_cache.h"
 #include "source/source.h"
 #include "volume/geometry.h"
 
@@ -30,8 +30,8 @@ struct SavedFile {
   std::string Path;
   uint64_t StartSector = 0;
   uint64_t Bytes = 0;
-  std::vector<uint64_t> Sectors;  // in file order
-  bool Written = false;           // false when the save failed and was given up
+  std::vector<uint64_t> Sectors;            // in file order
+  bool Written = false;                     // false when the save failed and was given up
   std::vector<uint64_t> UnreadableSectors;  // read as zeros: the Source failed them
 };
 

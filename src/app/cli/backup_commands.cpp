@@ -115,7 +115,8 @@ int RunBackupCommand(int argc, char** argv) {
     else
       std::fprintf(stderr, "%s (%s)\n", text.c_str(), opened.SystemReason.c_str());
     return kExitFailed;
-  }  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
+  }
+  if (std::string empty = EmptySourceReason(s); !empty.empty()) {
     std::fprintf(stderr, "tarnwick-cli: %s: %s.\n", positional[0].c_str(), empty.c_str());
     return kExitFailed;
   }

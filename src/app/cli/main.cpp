@@ -486,8 +486,8 @@ int CmdRescue(Session& s, const Args& a) {
       rescued.push_back("{\"file\": " + JsonString(f.Path) + ", \"start_sector\": " +
                         std::to_string(f.StartSector) + ", \"bytes\": " + std::to_string(f.Bytes) +
                         ", \"sectors\": " + SectorRunsJson(f.Sectors) + ", \"sha256\": \"" +
-                        FileSha256(f.Path) + "\", \"unreadable_sectors\": " +
-                        SectorRunsJson(f.UnreadableSectors) + "}");
+                        FileSha256(f.Path) +
+                        "\", \"unreadable_sectors\": " + SectorRunsJson(f.UnreadableSectors) + "}");
     };
   const VolumeGeometry geometryBefore = s.Scan;
 
