@@ -13,6 +13,9 @@ namespace tarnwick {
 namespace {
 
 constexpr uint64_t kBufferStep = 1'048'576;
+// Most carves end within their first sectors: their buffer starts small, so
+// that a failed carve does not touch a whole step of fresh memory.
+constexpr uint64_t kFirstBuffer = 65'536;
 constexpr int kSlotSector = 41;
 constexpr int kSlotFailedSave = 28;
 constexpr int kSlotSaveCaption = 61;
@@ -193,7 +196,7 @@ bool CarveFrame::Begin() {
   c.ClaimList.push_back(start);
   s.Map.MarkSector(start);
   if (s.LastScanSector < 0 || start > static_cast<uint64_t>(s.LastScanSector)) return false;
-  c.Buffer.resize(kBufferStep);
+  c.Buffer.resize(kFirstBuffer);
   if (ReadCached(s, c.Buffer.data(), c.Bps, c.CarveStart) > 0) return false;
   c.ReadPos = c.CarveStart + c.Bps;
   c.Collected = c.Bps;
