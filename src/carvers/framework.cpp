@@ -13,6 +13,9 @@ namespace tarnwick {
 namespace {
 
 constexpr uint64_t kBufferStep = 1'048'576;
+// Most carves end within their first sectors: their buffer starts small, so
+// that a failed carve does not touch a whole step of fresh memory.
+constexpr uint64_t kFirstBuffer = 65'536;
 constexpr int kSlotSector = 41;
 constexpr int kSlotFailedSave = 28;
 constexpr int kSlotSaveCaption = 61;
@@ -22,8 +25,9 @@ std::string SystemReason(int error) { return error != 0 ? std::strerror(error) :
 
 // Writes the whole buffer to a new file at path. On a failure returns the
 // errno (or 0 for a write that stopped short without one) in error.
-bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error,
+                int flags = O_TRUNC) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
   if (fd < 0) {
     error = errno;
     return false;
@@ -54,10 +58,17 @@ bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& e
 
 // Writes under a temporary name beside path and renames it into place when
 // whole, so that a failure never leaves a truncated file under the real name.
+// Something at path that is not a regular file (a device, a pipe) is
+// written to as it is: renaming over it would replace it.
 bool WriteAtomically(const std::string& path, std::span<const uint8_t> buffer, int& error) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    return WriteWhole(path, buffer, error);
   const std::string temporary = path + ".part";
-  if (!WriteWhole(temporary, buffer, error)) {
-    ::unlink(temporary.c_str());
+  // A leftover of an interrupted save goes; anything else of that name stays.
+  if (::lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temporary.c_str());
+  if (!WriteWhole(temporary, buffer, error, O_EXCL | O_NOFOLLOW)) {
+    if (error != EEXIST) ::unlink(temporary.c_str());
     return false;
   }
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -185,7 +196,7 @@ bool CarveFrame::Begin() {
   c.ClaimList.push_back(start);
   s.Map.MarkSector(start);
   if (s.LastScanSector < 0 || start > static_cast<uint64_t>(s.LastScanSector)) return false;
-  c.Buffer.resize(kBufferStep);
+  c.Buffer.resize(kFirstBuffer);
   if (ReadCached(s, c.Buffer.data(), c.Bps, c.CarveStart) > 0) return false;
   c.ReadPos = c.CarveStart + c.Bps;
   c.Collected = c.Bps;

@@ -1,7 +1,7 @@
 #include "scan/deep_scan.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <span>
 #include <thread>

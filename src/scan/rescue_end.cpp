@@ -39,8 +39,8 @@ RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome) {
   if (outcome.Unsaved > 0) {
     notes.Failed = true;
     notes.Lines.push_back(std::to_string(outcome.Unsaved) +
-                          (outcome.Unsaved == 1 ? " file" : " files") +
-                          " could not be saved (" + outcome.SaveError + ").");
+                          (outcome.Unsaved == 1 ? " file" : " files") + " could not be saved (" +
+                          outcome.SaveError + ").");
   }
   if (!faults.Unreadable.Empty()) {
     notes.Lines.push_back("Unreadable sectors: " + std::to_string(faults.Unreadable.Count()) +
@@ -49,8 +49,8 @@ RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome) {
   }
   if (!faults.Skipped.Empty()) {
     notes.Lines.push_back("Sectors passed over after read failures and never read: " +
-                          std::to_string(faults.Skipped.Count()) + " (" +
-                          RunList(faults.Skipped) + ").");
+                          std::to_string(faults.Skipped.Count()) + " (" + RunList(faults.Skipped) +
+                          ").");
   }
   return notes;
 }

@@ -13,10 +13,10 @@
 #include "app/flags.h"
 #include "app/frontend.h"
 #include "app/timer.h"
-#include "source/read_cache.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
 #include "scan/scan_regions.h"
+#include "source/read_cache.h"
 #include "source/source.h"
 #include "volume/geometry.h"
 
@@ -31,8 +31,8 @@ struct SavedFile {
   std::string Path;
   uint64_t StartSector = 0;
   uint64_t Bytes = 0;
-  std::vector<uint64_t> Sectors;  // in file order
-  bool Written = false;           // false when the save failed and was given up
+  std::vector<uint64_t> Sectors;            // in file order
+  bool Written = false;                     // false when the save failed and was given up
   std::vector<uint64_t> UnreadableSectors;  // read as zeros: the Source failed them
   // A database that could not be validated as whole: written under damaged/.
   bool Damaged = false;

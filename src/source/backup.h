@@ -37,7 +37,7 @@ struct BackupOutcome {
   bool DisableFreeOnly = false;  // ... and not because the user cancelled
   bool FreeOnlyApplied = false;
   uint64_t SectorsWritten = 0;
-  uint64_t BadSectors = 0;  // sectors that could not be read (zero-filled)
+  uint64_t BadSectors = 0;   // sectors that could not be read (zero-filled)
   bool SourceLost = false;   // the copy stopped because the Source stopped answering
   std::string SystemReason;  // the system's reason for a failed write, or why the Source was lost
 };

@@ -11,8 +11,8 @@ namespace tarnwick {
 namespace {
 
 // The first run whose last sector is at or after sector.
-std::vector<SectorInterval>::const_iterator FirstEndingAtOrAfter(const std::vector<SectorInterval>& runs,
-                                                           uint64_t sector) {
+std::vector<SectorInterval>::const_iterator FirstEndingAtOrAfter(
+    const std::vector<SectorInterval>& runs, uint64_t sector) {
   return std::lower_bound(runs.begin(), runs.end(), sector,
                           [](const SectorInterval& r, uint64_t v) { return r.second < v; });
 }
@@ -22,9 +22,10 @@ std::vector<SectorInterval>::const_iterator FirstEndingAtOrAfter(const std::vect
 void SectorRuns::Add(uint64_t first, uint64_t last) {
   if (first > last) return;
   // Runs that touch or overlap first .. last are merged into it.
-  auto lo = std::lower_bound(runs_.begin(), runs_.end(), first, [](const SectorInterval& r, uint64_t v) {
-    return r.second != UINT64_MAX && r.second + 1 < v;
-  });
+  auto lo =
+      std::lower_bound(runs_.begin(), runs_.end(), first, [](const SectorInterval& r, uint64_t v) {
+        return r.second != UINT64_MAX && r.second + 1 < v;
+      });
   auto hi = lo;
   while (hi != runs_.end() && (last == UINT64_MAX || hi->first <= last + 1)) {
     first = std::min(first, hi->first);

@@ -209,8 +209,8 @@ uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position
   const uint32_t bps = s.Scan.BytesPerSector;
   const uint64_t end = (static_cast<uint64_t>(s.LastScanSector) + 1) * bps;
   const uint64_t fillsBefore = s.Cache.WindowFills;
-  uint64_t undelivered = ReadThroughWindow(*s.Source.Device, s.Cache, end, bps, dest, count,
-                                           position, skipped);
+  uint64_t undelivered =
+      ReadThroughWindow(*s.Source.Device, s.Cache, end, bps, dest, count, position, skipped);
   s.Source.Position += (s.Cache.WindowFills - fillsBefore) * ReadCache::kWindow;
   return undelivered;
 }

@@ -173,8 +173,10 @@ TEST(SaveBufferToFile, WritesTheWholeBufferAndReplacesReadOnlyFiles) {
   std::string path = (dir / "FILE_AAAAAAAA.DB").string();
   test::WriteFileBytes(path, {1, 2, 3});
   ::chmod(path.c_str(), 0444);
+  test::WriteFileBytes(path + ".part", {9});  // left by an interrupted save
   ASSERT_TRUE(SaveBufferToFile(*s, data, path));
   EXPECT_EQ(test::ReadFileBytes(path), data);
+  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
 }
 
 TEST(SaveBufferToFile, RetryTriesTheSamePathAgain) {
@@ -204,6 +206,8 @@ TEST(SaveBufferToFile, AFullTargetIsAFailureAndAbortStopsTheScan) {
   // Every write to /dev/full fails as a full disk does.
   EXPECT_FALSE(SaveBufferToFile(*s, data, "/dev/full"));
   EXPECT_EQ(s->Flags.RunState.load(), kStop);
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full")) << "a device is never replaced";
+  EXPECT_FALSE(std::filesystem::exists("/dev/full.part"));
   ui.Answers = {Answer::Ignore};
   s->Flags.RunState = kRunning;
   EXPECT_FALSE(SaveBufferToFile(*s, data, "/nonexistent-folder/x.DB"));

@@ -32,7 +32,8 @@ TEST(CliSources, PipesSocketsCharacterDevicesAndEmptyImagesAreRefusedWithTheReas
   // Without the check this waits for a writer for ever (timeout says 124).
   auto r = test::Run(Cli("identify " + ShellQuote(fifo.string())));
   EXPECT_EQ(r.Status, 1);
-  EXPECT_NE(r.Err.find("is a pipe (FIFO), not a disk or an image file"), std::string::npos) << r.Err;
+  EXPECT_NE(r.Err.find("is a pipe (FIFO), not a disk or an image file"), std::string::npos)
+      << r.Err;
   r = test::Run(Cli("rescue /dev/null --out " + ShellQuote(dir.Path().string())));
   EXPECT_EQ(r.Status, 1);
   EXPECT_NE(r.Err.find("is a character device"), std::string::npos) << r.Err;
@@ -58,10 +59,10 @@ class CliSaving : public ::testing::Test {
     fs::create_directories(db);
     test::WriteFileBytes(db / "Matrix.dat", test::RandomBytes(50000, 3));
     test::WriteFileBytes(db / "seqbase.dat", test::RandomBytes(4000, 4));
-    ASSERT_EQ(test::Run("cd " + ShellQuote(db.string()) +
-                        " && gsf createole q.db Matrix.dat seqbase.dat")
-                  .Status,
-              0);
+    ASSERT_EQ(
+        test::Run("cd " + ShellQuote(db.string()) + " && gsf createole q.db Matrix.dat seqbase.dat")
+            .Status,
+        0);
     auto bytes = test::ReadFileBytes(db / "q.db");
     std::vector<uint8_t> image(2000 * 512, 0);
     std::copy(bytes.begin(), bytes.end(), image.begin() + 100 * 512);
@@ -90,8 +91,7 @@ TEST_F(CliSaving, AFullOrReadOnlyFolderIsAFailureThatSaysWhyAndLeavesNoFile) {
   auto r = Rescue("");
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(LastLine(r.Out), "Rescued file 0");
-  EXPECT_NE(r.Err.find("1 file could not be saved (File too large)."), std::string::npos)
-      << r.Err;
+  EXPECT_NE(r.Err.find("1 file could not be saved (File too large)."), std::string::npos) << r.Err;
   EXPECT_TRUE(fs::is_empty(out_));
   if (::geteuid() != 0) {
     fs::permissions(out_, fs::perms::owner_read | fs::perms::owner_exec);

@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Makes the seed corpora of the fuzz targets with the real tools, small
-# enough to keep in the repository (each under 64 KiB but the deep scan's
-# 120 KiB volume; other volume images are cut
-# to their first 64 KiB, which hold what identification reads). Formats no
-# free tool writes (X3F, RAF, CorelDRAW) get a minimal hand-made header.
-# Run from anywhere; rewrites tests/fuzz/corpus/.
+# enough to keep in the repository: files under 64 KiB, volume images cut to
+# their first 64 KiB (what identification reads), and a 120 KiB volume for the
+# deep scan. Formats no free tool writes (X3F, RAF, CorelDRAW, RAR) get a
+# minimal hand-made header. Run from anywhere; rewrites tests/fuzz/corpus/.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/corpus

@@ -26,8 +26,8 @@ namespace fs = std::filesystem;
 std::vector<uint8_t> Database(uint32_t seed) {
   test::TempDir dir("faults-ole");
   std::mt19937 rng(seed);
-  for (const auto& [name, size] : std::map<std::string, size_t>{{"Matrix.dat", 40000 + seed * 1000},
-                                                                {"seqbase.dat", 3000}}) {
+  for (const auto& [name, size] :
+       std::map<std::string, size_t>{{"Matrix.dat", 40000 + seed * 1000}, {"seqbase.dat", 3000}}) {
     std::vector<uint8_t> bytes(size);
     for (auto& b : bytes) b = static_cast<uint8_t>(rng());
     test::WriteFileBytes(dir / name, bytes);
@@ -196,8 +196,8 @@ TEST(FailingDisk, AFailedSaveIsNotRescuedAndLeavesNoFile) {
     RescueEndNotes notes = EndNotes(*r.s, out);
     EXPECT_TRUE(notes.Failed);
     ASSERT_EQ(notes.Lines.size(), 1u);
-    EXPECT_EQ(notes.Lines[0], std::string("1 file could not be saved (") +
-                                  std::strerror(EACCES) + ").");
+    EXPECT_EQ(notes.Lines[0],
+              std::string("1 file could not be saved (") + std::strerror(EACCES) + ").");
   }
   {
     // A disk that fills up in the middle of the file (a file size limit

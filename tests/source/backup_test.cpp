@@ -1,14 +1,14 @@
 #include "source/backup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <set>
-#include <unistd.h>
-#include <cerrno>
-#include <cstring>
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -182,8 +182,8 @@ TEST_F(BackupTest, AFullTargetSaysNoSpaceAndAFailedCreateNamesTheRealReason) {
   EXPECT_EQ(out.End, BackupEnd::WriteFailed);
   EXPECT_EQ(out.SystemReason, std::strerror(ENOENT));
   EXPECT_EQ(QuestionTexts(),
-            std::vector<std::string>{"Failed save file: \r\n\r\n" + image_.string() +
-                                     "\r\n\r\n" + std::strerror(ENOENT) + " | Error"});
+            std::vector<std::string>{"Failed save file: \r\n\r\n" + image_.string() + "\r\n\r\n" +
+                                     std::strerror(ENOENT) + " | Error"});
 
   // A folder the user may not write to is not a full disk either.
   if (::geteuid() != 0) {

@@ -217,9 +217,9 @@ TEST(ReadWindow, TheEndOfTheRangeAndOfTheDeviceAreUndelivered) {
   Faulty f(10, {});
   std::vector<uint8_t> got(3 * kSector, 0xEE);
   // end at 9 sectors: the last sector is outside the range.
-  EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, 9 * kSector, kSector, got.data(), got.size(),
-                              7 * kSector),
-            uint64_t{kSector});
+  EXPECT_EQ(
+      ReadThroughWindow(*f.owner, f.rc, 9 * kSector, kSector, got.data(), got.size(), 7 * kSector),
+      uint64_t{kSector});
   EXPECT_TRUE(std::equal(got.begin(), got.begin() + 2 * kSector, f.bytes.begin() + 7 * kSector));
   EXPECT_TRUE(std::all_of(got.begin() + 2 * kSector, got.end(), [](uint8_t b) { return b == 0; }));
   // A range that claims more than the device holds.
