@@ -26,7 +26,8 @@ best() {
   local i out w c bw=999999 bc=0
   for ((i = 0; i < runs; i++)); do
     rm -rf "$work/out" && mkdir -p "$work/out"
-    out=$( { /usr/bin/time -f '%e %U %S' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1)
+    /usr/bin/time -o "$work/time.txt" -f '%e %U %S' "$@" >/dev/null 2>&1 || true
+    out=$(tail -1 "$work/time.txt")
     w=$(echo "$out" | awk '{ print $1 }')
     c=$(echo "$out" | awk '{ print $2 + $3 }')
     if (($(echo "$w < $bw" | bc))); then bw=$w; bc=$c; fi
