@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Times the rescue of a FAT32 image that holds three large clips (an M2TS
-# transport stream, an MPEG-1 program stream and a WMV), next to the search
-# alone and to reading the image with cat. The difference between the rescue
-# and the search is what following the clips costs. A benchmark, not a test.
+# transport stream, an MPEG-1 program stream and a WMV) and ten large
+# pictures (JPEG and PNG), next to the search alone and to reading the image
+# with cat. The difference between the rescue and the search is what following
+# the clips and pictures costs. A benchmark, not a test. The image stays in
+# /tmp for bench/carving_phase.sh.
 #
 #   bench/media_carvers.sh [BUILD_DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-work=$build/bench/media
+work=${TMPDIR:-/tmp}/tarnwick-bench/media
 mkdir -p "$work"
 image=$work/image.img
 
@@ -26,14 +28,22 @@ make_clips() {
   $ff $src -c:v wmv2 -b:v 8M -c:a wmav2 "$work/base.wmv"
   $ff -stream_loop 14 -i "$work/base.wmv" -c copy "$work/clip.wmv"
   rm -f "$work"/base.*
+  for k in 1 2 3 4 5 6; do
+    convert -size 3000x2000 -seed $k plasma: -quality 92 "$work/photo$k.jpg"
+  done
+  for k in 1 2 3 4; do
+    convert -size 1600x1200 -seed $k plasma: "$work/scan$k.png"
+  done
 }
 
 if [ ! -f "$image" ]; then
   make_clips
   rm -f "$image"
   mkfs.vfat -F 32 -s 8 -C "$image" $((1024 * 1024)) >/dev/null
-  mcopy -i "$image" "$work/clip.m2ts" "$work/clip.mpg" "$work/clip.wmv" ::/
-  rm -f "$work"/clip.*
+  mcopy -i "$image" "$work/clip.m2ts" "$work/photo1.jpg" "$work/clip.mpg" "$work/photo2.jpg" \
+    "$work/scan1.png" "$work/scan2.png" "$work/clip.wmv" "$work"/photo[3-6].jpg \
+    "$work"/scan[34].png ::/
+  rm -f "$work"/clip.* "$work"/photo*.jpg "$work"/scan*.png
 fi
 rm -rf "$work/out" && mkdir -p "$work/out"
 
@@ -45,7 +55,7 @@ mib=$((size / 1048576))
 t_cat=$(seconds cat "$image")
 t_scan=$(seconds "$build/tarnwick-cli" scan "$image")
 t_rescue=$(seconds "$build/tarnwick-cli" rescue "$image" --out "$work/out")
-printf 'image    %d MiB, clips of 365, 198 and 244 MiB\n' "$mib"
+printf 'image    %d MiB, clips of 365, 198 and 244 MiB, ten pictures\n' "$mib"
 printf 'cat      %6.2f s  %7.0f MiB/s\n' "$t_cat" "$(echo "$mib / $t_cat" | bc -l)"
 printf 'scan     %6.2f s  %7.0f MiB/s\n' "$t_scan" "$(echo "$mib / $t_scan" | bc -l)"
 printf 'rescue   %6.2f s  %7.0f MiB/s\n' "$t_rescue" "$(echo "$mib / $t_rescue" | bc -l)"

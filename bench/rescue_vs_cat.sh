@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-work=$build/bench
+work=${TMPDIR:-/tmp}/tarnwick-bench
 mkdir -p "$work"
 if [ ! -f "$work/large/image.img" ]; then
   /usr/bin/python3 tests/corpus/build_corpus.py "$work" --case large

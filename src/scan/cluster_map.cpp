@@ -35,6 +35,7 @@ bool ClusterMap::Allocate(uint64_t lastSector) {
   Free();
   // (LastSector + 8) / 8 bytes; an empty Source (LastSector all bits set) has none.
   const uint64_t bytes = lastSector == UINT64_MAX ? 0 : lastSector / 8 + 1;
+  if (bytes > UINT64_MAX / 8 - kPageSectors) return false;  // no disk is that large
   const uint64_t sectors = bytes * 8;
   const uint64_t pages = (sectors + kPageSectors - 1) >> kPageShift;
   try {

@@ -89,6 +89,13 @@ std::unique_ptr<FileDevice> FileDevice::Open(const std::string& path, std::strin
     device->identity_.ino = st.st_ino;
     device->size_ = static_cast<uint64_t>(st.st_size);
   }
+  // Scans read from start to end: the kernel may read ahead further.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages > 0 && pageSize > 0)
+    device->dropBehind_ =
+        device->size_ > static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize) / 2;
   return device;
 }
 
@@ -113,7 +120,25 @@ int64_t FileDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
     done += static_cast<size_t>(n);
   }
   std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.end(), uint8_t{0});
+  DropBehind(offset, done);
   return static_cast<int64_t>(done);
+}
+
+// Pages are dropped in steps of kDropStep of contiguous reads, and only whole
+// pages that were read: a page that the next read shares stays until it has.
+void FileDevice::DropBehind(uint64_t offset, uint64_t length) {
+  constexpr uint64_t kDropStep = uint64_t{8} << 20;
+  constexpr uint64_t kPage = 4096;
+  if (!dropBehind_ || length == 0) return;
+  if (offset != dropTo_ || dropTo_ - dropFrom_ >= kDropStep) {
+    const uint64_t from = (dropFrom_ + kPage - 1) / kPage * kPage;
+    const uint64_t to = offset == dropTo_ ? dropTo_ / kPage * kPage : dropTo_;
+    if (to > from)
+      ::posix_fadvise(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from),
+                      POSIX_FADV_DONTNEED);
+    dropFrom_ = offset == dropTo_ ? to : offset;
+  }
+  dropTo_ = offset + length;
 }
 
 int64_t MemoryDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {

@@ -63,7 +63,13 @@ class FileDevice final : public SourceDevice {
 
  private:
   FileDevice() = default;
+  void DropBehind(uint64_t offset, uint64_t length);
   int fd_ = -1;
+  // A Source larger than half the memory cannot stay in the page cache: what
+  // was read of it is dropped from the cache, [dropFrom_, dropTo_) pending.
+  bool dropBehind_ = false;
+  uint64_t dropFrom_ = 0;
+  uint64_t dropTo_ = 0;
   uint64_t size_ = 0;
   uint32_t sectorSize_ = 0;
   bool geometryKnown_ = true;

@@ -23,6 +23,7 @@ TEST(ClusterMap, SizeIsOneBitPerSectorRoundedUp) {
   EXPECT_EQ(m.SizeInBytes(), 2u);
   ASSERT_TRUE(m.Allocate(7));
   EXPECT_EQ(m.SizeInBytes(), 1u);
+  EXPECT_FALSE(m.Allocate(UINT64_MAX - 1)) << "more sectors than 64-bit counts can hold";
   ASSERT_TRUE(m.Allocate(UINT64_MAX));  // an empty Source
   EXPECT_EQ(m.SizeInBytes(), 0u);
   EXPECT_TRUE(m.Allocated());
