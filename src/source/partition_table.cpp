@@ -183,7 +183,12 @@ class TableReader {
       MbrSlot slot = SlotAt(mbr, i);
       if (slot.Type == 0 || slot.Count == 0) continue;
       if (IsExtendedType(slot.Type)) {
-        ReadLogical(slot.Start, uint64_t{slot.Start} + slot.Count - 1);
+        // An extended partition at sector 0 would read the MBR as its own chain.
+        if (slot.Start == 0 || slot.Start > last) {
+          Problem("the extended partition lies outside the disk; it is ignored");
+        } else {
+          ReadLogical(slot.Start, uint64_t{slot.Start} + slot.Count - 1);
+        }
         continue;
       }
       PartitionEntry p;

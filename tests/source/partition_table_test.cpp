@@ -252,6 +252,15 @@ TEST(PartitionTableTest, HostileMbrChainsAndBoundsAreContained) {
   EXPECT_EQ(t.Find(5)->FirstSector, 1010u);
   EXPECT_EQ(t.Problems.size(), 3u);  // cut, ignored, loop
 
+  // An extended partition said to start at sector 0 is not followed.
+  std::vector<uint8_t> self(1 << 20, 0);
+  PutSlot(self, 0, 0, 0x05, 0, 100);
+  PutSlot(self, 0, 1, 0x83, 64, 10);
+  MemoryDevice selfDev(self);
+  PartitionTable selfTable = ReadPartitionTable(selfDev);
+  EXPECT_EQ(Indexes(selfTable), (std::vector<int>{2}));
+  EXPECT_EQ(selfTable.Problems.size(), 1u);
+
   // A volume's boot sector is no partition table, though it ends in 55 AA.
   std::vector<uint8_t> vbr(1 << 20, 0);
   std::memcpy(&vbr[3], "NTFS    ", 8);
