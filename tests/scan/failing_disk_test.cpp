@@ -131,13 +131,20 @@ TEST(FailingDisk, ABadSectorInsideADatabaseIsZerosAndNamed) {
   const uint64_t inside = 200 + db.size() / 512 / 2;
   Rescue r(l.image, {inside});
   ScanOutcome out = r.Run();
-  ASSERT_EQ(out.Rescued, 1u);
+  // Zeros where the Source failed: never whole, so the file is in damaged/
+  // with the sector named, and the top level holds nothing.
+  EXPECT_EQ(out.Rescued, 0u);
+  EXPECT_EQ(out.Damaged, 1u);
   ASSERT_EQ(r.saved.size(), 1u);
+  EXPECT_TRUE(r.saved[0].Damaged);
   EXPECT_EQ(r.saved[0].UnreadableSectors, std::vector<uint64_t>{inside});
+  EXPECT_NE(r.saved[0].Problem.find(std::to_string(inside)), std::string::npos);
+  EXPECT_FALSE(r.saved[0].BrokenStreams.empty());
   auto want = db;
   const auto at = static_cast<std::ptrdiff_t>((inside - 200) * 512);
   std::fill(want.begin() + at, want.begin() + at + 512, uint8_t{0});
-  EXPECT_EQ(r.File(200), want);
+  EXPECT_EQ(test::ReadFileBytes(OutputName(r.out.Path().string() + "/damaged/", 200 * 512, ".DB")),
+            want);
   EXPECT_EQ(SourceFaults(*r.s).Unreadable.Runs(), (std::vector<SectorInterval>{{inside, inside}}));
 }
 
