@@ -1,0 +1,49 @@
+#pragma once
+// The one whole-file check of an OLE2 compound file: header, DIFAT, FAT,
+// directory tree, mini FAT and mini stream, and every stream's chain. The
+// carver, the reassembly, `inspect` and the report all judge a file by it.
+//
+// The bytes are hostile: every field is bounds-checked, every chain is
+// followed at most once per sector, and the work grows with the file's size.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+struct CompoundEntry {
+  std::string Name;    // UTF-8 from the UTF-16 directory name
+  std::string Path;    // names from below the root down, joined with '/'
+  uint8_t Type = 0;    // 1 storage, 2 stream, 5 root
+  uint64_t Size = 0;   // stream size (0 for storages)
+  int Depth = 0;       // 0 for the root
+  bool Intact = true;  // stream: its chain is sound and covers Size; storage: always true
+};
+
+struct CompoundCheck {
+  bool IsCompound = false;             // the header parsed as a compound file
+  bool Whole = false;                  // every check passed
+  std::string Problem;                 // the first check that failed, in words (empty when whole)
+  uint64_t Length = 0;                 // the file's length as its FAT gives it
+  uint32_t SectorSize = 0;             // 512 or 4096
+  std::vector<CompoundEntry> Entries;  // the tree, depth first, root first
+  std::vector<std::string> IntactStreams, BrokenStreams;  // paths
+  // Directory entries named "Matrix.dat" or "seqbase.dat", counted from the
+  // directory's first entry up to the first one whose name length is not
+  // 4 to 64 bytes (the carver's rule; a count of 2 makes a QQ database).
+  int QQNameCount = 0;
+};
+
+CompoundCheck CheckCompoundFile(std::span<const uint8_t> file);
+
+// Both "Matrix.dat" and "seqbase.dat" (or one of them twice) in the directory.
+bool HasQQNames(const CompoundCheck& check);
+
+// Special sector numbers of the FAT.
+constexpr uint32_t kCompoundFree = 0xFFFFFFFF;
+constexpr uint32_t kCompoundEndOfChain = 0xFFFFFFFE;
+constexpr uint32_t kCompoundFatMark = 0xFFFFFFFD;
+constexpr uint32_t kCompoundDifatMark = 0xFFFFFFFC;
+
+}  // namespace tarnwick
