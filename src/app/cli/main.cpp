@@ -41,6 +41,7 @@ int Main(int argc, char** argv) {
   AddScanCommand(app, commands);
   AddRescueCommand(app, commands);
   AddBackupCommand(app, commands);
+  AddInspectCommand(app, commands);
   app.footer(std::string(kGeometryHelp) + "\n" + kFooter);
 
   // "tarnwick-cli help" is the same as --help.

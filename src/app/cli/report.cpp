@@ -1,24 +1,10 @@
 #include "app/cli/report.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "app/cli/digest.h"
+#include "app/cli/inspection.h"
 #include "scan/session.h"
 
 namespace tarnwick::cli {
-
-namespace {
-
-std::vector<uint8_t> ReadWholeFile(const std::string& path, bool& ok) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-  ok = in.good() || in.eof();
-  return bytes;
-}
-
-}  // namespace
 
 Json SectorRuns(const std::vector<uint64_t>& sectors) {
   Json runs = Json::array();
@@ -37,9 +23,16 @@ Json RescuedFileEntry(const SavedFile& file) {
   entry["start_sector"] = file.StartSector;
   entry["bytes"] = file.Bytes;
   entry["sectors"] = SectorRuns(file.Sectors);
-  bool ok = false;
-  const std::vector<uint8_t> bytes = ReadWholeFile(file.Path, ok);
-  entry["sha256"] = ok ? Json(Sha256Hex(bytes)) : Json(nullptr);
+  std::vector<uint8_t> bytes;
+  const std::string failure = ReadWholeFile(file.Path, bytes);
+  if (!failure.empty()) {
+    // Written but gone or unreadable since: the report says so instead of guessing.
+    entry["sha256"] = nullptr;
+    entry["error"] = failure;
+    return entry;
+  }
+  entry["sha256"] = Sha256Hex(bytes);
+  PutInspection(entry, Inspect(file.Path, bytes));
   return entry;
 }
 
