@@ -1,6 +1,11 @@
 #include "compound/qq_contents.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 namespace tarnwick {
@@ -57,6 +62,45 @@ QQContents ReadQQContents(const CompoundCheck& check) {
   std::sort(out.Contacts.begin(), out.Contacts.end(), NumericLess);
   std::sort(out.Groups.begin(), out.Groups.end(), NumericLess);
   return out;
+}
+
+InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes) {
+  InspectedFile f;
+  f.Path = path;
+  f.FileBytes = bytes.size();
+  f.Check = CheckCompoundFile(bytes);
+  f.Contents = ReadQQContents(f.Check);
+  return f;
+}
+
+InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytesOut) {
+  std::vector<uint8_t> own;
+  std::vector<uint8_t>& bytes = bytesOut ? *bytesOut : own;
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    uint8_t buffer[1 << 16];
+    while (true) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = errno;
+        break;
+      }
+      bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+  }
+  if (error != 0) {
+    InspectedFile f;
+    f.Path = path;
+    f.ReadError = std::strerror(error);
+    bytes.clear();
+    return f;
+  }
+  return InspectBytes(path, bytes);
 }
 
 }  // namespace tarnwick

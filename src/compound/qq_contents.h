@@ -3,6 +3,7 @@
 // conversations (the storages named by a contact's or a group's number) and
 // how much message store there is.
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -24,5 +25,18 @@ struct QQContents {
 // Storage and stream names compare without regard to ASCII case, as the
 // compound file's own directory does.
 QQContents ReadQQContents(const CompoundCheck& check);
+
+// One file judged by the whole-file check, with what its tree says.
+struct InspectedFile {
+  std::string Path;
+  std::string ReadError;  // the system's reason when the file could not be read
+  uint64_t FileBytes = 0;
+  CompoundCheck Check;
+  QQContents Contents;
+};
+
+InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes);
+// Reads the whole file; bytes, when given, receives its contents.
+InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytes = nullptr);
 
 }  // namespace tarnwick

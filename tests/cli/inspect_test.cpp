@@ -35,8 +35,8 @@ class InspectTest : public ::testing::Test {
 
 TEST_F(InspectTest, TreeNumbersAndStoreAgreeWithOlefile) {
   auto layout = test::QQLayout(300000);
-  layout["C2CMsg/notes/Data.msj"] = 500;      // a storage not named by a number
-  layout["Archive/12345/Data.msj"] = 100;     // a number, but not under C2CMsg or GroupMsg
+  layout["C2CMsg/notes/Data.msj"] = 500;   // a storage not named by a number
+  layout["Archive/12345/Data.msj"] = 100;  // a number, but not under C2CMsg or GroupMsg
   const fs::path qq = test::MakeCompound(tmp_.Path(), "qq.db", layout, 1);
   // Over 7 MiB a 512-byte-sector file lists its FAT in a DIFAT chain.
   const fs::path big = test::MakeCompound(tmp_.Path(), "big.db", test::QQLayout(8u << 20), 50);
@@ -108,8 +108,7 @@ PYEND
   auto t = test::Run(Cli("inspect " + ShellQuote(qq.string())));
   EXPECT_EQ(t.Status, 0) << t.Err;
   EXPECT_NE(t.Out.find(": damaged ("), std::string::npos) << t.Out;
-  EXPECT_NE(t.Out.find("  Broken streams: C2CMsg/20481234/Data.msj\n"), std::string::npos)
-      << t.Out;
+  EXPECT_NE(t.Out.find("  Broken streams: C2CMsg/20481234/Data.msj\n"), std::string::npos) << t.Out;
   EXPECT_NE(t.Out.find("Data.msj  24000  [broken]\n"), std::string::npos) << t.Out;
   // The tree the directory gives is still shown, and its numbers counted.
   EXPECT_NE(t.Out.find("  Contacts: 2 (20481234, 987654321)\n"), std::string::npos) << t.Out;
@@ -119,19 +118,19 @@ TEST_F(InspectTest, OtherFilesAndUnreadableOnesAreSaidSo) {
   const fs::path noise = tmp_ / "noise.bin";
   test::WriteFileBytes(noise, test::RandomBytes(5000, 3));
   const fs::path missing = tmp_ / "missing.db";
-  auto r = test::Run(Cli("inspect " + ShellQuote(noise.string()) + " " +
-                         ShellQuote(missing.string())));
+  auto r =
+      test::Run(Cli("inspect " + ShellQuote(noise.string()) + " " + ShellQuote(missing.string())));
   EXPECT_EQ(r.Status, 1);
   EXPECT_EQ(r.Out, noise.string() + ": not compound\n  Size: 5000 bytes\n");
   EXPECT_NE(r.Err.find("missing.db could not be read: No such file or directory"),
             std::string::npos)
       << r.Err;
   // In JSON the unreadable file has its place, with the reason.
-  auto j = test::Run(Cli("inspect --json " + ShellQuote(missing.string()) + " " +
-                         ShellQuote(noise.string())) +
-                     " | " + test::Python() +
-                     " -c 'import json,sys; f=json.load(sys.stdin)[\"files\"]; "
-                     "print(f[0][\"error\"], \"|\", f[1][\"verdict\"], f[1][\"tree\"])'");
+  auto j = test::Run(
+      Cli("inspect --json " + ShellQuote(missing.string()) + " " + ShellQuote(noise.string())) +
+      " | " + test::Python() +
+      " -c 'import json,sys; f=json.load(sys.stdin)[\"files\"]; "
+      "print(f[0][\"error\"], \"|\", f[1][\"verdict\"], f[1][\"tree\"])'");
   EXPECT_EQ(j.Out, "No such file or directory | not compound []\n") << j.Err;
   EXPECT_EQ(test::Run(Cli("inspect")).Status, 2);
 }

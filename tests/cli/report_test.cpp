@@ -46,11 +46,12 @@ TEST_F(ReportTest, HasItsDocumentedShapeAndSaysWhatInspectSays) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   EXPECT_EQ(r.Out, "Rescued file 1\n");
   EXPECT_EQ(Judge(report), "ok 1\n");
-  auto fields = test::Run(test::Python() + " -c 'import json,sys; d=json.load(open(sys.argv[1])); "
-                                           "f=d[\"rescued\"][0]; print(d[\"version\"], "
-                                           "d[\"unreadable_sectors\"], f[\"verdict\"], "
-                                           "f[\"contacts\"], f[\"groups\"][\"numbers\"], "
-                                           "f[\"message_store_bytes\"])' " +
+  auto fields = test::Run(test::Python() +
+                          " -c 'import json,sys; d=json.load(open(sys.argv[1])); "
+                          "f=d[\"rescued\"][0]; print(d[\"version\"], "
+                          "d[\"unreadable_sectors\"], f[\"verdict\"], "
+                          "f[\"contacts\"], f[\"groups\"][\"numbers\"], "
+                          "f[\"message_store_bytes\"])' " +
                           ShellQuote(report.string()));
   EXPECT_EQ(fields.Out,
             "2 [] whole {'count': 2, 'numbers': ['20481234', '987654321']} ['5550001'] 50100\n")
@@ -97,12 +98,13 @@ TEST_F(ReportTest, PathsThatAreNotUtf8StayExact) {
   ASSERT_EQ(r.Status, 0) << r.Err;
   // The report is strict UTF-8 JSON; the exact bytes come back from the hex form.
   EXPECT_EQ(Judge(report), "ok 1\n");
-  auto names = test::Run(test::Python() + " -c 'import json,os,sys; "
-                                          "f=json.loads(open(sys.argv[1],\"rb\").read().decode()"
-                                          ")[\"rescued\"][0]; "
-                                          "p=bytes.fromhex(f[\"file_bytes_hex\"]); "
-                                          "print(\"\\ufffd\" in f[\"file\"], os.path.isfile(p), "
-                                          "p.startswith(os.fsencode(sys.argv[2])))' " +
+  auto names = test::Run(test::Python() +
+                         " -c 'import json,os,sys; "
+                         "f=json.loads(open(sys.argv[1],\"rb\").read().decode()"
+                         ")[\"rescued\"][0]; "
+                         "p=bytes.fromhex(f[\"file_bytes_hex\"]); "
+                         "print(\"\\ufffd\" in f[\"file\"], os.path.isfile(p), "
+                         "p.startswith(os.fsencode(sys.argv[2])))' " +
                          ShellQuote(report.string()) + " " + ShellQuote(out.string()));
   EXPECT_EQ(names.Out, "True True True\n") << names.Err;
 }

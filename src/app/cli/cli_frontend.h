@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/frontend.h"
+#include "app/progress_rate.h"
 
 namespace tarnwick {
 struct Session;
@@ -40,6 +41,7 @@ class CliFrontend final : public Frontend {
   std::string Line(const DialogText& d) const;
   void Draw(bool force);
   void EndLine();
+  void RestartRate();
 
   Session& s_;
   Answer saveAnswer_;
@@ -48,6 +50,9 @@ class CliFrontend final : public Frontend {
   std::string lastDrawn_;
   std::chrono::steady_clock::time_point lastPlain_{};
   bool lineOpen_ = false;
+  // The search dialog's rate and time left, from its sector label.
+  ProgressRate rate_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
 };
 
 }  // namespace tarnwick::cli

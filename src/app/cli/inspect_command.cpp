@@ -22,8 +22,8 @@ int RunInspect(const InspectArgs& a) {
   int status = kExitDone;
   Json files = Json::array();
   for (const std::string& path : a.Files) {
-    std::vector<uint8_t> bytes;
-    const std::string failure = ReadWholeFile(path, bytes);
+    const Inspection inspection = InspectFile(path);
+    const std::string& failure = inspection.ReadError;
     if (!failure.empty()) {
       std::fprintf(stderr, "%s could not be read: %s\n", path.c_str(), failure.c_str());
       status = kExitFailed;
@@ -35,7 +35,6 @@ int RunInspect(const InspectArgs& a) {
       }
       continue;
     }
-    const Inspection inspection = Inspect(path, bytes);
     if (a.Json) {
       Json entry;
       PutBytes(entry, "file", path);
@@ -59,7 +58,8 @@ int RunInspect(const InspectArgs& a) {
 
 void AddInspectCommand(CLI::App& app, Commands& commands) {
   auto a = std::make_shared<InspectArgs>();
-  CLI::App* c = app.add_subcommand("inspect", "what rescued files hold, and whether they are whole");
+  CLI::App* c =
+      app.add_subcommand("inspect", "what rescued files hold, and whether they are whole");
   c->footer(
       "For each compound file: the verdict of the whole-file check (whole, or\n"
       "damaged with the broken streams), the contacts and groups its storages name\n"

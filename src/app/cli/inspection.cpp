@@ -1,8 +1,5 @@
 #include "app/cli/inspection.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -36,35 +33,6 @@ Json Named(const std::vector<std::string>& numbers) {
 }
 
 }  // namespace
-
-std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  bytes.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::strerror(errno);
-  uint8_t buffer[1 << 16];
-  while (true) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int error = errno;
-      ::close(fd);
-      return std::strerror(error);
-    }
-    bytes.insert(bytes.end(), buffer, buffer + n);
-  }
-  ::close(fd);
-  return {};
-}
-
-Inspection Inspect(const std::string& path, std::span<const uint8_t> bytes) {
-  Inspection i;
-  i.Path = path;
-  i.FileBytes = bytes.size();
-  i.Check = CheckCompoundFile(bytes);
-  i.Contents = ReadQQContents(i.Check);
-  return i;
-}
 
 const char* Verdict(const CompoundCheck& check) {
   if (!check.IsCompound) return "not compound";

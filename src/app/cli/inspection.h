@@ -12,17 +12,7 @@
 
 namespace tarnwick::cli {
 
-struct Inspection {
-  std::string Path;
-  uint64_t FileBytes = 0;
-  CompoundCheck Check;
-  QQContents Contents;
-};
-
-// Reads a whole file; the system's reason on failure, else an empty text.
-std::string ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
-
-Inspection Inspect(const std::string& path, std::span<const uint8_t> bytes);
+using Inspection = InspectedFile;
 
 // "whole", "damaged" or "not compound".
 const char* Verdict(const CompoundCheck& check);

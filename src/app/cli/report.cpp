@@ -24,7 +24,8 @@ Json RescuedFileEntry(const SavedFile& file) {
   entry["bytes"] = file.Bytes;
   entry["sectors"] = SectorRuns(file.Sectors);
   std::vector<uint8_t> bytes;
-  const std::string failure = ReadWholeFile(file.Path, bytes);
+  const Inspection inspection = InspectFile(file.Path, &bytes);
+  const std::string& failure = inspection.ReadError;
   if (!failure.empty()) {
     // Written but gone or unreadable since: the report says so instead of guessing.
     entry["sha256"] = nullptr;
@@ -32,7 +33,7 @@ Json RescuedFileEntry(const SavedFile& file) {
     return entry;
   }
   entry["sha256"] = Sha256Hex(bytes);
-  PutInspection(entry, Inspect(file.Path, bytes));
+  PutInspection(entry, inspection);
   return entry;
 }
 
