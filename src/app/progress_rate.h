@@ -30,7 +30,7 @@ class ProgressRate {
   // "12.3 MB/s, 1:02 left" in the language; empty until measurable.
   std::string Text(Language language) const;
 
-  static constexpr uint64_t kMinimumMs = 1000;
+  static constexpr uint64_t kMinimumMs = 600;
 
  private:
   uint64_t first_ = 0, last_ = 0;

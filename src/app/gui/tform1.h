@@ -16,6 +16,7 @@
 #include "app/branding.h"
 #include "app/gui/drive_combo.h"
 #include "app/gui/qt_frontend.h"
+#include "app/gui/results_view.h"
 #include "scan/deep_scan.h"
 #include "source/source.h"
 #include "volume/identify.h"
@@ -106,6 +107,8 @@ class TForm1 : public QWidget {
   QLabel* Label1;
   QLineEdit* Edit1;
   QPushButton* Button5;
+  // Shown after the end message of a rescue that wrote files.
+  TResultsView* Results;
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -122,6 +125,7 @@ class TForm1 : public QWidget {
   bool Show(uint64_t sector);
   void GoTo();
   void Message(int slot, int captionSlot);
+  void ShowResults(const std::vector<std::string>& saved);
   QString T(int slot) const;
 
   Session& s_;
