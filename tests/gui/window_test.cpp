@@ -476,6 +476,9 @@ void WindowTest::DialogsRefuseToCloseWhileTheirWorkRuns() {
   QVERIFY(!w.form2.isVisible());
 }
 
+// The results view and the search dialog's rate (results_view_test.cpp).
+int RunResultsViewTests(int argc, char** argv);
+
 }  // namespace tarnwick::gui
 
 int main(int argc, char** argv) {
@@ -483,7 +486,9 @@ int main(int argc, char** argv) {
   ::setenv("TARNWICK_LANG", "en", 1);
   QApplication app(argc, argv);
   tarnwick::gui::WindowTest t;
-  return QTest::qExec(&t, argc, argv);
+  const int window = QTest::qExec(&t, argc, argv);
+  const int results = tarnwick::gui::RunResultsViewTests(argc, argv);
+  return window != 0 ? window : results;
 }
 
 #include "window_test.moc"
