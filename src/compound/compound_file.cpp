@@ -1,6 +1,7 @@
 #include "compound/compound_file.h"
 
 #include <array>
+#include <set>
 #include <string_view>
 #include <utility>
 
@@ -420,6 +421,7 @@ class Checker {
         std::vector<uint32_t> chain;
         const uint64_t needed = (ce.Size + ss_ - 1) / ss_;
         ce.Intact = Chain(LE32(e, 116), static_cast<int32_t>(who), needed, chain, why[k]);
+        if (!chain.empty() && ce.Size % ss_ != 0) partial_.insert(chain.back());
         if (ce.Intact && chain.size() < needed) {
           why[k] = "ends before its size";
           ce.Intact = false;
@@ -449,6 +451,17 @@ class Checker {
 
   CompoundCheck Finish() {
     out_.Whole = out_.Problem.empty();
+    out_.SectorUse.assign(owner_.size(), kSectorUnused);
+    for (size_t n = 0; n < owner_.size(); ++n) {
+      const int32_t o = owner_[n];
+      if (o == kNobody) continue;
+      if (o < kMiniStream)
+        out_.SectorUse[n] = kSectorTable;
+      else if (o == kMiniStream || partial_.count(static_cast<uint32_t>(n)))
+        out_.SectorUse[n] = kSectorPartData;
+      else
+        out_.SectorUse[n] = kSectorFullData;
+    }
     return std::move(out_);
   }
 
@@ -461,6 +474,7 @@ class Checker {
   std::vector<uint8_t> dir_, mini_;
   std::vector<uint32_t> entryIds_;     // directory entry number of each of out_.Entries
   std::vector<uint32_t> brokenEntry_;  // entries whose sectors another chain took
+  std::set<uint32_t> partial_;         // stream sectors that the stream fills only in part
 };
 
 }  // namespace

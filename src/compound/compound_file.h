@@ -33,7 +33,15 @@ struct CompoundCheck {
   // directory's first entry up to the first one whose name length is not
   // 4 to 64 bytes (the carver's rule; a count of 2 makes a QQ database).
   int QQNameCount = 0;
+  // What each compound-file sector holds, as far as the chains were followed.
+  std::vector<uint8_t> SectorUse;
 };
+
+// Values of CompoundCheck::SectorUse.
+constexpr uint8_t kSectorUnused = 0;
+constexpr uint8_t kSectorTable = 1;     // FAT, DIFAT, directory or mini FAT
+constexpr uint8_t kSectorFullData = 2;  // a stream's data filling the whole sector
+constexpr uint8_t kSectorPartData = 3;  // a stream's last sector, or the mini stream
 
 CompoundCheck CheckCompoundFile(std::span<const uint8_t> file);
 
