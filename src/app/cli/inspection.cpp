@@ -19,9 +19,18 @@ const char* TypeName(uint8_t type) {
   }
 }
 
+// A name from the file as one line of text: control characters (a hostile
+// directory may hold any) read as '?'.
+std::string Printable(const std::string& name) {
+  std::string out = name;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
 std::string Joined(const std::vector<std::string>& names) {
   std::string out;
-  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + n;
+  for (const std::string& n : names) out += (out.empty() ? "" : ", ") + Printable(n);
   return out;
 }
 
@@ -69,7 +78,7 @@ void PutInspection(Json& o, const Inspection& in) {
 std::string InspectionText(const Inspection& in) {
   const CompoundCheck& c = in.Check;
   std::string t = in.Path + ": " + Verdict(c);
-  if (!c.Problem.empty()) t += " (" + c.Problem + ")";
+  if (!c.Problem.empty()) t += " (" + Printable(c.Problem) + ")";
   t += "\n  Size: " + std::to_string(in.FileBytes) + " bytes\n";
   if (!c.IsCompound) return t;
   t += "  QQ database: " + std::string(HasQQNames(c) ? "yes" : "no") + "\n";
@@ -86,7 +95,7 @@ std::string InspectionText(const Inspection& in) {
   for (const CompoundEntry& e : c.Entries) {
     // A hostile file may nest storages thousands deep; the indent stops growing.
     const size_t depth = static_cast<size_t>(std::clamp(e.Depth, 0, kMaxIndentDepth));
-    t += std::string(4 + 2 * depth, ' ') + e.Name;
+    t += std::string(4 + 2 * depth, ' ') + Printable(e.Name);
     if (e.Type == 2)
       t += "  " + std::to_string(e.Size) + (e.Intact ? "" : "  [broken]");
     else
