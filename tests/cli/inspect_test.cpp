@@ -132,6 +132,8 @@ TEST_F(InspectTest, OtherFilesAndUnreadableOnesAreSaidSo) {
       " -c 'import json,sys; f=json.load(sys.stdin)[\"files\"]; "
       "print(f[0][\"error\"], \"|\", f[1][\"verdict\"], f[1][\"tree\"])'");
   EXPECT_EQ(j.Out, "No such file or directory | not compound []\n") << j.Err;
+  EXPECT_EQ(Agrees({noise}), "ok 0\n")
+      << "a file that is no compound file has the documented shape";
   EXPECT_EQ(test::Run(Cli("inspect")).Status, 2);
 }
 
