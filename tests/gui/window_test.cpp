@@ -526,6 +526,9 @@ void WindowTest::PartitionsOfAWholeDiskAndAFormerVolumesGeometry() {
   QCOMPARE(w.session.Scan.SectorsPerCluster, 8u);
 }
 
+// The results view and the search dialog's rate (results_view_test.cpp).
+int RunResultsViewTests(int argc, char** argv);
+
 }  // namespace tarnwick::gui
 
 int main(int argc, char** argv) {
@@ -533,7 +536,9 @@ int main(int argc, char** argv) {
   ::setenv("TARNWICK_LANG", "en", 1);
   QApplication app(argc, argv);
   tarnwick::gui::WindowTest t;
-  return QTest::qExec(&t, argc, argv);
+  const int window = QTest::qExec(&t, argc, argv);
+  const int results = tarnwick::gui::RunResultsViewTests(argc, argv);
+  return window != 0 ? window : results;
 }
 
 #include "window_test.moc"

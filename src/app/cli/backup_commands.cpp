@@ -1,128 +1,59 @@
 // tarnwick-cli backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]
 // tarnwick-cli drives [--json]
-#include "app/cli/backup_commands.h"
-
 #include <cstdio>
-#include <cstring>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/cli/cli_common.h"
 #include "app/cli/cli_frontend.h"
-#include "app/cli/partitions_command.h"
+#include "app/cli/json_out.h"
 #include "scan/session.h"
 #include "source/backup.h"
 #include "source/drives.h"
-#include "source/source.h"
 
 namespace tarnwick::cli {
 
-const char* const kBackupHelp =
-    "usage: tarnwick-cli backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]\n"
-    "                          [--partition N]\n"
-    "Copies the sectors FIRST to LAST of SOURCE (default: all) into the raw image\n"
-    "file IMAGE, which must not lie on SOURCE. Sectors that cannot be read are\n"
-    "written as zeros and counted. Ctrl-C cancels; the partial image is kept\n"
-    "unless you answer yes when asked on a terminal.\n"
-    "  --free-only   copy only the sectors the file system counts as free\n"
-    "The last line of stdout is the end message.\n";
-
-const char* const kDrivesHelp =
-    "usage: tarnwick-cli drives [--json]\n"
-    "Lists the volumes and whole disks of this machine as the window's drive list\n"
-    "shows them, one 'text<TAB>device' a line (--json: an array of objects with\n"
-    "text, device, kind and disk).\n";
-
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-int Usage(const char* help, const std::string& message) {
-  std::fprintf(stderr, "tarnwick-cli: %s\n%s", message.c_str(), help);
-  return kExitUsage;
-}
-
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
-}  // namespace
-
-int RunDrivesCommand(int argc, char** argv) {
-  bool json = false;
-  for (int i = 2; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--json") == 0)
-      json = true;
-    else
-      return Usage(kDrivesHelp, std::string("unknown argument ") + argv[i]);
-  }
-  std::vector<DriveItem> items = DriveList();
+int RunDrives(bool json) {
+  const std::vector<DriveItem> items = DriveList();
   if (json) {
-    std::string out = "[";
-    for (size_t i = 0; i < items.size(); ++i) {
-      const DriveItem& d = items[i];
-      out += (i ? ", " : "") + std::string("{\"text\": ") + Json(d.Text) +
-             ", \"device\": " + Json(d.DevicePath) + ", \"kind\": \"" + DriveKindName(d.Kind) +
-             "\", \"disk\": " + (d.IsDisk ? "true" : "false") + "}";
+    Json list = Json::array();
+    for (const DriveItem& d : items) {
+      Json item;
+      PutBytes(item, "text", d.Text);
+      PutBytes(item, "device", d.DevicePath);
+      item["kind"] = DriveKindName(d.Kind);
+      item["disk"] = d.IsDisk;
+      list.push_back(std::move(item));
     }
-    std::printf("%s]\n", out.c_str());
+    PrintJson(list);
   } else {
     for (const DriveItem& d : items) std::printf("%s\t%s\n", d.Text.c_str(), d.DevicePath.c_str());
   }
   return kExitDone;
 }
 
-int RunBackupCommand(int argc, char** argv) {
-  std::vector<std::string> positional;
-  std::string range;
-  bool freeOnly = false;
-  std::optional<int> partition;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--free-only") {
-      freeOnly = true;
-    } else if (arg == "--partition") {
-      if (i + 1 >= argc) return Usage(kBackupHelp, "--partition needs a value");
-      partition = ParsePartitionNumber(argv[++i]);
-      if (!partition) return Usage(kBackupHelp, "--partition must be a partition number from 1");
-    } else if (arg == "--range") {
-      if (i + 1 >= argc) return Usage(kBackupHelp, "--range needs a value");
-      range = argv[++i];
-    } else if (arg.rfind("--", 0) == 0) {
-      return Usage(kBackupHelp, "unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != 2) return Usage(kBackupHelp, "backup needs SOURCE and IMAGE");
-  size_t dash = range.empty() ? 0 : range.find('-', 1);
-  if (!range.empty() && dash == std::string::npos)
-    return Usage(kBackupHelp, "--range must be FIRST-LAST");
+struct BackupArgs {
+  SourceArgs Source;
+  std::string Image;
+  std::string Range;
+  bool FreeOnly = false;
+};
 
+int RunBackup(const BackupArgs& a) {
   Session s;
-  OpenOutcome opened = OpenCliSource(s, positional[0], partition);
-  if (!opened.Opened) return kExitFailed;
+  auto opened = OpenSource(s, a.Source);
+  if (!opened) return kExitFailed;
+  const OpenOutcome& o = opened->Outcome;
   BackupRequest request;
-  request.ImagePath = positional[1];
-  request.FreeOnly = freeOnly && opened.FreeOnlyEnabled;
-  request.FirstText = range.empty() ? opened.FirstSectorText : range.substr(0, dash);
-  request.LastText = range.empty() ? opened.LastSectorText : range.substr(dash + 1);
-  if (freeOnly && !opened.FreeOnlyEnabled)
+  request.ImagePath = a.Image;
+  request.FreeOnly = a.FreeOnly && o.FreeOnlyEnabled;
+  request.FirstText = o.FirstSectorText;
+  request.LastText = o.LastSectorText;
+  if (!a.Range.empty()) ApplyRange(s, a.Range, request.FirstText, request.LastText);
+  if (a.FreeOnly && !o.FreeOnlyEnabled)
     std::fprintf(stderr, "The file system is not known; copying every sector.\n");
 
   CliFrontend ui(s, Answer::No);
@@ -148,6 +79,34 @@ int RunBackupCommand(int argc, char** argv) {
       if (!out.SystemReason.empty()) std::fprintf(stderr, "(%s)\n", out.SystemReason.c_str());
       return kExitFailed;
   }
+}
+
+}  // namespace
+
+void AddDrivesCommand(CLI::App& app, Commands& commands) {
+  auto json = std::make_shared<bool>(false);
+  CLI::App* c = app.add_subcommand("drives", "the partitions and disks of this machine");
+  c->footer(
+      "Lists the volumes and whole disks of this machine as the window's drive list\n"
+      "shows them, one 'text<TAB>device' a line.");
+  c->add_flag("--json", *json, "an array of objects with text, device, kind and disk instead");
+  commands.push_back({c, [json] { return RunDrives(*json); }});
+}
+
+void AddBackupCommand(CLI::App& app, Commands& commands) {
+  auto a = std::make_shared<BackupArgs>();
+  CLI::App* c = app.add_subcommand("backup", "copy a sector range into a raw image file");
+  c->footer(
+      "Copies the sectors FIRST to LAST of SOURCE (default: all) into the raw image\n"
+      "file IMAGE, which must not lie on SOURCE. Sectors that cannot be read are\n"
+      "written as zeros and counted. Ctrl-C cancels; the partial image is kept\n"
+      "unless you answer yes when asked on a terminal. The last line of stdout is\n"
+      "the end message.");
+  DeclareSource(*c, a->Source);
+  c->add_option("IMAGE", a->Image, "the image file to write")->required();
+  DeclareRange(*c, a->Range);
+  c->add_flag("--free-only", a->FreeOnly, "copy only the sectors the file system counts as free");
+  commands.push_back({c, [a] { return RunBackup(*a); }});
 }
 
 }  // namespace tarnwick::cli

@@ -55,7 +55,15 @@ void CliFrontend::Pump() {
   Draw(false);
 }
 
+void CliFrontend::RestartRate() {
+  const uint64_t first = s_.FirstScanSector >= 0 ? static_cast<uint64_t>(s_.FirstScanSector) : 0;
+  const uint64_t last =
+      s_.LastScanSector >= 0 ? static_cast<uint64_t>(s_.LastScanSector) : s_.Scan.LastSector;
+  rate_.Restart(first, last, s_.Scan.BytesPerSector);
+}
+
 void CliFrontend::ShowDialog(Dialog d) {
+  if (d == Dialog::Search) RestartRate();
   Of(d).shown = true;
   Draw(true);
 }
@@ -69,11 +77,19 @@ void CliFrontend::CloseDialog(Dialog d) {
 void CliFrontend::SetCaption(Dialog d, const std::string& text) {
   bool changed = Of(d).caption != text;
   Of(d).caption = text;
+  if (changed && d == Dialog::Search) RestartRate();
   if (changed && Of(d).shown) Draw(true);
 }
 
 void CliFrontend::SetLabel(Dialog d, int label, const std::string& text) {
   if (label >= 1 && label <= 4) Of(d).labels[static_cast<size_t>(label)] = text;
+  if (d == Dialog::Search && label == 1) {
+    if (auto sector = TrailingNumber(text)) {
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - started_);
+      rate_.At(*sector, static_cast<uint64_t>(ms.count()));
+    }
+  }
 }
 
 std::string CliFrontend::Line(const DialogText& d) const {
@@ -84,6 +100,10 @@ std::string CliFrontend::Line(const DialogText& d) const {
     if (label.empty()) continue;
     line += line.empty() ? "" : "  ";
     line += label;
+  }
+  if (&d == &dialogs_[0]) {
+    const std::string rate = rate_.Text(s_.Texts->language);
+    if (!rate.empty()) line += "  " + rate;
   }
   return OneLine(line);
 }

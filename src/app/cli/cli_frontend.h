@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/frontend.h"
+#include "app/progress_rate.h"
 
 namespace tarnwick {
 struct Session;
@@ -43,6 +44,7 @@ class CliFrontend final : public Frontend {
   std::string Line(const DialogText& d) const;
   void Draw(bool force);
   void EndLine();
+  void RestartRate();
   Answer UnattendedSaveAnswer(const std::string& text);
 
   Session& s_;
@@ -52,6 +54,9 @@ class CliFrontend final : public Frontend {
   std::string lastDrawn_;
   std::chrono::steady_clock::time_point lastPlain_{};
   bool lineOpen_ = false;
+  // The search dialog's rate and time left, from its sector label.
+  ProgressRate rate_;
+  std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   // Retries given without a terminal to one failed save, which ends them.
   std::string retriedText_;
   int retries_ = 0;

@@ -1,10 +1,14 @@
 // tarnwick-cli partitions SOURCE [--json] [--partition N]
 #include "app/cli/partitions_command.h"
 
+#include <memory>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "app/cli/cli_common.h"
+#include "app/cli/json_out.h"
 #include "scan/disk_plan.h"
 #include "scan/session.h"
 #include "source/device.h"
@@ -15,42 +19,7 @@
 
 namespace tarnwick::cli {
 
-const char* const kPartitionsHelp =
-    "usage: tarnwick-cli partitions SOURCE [--json] [--partition N]\n"
-    "Reads the partition table (MBR with logical partitions, or GPT) of a whole\n"
-    "disk or whole-disk image and prints one line per partition:\n"
-    "  index<TAB>first sector<TAB>last sector<TAB>type<TAB>file system<TAB>label\n"
-    "The index is what --partition N takes. The table's kind and anything wrong\n"
-    "with it go to stderr. --json: one object with scheme, sector_size,\n"
-    "backup_used, problems and partitions. Exit status 1 when SOURCE has no table.\n";
-
 namespace {
-
-constexpr int kExitDone = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-int Usage(const std::string& message) {
-  std::fprintf(stderr, "tarnwick-cli: %s\n%s", message.c_str(), kPartitionsHelp);
-  return kExitUsage;
-}
-
-std::string Json(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 std::string MbrTypeHex(uint8_t t) {
   char hex[8];
@@ -71,30 +40,33 @@ std::string OneColumn(std::string text) {
   return text.empty() ? "-" : text;
 }
 
-std::string JsonListing(const PartitionTable& t, const std::vector<PartitionContents>& parts) {
-  std::string out = std::string("{\"scheme\": \"") + SchemeName(t.Scheme) +
-                    "\", \"sector_size\": " + std::to_string(t.SectorSize) +
-                    ", \"backup_used\": " + (t.BackupGptUsed ? "true" : "false") +
-                    ", \"problems\": [";
-  for (size_t i = 0; i < t.Problems.size(); ++i) out += (i ? ", " : "") + Json(t.Problems[i]);
-  out += "], \"partitions\": [";
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const PartitionContents& c = parts[i];
+Json JsonListing(const PartitionTable& t, const std::vector<PartitionContents>& parts) {
+  Json out;
+  out["scheme"] = SchemeName(t.Scheme);
+  out["sector_size"] = t.SectorSize;
+  out["backup_used"] = t.BackupGptUsed;
+  out["problems"] = Json::array();
+  for (const std::string& problem : t.Problems) out["problems"].push_back(problem);
+  out["partitions"] = Json::array();
+  for (const PartitionContents& c : parts) {
     const PartitionEntry& p = c.Entry;
-    out += (i ? ", " : "") + std::string("{\"index\": ") + std::to_string(p.Index) +
-           ", \"first_sector\": " + std::to_string(p.FirstSector) +
-           ", \"last_sector\": " + std::to_string(p.LastSector) +
-           ", \"sectors\": " + std::to_string(p.SectorCount()) + ", \"type\": " +
-           Json(p.TypeGuid.empty() ? MbrTypeHex(p.MbrType) : p.TypeGuid) +
-           ", \"type_name\": " + Json(p.TypeName) + ", \"logical\": " +
-           (p.Logical ? "true" : "false") + ", \"name\": " + Json(p.Name) +
-           ", \"fs\": " + Json(c.FsName) + ", \"identified\": " +
-           (c.Identified ? "true" : "false") +
-           ", \"sectors_per_cluster\": " + std::to_string(c.Geometry.SectorsPerCluster) +
-           ", \"cluster_phase\": " + std::to_string(c.Geometry.ClusterPhase) +
-           ", \"label\": " + Json(c.Label) + "}";
+    Json item;
+    item["index"] = p.Index;
+    item["first_sector"] = p.FirstSector;
+    item["last_sector"] = p.LastSector;
+    item["sectors"] = p.SectorCount();
+    item["type"] = p.TypeGuid.empty() ? MbrTypeHex(p.MbrType) : p.TypeGuid;
+    item["type_name"] = p.TypeName;
+    item["logical"] = p.Logical;
+    PutBytes(item, "name", p.Name);
+    PutBytes(item, "fs", c.FsName);
+    item["identified"] = c.Identified;
+    item["sectors_per_cluster"] = c.Geometry.SectorsPerCluster;
+    item["cluster_phase"] = c.Geometry.ClusterPhase;
+    PutBytes(item, "label", c.Label);
+    out["partitions"].push_back(std::move(item));
   }
-  return out + "]}\n";
+  return out;
 }
 
 void PrintOpenFailure(const Session& s, const OpenOutcome& o) {
@@ -155,27 +127,9 @@ OpenOutcome OpenCliSource(Session& s, const std::string& path, std::optional<int
   return RefuseEmpty(s, path, p.Outcome);
 }
 
-int RunPartitionsCommand(int argc, char** argv) {
-  std::vector<std::string> positional;
-  bool json = false;
-  std::optional<int> only;
-  for (int i = 2; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--partition") {
-      if (i + 1 >= argc) return Usage("--partition needs a value");
-      only = ParsePartitionNumber(argv[++i]);
-      if (!only) return Usage("--partition must be a partition number from 1");
-    } else if (arg.rfind("--", 0) == 0) {
-      return Usage("unknown option " + arg);
-    } else {
-      positional.push_back(arg);
-    }
-  }
-  if (positional.size() != 1) return Usage("partitions needs SOURCE");
-  const std::string& path = positional[0];
+namespace {
 
+int RunPartitions(const std::string& path, bool json, int only) {
   Session s;
   std::string error;
   auto device = FileDevice::Open(path, error);
@@ -192,13 +146,13 @@ int RunPartitionsCommand(int argc, char** argv) {
   if (table.Scheme == TableScheme::None) {
     std::fprintf(stderr, "No partition table was found on %s; it opens as one volume.\n",
                  path.c_str());
-    if (json) std::printf("%s", JsonListing(table, {}).c_str());
+    if (json) PrintJson(JsonListing(table, {}));
     return kExitFailed;
   }
-  if (only) {
-    const PartitionEntry* p = table.Find(*only);
+  if (only > 0) {
+    const PartitionEntry* p = table.Find(only);
     if (p == nullptr) {
-      std::fprintf(stderr, "tarnwick-cli: there is no partition %d on %s\n", *only, path.c_str());
+      std::fprintf(stderr, "tarnwick-cli: there is no partition %d on %s\n", only, path.c_str());
       return kExitFailed;
     }
     PartitionEntry kept = *p;
@@ -206,7 +160,7 @@ int RunPartitionsCommand(int argc, char** argv) {
   }
   auto parts = IdentifyPartitions(*device, table, path);
   if (json) {
-    std::printf("%s", JsonListing(table, parts).c_str());
+    PrintJson(JsonListing(table, parts));
     return kExitDone;
   }
   std::fprintf(stderr, "%s partition table, %u-byte sectors%s\n", SchemeName(table.Scheme),
@@ -219,6 +173,25 @@ int RunPartitionsCommand(int argc, char** argv) {
                 OneColumn(c.FsName).c_str(), OneColumn(c.Label).c_str());
   }
   return kExitDone;
+}
+
+}  // namespace
+
+void AddPartitionsCommand(CLI::App& app, Commands& commands) {
+  auto source = std::make_shared<SourceArgs>();
+  auto json = std::make_shared<bool>(false);
+  CLI::App* c = app.add_subcommand("partitions", "the partition table of a whole disk or image");
+  c->footer(
+      "Reads the partition table (MBR with logical partitions, or GPT) of a whole\n"
+      "disk or whole-disk image and prints one line per partition:\n"
+      "  index<TAB>first sector<TAB>last sector<TAB>type<TAB>file system<TAB>label\n"
+      "The index is what --partition N takes. The table's kind and anything wrong\n"
+      "with it go to stderr. Exit status 1 when SOURCE has no table.");
+  DeclareSource(*c, *source);
+  c->add_flag("--json", *json,
+              "one object with scheme, sector_size, backup_used, problems and partitions");
+  commands.push_back(
+      {c, [source, json] { return RunPartitions(source->Path, *json, source->Partition); }});
 }
 
 void ChooseWhatToScanCli(Session& s, RescueBoxes& boxes, bool wholeSource, bool userGeometry) {

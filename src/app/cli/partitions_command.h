@@ -14,9 +14,6 @@ struct RescueBoxes;
 
 namespace tarnwick::cli {
 
-int RunPartitionsCommand(int argc, char** argv);
-extern const char* const kPartitionsHelp;
-
 // The partition number given to --partition: a whole number from 1.
 std::optional<int> ParsePartitionNumber(const std::string& text);
 

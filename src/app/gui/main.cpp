@@ -22,14 +22,26 @@ using namespace tarnwick::gui;
 // For the documentation's pictures: TARNWICK_SCREENSHOT_DIR names a folder
 // that receives PNGs of the main window, collapsed and expanded, and, when
 // TARNWICK_SCREENSHOT_IMAGE names an image, of both progress dialogs during
-// a rescue of it. The program then ends.
+// a rescue of it (the search dialog with its rate) and of the results view
+// after it. The program then ends.
 class ScreenshotFrontend final : public QtFrontend {
  public:
   explicit ScreenshotFrontend(QString dir) : dir_(std::move(dir)) {}
+  // The search dialog is taken once its rate shows (a fast search never shows
+  // one, and is then taken as it closes).
+  void SetLabel(Dialog d, int label, const std::string& text) override {
+    QtFrontend::SetLabel(d, label, text);
+    if (d == Dialog::Search && !searchTaken_ && SearchDialog() &&
+        !SearchDialog()->Label5->text().isEmpty()) {
+      QCoreApplication::processEvents();
+      Save(SearchDialog(), "search");
+      searchTaken_ = true;
+    }
+  }
   // A dialog is taken just before it closes, with its last figures.
   void CloseDialog(Dialog d) override {
     QWidget* w = d == Dialog::Search ? static_cast<QWidget*>(SearchDialog()) : RescueDialog();
-    if (w && w->isVisible()) {
+    if (w && w->isVisible() && !(d == Dialog::Search && searchTaken_)) {
       QCoreApplication::processEvents();
       Save(w, d == Dialog::Search ? "search" : "rescue");
     }
@@ -43,6 +55,7 @@ class ScreenshotFrontend final : public QtFrontend {
 
  private:
   QString dir_;
+  bool searchTaken_ = false;
 };
 
 int TakeScreenshots(TForm1& form1, ScreenshotFrontend& ui, Session& s) {
@@ -62,6 +75,10 @@ int TakeScreenshots(TForm1& form1, ScreenshotFrontend& ui, Session& s) {
     std::filesystem::create_directories(out);
     form1.Edit2->setText(QString::fromStdString(out));
     form1.Button12Click();
+    if (form1.Results->isVisible()) {
+      QCoreApplication::processEvents();
+      ui.Save(form1.Results, "results");
+    }
   }
   form1.close();
   return 0;

@@ -54,6 +54,8 @@ TForm3::TForm3(ProgressFlags& flags, QWidget* parent) : QDialog(parent, kFrame),
   Label2 = MakeLabel(this, 16, 36, 370);
   Label3 = MakeLabel(this, 16, 60, 370);
   Label4 = MakeLabel(this, 16, 84, 370);
+  Label5 = MakeLabel(this, 16, 116, 276);
+  Label5->setObjectName("RateLabel");
   Button1 = new QPushButton(this);
   Button1->setGeometry(300, 112, 84, 26);
   connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });

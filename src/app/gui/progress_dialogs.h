@@ -31,7 +31,8 @@ class TForm2 : public QDialog {
   ProgressFlags& flags_;
 };
 
-// The search/backup dialog: sector, percent, Cancel, found or error count, Source.
+// The search/backup dialog: sector, percent, Cancel, found or error count,
+// Source, and the rate with the time left.
 class TForm3 : public QDialog {
   Q_OBJECT
  public:
@@ -41,6 +42,7 @@ class TForm3 : public QDialog {
   QPushButton* Button1;  // Cancel
   QLabel* Label3;
   QLabel* Label4;
+  QLabel* Label5;  // "12.3 MB/s, 0:42 left"
   void Button1Click();
 
  protected:

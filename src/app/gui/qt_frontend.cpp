@@ -6,6 +6,7 @@
 #include <QMessageBox>
 
 #include "app/gui/progress_dialogs.h"
+#include "scan/session.h"
 
 namespace tarnwick::gui {
 
@@ -23,9 +24,21 @@ void QtFrontend::Attach(QWidget* mainWindow, TForm2* rescueDialog, TForm3* searc
 
 void QtFrontend::Pump() { QCoreApplication::processEvents(); }
 
+void QtFrontend::RestartRate() {
+  if (!clock_.isValid()) clock_.start();
+  if (search_) search_->Label5->clear();
+  if (!session_) return;
+  const Session& s = *session_;
+  const uint64_t first = s.FirstScanSector >= 0 ? static_cast<uint64_t>(s.FirstScanSector) : 0;
+  const uint64_t last =
+      s.LastScanSector >= 0 ? static_cast<uint64_t>(s.LastScanSector) : s.Scan.LastSector;
+  rate_.Restart(first, last, s.Scan.BytesPerSector);
+}
+
 void QtFrontend::ShowDialog(Dialog d) {
   QDialog* w = d == Dialog::Search ? static_cast<QDialog*>(search_) : rescue_;
   if (!w) return;
+  if (d == Dialog::Search) RestartRate();
   if (d == Dialog::Rescue && rescue_) rescue_->SpeedButton1->setChecked(false);
   if (main_) w->setFont(main_->font());
   w->show();
@@ -40,7 +53,9 @@ void QtFrontend::CloseDialog(Dialog d) {
 
 void QtFrontend::SetCaption(Dialog d, const std::string& text) {
   QDialog* w = d == Dialog::Search ? static_cast<QDialog*>(search_) : rescue_;
-  if (w) w->setWindowTitle(Q(text));
+  if (!w) return;
+  if (d == Dialog::Search && w->windowTitle() != Q(text)) RestartRate();
+  w->setWindowTitle(Q(text));
 }
 
 void QtFrontend::SetLabel(Dialog d, int label, const std::string& text) {
@@ -53,6 +68,13 @@ void QtFrontend::SetLabel(Dialog d, int label, const std::string& text) {
     if (label >= 1 && label <= 4) l = labels[label - 1];
   }
   if (l) l->setText(Q(text));
+  if (d == Dialog::Search && label == 1 && search_ && session_) {
+    if (auto sector = TrailingNumber(text)) {
+      if (!clock_.isValid()) clock_.start();
+      rate_.At(*sector, static_cast<uint64_t>(clock_.elapsed()));
+      search_->Label5->setText(Q(rate_.Text(session_->Texts->language)));
+    }
+  }
 }
 
 void QtFrontend::SetButton(Dialog d, int button, const std::string& text) {

@@ -3,12 +3,18 @@
 // progress dialogs, the main window's visibility, and every question the
 // program asks the user (message boxes, file and folder dialogs, opening a
 // link). Tests derive from it and answer the questions themselves.
+#include <QElapsedTimer>
 #include <QString>
 #include <QUrl>
 #include <QWidget>
 #include <string>
 
 #include "app/frontend.h"
+#include "app/progress_rate.h"
+
+namespace tarnwick {
+struct Session;
+}
 
 namespace tarnwick::gui {
 
@@ -19,6 +25,8 @@ class QtFrontend : public Frontend {
  public:
   QtFrontend() = default;
   void Attach(QWidget* mainWindow, TForm2* rescueDialog, TForm3* searchDialog);
+  // The Session whose scan range and language the search dialog's rate uses.
+  void WatchProgress(const Session* s) { session_ = s; }
 
   void Pump() override;
   void ShowDialog(Dialog d) override;
@@ -43,6 +51,10 @@ class QtFrontend : public Frontend {
   QWidget* main_ = nullptr;
   TForm2* rescue_ = nullptr;
   TForm3* search_ = nullptr;
+  void RestartRate();
+  const Session* session_ = nullptr;
+  ProgressRate rate_;
+  QElapsedTimer clock_;
 };
 
 }  // namespace tarnwick::gui

@@ -193,6 +193,8 @@ TForm1::TForm1(Session& s, QtFrontend& ui, const std::string& exeFolder, BlockTr
   connect(Button12, &QPushButton::clicked, this, [this] { Button12Click(); });
   connect(PartitionBox, &QComboBox::activated, this, [this](int i) { PartitionBoxClick(i); });
 
+  Results = new TResultsView(ui_, this);
+  ui_.WatchProgress(&s_);
   FormCreate(exeFolder);
 }
 
@@ -232,6 +234,7 @@ void TForm1::ApplyTexts() {
   Label2->setText(T(kSlotSaveTo));
   Button6->setText(T(kSlotBrowse));
   Button7->setText(T(kSlotViewFolder));
+  Results->ApplyTexts(s_.Texts->language, T(kSlotViewFolder));
   Label8->setText(T(kSlotReason));
   Label7->setText(T(kSlotPreviousFs));
   Label6->setText(T(kSlotClusterSize));
@@ -477,7 +480,12 @@ void TForm1::Button12Click() {
   r.LastText = Edit4->text().toStdString();
   r.FreeOnly = CheckBox8->isChecked();
   ChooseGeometry();
+  std::vector<std::string> saved;
+  s_.OnFileSaved = [&saved](const SavedFile& f) {
+    if (f.Written) saved.push_back(f.Path);
+  };
   ScanOutcome out = DeepScan(s_, boxes_, r);
+  s_.OnFileSaved = nullptr;
   // A geometry the file starts told is shown, for the user to overrule.
   if (s_.Regions.size() == 1) SetClusterBoxFromGeometry(s_, boxes_, s_.Scan.SectorsPerCluster);
   SyncBoxes();
@@ -492,6 +500,18 @@ void TForm1::Button12Click() {
   }
   panels_[0]->setText(QString::fromStdString(out.EndText));
   ui_.Ask(out.EndText, s_.Text(kSlotFinished), Buttons::Ok);
+  ShowResults(saved);
+}
+
+void TForm1::ShowResults(const std::vector<std::string>& saved) {
+  if (saved.empty()) return;
+  std::vector<InspectedFile> files;
+  files.reserve(saved.size());
+  for (const std::string& path : saved) files.push_back(InspectFile(path));
+  Results->ShowFiles(files, QString::fromStdString(s_.TargetFolder));
+  Results->setFont(font());
+  Results->show();
+  Results->raise();
 }
 
 // --- sector view --------------------------------------------------------------

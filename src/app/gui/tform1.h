@@ -17,6 +17,7 @@
 #include "app/gui/drive_combo.h"
 #include "app/gui/partition_picker.h"
 #include "app/gui/qt_frontend.h"
+#include "app/gui/results_view.h"
 #include "scan/deep_scan.h"
 #include "source/source.h"
 #include "volume/identify.h"
@@ -110,6 +111,8 @@ class TForm1 : public QWidget {
   QPushButton* Button5;
   // What to scan on a whole disk: all of it, or one partition.
   PartitionPicker* PartitionBox;
+  // Shown after the end message of a rescue that wrote files.
+  TResultsView* Results;
 
  protected:
   void showEvent(QShowEvent* e) override;
@@ -128,6 +131,7 @@ class TForm1 : public QWidget {
   bool Show(uint64_t sector);
   void GoTo();
   void Message(int slot, int captionSlot);
+  void ShowResults(const std::vector<std::string>& saved);
   QString T(int slot) const;
 
   Session& s_;

@@ -5,7 +5,7 @@
 
 namespace tarnwick::cli {
 
-// Hex SHA-256 of a byte block.
+// Lowercase hex SHA-256 of a byte block, by OpenSSL's libcrypto.
 std::string Sha256Hex(std::span<const uint8_t> data);
 
 }  // namespace tarnwick::cli

@@ -1,0 +1,75 @@
+#include "app/cli/report.h"
+
+#include "app/cli/digest.h"
+#include "app/cli/inspection.h"
+#include "scan/session.h"
+#include "source/source.h"
+
+namespace tarnwick::cli {
+
+Json SectorRuns(const std::vector<uint64_t>& sectors) {
+  Json runs = Json::array();
+  for (size_t i = 0; i < sectors.size();) {
+    size_t j = i;
+    while (j + 1 < sectors.size() && sectors[j + 1] == sectors[j] + 1) ++j;
+    runs.push_back({sectors[i], sectors[j]});
+    i = j + 1;
+  }
+  return runs;
+}
+
+Json RescuedFileEntry(const SavedFile& file) {
+  Json entry;
+  PutBytes(entry, "file", file.Path);
+  entry["start_sector"] = file.StartSector;
+  entry["bytes"] = file.Bytes;
+  entry["sectors"] = SectorRuns(file.Sectors);
+  std::vector<uint8_t> bytes;
+  const Inspection inspection = InspectFile(file.Path, &bytes);
+  const std::string& failure = inspection.ReadError;
+  if (!failure.empty()) {
+    // Written but gone or unreadable since: the report says so instead of guessing.
+    entry["sha256"] = nullptr;
+    entry["error"] = failure;
+    return entry;
+  }
+  entry["sha256"] = Sha256Hex(bytes);
+  if (!file.UnreadableSectors.empty()) entry["unreadable_sectors"] = SectorRuns(file.UnreadableSectors);
+  PutInspection(entry, inspection);
+  if (file.Damaged) {
+    // The rescue knows more than the file's structure shows: zeros where the
+    // Source failed, or data the reassembly could not place for certain.
+    entry["verdict"] = "damaged";
+    entry["problem"] = file.Problem;
+    entry["intact_streams"] = file.IntactStreams;
+    entry["broken_streams"] = file.BrokenStreams;
+  }
+  return entry;
+}
+
+Json UnreadableSectorRuns(const Session& s) {
+  Json runs = Json::array();
+  for (const auto& [first, last] : SourceFaults(s).Unreadable.Runs()) runs.push_back({first, last});
+  return runs;
+}
+
+Json BuildReport(const Session& s, const VolumeGeometry& g, uint64_t found,
+                 const std::vector<Json>& rescued) {
+  Json report;
+  report["version"] = kReportVersion;
+  PutBytes(report, "source", s.Source.Name);
+  Json geometry;
+  geometry["fs_kind"] = g.FsKind;
+  geometry["bytes_per_sector"] = g.BytesPerSector;
+  geometry["sectors_per_cluster"] = g.SectorsPerCluster;
+  geometry["cluster_phase"] = g.ClusterPhase;
+  geometry["last_sector"] = static_cast<int64_t>(g.LastSector);
+  report["geometry"] = geometry;
+  report["scan_cluster_phase"] = s.ScanClusterPhase;
+  report["found"] = found;
+  report["unreadable_sectors"] = UnreadableSectorRuns(s);
+  report["rescued"] = rescued;
+  return report;
+}
+
+}  // namespace tarnwick::cli

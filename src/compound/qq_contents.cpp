@@ -1,0 +1,106 @@
+#include "compound/qq_contents.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::string_view kContactStorage = "C2CMsg";
+constexpr std::string_view kGroupStorage = "GroupMsg";
+constexpr std::string_view kMessageStream = "Data.msj";
+// More digits than any account number has; a longer name is no number.
+constexpr size_t kMaxNumberDigits = 20;
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsNumber(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNumberDigits) return false;
+  return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Numeric order for digit strings: shorter first (ignoring leading zeros would
+// make "007" and "7" equal; they are different storages and both are kept).
+bool NumericLess(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+}  // namespace
+
+QQContents ReadQQContents(const CompoundCheck& check) {
+  QQContents out;
+  for (const CompoundEntry& e : check.Entries) {
+    if (e.Type == 2 && SameName(e.Name, kMessageStream)) {
+      out.MessageStoreBytes += e.Size;
+      ++out.MessageStoreStreams;
+      continue;
+    }
+    // A conversation's storage: one level below a top-level C2CMsg or GroupMsg.
+    if (e.Type != 1 || e.Depth != 2 || !IsNumber(e.Name)) continue;
+    const size_t slash = e.Path.find('/');
+    if (slash == std::string::npos) continue;
+    const std::string_view parent(e.Path.data(), slash);
+    if (SameName(parent, kContactStorage))
+      out.Contacts.push_back(e.Name);
+    else if (SameName(parent, kGroupStorage))
+      out.Groups.push_back(e.Name);
+  }
+  std::sort(out.Contacts.begin(), out.Contacts.end(), NumericLess);
+  std::sort(out.Groups.begin(), out.Groups.end(), NumericLess);
+  return out;
+}
+
+InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes) {
+  InspectedFile f;
+  f.Path = path;
+  f.FileBytes = bytes.size();
+  f.Check = CheckCompoundFile(bytes);
+  f.Contents = ReadQQContents(f.Check);
+  return f;
+}
+
+InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytesOut) {
+  std::vector<uint8_t> own;
+  std::vector<uint8_t>& bytes = bytesOut ? *bytesOut : own;
+  bytes.clear();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int error = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    uint8_t buffer[1 << 16];
+    while (true) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        error = errno;
+        break;
+      }
+      bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+  }
+  if (error != 0) {
+    InspectedFile f;
+    f.Path = path;
+    f.ReadError = std::strerror(error);
+    bytes.clear();
+    return f;
+  }
+  return InspectBytes(path, bytes);
+}
+
+}  // namespace tarnwick
