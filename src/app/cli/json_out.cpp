@@ -68,7 +68,29 @@ void PutBytes(Json& object, const std::string& key, const std::string& bytes) {
 }
 
 std::string Dump(const Json& value, int indent) {
-  return value.dump(indent, ' ', false, Json::error_handler_t::replace);
+  const std::string compact = value.dump(indent, ' ', false, Json::error_handler_t::replace);
+  if (indent >= 0) return compact;
+  // One line as the command line has always written it: a space after every
+  // ':' and ',' that separates (those inside strings are left alone).
+  std::string out;
+  out.reserve(compact.size() + compact.size() / 4);
+  bool inString = false, escaped = false;
+  for (char c : compact) {
+    out += c;
+    if (inString) {
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ':' || c == ',') {
+      out += ' ';
+    }
+  }
+  return out;
 }
 
 void PrintJson(const Json& value) {

@@ -17,7 +17,8 @@ bool IsUtf8(std::string_view bytes);
 // the exact bytes in lowercase hex, so that nothing is lost.
 void PutBytes(Json& object, const std::string& key, const std::string& bytes);
 
-// The text of a value: one line (indent < 0) or indented. Invalid UTF-8 that
+// The text of a value: one line (indent < 0, with ", " and ": " between
+// items) or indented. Invalid UTF-8 that
 // reached a plain string (a name from a hostile file) becomes U+FFFD rather
 // than an exception.
 std::string Dump(const Json& value, int indent = -1);
