@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "source/bytes.h"
+#include "source/utf16.h"
 
 namespace tarnwick {
 
@@ -40,44 +41,11 @@ std::string OwnerWord(int32_t owner) {
   }
 }
 
-void AppendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
 // The entry's name: its length field counts bytes with the closing zero.
 std::string EntryName(Bytes entry) {
   uint16_t n = LE16(entry, 64);
   if (n > 64) n = 64;
-  const size_t units = n >= 2 ? (n - 2u) / 2u : 0;
-  std::string out;
-  for (size_t i = 0; i < units; ++i) {
-    uint32_t u = LE16(entry, 2 * i);
-    if (u >= 0xD800 && u < 0xDC00 && i + 1 < units) {
-      uint32_t low = LE16(entry, 2 * (i + 1));
-      if (low >= 0xDC00 && low < 0xE000) {
-        AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    if (u >= 0xD800 && u < 0xE000) u = 0xFFFD;
-    AppendUtf8(out, u);
-  }
-  return out;
+  return Utf16LeToUtf8(entry, 0, n >= 2 ? (n - 2u) / 2u : 0, false);
 }
 
 bool NameIs(Bytes entry, size_t units, std::u16string_view name) {

@@ -57,9 +57,10 @@ CLI::Validator OneOf(std::initializer_list<const char*> names, std::string said,
 
 void DeclareSource(CLI::App& command, SourceArgs& source) {
   command.add_option("SOURCE", source.Path, "an image file or a block device")->required();
-  command.add_option("--partition", source.Partition,
-                     "one partition of a whole disk or whole-disk image, numbered as "
-                     "'partitions' lists them")
+  command
+      .add_option("--partition", source.Partition,
+                  "one partition of a whole disk or whole-disk image, numbered as "
+                  "'partitions' lists them")
       ->type_name("N")
       ->check(CLI::Validator(
           [](std::string& value) -> std::string {

@@ -1,10 +1,9 @@
 // tarnwick-cli partitions SOURCE [--json] [--partition N]
 #include "app/cli/partitions_command.h"
 
-#include <memory>
-
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "app/cli/cli_common.h"
@@ -221,12 +220,12 @@ std::vector<IdentifyExtra> IdentifyExtras(Session& s) {
   auto former = FindFormerVolumes(dev, s.Scan.BytesPerSector, s.Scan.LastSector, present);
   if (!former.empty()) {
     const SurvivingVolume& v = former.front();
-    out.push_back({"FormerFsKind", "former_fs_name", std::string(FsKindName(v.Geometry.FsKind)),
-                   false});
+    out.push_back(
+        {"FormerFsKind", "former_fs_name", std::string(FsKindName(v.Geometry.FsKind)), false});
     out.push_back({"FormerSectorsPerCluster", "former_sectors_per_cluster",
                    std::to_string(v.Geometry.SectorsPerCluster), true});
-    out.push_back({"FormerClusterPhase", "former_cluster_phase",
-                   std::to_string(v.SourcePhase()), true});
+    out.push_back(
+        {"FormerClusterPhase", "former_cluster_phase", std::to_string(v.SourcePhase()), true});
     out.push_back({"FormerFrom", "former_from", v.Describe(), false});
   }
   return out;

@@ -34,7 +34,8 @@ Json RescuedFileEntry(const SavedFile& file) {
     return entry;
   }
   entry["sha256"] = Sha256Hex(bytes);
-  if (!file.UnreadableSectors.empty()) entry["unreadable_sectors"] = SectorRuns(file.UnreadableSectors);
+  if (!file.UnreadableSectors.empty())
+    entry["unreadable_sectors"] = SectorRuns(file.UnreadableSectors);
   PutInspection(entry, inspection);
   if (file.Damaged) {
     // The rescue knows more than the file's structure shows: zeros where the

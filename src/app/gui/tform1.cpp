@@ -310,8 +310,8 @@ void TForm1::Button1Click() {
   if (!item) return;
   ApplyOpen(item->IsDisk ? OpenDisk(s_, item->DevicePath, item->Text)
                          : OpenPartition(s_, item->DevicePath, item->Text));
-  PartitionBox->ShowFor(s_, item->DevicePath, item->IsDisk ? DeviceKind::Disk : DeviceKind::Partition,
-                        item->Text);
+  PartitionBox->ShowFor(s_, item->DevicePath,
+                        item->IsDisk ? DeviceKind::Disk : DeviceKind::Partition, item->Text);
   ChooseGeometry();
 }
 
