@@ -22,6 +22,8 @@ convert -size 40x30 gradient:yellow-black a.png
 convert -size 24x16 gradient:white-black -compress none a.tif
 for f in a.jpg b.jpg; do seed carve_jpeg $f; seed classify $f; done
 seed carve_bmp a.bmp; seed carve_png a.png; seed carve_tiff a.tif
+convert -size 16x12 -delay 10 xc:red xc:blue -loop 0 a.gif
+seed carve_gif a.gif; seed classify a.gif
 seed classify a.png; seed classify a.bmp
 
 # Compound files: a QQ-like database and another one.
@@ -56,7 +58,9 @@ ff -f lavfi -i "testsrc=size=32x24:rate=25:duration=0.2" -c:v mpeg2video -f mpeg
 for f in a.wav a.avi; do seed carve_riff $f; done
 seed carve_mp4 a.mp4; seed carve_mp4 a.3gp
 seed carve_asf a.wmv; seed carve_asf_walk a.wmv
-seed carve_mpeg_ps a.mpg; seed carve_mpeg_ts a.ts
+ff -f lavfi -i "sine=frequency=440:duration=0.3" -ar 8000 -c:a libmp3lame -b:a 16k a.mp3
+seed carve_mpeg_ps a.mpg; seed carve_mpeg_ts a.ts; seed carve_mpeg_ts188 a.ts
+seed carve_mp3 a.mp3; seed classify a.mp3
 for f in a.wav a.mp4 a.wmv a.mpg a.ts; do cut64 $f; seed classify $f; done
 for d in carve_mp4 carve_asf carve_asf_walk carve_mpeg_ps carve_mpeg_ts carve_riff; do
   for f in "$out/$d"/*; do cut64 "$f"; done
