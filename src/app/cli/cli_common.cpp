@@ -84,6 +84,15 @@ std::optional<Opened> OpenSource(Session& s, const SourceArgs& source) {
   return o;
 }
 
+std::optional<Opened> OpenForScan(Session& s, const SourceArgs& source,
+                                  const GeometryArgs& geometry) {
+  auto o = OpenSource(s, source);
+  if (!o) return o;
+  ApplyGeometry(s, o->Boxes, geometry);
+  ChooseWhatToScanCli(s, o->Boxes, source.Partition == 0, UserGaveGeometry(geometry));
+  return o;
+}
+
 bool UserGaveGeometry(const GeometryArgs& geometry) {
   return !geometry.Fs.empty() || !geometry.Cluster.empty();
 }

@@ -56,6 +56,11 @@ void DeclareGeometry(CLI::App& command, GeometryArgs& geometry);
 // Applies them as clicks on those boxes, in that order.
 void ApplyGeometry(Session& s, RescueBoxes& boxes, const GeometryArgs& geometry);
 
+// Opens the Source, applies GEOMETRY and decides what a scan of it covers
+// (saying so on stderr): what scan and rescue do before they search.
+std::optional<Opened> OpenForScan(Session& s, const SourceArgs& source,
+                                  const GeometryArgs& geometry);
+
 // True when --fs or --cluster was given: the user's geometry then holds for
 // the whole Source, and no plan or inference replaces it.
 bool UserGaveGeometry(const GeometryArgs& geometry);

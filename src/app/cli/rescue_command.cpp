@@ -36,10 +36,8 @@ Answer SaveAnswer(const std::string& word) {
 
 int RunRescue(const RescueArgs& a) {
   Session s;
-  auto o = OpenSource(s, a.Source);
+  auto o = OpenForScan(s, a.Source, a.Geometry);
   if (!o) return kExitFailed;
-  ApplyGeometry(s, o->Boxes, a.Geometry);
-  ChooseWhatToScanCli(s, o->Boxes, a.Source.Partition == 0, UserGaveGeometry(a.Geometry));
   ScanRequest request;
   request.FolderText = a.Out;
   request.FreeOnly = a.FreeOnly;

@@ -148,10 +148,8 @@ struct ScanArgs {
 
 int RunScan(const ScanArgs& a) {
   Session s;
-  auto o = OpenSource(s, a.Source);
+  auto o = OpenForScan(s, a.Source, a.Geometry);
   if (!o) return kExitFailed;
-  ApplyGeometry(s, o->Boxes, a.Geometry);
-  ChooseWhatToScanCli(s, o->Boxes, a.Source.Partition == 0, UserGaveGeometry(a.Geometry));
   ScanRequest request;
   request.NeedFolder = false;
   request.FreeOnly = a.FreeOnly;
