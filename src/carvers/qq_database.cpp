@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "carvers/framework.h"
@@ -189,21 +190,28 @@ void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
   if (s.OnFileSaved) s.OnFileSaved(saved);
 }
 
-// A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
-void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
-                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
-  SavedFile saved;
+// Writes the database as FILE_xxxxxxxx.DB in folder, counts it in `counted`
+// (or as unsaved when the save fails: that is not rescued), and tells the
+// front end. `saved` comes with what only the caller knows (a verdict).
+void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64_t carveStart,
+                  Bytes file, const std::vector<uint64_t>& sectors, const CompoundCheck& check,
+                  uint32_t& counted) {
   saved.Path = OutputName(folder, carveStart, ".DB");
   saved.StartSector = carveStart / s.Scan.BytesPerSector;
   saved.Bytes = file.size();
   saved.Sectors = sectors;
   saved.Written = SaveBufferToFile(s, file, saved.Path);
-  // A file that could not be saved is not rescued.
   if (saved.Written)
-    ++s.RescuedCount;
+    ++counted;
   else
     ++s.UnsavedCount;
   Report(s, saved, check);
+}
+
+// A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
+void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
+                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
+  SaveDatabase(s, SavedFile{}, folder, carveStart, file, sectors, check, s.RescuedCount);
 }
 
 // Moves the streams that hold a suspect sector from intact to broken.
@@ -263,19 +271,10 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
   const std::string folder = targetFolder + kDamagedFolder + "/";
   ::mkdir(folder.c_str(), 0755);
   SavedFile saved;
-  saved.Path = OutputName(folder, carveStart, ".DB");
-  saved.StartSector = carveStart / s.Scan.BytesPerSector;
-  saved.Bytes = assembly.size();
-  saved.Sectors = sectors;
   saved.Damaged = true;
   saved.Problem = reason.empty() ? check.Problem : reason;
   saved.UnreadableSectors = unreadable;
-  saved.Written = SaveBufferToFile(s, assembly, saved.Path);
-  if (saved.Written)
-    ++s.DamagedCount;
-  else
-    ++s.UnsavedCount;
-  Report(s, saved, check);
+  SaveDatabase(s, std::move(saved), folder, carveStart, assembly, sectors, check, s.DamagedCount);
 }
 
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
