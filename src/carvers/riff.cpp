@@ -74,7 +74,11 @@ void CarveRiffCdr(Session& s, const std::string& targetFolder, uint64_t carveSta
   if (end <= c.Bps || end > static_cast<uint32_t>(INT32_MAX)) return;
   try {
     // The whole file is held: ask for its memory before reading anything, so
-    // that a size nobody can hold fails at once and gives its claims back.
+    // that a size nobody can hold fails at once and gives its claims back. A
+    // size larger than what is left of the scan range cannot be read whole.
+    const uint64_t left =
+        (static_cast<uint64_t>(c.S.LastScanSector) + 1) * c.Bps - c.CarveStart;
+    if (end > left) return;
     c.Buffer.reserve(static_cast<size_t>(end + kBufferSlack));
     if (!ReadUntil32(c, static_cast<int32_t>(end))) return;
   } catch (const std::bad_alloc&) {
