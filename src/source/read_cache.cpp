@@ -101,7 +101,7 @@ class Reader {
                        !f_.Skipped.Overlaps(first, first + count - 1) &&
                        !(f_.SkipUntil > first && f_.SkipFrom < first + count);
     if (clean) {
-      if (!Ask(first, count)) Recover(first, first + count);
+      ReadSpan(first, first + count);
       return;
     }
     // Known failures and skipped sectors are left out; what lies between
@@ -113,7 +113,7 @@ class Reader {
       }
       uint64_t e = t + 1;
       while (e < first + count && !Excluded(e)) ++e;
-      if (!Ask(t, e - t)) Recover(t, e);
+      ReadSpan(t, e);
       t = e;
     }
   }
@@ -211,6 +211,8 @@ class Reader {
     MarkMissing(t);
     if (f_.SourceLost) return;  // not the sector's fault
     f_.Unreadable.Add(t, t);
+    f_.AnyFailed = true;
+    f_.LastFailedSector = t;
     if (!extendsStreak) return;
     ++f_.Streak;
     if (f_.Streak >= 2) {
@@ -246,6 +248,25 @@ class Reader {
     }
   }
 
+  uint64_t PieceSectors() const { return std::max<uint64_t>(2, ReadCache::kPiece / sb_); }
+
+  // Near the last failure, where more are likely.
+  bool NearFailure(uint64_t a, uint64_t b) const {
+    if (!f_.AnyFailed) return false;
+    const uint64_t span = ReadCache::kCarefulSpan / sb_;
+    const uint64_t t = f_.LastFailedSector;
+    return (t >= a ? t - a : a - t) < span || (t >= b ? t - b : b - t) < span;
+  }
+
+  // Sectors a .. b - 1: one read, or pieces near a failure.
+  void ReadSpan(uint64_t a, uint64_t b) {
+    if (b - a > 1 && NearFailure(a, b)) {
+      Pieces(a, b, false);
+    } else if (!Ask(a, b - a)) {
+      Recover(a, b);
+    }
+  }
+
   // Sectors a .. b - 1 whose read as one block failed: split into pieces,
   // each asked for once, and only a failing piece read sector by sector.
   void Recover(uint64_t a, uint64_t b) {
@@ -253,19 +274,37 @@ class Reader {
       Failed(a);
       return;
     }
-    const uint64_t piece = std::max<uint64_t>(2, ReadCache::kPiece / sb_);
-    if (b - a <= piece) {
+    if (b - a <= PieceSectors()) {
       OneByOne(a, b);
       return;
     }
+    Pieces(a, b, true);
+  }
+
+  // Sectors a .. b - 1 read piece by piece. When the block as a whole is
+  // known to fail and every piece but the last read well, the last holds
+  // the failure: it is read sector by sector straight away.
+  void Pieces(uint64_t a, uint64_t b, bool blockFailed) {
+    const uint64_t piece = PieceSectors();
+    bool pieceFailed = false;
+    bool passedOver = false;
     for (uint64_t p = a; p < b;) {
-      const uint64_t q = std::min(p + piece, b);
-      while (p < q && InSkip(p)) Skip(p++);
+      const uint64_t q = std::min((p / piece + 1) * piece, b);
+      while (p < q && InSkip(p)) {
+        Skip(p++);
+        passedOver = true;
+      }
       if (p == q) continue;
       if (q - p == 1) {
-        if (!Ask(p, 1)) Failed(p);
+        if (!Ask(p, 1)) {
+          Failed(p);
+          pieceFailed = true;
+        }
+      } else if (q == b && blockFailed && !pieceFailed && !passedOver) {
+        OneByOne(p, q);
       } else if (!Ask(p, q - p)) {
         OneByOne(p, q);
+        pieceFailed = true;
       }
       p = q;
     }

@@ -4,7 +4,9 @@
 //
 // A failing disk is read the way a careful copier reads it: a window that
 // fails is split into pieces, each asked for once; only a piece that fails is
-// read sector by sector. A run of failing sectors is passed over in growing
+// read sector by sector. Near a failure (bad sectors come in clusters on a
+// real disk) windows are read in pieces from the start, so that a further
+// bad sector costs its piece and itself rather than also a whole window. A run of failing sectors is passed over in growing
 // steps (the passed-over sectors are "skipped", to be asked for later), so a
 // dead stretch costs a handful of slow reads rather than one per sector. No
 // sector that failed is asked for again. Unreadable bytes reach the caller
@@ -58,6 +60,8 @@ struct ReadFaults {
   bool AnyDelivered = false;  // a read through the window has ever succeeded
   uint64_t LastGoodSector = 0;
   uint32_t NextProbeAt = 0;  // the streak length at which the device is probed
+  bool AnyFailed = false;     // a sector has failed: LastFailedSector is one
+  uint64_t LastFailedSector = 0;
 
   void Reset(uint32_t sectorBytes) {
     *this = ReadFaults();
@@ -75,8 +79,12 @@ enum class SkippedSectors {
 struct ReadCache {
   static constexpr uint32_t kWindow = 65536;
   static constexpr uint32_t kMinSector = 128;
-  // Bytes of a piece that a failed window is split into.
+  // Bytes of a piece that a failed window is split into. Pieces lie at
+  // multiples of their size on the device.
   static constexpr uint32_t kPiece = 8192;
+  // Within this many bytes of the last failed sector, windows are read in
+  // pieces.
+  static constexpr uint64_t kCarefulSpan = 4 * 1048576;
 
   std::array<uint8_t, kWindow> Window{};
   uint64_t WindowBase = 0;
