@@ -38,6 +38,7 @@ void CompactBuffer(CarveContext& c, uint64_t& pos) {
   std::memmove(c.Buffer.data(), c.Buffer.data() + drop, static_cast<size_t>(c.Collected - drop));
   pos -= drop;
   c.Collected -= drop;
+  c.Dropped += drop;
   ShowCarveProgress(c);
 }
 

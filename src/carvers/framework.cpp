@@ -166,11 +166,31 @@ bool FetchSector(CarveContext& c) {
     if (!c.ZeroUnreadable || faults.SourceLost || !faults.Unreadable.Contains(c.CurrentSector))
       return false;
     c.UnreadableSectors.push_back(c.CurrentSector);
+    c.ZeroedAt.push_back(c.Dropped + c.Collected);
   }
   c.ReadPos += c.Bps;
   c.Collected += c.Bps;
   if (s.RefreshDue()) ShowCarveProgress(c);
   return true;
+}
+
+std::vector<uint64_t> UnreadableInFile(const CarveContext& c) {
+  const size_t sectors = static_cast<size_t>((c.Collected + c.Bps - 1) / c.Bps);
+  std::vector<uint64_t> out;
+  for (uint64_t n : c.UnreadableSectors) {
+    auto it = std::find(c.ClaimList.begin(), c.ClaimList.end(), n);
+    if (it != c.ClaimList.end() && static_cast<size_t>(it - c.ClaimList.begin()) < sectors)
+      out.push_back(n);
+  }
+  return out;
+}
+
+bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count) {
+  const uint64_t first = c.Dropped + pos;
+  for (uint64_t at : c.ZeroedAt) {
+    if (at < first + count && first < at + c.Bps) return true;
+  }
+  return false;
 }
 
 bool ReadUntil(CarveContext& c, uint64_t target) {
@@ -219,7 +239,7 @@ void CarveFrame::SucceedAndSave(const std::string& folder, const std::string& ex
     saved.Bytes = c.Collected;
     saved.Sectors = c.ClaimList;
     saved.Written = SaveBufferToFile(s, c.Buffer, saved.Path);
-    saved.UnreadableSectors = c.UnreadableSectors;
+    saved.UnreadableSectors = UnreadableInFile(c);
     // A file that could not be saved is not rescued.
     if (saved.Written)
       ++s.RescuedCount;

@@ -39,10 +39,16 @@ struct CarveContext {
   uint64_t Collected = 0;
   std::vector<uint8_t> Buffer;      // its size runs ahead of Collected: 64 KiB, then 1 MiB steps
   std::vector<uint64_t> ClaimList;  // claimed sectors, in claim order
-  // A carve that sets this takes an unreadable sector as zeros (and lists it
-  // in UnreadableSectors) rather than failing on it.
-  bool ZeroUnreadable = false;
+  // An unreadable sector is taken as zeros (and listed in UnreadableSectors)
+  // rather than failing the carve: a bad sector in the middle of a file
+  // should neither lose the file nor leave its sectors to be taken by the
+  // file it lies between. A carve that cannot use zeros clears this.
+  bool ZeroUnreadable = true;
   std::vector<uint64_t> UnreadableSectors;
+  // Bytes dropped from the front of Buffer so far, and where (counted with
+  // them) each sector read as zeros begins.
+  uint64_t Dropped = 0;
+  std::vector<uint64_t> ZeroedAt;
 
   std::span<const uint8_t> Data() const { return {Buffer.data(), static_cast<size_t>(Collected)}; }
   uint64_t StartSector() const { return CarveStart / Bps; }
@@ -59,6 +65,11 @@ bool ClaimUnreadSector(CarveContext& c);
 void ClaimUnreadUpTo(CarveContext& c, uint64_t total);
 // The rescue dialog's sector line ("Sector: start, now"), and pending messages.
 void ShowCarveProgress(CarveContext& c);
+// The unreadable sectors among those that hold the Collected bytes.
+std::vector<uint64_t> UnreadableInFile(const CarveContext& c);
+// True when any of the count bytes at buffer position pos were read as
+// zeros for an unreadable sector: what they held is not known.
+bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count);
 // Repeats FetchSector until Collected reaches target.
 bool ReadUntil(CarveContext& c, uint64_t target);
 // The 32-bit counting form: a file that would pass 2 GiB fails.

@@ -317,7 +317,9 @@ uint64_t CarveJpegFile(Session& s, const std::string& targetFolder, uint64_t car
     saved.Bytes = c.Collected;
     saved.Sectors = c.ClaimList;
     saved.Written = SaveBufferToFile(s, c.Buffer, saved.Path);
-    ++s.RescuedCount;
+    saved.UnreadableSectors = UnreadableInFile(c);
+    // A picture that could not be saved is not rescued.
+    ++(saved.Written ? s.RescuedCount : s.UnsavedCount);
     if (saved.Written && date.Found) StampFile(saved.Path, date.Date);
     if (s.OnFileSaved) s.OnFileSaved(saved);
   }

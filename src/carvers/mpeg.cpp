@@ -1,6 +1,8 @@
 #include "carvers/mpeg.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "carvers/chunk_walk.h"
@@ -67,12 +69,31 @@ Pack ReadPack(Bytes b, size_t at) {
 // How a program stream's walk stopped.
 enum class Walk { Ended, Failed };
 
+// How far past bytes the Source could not read the next pack is looked for.
+constexpr uint64_t kResyncReach = 65536;
+
+// The next pack header at or after pos whose start code read, within reach:
+// the walk goes on there after bytes it could not read. False when none.
+bool FindNextPack(CarveContext& c, uint64_t& pos) {
+  for (uint64_t p = pos; p < pos + kResyncReach; ++p) {
+    if (c.Collected < p + kLongestPackHeader && !ReadUntil(c, p + kLongestPackHeader))
+      return false;
+    if (HoldsUnreadable(c, p, 4) || BE32(c.Data(), static_cast<size_t>(p)) != kPackStartCode)
+      continue;
+    pos = p;
+    return true;
+  }
+  return false;
+}
+
 // Walks the stream from its first pack; length ends as the stream's length
 // in bytes from the start sector, unread sectors included. Every pack must
 // be of the first one's version. Where a fragment may break off, at a
 // cluster boundary, a pack's clock must follow the last readable one: a
 // step forward of at most kLargestClockStep. The first pack has nothing to
-// follow, so a stream may start at any clock.
+// follow, so a stream may start at any clock. A header the Source could not
+// read is passed over to the next pack; the stream never ends inside what
+// could not be read.
 Walk WalkProgramStream(CarveContext& c, uint64_t& length) {
   uint64_t pos = 0;
   bool haveClock = false;
@@ -80,30 +101,56 @@ Walk WalkProgramStream(CarveContext& c, uint64_t& length) {
   bool first = true;
   bool mpeg2 = false;
   length = 0;
+  // Set while the pack at pos was found past bytes that could not be read:
+  // the length up to them, where the stream ends if that pack is not its own.
+  std::optional<uint64_t> beforeGap;
+  // The bytes from pos on could not be read: on at the next pack, if any.
+  auto passGap = [&]() {
+    uint64_t next = pos;
+    if (!FindNextPack(c, next)) return false;
+    beforeGap = length;
+    length += next - pos;
+    pos = next;
+    return true;
+  };
+  auto ended = [&]() {
+    if (beforeGap) length = *beforeGap;
+    return Walk::Ended;
+  };
   while (true) {
     // A pack header starts at pos, its first 12 bytes collected.
     if (c.Collected < pos + kLongestPackHeader) ReadUntil(c, pos + kLongestPackHeader);
     const Pack pack = ReadPack(c.Data(), static_cast<size_t>(pos));
-    if (pack.length == 0 || (!first && pack.mpeg2 != mpeg2)) return Walk::Failed;
+    if (pack.length == 0 && !first && !beforeGap && HoldsUnreadable(c, pos, kLongestPackHeader)) {
+      if (!passGap()) return Walk::Ended;
+      continue;
+    }
+    if (pack.length == 0 || (!first && pack.mpeg2 != mpeg2))
+      return beforeGap ? ended() : Walk::Failed;
     if (first) mpeg2 = pack.mpeg2;
     first = false;
-    if (AtClusterBoundary(c, length) && haveClock) {
+    if (AtClusterBoundary(c, length) && haveClock && !beforeGap) {
       if (!pack.scr.valid) return Walk::Ended;
       const uint64_t step = (pack.scr.scr - lastClock) & kClockMask;
       if (step == 0 || step > kLargestClockStep) return Walk::Ended;
     }
-    if (!haveClock && !pack.scr.valid) return Walk::Ended;  // nothing to go on from
+    if (!haveClock && !pack.scr.valid) return ended();  // nothing to go on from
     if (pack.scr.valid) {
       lastClock = pack.scr.scr;
       haveClock = true;
     }
-    if (c.Collected < pos + pack.length) return Walk::Ended;
+    if (c.Collected < pos + pack.length) return ended();
+    beforeGap.reset();
     pos += pack.length;
     length += pack.length;
     // The units up to the next pack header.
     while (true) {
       if (c.Collected < pos + kMpeg1PackHeader && !ReadUntil(c, pos + kMpeg1PackHeader))
         return Walk::Ended;
+      if (HoldsUnreadable(c, pos, kUnitHead)) {
+        if (!passGap()) return Walk::Ended;
+        break;
+      }
       const Bytes u = c.Data();
       const size_t ut = static_cast<size_t>(pos);
       if (BE32(u, ut) >> 8 != 0x000001) return Walk::Ended;
@@ -126,31 +173,40 @@ Walk WalkProgramStream(CarveContext& c, uint64_t& length) {
   }
 }
 
-// Walks the packets from the fourth; length ends as the stream's length.
+// Walks the packets from the fourth; length ends as the stream's length. A
+// packet whose sync byte the Source could not read is taken as the stream's;
+// the stream never ends on such packets.
 void WalkTransportStream(CarveContext& c, uint64_t& length) {
   uint32_t lastPrefix = BE32(c.Data(), 2 * kPacket);
   uint64_t pos = kFirstWalkedPacket;
   length = kFirstWalkedPacket;
+  uint64_t known = length;
   while (true) {
-    if (c.Collected < pos + kPacket && !ReadUntil(c, pos + kPacket)) return;
+    if (c.Collected < pos + kPacket && !ReadUntil(c, pos + kPacket)) break;
     const Bytes b = c.Data();
     const size_t at = static_cast<size_t>(pos);
-    if (U8(b, at + 4) != kSync) return;
-    const uint32_t prefix = BE32(b, at);
-    if (AtClusterBoundary(c, length) &&
-        ((prefix - lastPrefix) & kArrivalTimeMask) > kLargestArrivalStep)
-      return;
-    lastPrefix = prefix;
+    const bool syncRead = !HoldsUnreadable(c, pos + 4, 1);
+    if (syncRead && U8(b, at + 4) != kSync) break;
+    if (!HoldsUnreadable(c, pos, 4)) {
+      const uint32_t prefix = BE32(b, at);
+      if (AtClusterBoundary(c, length) &&
+          ((prefix - lastPrefix) & kArrivalTimeMask) > kLargestArrivalStep)
+        break;
+      lastPrefix = prefix;
+    }
     pos += kPacket;
     length += kPacket;
+    if (syncRead) known = length;
     if (pos > kCompactAbove) {
       std::memmove(c.Buffer.data() + kCompactDrop, c.Buffer.data() + kCompactAbove,
                    static_cast<size_t>(c.Collected - kCompactAbove));
       pos -= kCompactDrop;
       c.Collected -= kCompactDrop;
+      c.Dropped += kCompactDrop;
       ShowCarveProgress(c);
     }
   }
+  length = known;
 }
 
 // Notes the continuity counter of the 188-byte packet at `at` in `last`
@@ -187,31 +243,41 @@ bool SyncAheadHolds(CarveContext& c, const std::vector<uint8_t>& last, uint64_t 
 // first packet that starts in a new cluster, where a fragment may have
 // broken off, must also continue its PID's counter (or, of a new PID, be
 // followed by another packet); when it does not, the stream ends at that
-// cluster's start. length ends as the stream's length.
+// cluster's start. length ends as the stream's length. A packet whose header
+// the Source could not read is taken as the stream's, but the stream never
+// ends on such packets.
 void WalkPlainTransportStream(CarveContext& c, uint64_t& length) {
   uint64_t cluster = static_cast<uint64_t>(c.S.Scan.SectorsPerCluster) * c.Bps;
   if (cluster == 0) cluster = c.Bps;
   std::vector<uint8_t> last(0x2000, 0xFF);
   uint64_t pos = 0;
   length = 0;
+  uint64_t known = 0;  // the length up to the last packet whose header read
   while (true) {
-    if (c.Collected < pos + kPlainPacket && !ReadUntil(c, pos + kPlainPacket)) return;
+    if (c.Collected < pos + kPlainPacket && !ReadUntil(c, pos + kPlainPacket)) break;
     const Bytes b = c.Data();
     const size_t at = static_cast<size_t>(pos);
-    if (U8(b, at) != kSync) return;
-    const bool newCluster = length > 0 && length / cluster != (length - kPlainPacket) / cluster;
-    if (newCluster && !SyncAheadHolds(c, last, pos)) {
-      length = length / cluster * cluster;
-      return;
+    if (HoldsUnreadable(c, pos, 4)) {
+      // Taken as the stream's; which counter it carried is not known.
+      std::fill(last.begin(), last.end(), uint8_t{0xFF});
+      pos += kPlainPacket;
+      length += kPlainPacket;
+      CompactBuffer(c, pos);
+      continue;
     }
-    if (!CounterFollows(last, c.Data(), at, newCluster)) {
+    if (U8(b, at) != kSync) break;
+    const bool newCluster = length > 0 && length / cluster != (length - kPlainPacket) / cluster;
+    if ((newCluster && !SyncAheadHolds(c, last, pos)) ||
+        !CounterFollows(last, c.Data(), at, newCluster)) {
       length = length / cluster * cluster;
-      return;
+      break;
     }
     pos += kPlainPacket;
     length += kPlainPacket;
+    known = length;
     CompactBuffer(c, pos);
   }
+  length = std::min(length, known);
 }
 
 // The stream is length bytes long: the claims behind its last sector are

@@ -64,7 +64,14 @@ inline std::vector<uint64_t> ExpectedClaims(const std::vector<uint64_t>& at, uin
 }
 
 // A carve session over an image whose reads fail wherever they touch one of
-// the bad 512-byte sectors: a carve that succeeds never read them.
+// the bad 512-byte sectors. A carve takes them as zeros: NeverAskedFor tells
+// whether it read them at all.
+inline bool NeverAskedFor(const Session& s, const std::set<uint64_t>& bad) {
+  for (uint64_t n : bad)
+    if (SourceFaults(s).Unreadable.Contains(n)) return false;
+  return true;
+}
+
 inline std::unique_ptr<Session> FaultySession(std::vector<uint8_t> bytes, std::set<uint64_t> bad) {
   auto s = EnglishSession();
   OpenImageDevice(*s,

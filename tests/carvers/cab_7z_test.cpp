@@ -128,6 +128,7 @@ TEST(CabAnd7zCarvers, NothingButTheStartSectorAndTheNextHeaderIsRead) {
     auto s = test::FaultySession(test::Image(at.back() + 200, file, at), bad);
     carver(*s, "", 300 * 512);
     EXPECT_EQ(Marked(*s), ExpectedClaims(at, file.size()));
+    EXPECT_TRUE(test::NeverAskedFor(*s, bad));
   }
 }
 

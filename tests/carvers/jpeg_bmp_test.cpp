@@ -258,7 +258,7 @@ TEST_F(JpegCarver, BrokenStructureFailsAndGivesEverySectorBack) {
   }
 }
 
-TEST_F(JpegCarver, AnUnreadableSectorFailsTheCarve) {
+TEST_F(JpegCarver, AnUnreadableSectorIsZerosInTheSavedPicture) {
   const auto jpeg = Make("convert -size 900x700 plasma:fractal -quality 97 out.jpg");
   const uint64_t n = SectorsOf(jpeg.size());
   ASSERT_GT(n, 300u);
@@ -269,9 +269,15 @@ TEST_F(JpegCarver, AnUnreadableSectorFailsTheCarve) {
   s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
   s->Map.Allocate(s->Scan.LastSector);
   s->TypeMask |= kTypeMaskJpeg;
-  EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), 0u);
-  EXPECT_TRUE(Marked(*s).empty());
-  EXPECT_TRUE(Written().empty());
+  std::vector<SavedFile> saved;
+  s->OnFileSaved = [&](const SavedFile& f) { saved.push_back(f); };
+  EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), jpeg.size());
+  EXPECT_EQ(Marked(*s), SectorRun(0, n));
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(saved[0].UnreadableSectors, std::vector<uint64_t>{250});
+  auto want = jpeg;
+  std::fill_n(want.begin() + 250 * 512, 512, uint8_t{0});
+  EXPECT_EQ(test::ReadFileBytes(saved[0].Path), want);
 }
 
 TEST_F(JpegCarver, TheEndSearchGivesUpAfter32MiB) {

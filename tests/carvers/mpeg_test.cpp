@@ -193,6 +193,39 @@ TEST_F(MpegWithFfmpeg, StreamsMadeByFfmpegAreClaimedToTheirLastByte) {
   }
 }
 
+TEST_F(MpegWithFfmpeg, SectorsTheSourceCannotReadDoNotCutAStreamShort) {
+  struct Case {
+    const char* name;
+    Bytes8 file;
+    void (*carve)(Session&, const std::string&, uint64_t);
+  };
+  for (const auto& c : {Case{"program stream", FfmpegProgramStream(), CarveMpegProgramStream},
+                        Case{"MPEG-2 program stream", FfmpegVob(), CarveMpegProgramStream},
+                        Case{"transport stream", FfmpegTransportStream(), CarveTransportStream},
+                        Case{"188-byte packets", FfmpegPlainTransportStream(),
+                             CarvePlainTransportStream}}) {
+    ASSERT_FALSE(c.file.empty());
+    const uint64_t n = SectorsOf(c.file.size());
+    // Sectors where packs and packets begin, one of them two sectors long.
+    const std::set<uint64_t> bad = {16 + 8, 16 + n / 2 / 4 * 4, 16 + n / 2 / 4 * 4 + 1};
+    auto s = DeviceSession(std::make_unique<FaultyDevice>(
+        std::make_unique<MemoryDevice>(ImageWith(16 + n + 40, c.file, SectorRun(16, n))), bad));
+    c.carve(*s, "", 16 * kSector);
+    EXPECT_EQ(Marked(*s), StreamClaims(16, c.file.size())) << c.name;
+  }
+  // A stream whose end and what follows it cannot be read ends at its last
+  // packet that read: the sectors behind it are not taken on trust.
+  const Bytes8 ts = FfmpegPlainTransportStream();
+  const uint64_t n = SectorsOf(ts.size());
+  auto s = DeviceSession(std::make_unique<FaultyDevice>(
+      std::make_unique<MemoryDevice>(ImageWith(16 + n + 40, ts, SectorRun(16, n))),
+      std::set<uint64_t>{16 + n - 1, 16 + n, 16 + n + 1}));
+  CarvePlainTransportStream(*s, "", 16 * kSector);
+  const auto marked = Marked(*s);
+  ASSERT_FALSE(marked.empty());
+  EXPECT_LE(marked.back(), 16 + n - 1);
+}
+
 TEST(ProgramStream, TheClockIsTestedAtPacksOnClusterBoundaries) {
   // Packs every 2048 bytes on clusters of 4096: the even packs start a cluster.
   struct Case {

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "carvers/framework.h"
+#include "carvers/media_support.h"
 #include "scan/deep_scan.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
@@ -146,6 +147,29 @@ TEST(FailingDisk, ABadSectorInsideADatabaseIsZerosAndNamed) {
   EXPECT_EQ(test::ReadFileBytes(OutputName(r.out.Path().string() + "/damaged/", 200 * 512, ".DB")),
             want);
   EXPECT_EQ(SourceFaults(*r.s).Unreadable.Runs(), (std::vector<SectorInterval>{{inside, inside}}));
+}
+
+TEST(FailingDisk, ABadSectorInsideAClipDoesNotCostTheDatabaseAroundIt) {
+  if (!test::HaveTool("ffmpeg") || !test::HaveTool("gsf")) GTEST_SKIP() << "needs ffmpeg and gsf";
+  // The database's first sectors, a transport stream clip whose packets look
+  // as random as the database's own data, then the rest of the database:
+  // only the clip's carve claiming all of it lets the database step over it.
+  const auto clip = test::media::FfmpegMedia("faults-clip.ts", "-c:v mpeg2video -c:a mp2 -f mpegts");
+  ASSERT_FALSE(clip.empty());
+  const auto db = Database(3);
+  const uint64_t clipAt = 106, clipSectors = test::media::SectorsOf(clip.size());
+  std::set<uint64_t> clipOwn;
+  for (uint64_t k = 0; k < clipSectors; ++k) clipOwn.insert(clipAt + k);
+  const auto dbAt = test::media::SectorsAvoiding(100, db.size() / 512, clipOwn);
+  auto image = test::media::ImageWith(dbAt.back() + 200, db, dbAt);
+  std::fill(image.begin() + static_cast<std::ptrdiff_t>((dbAt.back() + 1) * 512), image.end(), 0);
+  std::copy(clip.begin(), clip.end(), image.begin() + static_cast<std::ptrdiff_t>(clipAt * 512));
+  // Sectors in the middle of the clip, one of them where packets begin.
+  Rescue r(image, {clipAt + clipSectors / 2, clipAt + clipSectors / 2 + 9});
+  ScanOutcome out = r.Run();
+  EXPECT_EQ(out.Rescued, 1u);
+  EXPECT_EQ(out.Damaged, 0u);
+  EXPECT_EQ(r.File(100), db);
 }
 
 TEST(FailingDisk, ADeviceThatDiesEndsTheScanWithAFailureAndKeepsWhatWasRescued) {
