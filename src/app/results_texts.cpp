@@ -25,6 +25,16 @@ constexpr Table kEnglish = {
     "Double-click a file to open its folder.",
     "Close",
     "Broken streams: ",
+    "The source stopped answering (%1): the scan ended early. Files rescued before that are "
+    "kept.",
+    "the device is gone",
+    "a sector that read before no longer reads",
+    "not one read of it has succeeded",
+    "1 file could not be saved (%1).",
+    "%1 files could not be saved (%2).",
+    "Unreadable sectors: %1 in %2 runs: %3.",
+    "Sectors passed over after read failures and never read: %1 (%2).",
+    " and %1 more runs",
 };
 
 constexpr Table kSimplified = {
@@ -43,6 +53,15 @@ constexpr Table kSimplified = {
     "双击文件可打开其所在文件夹。",
     "关闭",
     "损坏的数据流：",
+    "源设备已停止响应（%1）：扫描提前结束。此前恢复的文件均已保留。",
+    "设备已不存在",
+    "此前能读取的扇区现在无法读取",
+    "没有一次读取成功",
+    "1 个文件无法保存（%1）。",
+    "%1 个文件无法保存（%2）。",
+    "无法读取的扇区：%1 个，共 %2 段：%3。",
+    "读取失败后跳过、未再读取的扇区：%1 个（%2）。",
+    "，另有 %1 段",
 };
 
 constexpr Table kTraditional = {
@@ -61,6 +80,15 @@ constexpr Table kTraditional = {
     "按兩下檔案可開啟其所在資料夾。",
     "關閉",
     "損壞的資料流：",
+    "來源裝置已停止回應（%1）：掃描提前結束。此前恢復的檔案均已保留。",
+    "裝置已不存在",
+    "先前能讀取的磁區現在無法讀取",
+    "沒有一次讀取成功",
+    "1 個檔案無法儲存（%1）。",
+    "%1 個檔案無法儲存（%2）。",
+    "無法讀取的磁區：%1 個，共 %2 段：%3。",
+    "讀取失敗後跳過、未再讀取的磁區：%1 個（%2）。",
+    "，另有 %1 段",
 };
 
 }  // namespace
@@ -76,11 +104,13 @@ std::string_view ResultsTextFor(Language language, ResultsText text) {
   return kEnglish[i];
 }
 
-std::string FillIn(std::string_view text, const std::string& first, const std::string& second) {
+std::string FillIn(std::string_view text, const std::string& first, const std::string& second,
+                   const std::string& third) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 1 < text.size() && (text[i + 1] == '1' || text[i + 1] == '2')) {
-      out += text[i + 1] == '1' ? first : second;
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (text[i] == '%' && next >= '1' && next <= '3') {
+      out += next == '1' ? first : next == '2' ? second : third;
       ++i;
     } else {
       out += text[i];

@@ -24,12 +24,23 @@ enum class ResultsText {
   Hint,
   Close,
   BrokenStreams,  // "Broken streams: "
+  // The notes that end a rescue.
+  SourceLost,  // "The source stopped answering (%1): ..."
+  LostGone,    // the reasons for %1 above
+  LostNoLongerReads,
+  LostNeverRead,
+  UnsavedOne,      // "1 file could not be saved (%1)."
+  UnsavedMany,     // "%1 files could not be saved (%2)."
+  UnreadableRuns,  // "Unreadable sectors: %1 in %2 runs: %3."
+  SkippedRuns,     // "Sectors passed over ...: %1 (%2)."
+  MoreRuns,        // " and %1 more runs", after the first runs listed
   Count
 };
 
 std::string_view ResultsTextFor(Language language, ResultsText text);
 
-// The text with %1, %2 replaced by the arguments.
-std::string FillIn(std::string_view text, const std::string& first, const std::string& second = {});
+// The text with %1, %2, %3 replaced by the arguments.
+std::string FillIn(std::string_view text, const std::string& first, const std::string& second = {},
+                   const std::string& third = {});
 
 }  // namespace tarnwick

@@ -1,6 +1,7 @@
 // The notes that end a rescue besides "Rescued file N".
 #include <string>
 
+#include "app/results_texts.h"
 #include "scan/deep_scan.h"
 #include "scan/session.h"
 #include "source/source.h"
@@ -16,41 +17,53 @@ std::string RunText(const SectorInterval& run) {
   return std::to_string(run.first) + "-" + std::to_string(run.second);
 }
 
-std::string RunList(const SectorRuns& runs) {
+std::string RunList(const SectorRuns& runs, Language language) {
   std::string text;
   const auto& list = runs.Runs();
   for (size_t i = 0; i < list.size() && i < kRunsShown; ++i)
     text += (i ? ", " : "") + RunText(list[i]);
   if (list.size() > kRunsShown)
-    text += " and " + std::to_string(list.size() - kRunsShown) + " more runs";
+    text += FillIn(ResultsTextFor(language, ResultsText::MoreRuns),
+                   std::to_string(list.size() - kRunsShown));
   return text;
+}
+
+ResultsText LossText(SourceLoss loss) {
+  switch (loss) {
+    case SourceLoss::NoLongerReads: return ResultsText::LostNoLongerReads;
+    case SourceLoss::NeverRead: return ResultsText::LostNeverRead;
+    default: return ResultsText::LostGone;
+  }
 }
 
 }  // namespace
 
 RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome) {
   RescueEndNotes notes;
+  const Language language = s.Texts->language;
+  auto text = [language](ResultsText t) { return ResultsTextFor(language, t); };
   const ReadFaults& faults = SourceFaults(s);
   if (outcome.SourceLost) {
     notes.Failed = true;
-    notes.Lines.push_back("The source stopped answering (" + faults.LostReason +
-                          "): the scan ended early. Files rescued before that are kept.");
+    notes.Lines.push_back(
+        FillIn(text(ResultsText::SourceLost), std::string(text(LossText(faults.Loss)))));
   }
   if (outcome.Unsaved > 0) {
     notes.Failed = true;
-    notes.Lines.push_back(std::to_string(outcome.Unsaved) +
-                          (outcome.Unsaved == 1 ? " file" : " files") + " could not be saved (" +
-                          outcome.SaveError + ").");
+    notes.Lines.push_back(outcome.Unsaved == 1
+                              ? FillIn(text(ResultsText::UnsavedOne), outcome.SaveError)
+                              : FillIn(text(ResultsText::UnsavedMany),
+                                       std::to_string(outcome.Unsaved), outcome.SaveError));
   }
   if (!faults.Unreadable.Empty()) {
-    notes.Lines.push_back("Unreadable sectors: " + std::to_string(faults.Unreadable.Count()) +
-                          " in " + std::to_string(faults.Unreadable.Runs().size()) +
-                          " runs: " + RunList(faults.Unreadable) + ".");
+    notes.Lines.push_back(FillIn(
+        text(ResultsText::UnreadableRuns), std::to_string(faults.Unreadable.Count()),
+        std::to_string(faults.Unreadable.Runs().size()), RunList(faults.Unreadable, language)));
   }
   if (!faults.Skipped.Empty()) {
-    notes.Lines.push_back("Sectors passed over after read failures and never read: " +
-                          std::to_string(faults.Skipped.Count()) + " (" + RunList(faults.Skipped) +
-                          ").");
+    notes.Lines.push_back(FillIn(text(ResultsText::SkippedRuns),
+                                 std::to_string(faults.Skipped.Count()),
+                                 RunList(faults.Skipped, language)));
   }
   return notes;
 }

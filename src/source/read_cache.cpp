@@ -161,8 +161,9 @@ class Reader {
     MarkMissing(t);
   }
 
-  void Lose(const std::string& reason) {
+  void Lose(SourceLoss loss, const std::string& reason) {
     f_.SourceLost = true;
+    f_.Loss = loss;
     f_.LostReason = reason;
   }
 
@@ -181,7 +182,7 @@ class Reader {
     }
     ++f_.FailedReads;
     if (dev_.Gone()) {
-      Lose("the device is gone");
+      Lose(SourceLoss::Gone, "the device is gone");
     } else if (!f_.AnyDelivered && f_.FailedReads >= kFailuresWithoutSuccess) {
       ProbeElsewhere();
     }
@@ -202,7 +203,7 @@ class Reader {
       }
       ++f_.FailedReads;
     }
-    Lose("not one read of it has succeeded");
+    Lose(SourceLoss::NeverRead, "not one read of it has succeeded");
   }
 
   // A sector whose own read failed. A streak of them opens a skip that
@@ -235,7 +236,7 @@ class Reader {
     ++f_.Reads;
     if (dev_.ReadAt(f_.LastGoodSector * sb_, one) >= 0) return;
     ++f_.FailedReads;
-    Lose("a sector that read before no longer reads");
+    Lose(SourceLoss::NoLongerReads, "a sector that read before no longer reads");
   }
 
   void OneByOne(uint64_t a, uint64_t b) {

@@ -6,11 +6,12 @@
 // fails is split into pieces, each asked for once; only a piece that fails is
 // read sector by sector. Near a failure (bad sectors come in clusters on a
 // real disk) windows are read in pieces from the start, so that a further
-// bad sector costs its piece and itself rather than also a whole window. A run of failing sectors is passed over in growing
-// steps (the passed-over sectors are "skipped", to be asked for later), so a
-// dead stretch costs a handful of slow reads rather than one per sector. No
-// sector that failed is asked for again. Unreadable bytes reach the caller
-// as zeros and are reported as undelivered.
+// bad sector costs its piece and itself rather than also a whole window. A
+// run of failing sectors is passed over in growing steps (the passed-over
+// sectors are "skipped", to be asked for later), so a dead stretch costs a
+// handful of slow reads rather than one per sector. No sector that failed is
+// asked for again. Unreadable bytes reach the caller as zeros and are
+// reported as undelivered.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -42,6 +43,14 @@ class SectorRuns {
   std::vector<SectorInterval> runs_;
 };
 
+// Why the device counts as lost.
+enum class SourceLoss : uint8_t {
+  None,
+  Gone,           // the device says it is no longer there
+  NoLongerReads,  // a sector that read before fails now
+  NeverRead,      // not one read has succeeded, here or at the middle and end
+};
+
 // Everything the read path learnt about the device's failures.
 struct ReadFaults {
   uint32_t SectorBytes = 0;  // the unit of the runs below
@@ -50,7 +59,8 @@ struct ReadFaults {
   uint64_t Reads = 0;        // device reads made through the window
   uint64_t FailedReads = 0;
   bool SourceLost = false;  // the device stopped answering: nothing more is read
-  std::string LostReason;
+  std::string LostReason;   // the loss in words, for logs and the backup's message
+  SourceLoss Loss = SourceLoss::None;
 
   // The skip state: consecutive failed sector reads, and the sectors
   // SkipFrom .. SkipUntil - 1 that the current streak passes over.
@@ -60,7 +70,7 @@ struct ReadFaults {
   bool AnyDelivered = false;  // a read through the window has ever succeeded
   uint64_t LastGoodSector = 0;
   uint32_t NextProbeAt = 0;  // the streak length at which the device is probed
-  bool AnyFailed = false;     // a sector has failed: LastFailedSector is one
+  bool AnyFailed = false;    // a sector has failed: LastFailedSector is one
   uint64_t LastFailedSector = 0;
 
   void Reset(uint32_t sectorBytes) {

@@ -211,6 +211,45 @@ TEST(FailingDisk, ADeviceThatDiesEndsTheScanWithAFailureAndKeepsWhatWasRescued) 
   }
 }
 
+TEST(FailingDisk, TheEndNotesAreInTheInterfaceLanguage) {
+  auto s = test::EnglishSession();
+  ReadFaults& faults = s->Cache.Faults;
+  for (uint64_t k = 0; k < 12; ++k) faults.Unreadable.Add(100 * k, 100 * k + k % 2);
+  faults.Skipped.Add(7, 9);
+  faults.Loss = SourceLoss::NoLongerReads;
+  ScanOutcome out;
+  out.SourceLost = true;
+  out.Unsaved = 2;
+  out.SaveError = "No space left on device";
+  const std::string runs = "0, 100-101, 200, 300-301, 400, 500-501, 600, 700-701, 800, 900-901";
+  const std::map<Language, std::vector<std::string>> want = {
+      {Language::English,
+       {"The source stopped answering (a sector that read before no longer reads): the scan "
+        "ended early. Files rescued before that are kept.",
+        "2 files could not be saved (No space left on device).",
+        "Unreadable sectors: 18 in 12 runs: " + runs + " and 2 more runs.",
+        "Sectors passed over after read failures and never read: 3 (7-9)."}},
+      {Language::SimplifiedChinese,
+       {"源设备已停止响应（此前能读取的扇区现在无法读取）：扫描提前结束。此前恢复的文件均已保留。",
+        "2 个文件无法保存（No space left on device）。",
+        "无法读取的扇区：18 个，共 12 段：" + runs + "，另有 2 段。",
+        "读取失败后跳过、未再读取的扇区：3 个（7-9）。"}},
+      {Language::TraditionalChinese,
+       {"來源裝置已停止回應（先前能讀取的磁區現在無法讀取）：掃描提前結束。此前恢復的檔案均已保留。",
+        "2 個檔案無法儲存（No space left on device）。",
+        "無法讀取的磁區：18 個，共 12 段：" + runs + "，另有 2 段。",
+        "讀取失敗後跳過、未再讀取的磁區：3 個（7-9）。"}}};
+  for (const auto& [language, lines] : want) {
+    s->Texts = &TextsFor(language);
+    RescueEndNotes notes = EndNotes(*s, out);
+    EXPECT_TRUE(notes.Failed);
+    EXPECT_EQ(notes.Lines, lines);
+  }
+  out.Unsaved = 1;
+  s->Texts = &TextsFor(Language::English);
+  EXPECT_EQ(EndNotes(*s, out).Lines[1], "1 file could not be saved (No space left on device).");
+}
+
 TEST(FailingDisk, AFailedSaveIsNotRescuedAndLeavesNoFile) {
   Laid l = Lay(2000, {100});
   if (::geteuid() != 0) {
