@@ -15,6 +15,7 @@
 #include "carvers/framework.h"
 #include "carvers/media_support.h"
 #include "scan/deep_scan.h"
+#include "support/read_only_folder.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
@@ -252,22 +253,22 @@ TEST(FailingDisk, TheEndNotesAreInTheInterfaceLanguage) {
 
 TEST(FailingDisk, AFailedSaveIsNotRescuedAndLeavesNoFile) {
   Laid l = Lay(2000, {100});
-  if (::geteuid() != 0) {
+  {
     // A folder that cannot be written to.
     Rescue r(l.image, {});
-    fs::permissions(r.out.Path(), fs::perms::owner_read | fs::perms::owner_exec);
-    r.ui.Answers = {Answer::Ignore};
-    ScanOutcome out = r.Run();
-    fs::permissions(r.out.Path(), fs::perms::owner_all);
-    EXPECT_EQ(out.Rescued, 0u);
-    EXPECT_EQ(out.Unsaved, 1u);
-    EXPECT_EQ(out.EndText, "Rescued file 0");
-    EXPECT_EQ(out.SaveError, std::strerror(EACCES));
-    RescueEndNotes notes = EndNotes(*r.s, out);
-    EXPECT_TRUE(notes.Failed);
-    ASSERT_EQ(notes.Lines.size(), 1u);
-    EXPECT_EQ(notes.Lines[0],
-              std::string("1 file could not be saved (") + std::strerror(EACCES) + ").");
+    test::ReadOnlyFolder readOnly(r.out.Path());
+    if (readOnly.Unavailable().empty()) {
+      r.ui.Answers = {Answer::Ignore};
+      ScanOutcome out = r.Run();
+      EXPECT_EQ(out.Rescued, 0u);
+      EXPECT_EQ(out.Unsaved, 1u);
+      EXPECT_EQ(out.EndText, "Rescued file 0");
+      EXPECT_EQ(out.SaveError, readOnly.Reason());
+      RescueEndNotes notes = EndNotes(*r.s, out);
+      EXPECT_TRUE(notes.Failed);
+      ASSERT_EQ(notes.Lines.size(), 1u);
+      EXPECT_EQ(notes.Lines[0], "1 file could not be saved (" + readOnly.Reason() + ").");
+    }
   }
   {
     // A disk that fills up in the middle of the file (a file size limit

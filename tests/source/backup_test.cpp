@@ -15,6 +15,7 @@
 #include "scan/session.h"
 #include "source/device.h"
 #include "source/source.h"
+#include "support/read_only_folder.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
@@ -185,16 +186,14 @@ TEST_F(BackupTest, AFullTargetSaysNoSpaceAndAFailedCreateNamesTheRealReason) {
             std::vector<std::string>{"Failed save file: \r\n\r\n" + image_.string() + "\r\n\r\n" +
                                      std::strerror(ENOENT) + " | Error"});
 
-  // A folder the user may not write to is not a full disk either.
-  if (::geteuid() != 0) {
-    fs::create_directory(dir_ / "locked");
-    fs::permissions(dir_ / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+  // A folder that cannot be written to is not a full disk either.
+  test::ReadOnlyFolder locked(dir_ / "locked");
+  if (locked.Unavailable().empty()) {
     ui_.Questions.clear();
     image_ = dir_ / "locked" / "x.img";
     out = Backup("0", "63");
-    EXPECT_EQ(out.SystemReason, std::strerror(EACCES));
+    EXPECT_EQ(out.SystemReason, locked.Reason());
     EXPECT_EQ(out.MessageSlot, 28);
-    fs::permissions(dir_ / "locked", fs::perms::owner_all);
   }
 }
 
