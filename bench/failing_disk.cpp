@@ -4,6 +4,7 @@
 // sectors were among the bad ones, and the reads phase 1 and the whole
 // rescue made.
 //   bench-failing-disk IMAGE [PERCENT=1] [SEED=1]
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -111,12 +112,24 @@ int Main(int argc, char** argv) {
     } else if (it != faulty.saved.end() && !it->second.UnreadableSectors.empty()) {
       verdict = "with unreadable sectors";
       ++damaged;
+    } else if (it != faulty.saved.end()) {
+      verdict = it->second.Damaged ? "lost: in damaged/, put together otherwise"
+                                   : "lost: put together otherwise";
+      ++lost;
     } else {
       ++lost;
     }
     if (!ownBad) ++wanted;
     std::printf("  database at %llu: own sectors %s, %s\n", (unsigned long long)start,
                 ownBad ? "hit" : "readable", verdict);
+    // A database lost for a bad sector in what it lies around: which ones.
+    if (!ownBad && verdict[0] == 'l' && !f.Sectors.empty()) {
+      const auto [lo, hi] = std::minmax_element(f.Sectors.begin(), f.Sectors.end());
+      std::printf("    bad sectors among it:");
+      for (auto b = bad.lower_bound(*lo); b != bad.end() && *b <= *hi; ++b)
+        std::printf(" %llu", (unsigned long long)*b);
+      std::printf("\n");
+    }
   }
   std::printf("databases whose own sectors read: %llu, back whole: %llu; with unreadable "
               "sectors: %llu; lost: %llu\n",

@@ -185,12 +185,15 @@ std::vector<uint64_t> UnreadableInFile(const CarveContext& c) {
   return out;
 }
 
-bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count) {
-  const uint64_t first = c.Dropped + pos;
+bool ZeroedBetween(const CarveContext& c, uint64_t first, uint64_t end) {
   for (uint64_t at : c.ZeroedAt) {
-    if (at < first + count && first < at + c.Bps) return true;
+    if (at < end && first < at + c.Bps) return true;
   }
   return false;
+}
+
+bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count) {
+  return ZeroedBetween(c, c.Dropped + pos, c.Dropped + pos + count);
 }
 
 bool ReadUntil(CarveContext& c, uint64_t target) {

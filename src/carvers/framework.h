@@ -70,6 +70,9 @@ std::vector<uint64_t> UnreadableInFile(const CarveContext& c);
 // True when any of the count bytes at buffer position pos were read as
 // zeros for an unreadable sector: what they held is not known.
 bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count);
+// The same for the bytes first .. end - 1 counted from the carve's start
+// (Dropped + a buffer position), which outlive dropping the buffer's front.
+bool ZeroedBetween(const CarveContext& c, uint64_t first, uint64_t end);
 // Repeats FetchSector until Collected reaches target.
 bool ReadUntil(CarveContext& c, uint64_t target);
 // The 32-bit counting form: a file that would pass 2 GiB fails.

@@ -71,10 +71,13 @@ bool WalkChunks(CarveContext& c) {
     fileBytes += kChunkHeader + length + kCrcSize;
     if (fileBytes > kLargestPng) return false;
     uint32_t crc = CrcUpdate(0, head, pos + 4, 4);
+    const uint64_t chunkStart = c.Dropped + pos;
     pos += kChunkHeader;
     if (!CrcOver(c, pos, length, crc)) return false;
     if (!ReadUntil(c, pos + kCrcSize)) return false;
-    if (BE32(c.Data(), pos) != crc) return false;
+    // A chunk the Source could not read whole cannot be judged by its CRC.
+    if (BE32(c.Data(), pos) != crc && !ZeroedBetween(c, chunkStart, c.Dropped + pos + kCrcSize))
+      return false;
     pos += kCrcSize;
     if (isEnd) return true;
   }

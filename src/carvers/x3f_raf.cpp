@@ -12,12 +12,15 @@ namespace {
 constexpr uint64_t kLargestEnd = 209'715'200;
 
 // A pointer at t back to a section directory at d: a 12-byte head and 1 to
-// 18 entries of 12 bytes lie between them.
-bool IsX3fTrailer(Bytes file, uint64_t t) {
+// 18 entries of 12 bytes lie between them. A directory the Source could not
+// read is taken on trust.
+bool IsX3fTrailer(const CarveContext& c, uint64_t t) {
+  const Bytes file = c.Data();
   const uint32_t d = LE32(file, static_cast<size_t>(t));
   if (d > t) return false;
   const uint64_t h = t - d;
-  return h % 12 == 0 && h >= 13 && h < 240 && BytesEqual(file, d, "SECd");
+  return h % 12 == 0 && h >= 13 && h < 240 &&
+         (BytesEqual(file, d, "SECd") || HoldsUnreadable(c, d, 4));
 }
 
 }  // namespace
@@ -32,7 +35,7 @@ void CarveX3f(Session& s, const std::string& /*targetFolder*/, uint64_t carveSta
   while (fileEnd == 0 && c.Collected < kLargestEnd) {
     if (!ReadUntil32(c, static_cast<int32_t>(c.Collected + c.Bps))) return;
     for (uint64_t t = c.Collected - c.Bps; t < c.Collected; t += 4) {
-      if (IsX3fTrailer(c.Data(), t)) {
+      if (IsX3fTrailer(c, t)) {
         fileEnd = t + 4;
         break;
       }

@@ -11,6 +11,8 @@
 #include "app/gui/qt_frontend.h"
 #include "app/gui/tform1.h"
 #include "scan/session.h"
+#include "source/device.h"
+#include "source/source.h"
 #include "support/test_support.h"
 
 namespace tarnwick::gui {
@@ -118,6 +120,7 @@ class WindowTest : public QObject {
   void UnidentifiedImageAndTheReasonBox();
   void SectorViewNavigationAndErrors();
   void RescueOfADeletedDatabase();
+  void TheEndOfARescueTellsWhatCouldNotBeRead();
   void BackupAndItsCancel();
   void DialogsRefuseToCloseWhileTheirWorkRuns();
   void PartitionsOfAWholeDiskAndAFormerVolumesGeometry();
@@ -396,6 +399,42 @@ void WindowTest::RescueOfADeletedDatabase() {
   f.Edit2->setText(QString::fromStdString((tmp_ / "missing").string()));
   f.Button12->click();
   QCOMPARE(w.Asked(), std::vector<std::string>{"Please select folder to save file! | Error"});
+}
+
+void WindowTest::TheEndOfARescueTellsWhatCouldNotBeRead() {
+  if (!Have({"gsf"})) QSKIP("gsf missing");
+  fs::path db = tmp_ / "faulty-db";
+  fs::create_directories(db);
+  test::WriteFileBytes(db / "Matrix.dat", RandomBytes(60000, 4));
+  test::WriteFileBytes(db / "seqbase.dat", RandomBytes(9000, 5));
+  QCOMPARE(
+      test::Run("cd " + ShellQuote(db.string()) + " && gsf createole MSG.DB Matrix.dat seqbase.dat")
+          .Status,
+      0);
+  auto image = std::vector<uint8_t>(2000 * 512, 0);
+  const auto bytes = test::ReadFileBytes(db / "MSG.DB");
+  std::copy(bytes.begin(), bytes.end(), image.begin() + 100 * 512);
+  const fs::path img = tmp_ / "faulty.img";
+  test::WriteFileBytes(img, image);
+  fs::path out = tmp_ / "rescued-faulty";
+  fs::create_directories(out);
+
+  Window w(tmp_.Path());
+  TForm1& f = w.form;
+  f.show();
+  f.OpenImageFile(img.string());
+  // The same image through a device that fails one sector of the database.
+  std::string error;
+  auto file = FileDevice::Open(img.string(), error);
+  QVERIFY(file);
+  OpenImageDevice(w.session,
+                  std::make_unique<FaultyDevice>(std::move(file), std::set<uint64_t>{110}),
+                  img.string());
+  f.Edit2->setText(QString::fromStdString(out.string()));
+  f.Button12->click();
+  QCOMPARE(w.Asked(), std::vector<std::string>{"Rescued file 0\nDamaged file 1 (in damaged/)\n\n"
+                                               "Unreadable sectors: 1 in 1 runs: 110. | Finished"});
+  QCOMPARE(f.StatusPanel(0), QString("Rescued file 0"));
 }
 
 void WindowTest::BackupAndItsCancel() {

@@ -80,6 +80,18 @@ QComboBox* MakeList(QWidget* parent, int x, int y, int w) {
   return c;
 }
 
+// "Rescued file N", the damaged files, and below them what else the user
+// must know: sectors that could not be read, files that could not be saved,
+// a Source that stopped answering.
+std::string EndMessage(const Session& s, const ScanOutcome& out) {
+  std::string text = out.EndText;
+  if (!out.DamagedText.empty()) text += "\n" + out.DamagedText;
+  const RescueEndNotes notes = EndNotes(s, out);
+  if (!notes.Lines.empty()) text += "\n";
+  for (const std::string& line : notes.Lines) text += "\n" + line;
+  return text;
+}
+
 }  // namespace
 
 TForm1::TForm1(Session& s, QtFrontend& ui, const std::string& exeFolder, BlockTree tree)
@@ -499,7 +511,7 @@ void TForm1::Button12Click() {
     return;
   }
   panels_[0]->setText(QString::fromStdString(out.EndText));
-  ui_.Ask(out.EndText, s_.Text(kSlotFinished), Buttons::Ok);
+  ui_.Ask(EndMessage(s_, out), s_.Text(kSlotFinished), Buttons::Ok);
   ShowResults(saved);
 }
 
