@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
 #include "scan/session.h"
 #include "source/bytes.h"
@@ -159,7 +160,11 @@ bool IdentifyBlock(std::span<const uint8_t> block, VolumeGeometry& g) {
 bool Identify(Session& s) {
   std::array<uint8_t, kBootBlockSize> block{};
   // A Source shorter than 4096 bytes delivers less; the rest reads as zero.
-  if (!ReadSource(s, 0, block)) return false;
+  if (!ReadSource(s, 0, block)) {
+    // A bad sector behind the boot sector must not hide it: sector 0 alone.
+    block.fill(0);
+    if (!ReadSource(s, 0, std::span(block).first(512))) return false;
+  }
   return IdentifyBlock(block, s.Detected);
 }
 

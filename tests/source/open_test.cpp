@@ -173,6 +173,17 @@ TEST_F(OpenTest, RandomImageOfOddSize) {
   EXPECT_EQ(out.Label16, English(s, kSlotOpened, "Opened: ") + "noise.img");
 }
 
+TEST_F(OpenTest, AnUnreadableSectorBehindTheBootSectorDoesNotHideIt) {
+  if (!HaveTool("mkfs.vfat")) GTEST_SKIP() << "needs mkfs.vfat";
+  TempDir dir("open-fat-bad");
+  auto bytes = test::ReadFileBytes(MakeFat16(dir, "volume.img"));
+  Session s;
+  auto faulty = std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(std::move(bytes)),
+                                               std::set<uint64_t>{3});
+  ASSERT_TRUE(OpenImageDevice(s, std::move(faulty), "/images/bad.img").Opened);
+  EXPECT_EQ(s.Detected, (VolumeGeometry{32767, 512, 4, 0, kFat16}));
+}
+
 TEST_F(OpenTest, UnreadableSectorZeroStillOpens) {
   Session s;
   auto inner = std::make_unique<MemoryDevice>(RandomBytes(64 * 512, 3));

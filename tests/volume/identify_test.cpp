@@ -521,10 +521,16 @@ TEST(Identify, ReadsThroughTheSource) {
   EXPECT_EQ(s.Detected.FsKind, kFat16);
   EXPECT_EQ(s.Detected.SectorsPerCluster, 4u);
 
+  // A bad sector in the 4096 bytes read does not hide a readable boot sector.
   Session failing;
   failing.Source.Device = std::make_unique<FaultyDevice>(
       std::make_unique<MemoryDevice>(Fat16Sector()), std::set<uint64_t>{7});
-  EXPECT_FALSE(Identify(failing));  // the 4096-byte read touches sector 7
+  EXPECT_TRUE(Identify(failing));
+  EXPECT_EQ(failing.Detected.FsKind, kFat16);
+  Session dead;
+  dead.Source.Device = std::make_unique<FaultyDevice>(
+      std::make_unique<MemoryDevice>(Fat16Sector()), std::set<uint64_t>{0});
+  EXPECT_FALSE(Identify(dead));
 
   Session closed;
   EXPECT_FALSE(Identify(closed));
