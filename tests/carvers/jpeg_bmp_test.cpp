@@ -14,6 +14,7 @@
 #include "carvers/framework.h"
 #include "carvers/qq_database.h"
 #include "source/bytes.h"
+#include "support/read_only_folder.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
 
@@ -278,6 +279,18 @@ TEST_F(JpegCarver, AnUnreadableSectorIsZerosInTheSavedPicture) {
   auto want = jpeg;
   std::fill_n(want.begin() + 250 * 512, 512, uint8_t{0});
   EXPECT_EQ(test::ReadFileBytes(saved[0].Path), want);
+}
+
+TEST_F(JpegCarver, APictureThatCannotBeSavedIsNotCountedAsRescued) {
+  const auto jpeg = Baseline();
+  const uint64_t n = SectorsOf(jpeg.size());
+  auto s = PictureSession(Image(n + 10, jpeg, SectorRun(0, n)));
+  test::ReadOnlyFolder readOnly(out_.Path());
+  if (!readOnly.Unavailable().empty()) GTEST_SKIP() << readOnly.Unavailable();
+  EXPECT_EQ(CarveJpegFile(*s, Folder(), 0), jpeg.size());
+  EXPECT_EQ(s->RescuedCount, 0u);
+  EXPECT_EQ(s->UnsavedCount, 1u);
+  EXPECT_EQ(s->SaveError, readOnly.Reason());
 }
 
 TEST_F(JpegCarver, TheEndSearchGivesUpAfter32MiB) {
