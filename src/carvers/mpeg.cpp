@@ -76,8 +76,7 @@ constexpr uint64_t kResyncReach = 65536;
 // the walk goes on there after bytes it could not read. False when none.
 bool FindNextPack(CarveContext& c, uint64_t& pos) {
   for (uint64_t p = pos; p < pos + kResyncReach; ++p) {
-    if (c.Collected < p + kLongestPackHeader && !ReadUntil(c, p + kLongestPackHeader))
-      return false;
+    if (c.Collected < p + kLongestPackHeader && !ReadUntil(c, p + kLongestPackHeader)) return false;
     if (HoldsUnreadable(c, p, 4) || BE32(c.Data(), static_cast<size_t>(p)) != kPackStartCode)
       continue;
     pos = p;

@@ -199,11 +199,11 @@ TEST_F(MpegWithFfmpeg, SectorsTheSourceCannotReadDoNotCutAStreamShort) {
     Bytes8 file;
     void (*carve)(Session&, const std::string&, uint64_t);
   };
-  for (const auto& c : {Case{"program stream", FfmpegProgramStream(), CarveMpegProgramStream},
-                        Case{"MPEG-2 program stream", FfmpegVob(), CarveMpegProgramStream},
-                        Case{"transport stream", FfmpegTransportStream(), CarveTransportStream},
-                        Case{"188-byte packets", FfmpegPlainTransportStream(),
-                             CarvePlainTransportStream}}) {
+  for (const auto& c :
+       {Case{"program stream", FfmpegProgramStream(), CarveMpegProgramStream},
+        Case{"MPEG-2 program stream", FfmpegVob(), CarveMpegProgramStream},
+        Case{"transport stream", FfmpegTransportStream(), CarveTransportStream},
+        Case{"188-byte packets", FfmpegPlainTransportStream(), CarvePlainTransportStream}}) {
     ASSERT_FALSE(c.file.empty());
     const uint64_t n = SectorsOf(c.file.size());
     // Sectors where packs and packets begin, one of them two sectors long.

@@ -155,7 +155,8 @@ TEST(FailingDisk, ABadSectorInsideAClipDoesNotCostTheDatabaseAroundIt) {
   // The database's first sectors, a transport stream clip whose packets look
   // as random as the database's own data, then the rest of the database:
   // only the clip's carve claiming all of it lets the database step over it.
-  const auto clip = test::media::FfmpegMedia("faults-clip.ts", "-c:v mpeg2video -c:a mp2 -f mpegts");
+  const auto clip =
+      test::media::FfmpegMedia("faults-clip.ts", "-c:v mpeg2video -c:a mp2 -f mpegts");
   ASSERT_FALSE(clip.empty());
   const auto db = Database(3);
   const uint64_t clipAt = 106, clipSectors = test::media::SectorsOf(clip.size());
@@ -236,7 +237,8 @@ TEST(FailingDisk, TheEndNotesAreInTheInterfaceLanguage) {
         "无法读取的扇区：18 个，共 12 段：" + runs + "，另有 2 段。",
         "读取失败后跳过、未再读取的扇区：3 个（7-9）。"}},
       {Language::TraditionalChinese,
-       {"來源裝置已停止回應（先前能讀取的磁區現在無法讀取）：掃描提前結束。此前恢復的檔案均已保留。",
+       {"來源裝置已停止回應（先前能讀取的磁區現在無法讀取）："
+        "掃描提前結束。此前恢復的檔案均已保留。",
         "2 個檔案無法儲存（No space left on device）。",
         "無法讀取的磁區：18 個，共 12 段：" + runs + "，另有 2 段。",
         "讀取失敗後跳過、未再讀取的磁區：3 個（7-9）。"}}};

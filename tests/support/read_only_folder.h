@@ -17,8 +17,8 @@ class ReadOnlyFolder {
   explicit ReadOnlyFolder(std::filesystem::path dir) : dir_(std::move(dir)) {
     std::filesystem::create_directories(dir_);
     if (::geteuid() != 0) {
-      std::filesystem::permissions(dir_, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_exec);
+      std::filesystem::permissions(
+          dir_, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
       return;
     }
     if (::mount("tarnwick-test", dir_.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) {

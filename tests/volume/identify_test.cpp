@@ -528,8 +528,8 @@ TEST(Identify, ReadsThroughTheSource) {
   EXPECT_TRUE(Identify(failing));
   EXPECT_EQ(failing.Detected.FsKind, kFat16);
   Session dead;
-  dead.Source.Device = std::make_unique<FaultyDevice>(
-      std::make_unique<MemoryDevice>(Fat16Sector()), std::set<uint64_t>{0});
+  dead.Source.Device = std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(Fat16Sector()),
+                                                      std::set<uint64_t>{0});
   EXPECT_FALSE(Identify(dead));
 
   Session closed;
