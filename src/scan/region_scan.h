@@ -19,6 +19,10 @@ class RegionCursor {
   // Whether phase 1 reads sector n: it lies at a cluster start of its
   // region (or of a former volume there).
   bool AtClusterStart(uint64_t n);
+  // The first sector at or after n at which AtClusterStart holds, so that
+  // phase 1 steps from cluster start to cluster start; UINT64_MAX when none
+  // can be numbered. Calls must come with n never decreasing.
+  uint64_t NextClusterStart(uint64_t n);
 
  private:
   const ScanRegions& regions_;
