@@ -4,7 +4,7 @@
 
 namespace tarnwick {
 
-uint64_t HoleSkip::NextDataSector(uint64_t n) {
+uint64_t HoleSkip::Look(uint64_t n) {
   if (device_ == nullptr || bps_ == 0 || n > UINT64_MAX / bps_) return n;
   const uint64_t at = n * bps_;
   if (at >= dataBegin_ && at < dataEnd_) return n;

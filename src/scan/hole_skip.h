@@ -16,9 +16,13 @@ class HoleSkip {
   // The first sector at or after n that may hold data: n itself, or the
   // sector holding the first data byte after a hole, or a sector past the
   // device's last one when only holes follow.
-  uint64_t NextDataSector(uint64_t n);
+  uint64_t NextDataSector(uint64_t n) {
+    if (n < UINT64_MAX / 4096 && n * bps_ >= dataBegin_ && n * bps_ < dataEnd_) return n;
+    return Look(n);
+  }
 
  private:
+  uint64_t Look(uint64_t n);
   const SourceDevice* device_;
   uint32_t bps_;
   // The stretch [dataBegin_, dataEnd_) in bytes last found to hold data.

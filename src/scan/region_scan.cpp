@@ -34,22 +34,34 @@ uint64_t NextStartOf(uint64_t n, uint32_t sectorsPerCluster, int32_t phase) {
 }  // namespace
 
 uint64_t RegionCursor::NextClusterStart(uint64_t n) {
+  // Phase 1 asks for the start after the one it was just given: one cluster on.
+  if (step_ != 0 && n > lastStart_ && n - lastStart_ <= step_ && step_ <= stepUntil_ - lastStart_) {
+    lastStart_ += step_;
+    return lastStart_;
+  }
+  step_ = 0;
   while (true) {
     while (next_ < regions_.size() && regions_[next_].Last < n) ++next_;
     if (next_ >= regions_.size() || regions_[next_].First > n) {
       // Outside every region the Source's geometry holds, up to the next one.
       const uint64_t m = NextStartOf(n, spc_, phase_);
-      if (next_ < regions_.size() && m >= regions_[next_].First) {
+      const uint64_t until = next_ < regions_.size() ? regions_[next_].First - 1 : UINT64_MAX;
+      if (m > until) {
         n = regions_[next_].First;
         continue;
       }
-      return m;
+      if (phase_ >= 0 && spc_ > 1) step_ = spc_, stepUntil_ = until;
+      return lastStart_ = m;
     }
     const ScanRegion& r = regions_[next_];
     uint64_t m = NextStartOf(n, r.SectorsPerCluster, r.ClusterPhase);
     if (r.FormerSectorsPerCluster != 0)
       m = std::min(m, NextStartOf(n, r.FormerSectorsPerCluster, r.FormerClusterPhase));
-    if (m <= r.Last || r.Last == UINT64_MAX) return m;
+    if (m <= r.Last || r.Last == UINT64_MAX) {
+      if (r.FormerSectorsPerCluster == 0 && r.ClusterPhase >= 0 && r.SectorsPerCluster > 1)
+        step_ = r.SectorsPerCluster, stepUntil_ = r.Last;
+      return lastStart_ = m;
+    }
     n = r.Last + 1;
   }
 }

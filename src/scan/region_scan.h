@@ -29,6 +29,11 @@ class RegionCursor {
   uint32_t spc_;
   int32_t phase_;
   size_t next_ = 0;
+  // The last answer of NextClusterStart, and while one geometry holds from
+  // it up to stepUntil_, the distance to the next start (0: none known).
+  uint64_t lastStart_ = 0;
+  uint64_t step_ = 0;
+  uint64_t stepUntil_ = 0;
 };
 
 // After phase 1: every region whose phase (or size) was left open gets the

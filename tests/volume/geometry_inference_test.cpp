@@ -148,7 +148,8 @@ TEST(RegionScanTest, SteppingFromClusterStartToClusterStartMissesNoneThatWouldBe
       stepped.push_back(n);
     EXPECT_EQ(stepped, read) << "from sector " << from;
   }
-  RegionCursor none({}, 8, 3);
+  const ScanRegions noRegions;
+  RegionCursor none(noRegions, 8, 3);
   EXPECT_EQ(none.NextClusterStart(UINT64_MAX - 2), UINT64_MAX);
 }
 
