@@ -15,11 +15,47 @@ constexpr size_t kPage = 4096;
 
 size_t RoundToPages(size_t n) { return (n + kPage - 1) / kPage * kPage; }
 
+// The mapping of the last large carve, kept for the next one: carves of
+// clips and databases follow one another, and a mapping taken anew would
+// have every page faulted in and cleared again. Only one, and only up to
+// kKeptMapping bytes, is kept.
+constexpr size_t kKeptMapping = size_t{64} << 20;
+struct KeptMapping {
+  void* bytes = nullptr;
+  size_t size = 0;
+  ~KeptMapping() {
+    if (bytes != nullptr) ::munmap(bytes, size);
+  }
+};
+thread_local KeptMapping kept;
+
+void GiveBack(void* bytes, size_t size) {
+  if (size > kKeptMapping || size <= kept.size) {
+    ::munmap(bytes, size);
+    return;
+  }
+  if (kept.bytes != nullptr) ::munmap(kept.bytes, kept.size);
+  kept.bytes = bytes;
+  kept.size = size;
+}
+
+// A mapping of at least size bytes: the kept one when it is large enough.
+void* TakeMapping(size_t& size) {
+  if (kept.bytes != nullptr && kept.size >= size) {
+    void* bytes = kept.bytes;
+    size = kept.size;
+    kept.bytes = nullptr;
+    kept.size = 0;
+    return bytes;
+  }
+  return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
 }  // namespace
 
 CarveBuffer::~CarveBuffer() {
   if (mapped_)
-    ::munmap(data_, capacity_);
+    GiveBack(data_, capacity_);
   else
     std::free(data_);
 }
@@ -49,14 +85,13 @@ void CarveBuffer::Grow(size_t atLeast) {
   if (mapped_) {
     p = ::mremap(data_, capacity_, want, MREMAP_MAYMOVE);
   } else {
-    p = ::mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    p = TakeMapping(want);
     if (p != MAP_FAILED && data_ != nullptr) {
       std::memcpy(p, data_, size_);
       std::free(data_);
     }
   }
   if (p == MAP_FAILED) throw std::bad_alloc();
-  ::madvise(p, want, MADV_HUGEPAGE);
   data_ = static_cast<uint8_t*>(p);
   capacity_ = want;
   mapped_ = true;
