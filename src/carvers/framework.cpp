@@ -121,11 +121,11 @@ bool ClaimNextFree(CarveContext& c) {
   Session& s = c.S;
   if (c.Bps == 0 || s.LastScanSector < 0) return false;
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
-  c.CurrentSector = c.ReadPos / c.Bps;
-  while (c.CurrentSector <= last && s.Map.IsSectorMarked(c.CurrentSector)) {
-    c.ReadPos += c.Bps;
-    c.CurrentSector = c.ReadPos / c.Bps;
-  }
+  const uint64_t here = c.ReadPos / c.Bps;
+  c.CurrentSector = here;
+  if (here > last) return false;
+  c.CurrentSector = s.Map.NextClear(here, last);
+  c.ReadPos += (c.CurrentSector - here) * c.Bps;
   if (c.CurrentSector > last) return false;
   c.ClaimList.push_back(c.CurrentSector);
   s.Map.MarkSector(c.CurrentSector);

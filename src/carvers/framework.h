@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "carvers/carve_buffer.h"
 #include "scan/session.h"
 
 namespace tarnwick {
@@ -37,7 +38,7 @@ struct CarveContext {
   uint64_t ReadPos;
   uint64_t CurrentSector = 0;
   uint64_t Collected = 0;
-  std::vector<uint8_t> Buffer;      // its size runs ahead of Collected: 64 KiB, then 1 MiB steps
+  CarveBuffer Buffer;  // its size runs ahead of Collected: 64 KiB, then 1 MiB steps
   std::vector<uint64_t> ClaimList;  // claimed sectors, in claim order
   // An unreadable sector is taken as zeros (and listed in UnreadableSectors)
   // rather than failing the carve: a bad sector in the middle of a file

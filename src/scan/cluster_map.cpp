@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -137,6 +138,25 @@ void ClusterMap::MarkSectorRun(uint64_t first, int32_t count) {
     MarkInPage(page, s - pageFirst, stop - pageFirst);
     s = stop;
   }
+}
+
+uint64_t ClusterMap::NextClear(uint64_t first, uint64_t last) const {
+  uint64_t s = first;
+  while (s <= last) {
+    if (s >= sectors_) return s;  // beyond the map every sector reads clear
+    const uint64_t* page = pages_[s >> kPageShift];
+    if (page == kAllSet.data()) {
+      s = ((s >> kPageShift) + 1) << kPageShift;
+      continue;
+    }
+    const uint64_t clear = ~page[(s >> 6) & (kPageWords - 1)] >> (s & 63);
+    if (clear != 0) {
+      s += static_cast<uint64_t>(std::countr_zero(clear));
+      return std::min(s, last + 1);
+    }
+    s = (s | 63) + 1;
+  }
+  return last + 1;
 }
 
 uint8_t ClusterMap::ByteAt(uint64_t index) const {

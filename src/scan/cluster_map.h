@@ -45,6 +45,11 @@ class ClusterMap {
     return s < sectors_ && ((pages_[s >> kPageShift][(s >> 6) & (kPageWords - 1)] >> (s & 63)) & 1);
   }
 
+  // The first sector of first .. last that is not marked; last + 1 when every
+  // one is. Passes over marked pages and words whole, so a carve steps over a
+  // long claimed run in a handful of steps.
+  uint64_t NextClear(uint64_t first, uint64_t last) const;
+
   // Byte `index` of the map in its one-bit-per-sector form: sector n is bit
   // (n mod 8) of byte (n div 8). 0 beyond the map.
   uint8_t ByteAt(uint64_t index) const;

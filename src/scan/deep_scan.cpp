@@ -10,6 +10,7 @@
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
+#include "scan/hole_skip.h"
 #include "scan/region_scan.h"
 #include "scan/scan_state.h"
 #include "scan/session.h"
@@ -115,9 +116,20 @@ void PhaseOne(Session& s, bool freeOnly) {
   uint64_t found = 0;
   const ReadFaults& faults = SourceFaults(s);
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
+  HoleSkip holes(s.Source.Device.get(), s.Scan.BytesPerSector);
   ui.Pump();
   for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
-    bool wanted = regions.AtClusterStart(n) && !(freeOnly && s.Map.IsSectorMarked(n));
+    // Only cluster starts that may hold data are read.
+    for (uint64_t at = n;;) {
+      n = at;
+      at = regions.NextClusterStart(holes.NextDataSector(n));
+      if (at == n || at > last) {
+        n = at;
+        break;
+      }
+    }
+    if (n > last) break;
+    bool wanted = !(freeOnly && s.Map.IsSectorMarked(n));
     if (wanted && ReadScanSector(s, n, sector, SkippedSectors::LeaveForLater)) {
       uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
       if (c > 0 && !MidStream(c)) s.Found.Append(n, c);

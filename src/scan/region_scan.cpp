@@ -23,7 +23,48 @@ std::pair<uint64_t, uint64_t> EntriesIn(const FoundList& list, const ScanRegion&
   return {static_cast<uint64_t>(lo - first), static_cast<uint64_t>(hi - first)};
 }
 
+// The first sector at or after n at which a cluster of the geometry starts.
+uint64_t NextStartOf(uint64_t n, uint32_t sectorsPerCluster, int32_t phase) {
+  if (phase < 0 || sectorsPerCluster <= 1) return n;
+  const uint64_t spc = sectorsPerCluster;
+  const uint64_t step = (static_cast<uint64_t>(phase) % spc + spc - n % spc) % spc;
+  return step > UINT64_MAX - n ? UINT64_MAX : n + step;
+}
+
 }  // namespace
+
+uint64_t RegionCursor::NextClusterStart(uint64_t n) {
+  // Phase 1 asks for the start after the one it was just given: one cluster on.
+  if (step_ != 0 && n > lastStart_ && n - lastStart_ <= step_ && step_ <= stepUntil_ - lastStart_) {
+    lastStart_ += step_;
+    return lastStart_;
+  }
+  step_ = 0;
+  while (true) {
+    while (next_ < regions_.size() && regions_[next_].Last < n) ++next_;
+    if (next_ >= regions_.size() || regions_[next_].First > n) {
+      // Outside every region the Source's geometry holds, up to the next one.
+      const uint64_t m = NextStartOf(n, spc_, phase_);
+      const uint64_t until = next_ < regions_.size() ? regions_[next_].First - 1 : UINT64_MAX;
+      if (m > until) {
+        n = regions_[next_].First;
+        continue;
+      }
+      if (phase_ >= 0 && spc_ > 1) step_ = spc_, stepUntil_ = until;
+      return lastStart_ = m;
+    }
+    const ScanRegion& r = regions_[next_];
+    uint64_t m = NextStartOf(n, r.SectorsPerCluster, r.ClusterPhase);
+    if (r.FormerSectorsPerCluster != 0)
+      m = std::min(m, NextStartOf(n, r.FormerSectorsPerCluster, r.FormerClusterPhase));
+    if (m <= r.Last || r.Last == UINT64_MAX) {
+      if (r.FormerSectorsPerCluster == 0 && r.ClusterPhase >= 0 && r.SectorsPerCluster > 1)
+        step_ = r.SectorsPerCluster, stepUntil_ = r.Last;
+      return lastStart_ = m;
+    }
+    n = r.Last + 1;
+  }
+}
 
 bool RegionCursor::AtClusterStart(uint64_t n) {
   while (next_ < regions_.size() && regions_[next_].Last < n) ++next_;
@@ -52,8 +93,8 @@ void AlignRegions(Session& s) {
       std::vector<double> bins(std::max<uint32_t>(r.SectorsPerCluster, 1), 0.0);
       for (size_t i = 0; i < sectors.size(); ++i)
         bins[sectors[i] % bins.size()] += StartWeight(types[i]);
-      r.ClusterPhase = static_cast<int32_t>(std::max_element(bins.begin(), bins.end()) -
-                                            bins.begin());
+      r.ClusterPhase =
+          static_cast<int32_t>(std::max_element(bins.begin(), bins.end()) - bins.begin());
     }
     for (uint64_t i = begin; i < end; ++i)
       if (!AtRegionClusterStart(r, list.Sectors[i])) list.Types[i] = 0;

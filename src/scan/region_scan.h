@@ -19,12 +19,21 @@ class RegionCursor {
   // Whether phase 1 reads sector n: it lies at a cluster start of its
   // region (or of a former volume there).
   bool AtClusterStart(uint64_t n);
+  // The first sector at or after n at which AtClusterStart holds, so that
+  // phase 1 steps from cluster start to cluster start; UINT64_MAX when none
+  // can be numbered. Calls must come with n never decreasing.
+  uint64_t NextClusterStart(uint64_t n);
 
  private:
   const ScanRegions& regions_;
   uint32_t spc_;
   int32_t phase_;
   size_t next_ = 0;
+  // The last answer of NextClusterStart, and while one geometry holds from
+  // it up to stepUntil_, the distance to the next start (0: none known).
+  uint64_t lastStart_ = 0;
+  uint64_t step_ = 0;
+  uint64_t stepUntil_ = 0;
 };
 
 // After phase 1: every region whose phase (or size) was left open gets the

@@ -124,6 +124,21 @@ int64_t FileDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
   return static_cast<int64_t>(done);
 }
 
+ByteSpan FileDevice::NextData(uint64_t offset) const {
+  // Block devices have no holes; for an image the file system knows them.
+  if (kind_ != DeviceKind::Image || offset >= size_) return {offset, size_};
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (data < 0) {
+    // ENXIO: nothing but holes from offset on. Anything else: the file
+    // system cannot tell, so every byte is read.
+    return errno == ENXIO ? ByteSpan{size_, size_} : ByteSpan{offset, size_};
+  }
+  const uint64_t begin = std::min<uint64_t>(static_cast<uint64_t>(data), size_);
+  const off_t hole = ::lseek(fd_, data, SEEK_HOLE);
+  const uint64_t end = hole < 0 ? size_ : std::min<uint64_t>(static_cast<uint64_t>(hole), size_);
+  return {begin, std::max(begin, end)};
+}
+
 // Pages are dropped in steps of kDropStep of contiguous reads, and only whole
 // pages that were read: a page that the next read shares stays until it has.
 void FileDevice::DropBehind(uint64_t offset, uint64_t length) {

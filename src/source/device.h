@@ -14,6 +14,12 @@
 
 namespace tarnwick {
 
+// Bytes [Begin, End) of a device.
+struct ByteSpan {
+  uint64_t Begin = 0;
+  uint64_t End = 0;
+};
+
 class SourceDevice {
  public:
   virtual ~SourceDevice() = default;
@@ -29,6 +35,11 @@ class SourceDevice {
   // True once a failed read said that the device itself is gone (unplugged,
   // medium removed) rather than that the sector is bad.
   virtual bool Gone() const { return false; }
+  // The next stretch at or after offset that may hold data: the bytes from
+  // offset to its Begin are a hole of a sparse image and read as zeros. Begin
+  // is Size() when only holes follow. A device that cannot tell says that
+  // everything from offset to its end may hold data.
+  virtual ByteSpan NextData(uint64_t offset) const { return {offset, Size()}; }
 };
 
 enum class DeviceKind { Image, Partition, Disk };
@@ -55,6 +66,8 @@ class FileDevice final : public SourceDevice {
   uint32_t SectorSize() const override { return sectorSize_; }
   int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   bool Gone() const override { return gone_; }
+  // An image file's holes, as the file system reports them.
+  ByteSpan NextData(uint64_t offset) const override;
 
   DeviceKind Kind() const { return kind_; }
   const DeviceIdentity& Identity() const { return identity_; }

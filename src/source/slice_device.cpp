@@ -32,4 +32,13 @@ int64_t SliceDevice::ReadAt(uint64_t offset, std::span<uint8_t> out) {
   return inner_->ReadAt(offset_ + offset, out.first(static_cast<size_t>(n)));
 }
 
+ByteSpan SliceDevice::NextData(uint64_t offset) const {
+  if (offset >= length_) return {length_, length_};
+  const ByteSpan inner = inner_->NextData(offset_ + offset);
+  auto local = [&](uint64_t at) {
+    return std::clamp(at, offset_ + offset, offset_ + length_) - offset_;
+  };
+  return {local(inner.Begin), std::max(local(inner.Begin), local(inner.End))};
+}
+
 }  // namespace tarnwick

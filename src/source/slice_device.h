@@ -22,6 +22,7 @@ class SliceDevice final : public SourceDevice {
   // Bytes beyond the slice are not delivered (they read as zero), as at the
   // end of any device.
   int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
+  ByteSpan NextData(uint64_t offset) const override;
 
   uint64_t Offset() const { return offset_; }
   SourceDevice& Inner() const { return *inner_; }

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "scan/session.h"
 #include "scan/region_scan.h"
+#include "scan/session.h"
 #include "source/source.h"
 
 namespace tarnwick {
@@ -123,6 +123,34 @@ TEST(RegionScanTest, EachRegionAlignsOnItsOwnClustersAndLendsItsGeometryToACarve
   EXPECT_FALSE(cursor.AtClusterStart(5001));  // beyond every region: the Source's geometry
   EXPECT_TRUE(cursor.AtClusterStart(5004));
   EXPECT_EQ(RegionOf(s->Regions, 5000), nullptr);
+}
+
+TEST(RegionScanTest, SteppingFromClusterStartToClusterStartMissesNoneThatWouldBeRead) {
+  // Regions with gaps between them, a former volume's clusters, an open
+  // phase and a one-sector geometry, around the Source's own 8-sector clusters.
+  ScanRegions regions(4);
+  regions[0].First = 10, regions[0].Last = 99, regions[0].SectorsPerCluster = 4;
+  regions[0].ClusterPhase = 1;
+  regions[1].First = 100, regions[1].Last = 250, regions[1].SectorsPerCluster = 16;
+  regions[1].ClusterPhase = 5, regions[1].FormerSectorsPerCluster = 6;
+  regions[1].FormerClusterPhase = 2;
+  regions[2].First = 300, regions[2].Last = 340, regions[2].SectorsPerCluster = 8;
+  regions[2].ClusterPhase = -1;
+  regions[3].First = 400, regions[3].Last = 403, regions[3].SectorsPerCluster = 64;
+  regions[3].ClusterPhase = 7;
+  for (uint64_t from = 0; from < 520; from += 37) {
+    RegionCursor every(regions, 8, 3), stepping(regions, 8, 3);
+    std::vector<uint64_t> read, stepped;
+    for (uint64_t n = from; n < 520; ++n)
+      if (every.AtClusterStart(n)) read.push_back(n);
+    for (uint64_t n = stepping.NextClusterStart(from); n < 520;
+         n = stepping.NextClusterStart(n + 1))
+      stepped.push_back(n);
+    EXPECT_EQ(stepped, read) << "from sector " << from;
+  }
+  const ScanRegions noRegions;
+  RegionCursor none(noRegions, 8, 3);
+  EXPECT_EQ(none.NextClusterStart(UINT64_MAX - 2), UINT64_MAX);
 }
 
 }  // namespace

@@ -1,0 +1,100 @@
+#include "carvers/carve_buffer.h"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr size_t kPage = 4096;
+
+size_t RoundToPages(size_t n) { return (n + kPage - 1) / kPage * kPage; }
+
+// The mapping of the last large carve, kept for the next one: carves of
+// clips and databases follow one another, and a mapping taken anew would
+// have every page faulted in and cleared again. Only one, and only up to
+// kKeptMapping bytes, is kept.
+constexpr size_t kKeptMapping = size_t{64} << 20;
+struct KeptMapping {
+  void* bytes = nullptr;
+  size_t size = 0;
+  ~KeptMapping() {
+    if (bytes != nullptr) ::munmap(bytes, size);
+  }
+};
+thread_local KeptMapping kept;
+
+void GiveBack(void* bytes, size_t size) {
+  if (size > kKeptMapping || size <= kept.size) {
+    ::munmap(bytes, size);
+    return;
+  }
+  if (kept.bytes != nullptr) ::munmap(kept.bytes, kept.size);
+  kept.bytes = bytes;
+  kept.size = size;
+}
+
+// A mapping of at least size bytes: the kept one when it is large enough.
+void* TakeMapping(size_t& size) {
+  if (kept.bytes != nullptr && kept.size >= size) {
+    void* bytes = kept.bytes;
+    size = kept.size;
+    kept.bytes = nullptr;
+    kept.size = 0;
+    return bytes;
+  }
+  return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
+}  // namespace
+
+CarveBuffer::~CarveBuffer() {
+  if (mapped_)
+    GiveBack(data_, capacity_);
+  else
+    std::free(data_);
+}
+
+void CarveBuffer::resize(size_t n) {
+  if (n > capacity_) Grow(n);
+  size_ = n;
+}
+
+void CarveBuffer::reserve(size_t n) {
+  if (n > capacity_) Grow(n);
+}
+
+void CarveBuffer::Grow(size_t atLeast) {
+  // Doubling keeps the number of steps logarithmic in the final size.
+  size_t want = std::max(atLeast, capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2);
+  if (want < kMappedFrom) {
+    void* p = std::realloc(data_, want);
+    if (p == nullptr) throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = want;
+    return;
+  }
+  if (want > SIZE_MAX - kPage) throw std::bad_alloc();
+  want = RoundToPages(want);
+  void* p = nullptr;
+  if (mapped_) {
+    p = ::mremap(data_, capacity_, want, MREMAP_MAYMOVE);
+  } else {
+    p = TakeMapping(want);
+    if (p != MAP_FAILED && data_ != nullptr) {
+      std::memcpy(p, data_, size_);
+      std::free(data_);
+    }
+  }
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<uint8_t*>(p);
+  capacity_ = want;
+  mapped_ = true;
+}
+
+}  // namespace tarnwick
