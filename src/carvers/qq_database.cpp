@@ -184,6 +184,23 @@ bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
   return pinned >= 8;
 }
 
+// Today's carve validated as whole, but the store's stream data is encrypted
+// nearly throughout and some full sectors of it are not: written over after
+// the loss, or foreign clusters taken in place of the file's own. The
+// sectors are looked at once each, so a large file costs no more than its read.
+bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check) {
+  uint64_t random = 0, plain = 0;
+  for (size_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] != kSectorFullData) continue;
+    if ((n + 2) * kCfSector > file.size()) break;
+    if (LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)))
+      ++random;
+    else
+      ++plain;
+  }
+  return plain > 0 && random >= 8 && plain * 50 <= random;
+}
+
 void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
   saved.IntactStreams = check.IntactStreams;
   saved.BrokenStreams = check.BrokenStreams;
@@ -303,14 +320,18 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
         return;
       }
       const CompoundCheck check = CheckCompoundFile(c.Data());
-      if (check.Whole && !TailLooksForeign(c.Data(), check)) {
+      const bool tail = check.Whole && TailLooksForeign(c.Data(), check);
+      const bool plain = check.Whole && !tail && PlainAmongEncrypted(c.Data(), check);
+      if (check.Whole && !tail && !plain) {
         SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
         frame.Succeed();
         return;
       }
       firstTry.assign(c.Data().begin(), c.Data().end());
       firstSectors = c.ClaimList;
-      firstProblem = check.Whole ? "foreign data may follow the file's last table" : check.Problem;
+      firstProblem = tail    ? "foreign data may follow the file's last table"
+                     : plain ? "stream data that should look encrypted does not"
+                             : check.Problem;
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;

@@ -237,6 +237,36 @@ class Reassembler {
     return used;
   }
 
+  // A quick look at the first entries: false when the whole test is needed.
+  bool CannotFit(const Anchor& a, Bytes b) const {
+    switch (a.What) {
+      case Kind::Header: return false;
+      case Kind::Fat:
+      case Kind::Difat:
+      case Kind::MiniFat: {
+        // Out of range, or two entries naming one sector (zeros, for one).
+        const uint64_t limit = a.What == Kind::MiniFat ? miniLimit_ : FatEntries();
+        std::array<uint32_t, 8> seen{};
+        size_t n = 0;
+        for (uint32_t e = 0; e < 8; ++e) {
+          const uint32_t v = LE32(b, 4 * e);
+          if (v >= kCompoundDifatMark) continue;
+          if (v >= limit) return true;
+          if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
+              seen.begin() + static_cast<std::ptrdiff_t>(n))
+            return true;
+          seen[n++] = v;
+        }
+        return false;
+      }
+      case Kind::Directory: {
+        const uint16_t len = LE16(b, 64);
+        return U8(b, 66) > 5 || len > 64 || len % 2 != 0;
+      }
+    }
+    return false;
+  }
+
   bool Fits(const Anchor& a, Bytes b) const {
     switch (a.What) {
       case Kind::Header: return true;
@@ -274,9 +304,16 @@ class Reassembler {
       if (t < earliestT) continue;
       const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
       for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
-        if (!Spend(16)) return false;
         if (!Extend(u + 1)) break;
-        if (Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
+        Bytes b = BlockAt(u, a.Block);
+        // Nearly every place is stream data that fails at once; only the
+        // rest is worth the whole test.
+        if (CannotFit(a, b)) {
+          if (!Spend(1)) return false;
+          continue;
+        }
+        if (!Spend(16)) return false;
+        if (Fits(a, b)) cands[i].push_back(u);
       }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
@@ -654,6 +691,12 @@ class Reassembler {
         budget /= 2;
       uEnd = u0 + own + budget;
       if (!Extend(uEnd)) uEnd = sectors_.size();
+      // A cluster cut off by the window's end would make every step a few
+      // sectors long: the window ends with the last whole cluster instead.
+      uint64_t whole = uEnd;
+      while (whole > u0 + own && whole < sectors_.size() && unit_[whole - 1] == unit_[whole])
+        --whole;
+      if (whole > u0 + own || whole == uEnd) uEnd = whole;
     }
     std::vector<Unit> units;
     for (uint64_t u = u0; u < uEnd;) {

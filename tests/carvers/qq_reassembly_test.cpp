@@ -54,9 +54,10 @@ struct Laid {
 };
 
 // The database from cluster 1 on, cut into pieces at cluster boundaries
-// with the fillers' clusters between them; random bytes after it.
+// with the fillers' clusters between them; random bytes after it, or
+// `zeroClusters` of zeros (a volume's never-written space).
 Laid Fragment(const std::vector<uint8_t>& db, uint32_t spc, const std::vector<Filler>& gaps,
-              uint32_t gapClusters, uint32_t seed) {
+              uint32_t gapClusters, uint32_t seed, uint64_t zeroClusters = 0) {
   const uint64_t dbSectors = (db.size() + 511) / 512;
   const uint64_t dbClusters = (dbSectors + spc - 1) / spc;
   std::mt19937 rng(seed);
@@ -80,6 +81,7 @@ Laid Fragment(const std::vector<uint8_t>& db, uint32_t spc, const std::vector<Fi
     at += spc;
   }
   l.Image = test::RandomBytes((at + 4 * spc) * 512, seed + 7);
+  if (zeroClusters) l.Image.assign((at + zeroClusters * spc) * 512, 0);
   for (size_t k = 0; k < dbSectors; ++k) {
     const size_t n = std::min<size_t>(512, db.size() - k * 512);
     std::copy_n(db.begin() + static_cast<std::ptrdiff_t>(k * 512), n,
@@ -148,17 +150,22 @@ TEST_F(Reassembling, DatabasesComeBackWholeWhateverTextOrZerosLieInTheirGaps) {
     std::vector<uint8_t> db;
     uint32_t spc;
     uint32_t gapClusters;
+    uint64_t zeroClusters = 0;
   };
   std::vector<Case> cases = {
       {"long-lived layout, 512 B clusters", Written("--seed 21"), 1, 3},
       {"long-lived layout, 4 KiB clusters", Written("--seed 22 --scale 4"), 8, 2},
       {"long-lived layout with a DIFAT, 4 KiB clusters", Written("--seed 23 --scale 300"), 8, 5},
       {"long-lived layout, 64 KiB clusters", Written("--seed 24 --scale 30"), 128, 1},
+      // Far more zeros behind the file than its tail's window: the window
+      // ends inside a cluster, and every place of zeros is looked at.
+      {"long-lived layout, 64 KiB clusters, zeros behind", Written("--seed 25 --scale 30"), 128, 1,
+       320},
   };
   if (test::HaveTool("gsf")) cases.push_back({"gsf layout, 1 KiB clusters", FromGsf(), 2, 4});
   uint32_t seed = 1;
   for (const Case& c : cases) {
-    const Laid l = Fragment(c.db, c.spc, gaps, c.gapClusters, ++seed);
+    const Laid l = Fragment(c.db, c.spc, gaps, c.gapClusters, ++seed, c.zeroClusters);
     std::vector<SavedFile> saved = Rescue(l, c.spc);
     ASSERT_EQ(saved.size(), 1u) << c.what;
     EXPECT_FALSE(saved[0].Damaged) << c.what << ": " << saved[0].Problem;
@@ -208,6 +215,29 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
     EXPECT_EQ(saved[0].BrokenStreams, std::vector<std::string>{stream});
     EXPECT_EQ(saved[0].IntactStreams.size(), check.IntactStreams.size() - 1);
     EXPECT_EQ(saved[0].Sectors, l.DbSectors) << "the right sectors, one of them overwritten";
+  }
+  // The same in a database lying in one piece, where today's carve alone
+  // gives a sound file: its shape is whole, its contents are not.
+  {
+    const CompoundCheck check = CheckCompoundFile(db);
+    Laid l = Fragment(db, 8, {}, 0, 7);
+    uint32_t victim = 0;
+    for (uint32_t n = static_cast<uint32_t>(check.SectorUse.size() / 3); n-- > 0;) {
+      if (check.SectorUse[n] == kSectorFullData) {
+        victim = n;
+        break;
+      }
+    }
+    ASSERT_NE(victim, 0u);
+    const std::string stream = check.Entries[check.SectorStream[victim]].Path;
+    const std::vector<uint8_t> text = Foreign(Filler::Chinese, 512, 3);
+    std::copy(text.begin(), text.end(),
+              l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[victim + 1] * 512));
+    std::vector<SavedFile> saved = Rescue(l, 8);
+    EXPECT_TRUE(TopLevel().empty());
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved[0].Damaged);
+    EXPECT_EQ(saved[0].BrokenStreams, std::vector<std::string>{stream});
   }
 }
 

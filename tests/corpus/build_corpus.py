@@ -2275,6 +2275,7 @@ def gap_cases():
     plan = [
         (qq_sized("Msg_30.db", 900 * KIB), neighbours("a", 29, 2 * KIB)),
         (qq_sized("Msg_12.db", 400 * KIB), neighbours("b", 11, 2 * KIB)),
+        (qq_sized("Msg_difat.db", 7600 * KIB), neighbours("d", 11, 2 * KIB)),
         (compound_long("Other.db", 60 * KIB), neighbours("c", 4, 2 * KIB)),
         (qq("Msg_gsf.db", 200 * KIB, "never",
             note="gsf layout with plain-text streams: its gap cannot be told from its own sectors"),
@@ -2286,20 +2287,19 @@ def gap_cases():
     steps, _ = in_pieces(plan, 4, fill=False)
     c.append(Case(
         "fat16-formatted-pieces",
-        "databases in 30 and 12 pieces and a plain compound file in 5 around text, log, zero and "
-        "SQLite files, a gsf database around a log and one around a gzip file, the volume "
-        "formatted again (FAT16, 2 KiB clusters)",
+        "databases in 30 and 12 pieces, one past 7 MiB (DIFAT) in 12, and a plain compound file "
+        "in 5 around text, log, zero and SQLite files, a gsf database around a log and one "
+        "around a gzip file, the volume formatted again (FAT16, 2 KiB clusters)",
         "FAT16", 16, 4, "formatted", steps))
     plan = [
-        (qq_sized("Msg_difat.db", 7600 * KIB), neighbours("d", 11, 512)),
         (qq_sized("Msg_over.db", 500 * KIB, "damaged"), neighbours("e", 2, 512)),
         (qq_sized("Msg_over2.db", 300 * KIB, "damaged"), []),
     ]
     steps, lose = in_pieces(plan, 1, fill=True)
     c.append(Case(
         "fat32-frag-deleted-overwritten",
-        "a database past 7 MiB (DIFAT) in 12 pieces around text files, and two written over in "
-        "part after the deletion by a log and a text file (FAT32, 512 B clusters)",
+        "two databases, one in 3 pieces around text files, written over in part after the "
+        "deletion by a log and a text file (FAT32, 512 B clusters)",
         "FAT32", 40, 1, "deleted", steps, lose=lose,
         after_loss=[("overwrite", "Msg_over.db", 0.55, text("new.log", "log", 6 * KIB)),
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
