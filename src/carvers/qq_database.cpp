@@ -232,9 +232,24 @@ void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStar
 }
 
 // Moves the streams that hold a suspect sector from intact to broken.
-void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect) {
+// A suspect sector of the mini stream breaks every small stream: which of
+// them it holds is not followed here.
+void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect, uint64_t cutoff) {
+  auto broken = [&](CompoundEntry& e) {
+    if (e.Type != 2 || !e.Intact) return;
+    e.Intact = false;
+    std::erase(check.IntactStreams, e.Path);
+    check.BrokenStreams.push_back(e.Path);
+  };
   for (uint32_t n : suspect) {
     if (n >= check.SectorStream.size()) continue;
+    if (check.SectorStream[n] == kNoCompoundEntry && n < check.SectorUse.size() &&
+        check.SectorUse[n] == kSectorPartData) {
+      for (CompoundEntry& e : check.Entries) {
+        if (e.Size < cutoff) broken(e);
+      }
+      continue;
+    }
     const uint32_t k = check.SectorStream[n];
     if (k >= check.Entries.size() || !check.Entries[k].Intact) continue;
     check.Entries[k].Intact = false;
@@ -283,7 +298,8 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
                          const std::string& reason, const std::vector<uint32_t>& suspect,
                          const std::vector<uint64_t>& unreadable) {
   CompoundCheck check = CheckCompoundFile(assembly);
-  MarkBroken(check, suspect);
+  const uint32_t cutoff = assembly.size() >= 60 ? LE32(Bytes(assembly), 56) : 0;
+  MarkBroken(check, suspect, cutoff ? cutoff : 4096);
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
   ::mkdir(folder.c_str(), 0755);

@@ -815,10 +815,17 @@ class Reassembler {
   void FindSuspects() {
     if (!randomExpected_) return;
     const std::vector<uint8_t>& use = out_.Check.SectorUse;
+    const std::vector<uint32_t>& owner = out_.Check.SectorStream;
     for (size_t n = 0; n < use.size(); ++n) {
-      if (use[n] != kSectorFullData) continue;
       if ((n + 2) * kCf > out_.File.size()) break;
-      if (!LooksRandom(Bytes(out_.File).subspan((n + 1) * kCf, kCf))) {
+      Bytes b = Bytes(out_.File).subspan((n + 1) * kCf, kCf);
+      if (use[n] == kSectorFullData && !LooksRandom(b)) {
+        out_.Suspect.push_back(static_cast<uint32_t>(n));
+      }
+      // A sector of the mini stream: the small streams' bytes in it.
+      auto it = parts_.find(n + 1);
+      if (use[n] == kSectorPartData && n < owner.size() && owner[n] == kNoCompoundEntry &&
+          it != parts_.end() && !RangesLookRandom(b, it->second)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
     }
