@@ -28,6 +28,7 @@ constexpr float kInfinite = std::numeric_limits<float>::infinity();
 constexpr uint64_t kEvidenceBlocks = 8;  // pinned stream blocks needed to trust the rule
 constexpr size_t kCandidates = 12;       // places kept for each anchor
 constexpr size_t kSkip = 32;             // anchors a chain may pass over unfound
+constexpr float kRunStart = 1.0f;        // cost of a break in the file: a run of foreign clusters
 
 enum class Kind : uint8_t { Header, Fat, Difat, Directory, MiniFat };
 
@@ -720,7 +721,7 @@ class Reassembler {
     const uint64_t jn = foreign / g + 1;
     const uint64_t m = units.size();
     if ((m + 1) * jn > limits_.MaxCellsPerGap) return Fail("a gap is too large to search");
-    if (!Spend((m + 1) * jn * 3 * (total / m + 1))) return Fail("the search took too long");
+    if (!Spend((m + 1) * jn * 6 * (total / m + 1))) return Fail("the search took too long");
 
     std::vector<uint64_t> before(m + 1, 0);  // sectors in the units before unit i
     for (uint64_t i = 0; i < m; ++i) before[i + 1] = before[i] + units[i].Size;
@@ -744,42 +745,52 @@ class Reassembler {
       step[i] = units[i].Size / g;
       canSkip[i] = !units[i].Forced && units[i].Size % g == 0;
     }
-    // back[i][j]: the least cost from unit i on, j*g foreign sectors taken so far.
-    auto at = [&](uint64_t i, uint64_t j) { return static_cast<size_t>(i * jn + j); };
-    std::vector<float> back((m + 1) * jn, kInfinite);
+    // back[i][j][p]: the least cost from unit i on, j*g foreign sectors taken
+    // so far, p when unit i-1 was stepped over. Every run of foreign units
+    // costs kRunStart more: another file's pieces between two of ours are few
+    // and whole, so of two choices the data cannot tell apart, the one with
+    // fewer breaks in the file wins.
+    auto at = [&](uint64_t i, uint64_t j, int p) {
+      return static_cast<size_t>((i * jn + j) * 2 + static_cast<uint64_t>(p));
+    };
+    std::vector<float> back((m + 1) * jn * 2, kInfinite);
     for (uint64_t i = m + 1; i-- > 0;) {
       for (uint64_t j = 0; j < jn && j * g <= before[i]; ++j) {
         if (terminal(i, j)) {
-          back[at(i, j)] = 0;
+          back[at(i, j, 0)] = back[at(i, j, 1)] = 0;
           continue;
         }
         if (i == m) continue;
-        float best = ownCost(i, j) + back[at(i + 1, j)];
-        if (canSkip[i] && j + step[i] < jn) {
-          best = std::min(best, foreignCost[i] + back[at(i + 1, j + step[i])]);
-        }
-        back[at(i, j)] = best;
+        const float take = ownCost(i, j) + back[at(i + 1, j, 0)];
+        float skip = kInfinite;
+        if (canSkip[i] && j + step[i] < jn) skip = foreignCost[i] + back[at(i + 1, j + step[i], 1)];
+        back[at(i, j, 0)] = std::min(take, skip + kRunStart);
+        back[at(i, j, 1)] = std::min(take, skip);
       }
     }
-    if (!std::isfinite(back[at(0, 0)])) return Fail("no choice of clusters fills a gap");
+    if (!std::isfinite(back[at(0, 0, 0)])) return Fail("no choice of clusters fills a gap");
     // Forward: for each unit, the best whole assembly that takes it as own
     // and the best that steps over it. Too close a call is a guess.
-    std::vector<float> row(jn, kInfinite), next(jn, kInfinite);
+    std::vector<float> row(jn * 2, kInfinite), next(jn * 2, kInfinite);
     row[0] = 0;
     bool certain = true;
     for (uint64_t i = 0; i < m; ++i) {
       std::fill(next.begin(), next.end(), kInfinite);
       float bestOwn = kInfinite, bestForeign = kInfinite;
       for (uint64_t j = 0; j < jn; ++j) {
-        const float f = row[j];
-        if (!std::isfinite(f) || terminal(i, j)) continue;
-        const float o = f + ownCost(i, j);
-        next[j] = std::min(next[j], o);
-        bestOwn = std::min(bestOwn, o + back[at(i + 1, j)]);
-        if (canSkip[i] && j + step[i] < jn) {
-          const float x = f + foreignCost[i];
-          next[j + step[i]] = std::min(next[j + step[i]], x);
-          bestForeign = std::min(bestForeign, x + back[at(i + 1, j + step[i])]);
+        if (terminal(i, j)) continue;
+        for (int p = 0; p < 2; ++p) {
+          const float f = row[j * 2 + static_cast<uint64_t>(p)];
+          if (!std::isfinite(f)) continue;
+          const float o = f + ownCost(i, j);
+          next[j * 2] = std::min(next[j * 2], o);
+          bestOwn = std::min(bestOwn, o + back[at(i + 1, j, 0)]);
+          if (canSkip[i] && j + step[i] < jn) {
+            const float x = f + foreignCost[i] + (p ? 0.0f : kRunStart);
+            const size_t to = (j + step[i]) * 2 + 1;
+            next[to] = std::min(next[to], x);
+            bestForeign = std::min(bestForeign, x + back[at(i + 1, j + step[i], 1)]);
+          }
         }
       }
       if (std::isfinite(bestOwn) && std::isfinite(bestForeign) &&
@@ -790,15 +801,18 @@ class Reassembler {
     }
     // Walk the best choice, own first on a tie.
     uint64_t j = 0, skipped = 0;
-    float left = back[at(0, 0)];
+    int p = 0;
+    float left = back[at(0, 0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
       const float o = ownCost(i, j);
-      if (std::fabs(o + back[at(i + 1, j)] - left) < 0.25f) {
+      if (std::fabs(o + back[at(i + 1, j, 0)] - left) < 0.25f) {
         left -= o;
+        p = 0;
         for (uint64_t k = 0; k < units[i].Size; ++k) order_.push_back(units[i].First + k);
       } else {
-        left -= foreignCost[i];
+        left -= foreignCost[i] + (p ? 0.0f : kRunStart);
         j += step[i];
+        p = 1;
         ++skipped;
       }
     }

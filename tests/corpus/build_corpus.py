@@ -2292,14 +2292,15 @@ def gap_cases():
         "around a gzip file, the volume formatted again (FAT16, 2 KiB clusters)",
         "FAT16", 16, 4, "formatted", steps))
     plan = [
+        (qq_sized("Msg_difat.db", 7600 * KIB), neighbours("d", 11, 512)),
         (qq_sized("Msg_over.db", 500 * KIB, "damaged"), neighbours("e", 2, 512)),
         (qq_sized("Msg_over2.db", 300 * KIB, "damaged"), []),
     ]
     steps, lose = in_pieces(plan, 1, fill=True)
     c.append(Case(
         "fat32-frag-deleted-overwritten",
-        "two databases, one in 3 pieces around text files, written over in part after the "
-        "deletion by a log and a text file (FAT32, 512 B clusters)",
+        "a database past 7 MiB (DIFAT) in 12 pieces around text, zero and SQLite files, and two "
+        "written over in part after the deletion by a log and a text file (FAT32, 512 B clusters)",
         "FAT32", 40, 1, "deleted", steps, lose=lose,
         after_loss=[("overwrite", "Msg_over.db", 0.55, text("new.log", "log", 6 * KIB)),
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
