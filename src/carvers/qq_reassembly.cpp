@@ -129,18 +129,25 @@ class Reassembler {
     return r == 0;
   }
 
-  // Makes sure the first n unclaimed sectors are read. False when there are
-  // not that many before the end of the scan range or a read fails.
+  // Makes sure the first n unclaimed sectors are read: from the start to the
+  // end of the scan range, then from its beginning up to the start, as an
+  // allocator that reaches the end of the volume goes on at its front. False
+  // when there are not that many or a read fails.
   bool Extend(uint64_t n) {
     if (n > MaxSectors()) return false;
     if (s_.LastScanSector < 0) return false;
     const uint64_t last = static_cast<uint64_t>(s_.LastScanSector);
+    const uint64_t first = static_cast<uint64_t>(std::max<int64_t>(0, s_.FirstScanSector));
     while (sectors_.size() < n) {
       uint64_t t = sectors_.empty() ? start_ : sectors_.back() + 1;
-      if (!sectors_.empty()) {
-        while (t <= last && s_.Map.IsSectorMarked(t)) ++t;
+      for (; !sectors_.empty(); ++t) {
+        if (t > last && wrapAt_ == kNoWrap) {
+          wrapAt_ = sectors_.size();
+          t = first;
+        }
+        if (t > last || (wrapAt_ != kNoWrap && t >= start_)) return false;
+        if (!s_.Map.IsSectorMarked(t)) break;
       }
-      if (t > last) return false;
       const size_t at = data_.size();
       data_.resize(at + bps_);
       if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
@@ -679,9 +686,14 @@ class Reassembler {
     }
     const uint32_t spc = std::max<uint32_t>(1, s_.Scan.SectorsPerCluster);
     if (open) {
-      if (!Extend(u0 + own)) {
+      // Behind the last anchor nothing pins a piece at the front of the
+      // range: a tail that starts before the end stops there.
+      Extend(u0 + own + 1);
+      const uint64_t stop = u0 <= wrapAt_ ? wrapAt_ : kNoWrap;
+      const uint64_t end = std::min<uint64_t>(stop, sectors_.size());
+      if (u0 + own > end) {
         Uncertain("the file runs past the end of the scan range");
-        for (uint64_t u = u0; u < sectors_.size(); ++u) order_.push_back(u);
+        for (uint64_t u = u0; u < end; ++u) order_.push_back(u);
         return true;
       }
       // The tail may step over as many foreign sectors as the programme's
@@ -692,6 +704,7 @@ class Reassembler {
         budget /= 2;
       uEnd = u0 + own + budget;
       if (!Extend(uEnd)) uEnd = sectors_.size();
+      uEnd = std::min(uEnd, stop);
       // A cluster cut off by the window's end would make every step a few
       // sectors long: the window ends with the last whole cluster instead.
       uint64_t whole = uEnd;
@@ -898,7 +911,9 @@ class Reassembler {
   uint64_t work_ = 0;
   Reassembly out_;
 
-  std::vector<uint64_t> sectors_;  // the unclaimed sectors, in disk order
+  static constexpr uint64_t kNoWrap = std::numeric_limits<uint64_t>::max();
+  uint64_t wrapAt_ = kNoWrap;      // index of the first sector read from the range's front
+  std::vector<uint64_t> sectors_;  // the unclaimed sectors, from the start on
   std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
   std::vector<uint8_t> data_;      // their bytes
   std::vector<bool> random_;       // per 512-byte block: looks random

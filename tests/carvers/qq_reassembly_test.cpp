@@ -241,6 +241,58 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
   }
 }
 
+// A database whose allocation reached the end of the volume and went on at
+// its front: the later piece lies before the start on disk.
+TEST_F(Reassembling, APieceAtTheVolumesFrontFollowsTheEnd) {
+  const std::vector<uint8_t> db = Written("--seed 71 --scale 3");
+  const uint32_t spc = 2, cluster = spc * 512;
+  const uint64_t clusters = (db.size() + cluster - 1) / cluster;
+  // The first piece ends before the file's last table, which pins the
+  // piece at the front (behind the last table nothing would).
+  const CompoundCheck check = CheckCompoundFile(db);
+  uint64_t lastTable = 0;
+  for (uint64_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] == kSectorTable) lastTable = n;
+  }
+  const uint64_t cut = (lastTable + 1) * 512 / cluster;  // clusters of the first piece
+  ASSERT_GT(cut, 1u);
+  ASSERT_LT(cut, clusters);
+  auto bytes = [&](uint64_t from, uint64_t to) {  // the database's clusters [from, to)
+    std::vector<uint8_t> out(db.begin() + static_cast<std::ptrdiff_t>(from * cluster),
+                             db.begin() + static_cast<std::ptrdiff_t>(std::min(to * cluster, db.size())));
+    out.resize((to - from) * cluster, 0);
+    return out;
+  };
+  auto lay = [&](bool withFront) {
+    std::vector<uint8_t> image = Foreign(Filler::Ascii, 2 * cluster, 1);
+    const std::vector<uint8_t> tail = bytes(cut, clusters);
+    if (withFront) image.insert(image.end(), tail.begin(), tail.end());
+    const std::vector<uint8_t> other = Foreign(Filler::Compressed, 3 * cluster, 2);
+    image.insert(image.end(), other.begin(), other.end());
+    Laid l;
+    l.Start = image.size() / 512;
+    const std::vector<uint8_t> head = bytes(0, cut);
+    image.insert(image.end(), head.begin(), head.end());
+    l.Image = image;
+    for (uint64_t k = 0; k < cut * spc; ++k) l.DbSectors.push_back(l.Start + k);
+    for (uint64_t k = 0; l.DbSectors.size() < (db.size() + 511) / 512; ++k)
+      l.DbSectors.push_back(2 * spc + k);
+    return l;
+  };
+  const Laid l = lay(true);
+  std::vector<SavedFile> saved = Rescue(l, spc);
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_FALSE(saved[0].Damaged) << saved[0].Problem;
+  ASSERT_EQ(TopLevel().size(), 1u);
+  EXPECT_EQ(ReadFileBytes(TopLevel()[0]), db);
+  EXPECT_EQ(saved[0].Sectors, l.DbSectors);
+  // Without the piece at the front, the file's tail is not made up from
+  // whatever lies there.
+  saved = Rescue(lay(false), spc);
+  EXPECT_TRUE(TopLevel().empty());
+  for (const SavedFile& f : saved) EXPECT_TRUE(f.Damaged);
+}
+
 TEST_F(Reassembling, ACompoundFileWithoutTheQQNamesIsNeverWritten) {
   const Laid l =
       Fragment(Written("--seed 41 --plain"), 1, {Filler::Ascii, Filler::Compressed}, 3, 7);
