@@ -1667,6 +1667,8 @@ def run_steps(case, volume, rng, work, originals, written):
                     os.remove(os.path.join(originals, arg))
             elif action == "fill":
                 fill_volume(volume, arg, work)
+            elif action == "hint_at":
+                hint_at(volume, arg)
             else:
                 raise ValueError(action)
 
@@ -1774,8 +1776,10 @@ def verify_after_loss(case, image, layout, files):
         pairs = list(zip(f["fragments"], f["fragments"][1:]))
         # A fragment that lies before its predecessor cannot be followed by reading onwards.
         f["fragments_ascending"] = all(a1 < b0 for (_, a1), (b0, _) in pairs)
-        for (a0, a1), (b0, b1) in pairs if f["fragments_ascending"] else []:
-            gap = [a1 + 1, b0 - 1]
+        # One step back, as an allocator that reaches the volume's end and goes
+        # on at its front: the gap runs to the end and on from the cluster area.
+        f["wraps"] = wraps_once(f["fragments"], layout) is not None
+        for gap in gaps_of(f["fragments"], layout, image) if f["wraps"] or f["fragments_ascending"] else []:
             gap_allocated = all(sector_allocated(s) for s in range(gap[0], gap[1] + 1))
             f["gaps"].append({"sectors": gap, "occupied_by": owners_of(files, *gap),
                               "allocated_after_loss": gap_allocated})
@@ -1821,7 +1825,7 @@ def expectation_of(f, by_name, layout):
         return ("damaged" if f.get("streams_intact") else "never"), []
     if not f["fragmented"]:
         return "always", []
-    if not f["fragments_ascending"]:
+    if not f["fragments_ascending"] and not f.get("wraps"):
         return "never", []
     if all(g["allocated_after_loss"] for g in f["gaps"]):
         return "free-only", []
@@ -2260,6 +2264,59 @@ def surviving_streams(image, f):
     return sorted(intact)
 
 
+def wraps_once(fragments, layout):
+    """The index of the one fragment that lies before the one it follows, or None."""
+    back = [k for k in range(1, len(fragments)) if fragments[k][0] < fragments[k - 1][1]]
+    if len(back) != 1 or layout.get("cluster_area_start") is None:
+        return None
+    k = back[0]
+    # Every piece after the step lies before the first piece.
+    if any(b >= fragments[0][0] for _, b in fragments[k:]):
+        return None
+    if not all(a1 < b0 for (_, a1), (b0, _) in zip(fragments[k:], fragments[k + 1:])):
+        return None
+    return k
+
+
+def gaps_of(fragments, layout, image):
+    """The sector ranges between a file's fragments, in file order (FAT: a wrap
+    runs to the cluster area's end and on from its start)."""
+    k = wraps_once(fragments, layout)
+    gaps = []
+    for i, ((_, a1), (b0, _)) in enumerate(zip(fragments, fragments[1:])):
+        if k is not None and i + 1 == k:
+            last = int(fsstat(image)["Cluster Area"].split("-")[1])
+            gaps += [[a1 + 1, last], [layout["cluster_area_start"], b0 - 1]]
+        else:
+            gaps.append([a1 + 1, b0 - 1])
+    return [g for g in gaps if g[0] <= g[1]]
+
+
+def hint_at(volume, name):
+    """Points the FAT32 next-free hint just before the allocated file `name`."""
+    layout = layout_of(volume.image, "FAT32")
+    entry = next(e for e in fls_entries(volume.image) if not e["deleted"] and e["name"].lstrip("/") == name)
+    first = istat_runs(volume.image, entry["inode"])[0][0]
+    per = layout["cluster_bytes"] // SECTOR
+    set_fat32_next_free(volume.image, (first - layout["cluster_area_start"]) // per + 2 - 1)
+
+
+def wrapped_case():
+    """A database whose allocation reached the volume's end and went on at its front."""
+    db = qq_sized("Msg_wrap.db", 300 * KIB, "free-only")
+    front = Item("~front.tmp", ("piece", db, 1, 2, SECTOR, False))
+    back = Item("~back.tmp", ("piece", db, 0, 2, SECTOR, False))
+    steps = [("write", front), ("write", text("keep.log", "log", 20 * KIB)),
+             ("write", back), ("write", text("keep2.txt", "txt", 12 * KIB)),
+             ("fill", "FILLER.BIN"), ("hint_at", "~back.tmp"),
+             ("delete", "~front.tmp"), ("delete", "~back.tmp"), ("write", db)]
+    return Case(
+        "fat32-wrapped-allocated",
+        "a database written from the next-free hint to the volume's end and on at its front: "
+        "its second piece lies before its first (FAT32, 512 B clusters, --free-only)",
+        "FAT32", 40, 1, "deleted", steps, lose=["Msg_wrap.db"], rescue_options=["--free-only"])
+
+
 def gap_cases():
     c = []
     plan = [
@@ -2304,6 +2361,7 @@ def gap_cases():
         "FAT32", 40, 1, "deleted", steps, lose=lose,
         after_loss=[("overwrite", "Msg_over.db", 0.55, text("new.log", "log", 6 * KIB)),
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
+    c.append(wrapped_case())
     return c
 
 
