@@ -814,6 +814,7 @@ class Reassembler {
     }
     // Walk the best choice, own first on a tie.
     uint64_t j = 0, skipped = 0;
+    bool steppedOverRandom = false;
     int p = 0;
     float left = back[at(0, 0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
@@ -824,6 +825,7 @@ class Reassembler {
         for (uint64_t k = 0; k < units[i].Size; ++k) order_.push_back(units[i].First + k);
       } else {
         left -= foreignCost[i] + (p ? 0.0f : kRunStart);
+        steppedOverRandom = steppedOverRandom || foreignCost[i] > 0;
         j += step[i];
         p = 1;
         ++skipped;
@@ -834,6 +836,9 @@ class Reassembler {
     // steps over nothing is no guess, one that steps over a cluster must have
     // been forced by the evidence.
     if (open && skipped == 0) certain = true;
+    // A foreign cluster that looks as random as encrypted data may as well be
+    // the file's own: another file's compressed bytes are never told apart.
+    if (steppedOverRandom) certain = false;
     if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     return true;
   }

@@ -190,6 +190,15 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
     EXPECT_EQ(fs::path(saved[0].Path).parent_path().filename(), "damaged");
     EXPECT_FALSE(saved[0].Problem.empty());
   }
+  // The same around compressed bytes alone, with the store's own plain
+  // sectors (freed ones keep text or zeros) anywhere near: never whole.
+  for (uint32_t seed = 40; seed < 52; ++seed) {
+    const uint32_t spc = seed % 2 ? 1 : 4;
+    const Laid l = Fragment(db, spc, {Filler::Compressed}, 12 / spc, seed);
+    std::vector<SavedFile> saved = Rescue(l, spc);
+    EXPECT_TRUE(TopLevel().empty()) << "seed " << seed;
+    for (const SavedFile& f : saved) EXPECT_TRUE(f.Damaged) << "seed " << seed;
+  }
   // One cluster of a large stream overwritten with text after the loss: the
   // file keeps its shape, and that stream is named broken, the others intact.
   {
