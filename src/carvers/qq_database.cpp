@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ constexpr int kHeaderDifatEntries = 109;
 constexpr int kFatSectorsPerDifat = 127;
 constexpr uint32_t kCfSector = 512;
 constexpr uint64_t kEvidenceSample = 64;  // pinned data sectors looked at
+constexpr size_t kSampleStride = 61;      // every so many sectors looked at first
 constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // Byte offset in the file of compound-file sector n.
@@ -188,17 +190,44 @@ bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
 // nearly throughout and some full sectors of it are not: written over after
 // the loss, or foreign clusters taken in place of the file's own. The
 // sectors are looked at once each, so a large file costs no more than its read.
-bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check) {
-  uint64_t random = 0, plain = 0;
-  for (size_t n = 0; n < check.SectorUse.size(); ++n) {
-    if (check.SectorUse[n] != kSectorFullData) continue;
-    if ((n + 2) * kCfSector > file.size()) break;
-    if (LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)))
-      ++random;
-    else
-      ++plain;
+// Three windows of 32 bytes (start, middle, end) each show 24 distinct
+// values or more, as random bytes nearly always do and text, zeros and a
+// sector's zero-padded end do not. A cheap first look: a block that fails it
+// gets the whole test.
+bool WindowsLookRandom(Bytes block) {
+  for (size_t at : {size_t{0}, size_t{240}, size_t{480}}) {
+    std::array<uint64_t, 4> seen{};
+    for (size_t k = at; k < at + 32; ++k) seen[block[k] >> 6] |= uint64_t{1} << (block[k] & 63);
+    int distinct = 0;
+    for (uint64_t w : seen) distinct += std::popcount(w);
+    if (distinct < 24) return false;
   }
-  return plain > 0 && random >= 8 && plain * 50 <= random;
+  return true;
+}
+
+bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check) {
+  const std::vector<uint8_t>& use = check.SectorUse;
+  const size_t sectors = std::min<size_t>(use.size(), file.size() / kCfSector - 1);
+  auto plainAt = [&](size_t n) {
+    Bytes block = file.subspan((n + 1) * kCfSector, kCfSector);
+    return !WindowsLookRandom(block) && !LooksRandom(block);
+  };
+  // A sample first: a store whose data is not encrypted shows it at once.
+  uint64_t sampled = 0, sampledPlain = 0, full = 0;
+  for (size_t n = 0; n < sectors; ++n) {
+    if (use[n] != kSectorFullData) continue;
+    ++full;
+    if (n % kSampleStride != 0) continue;
+    ++sampled;
+    if (plainAt(n)) ++sampledPlain;
+  }
+  if (sampledPlain * 50 > sampled) return false;
+  uint64_t plain = 0;
+  for (size_t n = 0; n < sectors; ++n) {
+    if (use[n] != kSectorFullData || !plainAt(n)) continue;
+    if (++plain * 50 > full) return false;  // too many for an encrypted store
+  }
+  return plain > 0 && full - plain >= 8;
 }
 
 void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
