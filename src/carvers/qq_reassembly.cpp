@@ -782,16 +782,21 @@ class Reassembler {
       }
     }
     if (!std::isfinite(back[at(0, 0, 0)])) return Fail("no choice of clusters fills a gap");
-    // Forward: for each unit, the best whole assembly that takes it as own
-    // and the best that steps over it. Too close a call is a guess.
+    // Forward: for each unit, the best whole assembly that takes it as own,
+    // the best that steps over it and the best that ends before it (the
+    // file's tail). When the two best of these are too close, it is a guess.
     std::vector<float> row(jn * 2, kInfinite), next(jn * 2, kInfinite);
     row[0] = 0;
     bool certain = true;
+    float bestEnded = kInfinite;  // the best assembly that ended before the unit
     for (uint64_t i = 0; i < m; ++i) {
       std::fill(next.begin(), next.end(), kInfinite);
       float bestOwn = kInfinite, bestForeign = kInfinite;
       for (uint64_t j = 0; j < jn; ++j) {
-        if (terminal(i, j)) continue;
+        if (terminal(i, j)) {
+          bestEnded = std::min({bestEnded, row[j * 2], row[j * 2 + 1]});
+          continue;
+        }
         for (int p = 0; p < 2; ++p) {
           const float f = row[j * 2 + static_cast<uint64_t>(p)];
           if (!std::isfinite(f)) continue;
@@ -806,10 +811,9 @@ class Reassembler {
           }
         }
       }
-      if (std::isfinite(bestOwn) && std::isfinite(bestForeign) &&
-          std::fabs(bestOwn - bestForeign) < 0.5f) {
-        certain = false;
-      }
+      std::array<float, 3> options = {bestOwn, bestForeign, bestEnded};
+      std::sort(options.begin(), options.end());
+      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) certain = false;
       row.swap(next);
     }
     // Walk the best choice, own first on a tie.

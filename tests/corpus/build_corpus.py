@@ -2128,7 +2128,15 @@ def make_piece_hole(item, rng, work, recipe):
     return rng.randbytes(piece_clusters(db, parts, cluster_bytes, halving)[k] * cluster_bytes)
 
 
+def jpeg_with_trailer(item, rng, work, recipe):
+    """A JPEG followed by a text trailer after its end marker, as some cameras and
+    editors append: the JPEG carver stops at the marker, the trailer stays unclaimed."""
+    _, width, height, trailer = recipe
+    return image_file(rng, work, "jpg", width, height) + text_file(rng, "log", trailer)
+
+
 EXTRA_MAKERS = {
+    "jpgtrail": jpeg_with_trailer,
     "longlived": make_long_lived,
     "piece": make_piece_hole,
     "sqlite": lambda item, rng, work, recipe: sqlite_file(rng, recipe[1]),
@@ -2301,6 +2309,25 @@ def hint_at(volume, name):
     set_fat32_next_free(volume.image, (first - layout["cluster_area_start"]) // per + 2 - 1)
 
 
+def trailed_case():
+    """Databases around JPEGs whose carver stops before the file's end."""
+    plan = []
+    for i in range(3):
+        db = Item(f"Msg_trail{i}.db", ("longlived", 150 * KIB + i * 40 * KIB, False), "qq", "ole",
+                  "later", needs=["jpg"])
+        jpeg = Item(f"photo{i}.jpg", ("jpgtrail", 320 + 40 * i, 240, 6 * KIB + i * 3 * KIB),
+                    "other", "jpg", note="a text trailer follows the JPEG's end marker")
+        jpeg.clean_inside = True
+        plan.append((db, [jpeg]))
+    steps, lose = in_pieces(plan, 4, fill=False)
+    return Case(
+        "fat16-frag-deleted-trailers",
+        "databases fragmented around deleted JPEGs with text trailers after their end marker: "
+        "the JPEG carver claims the picture, the reassembly steps over the trailer (FAT16, "
+        "2 KiB clusters)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose)
+
+
 def wrapped_case():
     """A database whose allocation reached the volume's end and went on at its front."""
     db = qq_sized("Msg_wrap.db", 300 * KIB, "free-only")
@@ -2362,6 +2389,7 @@ def gap_cases():
         after_loss=[("overwrite", "Msg_over.db", 0.55, text("new.log", "log", 6 * KIB)),
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
     c.append(wrapped_case())
+    c.append(trailed_case())
     return c
 
 
