@@ -208,14 +208,26 @@ class Reassembler {
            next.begin() + static_cast<std::ptrdiff_t>(n);
   }
 
-  bool DifatLooksSound(Bytes b) const {
+  // FAT sector numbers, rising on from those before (a file's FAT grows
+  // with it, and the carver takes no other order), free ones only at the end.
+  // A FAT sector of sequential chains rises too, but not past the FAT
+  // sectors that the header and the DIFAT before list.
+  bool DifatLooksSound(Bytes b, uint32_t index) const {
+    int64_t previous = index < difatAfter_.size() ? difatAfter_[index] : -1;
     uint32_t used = 0;
-    for (uint32_t e = 0; e < kEntriesPerFat; ++e) {
+    bool ended = false;
+    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
       const uint32_t v = LE32(b, 4 * e);
-      if (v == kCompoundFree || (e == kEntriesPerFat - 1 && v == kCompoundEndOfChain)) continue;
-      if (v >= FatEntries()) return false;
+      if (v == kCompoundFree) {
+        ended = true;
+        continue;
+      }
+      if (ended || v >= FatEntries() || static_cast<int64_t>(v) <= previous) return false;
+      previous = v;
       ++used;
     }
+    const uint32_t next = LE32(b, 4 * (kEntriesPerFat - 1));
+    if (next != kCompoundEndOfChain && next != kCompoundFree && next >= FatEntries()) return false;
     return used > 0;
   }
 
@@ -280,7 +292,7 @@ class Reassembler {
       case Kind::Header: return true;
       case Kind::Fat:
         return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, FatEntries(), true);
-      case Kind::Difat: return DifatLooksSound(b);
+      case Kind::Difat: return DifatLooksSound(b, a.Index);
       case Kind::Directory: return DirectoryLooksSound(b, a.Index);
       case Kind::MiniFat:
         return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, miniLimit_, false);
@@ -407,6 +419,8 @@ class Reassembler {
     }
     difatCount_ = LE32(header, 72);
     uint32_t d = LE32(header, 68);
+    difatAfter_.assign(1, -1);
+    for (uint32_t f : fatOrder_) difatAfter_[0] = std::max<int64_t>(difatAfter_[0], f);
     fatPlacesComplete_ = fatOrder_.size() == fatCount_;
     // Each round finds the DIFAT sectors known so far and learns the next.
     for (uint32_t round = 0; round <= difatCount_; ++round) {
@@ -426,12 +440,16 @@ class Reassembler {
         const Anchor* a = Find(Kind::Difat, k);
         if (!a || a->Found < 0) break;
         Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+        int64_t highest = difatAfter_[k];
         for (uint32_t e = 0; e + 1 < kEntriesPerFat && fatOrder_.size() < fatCount_; ++e) {
           const uint32_t f = LE32(b, 4 * e);
           if (f == kCompoundFree) continue;
           fatPlaces_.insert(f);
           fatOrder_.push_back(f);
+          highest = std::max<int64_t>(highest, f);
         }
+        if (difatAfter_.size() <= k + 1) difatAfter_.resize(k + 2, -1);
+        difatAfter_[k + 1] = highest;
         d = LE32(b, 4 * (kEntriesPerFat - 1));
       }
       if (difatOrder_.size() >= difatCount_) break;
@@ -930,6 +948,7 @@ class Reassembler {
   uint32_t fatCount_ = 0, difatCount_ = 0;
   std::set<uint64_t> fatPlaces_, difatPlaces_;
   std::vector<uint32_t> fatOrder_, difatOrder_;
+  std::vector<int64_t> difatAfter_;  // per DIFAT sector: the highest FAT sector listed before it
   bool fatPlacesComplete_ = false;
   std::vector<Anchor> anchors_;
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;
