@@ -294,8 +294,9 @@ TEST_F(Reassembling, APieceAtTheVolumesFrontFollowsTheEnd) {
   ASSERT_GT(cut, 1u);
   ASSERT_LT(cut, clusters);
   auto bytes = [&](uint64_t from, uint64_t to) {  // the database's clusters [from, to)
-    std::vector<uint8_t> out(db.begin() + static_cast<std::ptrdiff_t>(from * cluster),
-                             db.begin() + static_cast<std::ptrdiff_t>(std::min(to * cluster, db.size())));
+    std::vector<uint8_t> out(
+        db.begin() + static_cast<std::ptrdiff_t>(from * cluster),
+        db.begin() + static_cast<std::ptrdiff_t>(std::min(to * cluster, db.size())));
     out.resize((to - from) * cluster, 0);
     return out;
   };
