@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,6 +28,7 @@ constexpr int kHeaderDifatEntries = 109;
 constexpr int kFatSectorsPerDifat = 127;
 constexpr uint32_t kCfSector = 512;
 constexpr uint64_t kEvidenceSample = 64;  // pinned data sectors looked at
+constexpr size_t kSampleStride = 61;      // every so many sectors looked at first
 constexpr std::array<uint8_t, 8> kSignature = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // Byte offset in the file of compound-file sector n.
@@ -184,6 +186,55 @@ bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
   return pinned >= 8;
 }
 
+// Today's carve validated as whole, but the store's stream data is encrypted
+// nearly throughout and some full sectors of it are not: written over after
+// the loss, or foreign clusters taken in place of the file's own. The
+// sectors are looked at once each, so a large file costs no more than its read.
+// Two windows of 32 bytes (the start and the end) each show 24 distinct
+// values or more, as random bytes nearly always do and text, zeros and a
+// sector's zero-padded end do not (data written over a sector starts at its
+// start). A cheap first look: a block that fails it gets the whole test.
+bool WindowsLookRandom(Bytes block) {
+  for (size_t at : {size_t{0}, size_t{480}}) {
+    std::array<uint64_t, 4> seen{};
+    for (size_t k = at; k < at + 32; ++k) seen[block[k] >> 6] |= uint64_t{1} << (block[k] & 63);
+    int distinct = 0;
+    for (uint64_t w : seen) distinct += std::popcount(w);
+    if (distinct < 24) return false;
+  }
+  return true;
+}
+
+bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check) {
+  const std::vector<uint8_t>& use = check.SectorUse;
+  const size_t sectors = std::min<size_t>(use.size(), file.size() / kCfSector - 1);
+  auto plainAt = [&](size_t n) {
+    Bytes block = file.subspan((n + 1) * kCfSector, kCfSector);
+    return !WindowsLookRandom(block) && !LooksRandom(block);
+  };
+  // A sample first: a store whose data is not encrypted shows it at once.
+  uint64_t sampled = 0, sampledPlain = 0, full = 0;
+  for (size_t n = 0; n < sectors; ++n) {
+    if (use[n] != kSectorFullData) continue;
+    ++full;
+    if (n % kSampleStride != 0) continue;
+    ++sampled;
+    if (plainAt(n)) ++sampledPlain;
+  }
+  if (sampledPlain * 50 > sampled) return false;
+  uint64_t plain = 0;
+  constexpr size_t kAhead = 16;  // sectors whose first bytes are asked for early
+  for (size_t n = 0; n < sectors; ++n) {
+    if (n + kAhead < sectors) {
+      __builtin_prefetch(file.data() + (n + kAhead + 1) * kCfSector);
+      __builtin_prefetch(file.data() + (n + kAhead + 1) * kCfSector + 480);
+    }
+    if (use[n] != kSectorFullData || !plainAt(n)) continue;
+    if (++plain * 50 > full) return false;  // too many for an encrypted store
+  }
+  return plain > 0 && full - plain >= 8;
+}
+
 void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
   saved.IntactStreams = check.IntactStreams;
   saved.BrokenStreams = check.BrokenStreams;
@@ -215,9 +266,24 @@ void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStar
 }
 
 // Moves the streams that hold a suspect sector from intact to broken.
-void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect) {
+// A suspect sector of the mini stream breaks every small stream: which of
+// them it holds is not followed here.
+void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect, uint64_t cutoff) {
+  auto broken = [&](CompoundEntry& e) {
+    if (e.Type != 2 || !e.Intact) return;
+    e.Intact = false;
+    std::erase(check.IntactStreams, e.Path);
+    check.BrokenStreams.push_back(e.Path);
+  };
   for (uint32_t n : suspect) {
     if (n >= check.SectorStream.size()) continue;
+    if (check.SectorStream[n] == kNoCompoundEntry && n < check.SectorUse.size() &&
+        check.SectorUse[n] == kSectorPartData) {
+      for (CompoundEntry& e : check.Entries) {
+        if (e.Size < cutoff) broken(e);
+      }
+      continue;
+    }
     const uint32_t k = check.SectorStream[n];
     if (k >= check.Entries.size() || !check.Entries[k].Intact) continue;
     check.Entries[k].Intact = false;
@@ -266,7 +332,8 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
                          const std::string& reason, const std::vector<uint32_t>& suspect,
                          const std::vector<uint64_t>& unreadable) {
   CompoundCheck check = CheckCompoundFile(assembly);
-  MarkBroken(check, suspect);
+  const uint32_t cutoff = assembly.size() >= 60 ? LE32(Bytes(assembly), 56) : 0;
+  MarkBroken(check, suspect, cutoff ? cutoff : 4096);
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
   ::mkdir(folder.c_str(), 0755);
@@ -303,14 +370,18 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
         return;
       }
       const CompoundCheck check = CheckCompoundFile(c.Data());
-      if (check.Whole && !TailLooksForeign(c.Data(), check)) {
+      const bool tail = check.Whole && TailLooksForeign(c.Data(), check);
+      const bool plain = check.Whole && !tail && PlainAmongEncrypted(c.Data(), check);
+      if (check.Whole && !tail && !plain) {
         SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
         frame.Succeed();
         return;
       }
       firstTry.assign(c.Data().begin(), c.Data().end());
       firstSectors = c.ClaimList;
-      firstProblem = check.Whole ? "foreign data may follow the file's last table" : check.Problem;
+      firstProblem = tail    ? "foreign data may follow the file's last table"
+                     : plain ? "stream data that should look encrypted does not"
+                             : check.Problem;
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;

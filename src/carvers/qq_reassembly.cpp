@@ -28,6 +28,7 @@ constexpr float kInfinite = std::numeric_limits<float>::infinity();
 constexpr uint64_t kEvidenceBlocks = 8;  // pinned stream blocks needed to trust the rule
 constexpr size_t kCandidates = 12;       // places kept for each anchor
 constexpr size_t kSkip = 32;             // anchors a chain may pass over unfound
+constexpr float kRunStart = 1.0f;        // cost of a break in the file: a run of foreign clusters
 
 enum class Kind : uint8_t { Header, Fat, Difat, Directory, MiniFat };
 
@@ -128,18 +129,25 @@ class Reassembler {
     return r == 0;
   }
 
-  // Makes sure the first n unclaimed sectors are read. False when there are
-  // not that many before the end of the scan range or a read fails.
+  // Makes sure the first n unclaimed sectors are read: from the start to the
+  // end of the scan range, then from its beginning up to the start, as an
+  // allocator that reaches the end of the volume goes on at its front. False
+  // when there are not that many or a read fails.
   bool Extend(uint64_t n) {
     if (n > MaxSectors()) return false;
     if (s_.LastScanSector < 0) return false;
     const uint64_t last = static_cast<uint64_t>(s_.LastScanSector);
+    const uint64_t first = static_cast<uint64_t>(std::max<int64_t>(0, s_.FirstScanSector));
     while (sectors_.size() < n) {
       uint64_t t = sectors_.empty() ? start_ : sectors_.back() + 1;
-      if (!sectors_.empty()) {
-        while (t <= last && s_.Map.IsSectorMarked(t)) ++t;
+      for (; !sectors_.empty(); ++t) {
+        if (t > last && wrapAt_ == kNoWrap) {
+          wrapAt_ = sectors_.size();
+          t = first;
+        }
+        if (t > last || (wrapAt_ != kNoWrap && t >= start_)) return false;
+        if (!s_.Map.IsSectorMarked(t)) break;
       }
-      if (t > last) return false;
       const size_t at = data_.size();
       data_.resize(at + bps_);
       if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
@@ -200,14 +208,26 @@ class Reassembler {
            next.begin() + static_cast<std::ptrdiff_t>(n);
   }
 
-  bool DifatLooksSound(Bytes b) const {
+  // FAT sector numbers, rising on from those before (a file's FAT grows
+  // with it, and the carver takes no other order), free ones only at the end.
+  // A FAT sector of sequential chains rises too, but not past the FAT
+  // sectors that the header and the DIFAT before list.
+  bool DifatLooksSound(Bytes b, uint32_t index) const {
+    int64_t previous = index < difatAfter_.size() ? difatAfter_[index] : -1;
     uint32_t used = 0;
-    for (uint32_t e = 0; e < kEntriesPerFat; ++e) {
+    bool ended = false;
+    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
       const uint32_t v = LE32(b, 4 * e);
-      if (v == kCompoundFree || (e == kEntriesPerFat - 1 && v == kCompoundEndOfChain)) continue;
-      if (v >= FatEntries()) return false;
+      if (v == kCompoundFree) {
+        ended = true;
+        continue;
+      }
+      if (ended || v >= FatEntries() || static_cast<int64_t>(v) <= previous) return false;
+      previous = v;
       ++used;
     }
+    const uint32_t next = LE32(b, 4 * (kEntriesPerFat - 1));
+    if (next != kCompoundEndOfChain && next != kCompoundFree && next >= FatEntries()) return false;
     return used > 0;
   }
 
@@ -237,12 +257,42 @@ class Reassembler {
     return used;
   }
 
+  // A quick look at the first entries: false when the whole test is needed.
+  bool CannotFit(const Anchor& a, Bytes b) const {
+    switch (a.What) {
+      case Kind::Header: return false;
+      case Kind::Fat:
+      case Kind::Difat:
+      case Kind::MiniFat: {
+        // Out of range, or two entries naming one sector (zeros, for one).
+        const uint64_t limit = a.What == Kind::MiniFat ? miniLimit_ : FatEntries();
+        std::array<uint32_t, 8> seen{};
+        size_t n = 0;
+        for (uint32_t e = 0; e < 8; ++e) {
+          const uint32_t v = LE32(b, 4 * e);
+          if (v >= kCompoundDifatMark) continue;
+          if (v >= limit) return true;
+          if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
+              seen.begin() + static_cast<std::ptrdiff_t>(n))
+            return true;
+          seen[n++] = v;
+        }
+        return false;
+      }
+      case Kind::Directory: {
+        const uint16_t len = LE16(b, 64);
+        return U8(b, 66) > 5 || len > 64 || len % 2 != 0;
+      }
+    }
+    return false;
+  }
+
   bool Fits(const Anchor& a, Bytes b) const {
     switch (a.What) {
       case Kind::Header: return true;
       case Kind::Fat:
         return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, FatEntries(), true);
-      case Kind::Difat: return DifatLooksSound(b);
+      case Kind::Difat: return DifatLooksSound(b, a.Index);
       case Kind::Directory: return DirectoryLooksSound(b, a.Index);
       case Kind::MiniFat:
         return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, miniLimit_, false);
@@ -274,9 +324,16 @@ class Reassembler {
       if (t < earliestT) continue;
       const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
       for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
-        if (!Spend(16)) return false;
         if (!Extend(u + 1)) break;
-        if (Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
+        Bytes b = BlockAt(u, a.Block);
+        // Nearly every place is stream data that fails at once; only the
+        // rest is worth the whole test.
+        if (CannotFit(a, b)) {
+          if (!Spend(1)) return false;
+          continue;
+        }
+        if (!Spend(16)) return false;
+        if (Fits(a, b)) cands[i].push_back(u);
       }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
@@ -362,6 +419,8 @@ class Reassembler {
     }
     difatCount_ = LE32(header, 72);
     uint32_t d = LE32(header, 68);
+    difatAfter_.assign(1, -1);
+    for (uint32_t f : fatOrder_) difatAfter_[0] = std::max<int64_t>(difatAfter_[0], f);
     fatPlacesComplete_ = fatOrder_.size() == fatCount_;
     // Each round finds the DIFAT sectors known so far and learns the next.
     for (uint32_t round = 0; round <= difatCount_; ++round) {
@@ -381,12 +440,16 @@ class Reassembler {
         const Anchor* a = Find(Kind::Difat, k);
         if (!a || a->Found < 0) break;
         Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+        int64_t highest = difatAfter_[k];
         for (uint32_t e = 0; e + 1 < kEntriesPerFat && fatOrder_.size() < fatCount_; ++e) {
           const uint32_t f = LE32(b, 4 * e);
           if (f == kCompoundFree) continue;
           fatPlaces_.insert(f);
           fatOrder_.push_back(f);
+          highest = std::max<int64_t>(highest, f);
         }
+        if (difatAfter_.size() <= k + 1) difatAfter_.resize(k + 2, -1);
+        difatAfter_[k + 1] = highest;
         d = LE32(b, 4 * (kEntriesPerFat - 1));
       }
       if (difatOrder_.size() >= difatCount_) break;
@@ -641,9 +704,14 @@ class Reassembler {
     }
     const uint32_t spc = std::max<uint32_t>(1, s_.Scan.SectorsPerCluster);
     if (open) {
-      if (!Extend(u0 + own)) {
+      // Behind the last anchor nothing pins a piece at the front of the
+      // range: a tail that starts before the end stops there.
+      Extend(u0 + own + 1);
+      const uint64_t stop = u0 <= wrapAt_ ? wrapAt_ : kNoWrap;
+      const uint64_t end = std::min<uint64_t>(stop, sectors_.size());
+      if (u0 + own > end) {
         Uncertain("the file runs past the end of the scan range");
-        for (uint64_t u = u0; u < sectors_.size(); ++u) order_.push_back(u);
+        for (uint64_t u = u0; u < end; ++u) order_.push_back(u);
         return true;
       }
       // The tail may step over as many foreign sectors as the programme's
@@ -654,6 +722,13 @@ class Reassembler {
         budget /= 2;
       uEnd = u0 + own + budget;
       if (!Extend(uEnd)) uEnd = sectors_.size();
+      uEnd = std::min(uEnd, stop);
+      // A cluster cut off by the window's end would make every step a few
+      // sectors long: the window ends with the last whole cluster instead.
+      uint64_t whole = uEnd;
+      while (whole > u0 + own && whole < sectors_.size() && unit_[whole - 1] == unit_[whole])
+        --whole;
+      if (whole > u0 + own || whole == uEnd) uEnd = whole;
     }
     std::vector<Unit> units;
     for (uint64_t u = u0; u < uEnd;) {
@@ -677,7 +752,7 @@ class Reassembler {
     const uint64_t jn = foreign / g + 1;
     const uint64_t m = units.size();
     if ((m + 1) * jn > limits_.MaxCellsPerGap) return Fail("a gap is too large to search");
-    if (!Spend((m + 1) * jn * 3 * (total / m + 1))) return Fail("the search took too long");
+    if (!Spend((m + 1) * jn * 6 * (total / m + 1))) return Fail("the search took too long");
 
     std::vector<uint64_t> before(m + 1, 0);  // sectors in the units before unit i
     for (uint64_t i = 0; i < m; ++i) before[i + 1] = before[i] + units[i].Size;
@@ -701,61 +776,80 @@ class Reassembler {
       step[i] = units[i].Size / g;
       canSkip[i] = !units[i].Forced && units[i].Size % g == 0;
     }
-    // back[i][j]: the least cost from unit i on, j*g foreign sectors taken so far.
-    auto at = [&](uint64_t i, uint64_t j) { return static_cast<size_t>(i * jn + j); };
-    std::vector<float> back((m + 1) * jn, kInfinite);
+    // back[i][j][p]: the least cost from unit i on, j*g foreign sectors taken
+    // so far, p when unit i-1 was stepped over. Every run of foreign units
+    // costs kRunStart more: another file's pieces between two of ours are few
+    // and whole, so of two choices the data cannot tell apart, the one with
+    // fewer breaks in the file wins.
+    auto at = [&](uint64_t i, uint64_t j, int p) {
+      return static_cast<size_t>((i * jn + j) * 2 + static_cast<uint64_t>(p));
+    };
+    std::vector<float> back((m + 1) * jn * 2, kInfinite);
     for (uint64_t i = m + 1; i-- > 0;) {
       for (uint64_t j = 0; j < jn && j * g <= before[i]; ++j) {
         if (terminal(i, j)) {
-          back[at(i, j)] = 0;
+          back[at(i, j, 0)] = back[at(i, j, 1)] = 0;
           continue;
         }
         if (i == m) continue;
-        float best = ownCost(i, j) + back[at(i + 1, j)];
-        if (canSkip[i] && j + step[i] < jn) {
-          best = std::min(best, foreignCost[i] + back[at(i + 1, j + step[i])]);
-        }
-        back[at(i, j)] = best;
+        const float take = ownCost(i, j) + back[at(i + 1, j, 0)];
+        float skip = kInfinite;
+        if (canSkip[i] && j + step[i] < jn) skip = foreignCost[i] + back[at(i + 1, j + step[i], 1)];
+        back[at(i, j, 0)] = std::min(take, skip + kRunStart);
+        back[at(i, j, 1)] = std::min(take, skip);
       }
     }
-    if (!std::isfinite(back[at(0, 0)])) return Fail("no choice of clusters fills a gap");
-    // Forward: for each unit, the best whole assembly that takes it as own
-    // and the best that steps over it. Too close a call is a guess.
-    std::vector<float> row(jn, kInfinite), next(jn, kInfinite);
+    if (!std::isfinite(back[at(0, 0, 0)])) return Fail("no choice of clusters fills a gap");
+    // Forward: for each unit, the best whole assembly that takes it as own,
+    // the best that steps over it and the best that ends before it (the
+    // file's tail). When the two best of these are too close, it is a guess.
+    std::vector<float> row(jn * 2, kInfinite), next(jn * 2, kInfinite);
     row[0] = 0;
     bool certain = true;
+    float bestEnded = kInfinite;  // the best assembly that ended before the unit
     for (uint64_t i = 0; i < m; ++i) {
       std::fill(next.begin(), next.end(), kInfinite);
       float bestOwn = kInfinite, bestForeign = kInfinite;
       for (uint64_t j = 0; j < jn; ++j) {
-        const float f = row[j];
-        if (!std::isfinite(f) || terminal(i, j)) continue;
-        const float o = f + ownCost(i, j);
-        next[j] = std::min(next[j], o);
-        bestOwn = std::min(bestOwn, o + back[at(i + 1, j)]);
-        if (canSkip[i] && j + step[i] < jn) {
-          const float x = f + foreignCost[i];
-          next[j + step[i]] = std::min(next[j + step[i]], x);
-          bestForeign = std::min(bestForeign, x + back[at(i + 1, j + step[i])]);
+        if (terminal(i, j)) {
+          bestEnded = std::min({bestEnded, row[j * 2], row[j * 2 + 1]});
+          continue;
+        }
+        for (int p = 0; p < 2; ++p) {
+          const float f = row[j * 2 + static_cast<uint64_t>(p)];
+          if (!std::isfinite(f)) continue;
+          const float o = f + ownCost(i, j);
+          next[j * 2] = std::min(next[j * 2], o);
+          bestOwn = std::min(bestOwn, o + back[at(i + 1, j, 0)]);
+          if (canSkip[i] && j + step[i] < jn) {
+            const float x = f + foreignCost[i] + (p ? 0.0f : kRunStart);
+            const size_t to = (j + step[i]) * 2 + 1;
+            next[to] = std::min(next[to], x);
+            bestForeign = std::min(bestForeign, x + back[at(i + 1, j + step[i], 1)]);
+          }
         }
       }
-      if (std::isfinite(bestOwn) && std::isfinite(bestForeign) &&
-          std::fabs(bestOwn - bestForeign) < 0.5f) {
-        certain = false;
-      }
+      std::array<float, 3> options = {bestOwn, bestForeign, bestEnded};
+      std::sort(options.begin(), options.end());
+      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) certain = false;
       row.swap(next);
     }
     // Walk the best choice, own first on a tie.
     uint64_t j = 0, skipped = 0;
-    float left = back[at(0, 0)];
+    bool steppedOverRandom = false;
+    int p = 0;
+    float left = back[at(0, 0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
       const float o = ownCost(i, j);
-      if (std::fabs(o + back[at(i + 1, j)] - left) < 0.25f) {
+      if (std::fabs(o + back[at(i + 1, j, 0)] - left) < 0.25f) {
         left -= o;
+        p = 0;
         for (uint64_t k = 0; k < units[i].Size; ++k) order_.push_back(units[i].First + k);
       } else {
-        left -= foreignCost[i];
+        left -= foreignCost[i] + (p ? 0.0f : kRunStart);
+        steppedOverRandom = steppedOverRandom || foreignCost[i] > 0;
         j += step[i];
+        p = 1;
         ++skipped;
       }
     }
@@ -764,6 +858,9 @@ class Reassembler {
     // steps over nothing is no guess, one that steps over a cluster must have
     // been forced by the evidence.
     if (open && skipped == 0) certain = true;
+    // A foreign cluster that looks as random as encrypted data may as well be
+    // the file's own: another file's compressed bytes are never told apart.
+    if (steppedOverRandom) certain = false;
     if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     return true;
   }
@@ -772,10 +869,17 @@ class Reassembler {
   void FindSuspects() {
     if (!randomExpected_) return;
     const std::vector<uint8_t>& use = out_.Check.SectorUse;
+    const std::vector<uint32_t>& owner = out_.Check.SectorStream;
     for (size_t n = 0; n < use.size(); ++n) {
-      if (use[n] != kSectorFullData) continue;
       if ((n + 2) * kCf > out_.File.size()) break;
-      if (!LooksRandom(Bytes(out_.File).subspan((n + 1) * kCf, kCf))) {
+      Bytes b = Bytes(out_.File).subspan((n + 1) * kCf, kCf);
+      if (use[n] == kSectorFullData && !LooksRandom(b)) {
+        out_.Suspect.push_back(static_cast<uint32_t>(n));
+      }
+      // A sector of the mini stream: the small streams' bytes in it.
+      auto it = parts_.find(n + 1);
+      if (use[n] == kSectorPartData && n < owner.size() && owner[n] == kNoCompoundEntry &&
+          it != parts_.end() && !RangesLookRandom(b, it->second)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
     }
@@ -834,7 +938,9 @@ class Reassembler {
   uint64_t work_ = 0;
   Reassembly out_;
 
-  std::vector<uint64_t> sectors_;  // the unclaimed sectors, in disk order
+  static constexpr uint64_t kNoWrap = std::numeric_limits<uint64_t>::max();
+  uint64_t wrapAt_ = kNoWrap;      // index of the first sector read from the range's front
+  std::vector<uint64_t> sectors_;  // the unclaimed sectors, from the start on
   std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
   std::vector<uint8_t> data_;      // their bytes
   std::vector<bool> random_;       // per 512-byte block: looks random
@@ -842,6 +948,7 @@ class Reassembler {
   uint32_t fatCount_ = 0, difatCount_ = 0;
   std::set<uint64_t> fatPlaces_, difatPlaces_;
   std::vector<uint32_t> fatOrder_, difatOrder_;
+  std::vector<int64_t> difatAfter_;  // per DIFAT sector: the highest FAT sector listed before it
   bool fatPlacesComplete_ = false;
   std::vector<Anchor> anchors_;
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;

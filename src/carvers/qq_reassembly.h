@@ -27,7 +27,7 @@ struct Session;
 struct ReassemblyLimits {
   uint64_t MaxFileBytes = 209'715'200;    // the file itself, as its FAT gives it
   uint64_t MaxForeignBytes = 33'554'432;  // foreign sectors stepped over in all
-  uint64_t MaxCellsPerGap = 4'000'000;    // states of one gap's programme
+  uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
 };
 

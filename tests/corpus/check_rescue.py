@@ -19,7 +19,11 @@ never failing) and "never". A "later" database whose manifest names the formats
 it needs ("needs") is expected like an "always" one (or a "free-only" one when
 "needs_free_only" is set) once every one of them is listed in the carvers-ready
 file: tests/corpus/carvers_ready.txt beside this script unless --carvers-ready
-names another, one format a line.
+names another, one format a line. A "damaged" database (written over in part
+after the loss) must be in the damaged/ sub-folder, every stream the manifest
+names in "streams_intact" reading there as in the original (olefile); with
+--report, the report must name no other stream intact, and all of them but
+the small ones kept in the mini stream.
 
 With --report, the rescue's JSON report is checked as well: each rescued file
 must be listed with its true size and sha256, and the sector runs it was
@@ -97,7 +101,34 @@ def expectation_text(f, free_only, ready):
     return expected or "-"
 
 
-def judge(manifest, rescued, free_only, ready=frozenset()):
+def damaged_files(out_dir):
+    """The files in the damaged/ sub-folder: name -> path."""
+    folder = os.path.join(out_dir, "damaged")
+    if not os.path.isdir(folder):
+        return {}
+    return {name: os.path.join(folder, name) for name in sorted(os.listdir(folder))}
+
+
+def streams_read_as(path, original, streams):
+    """True when every named stream reads from the file at `path` as from `original` (olefile)."""
+    import olefile  # only the system Python has it
+    try:
+        with olefile.OleFileIO(path) as ole, olefile.OleFileIO(original) as org:
+            return all(ole.openstream(s).read() == org.openstream(s).read() for s in streams)
+    except Exception:  # not readable as a compound file, or a stream missing or cut
+        return False
+
+
+def judge_damaged(f, damaged, originals_dir):
+    """The file in damaged/ that holds the database's surviving streams, or None."""
+    original = os.path.join(originals_dir, f["name"])
+    for name, path in damaged.items():
+        if streams_read_as(path, original, f.get("streams_intact", [])):
+            return name
+    return None
+
+
+def judge(manifest, rescued, free_only, ready=frozenset(), damaged=None, originals_dir=None):
     """Rows of the table and the list of faults."""
     rows, faults = [], []
     qq = [f for f in manifest["files"] if f["kind"] == "qq"]
@@ -109,6 +140,14 @@ def judge(manifest, rescued, free_only, ready=frozenset()):
         hits = [name for name, r in rescued.items() if r["sha256"] == f["sha256"]]
         matched.update(hits)
         need = required(f, free_only, ready)
+        if f["expected"] == "damaged" and damaged is not None and not hits:
+            name = judge_damaged(f, damaged, originals_dir)
+            if name is None:
+                faults.append(f"{f['name']}: expected in damaged/ with its surviving streams, not found")
+            rows.append([f["name"], str(f["size"]), "yes" if f["fragmented"] else "no", "damaged",
+                         f"damaged/{name}" if name else "(none)", "no",
+                         "ok (damaged)" if name else "MISSING"])
+            continue
         if hits:
             result = "ok"
         elif need:
@@ -137,10 +176,19 @@ def judge(manifest, rescued, free_only, ready=frozenset()):
     return rows, faults
 
 
-def judge_report(report, manifest, rescued):
+def small_streams(path, cutoff=4096):
+    """Paths of the streams kept in the mini stream of the compound file at `path`."""
+    import olefile  # only the system Python has it
+    with olefile.OleFileIO(path) as ole:
+        return {"/".join(p) for p in ole.listdir(streams=True, storages=False)
+                if ole.get_size(p) < cutoff}
+
+
+def judge_report(report, manifest, rescued, originals_dir=None):
     """Faults in the rescue's report: files it names, their sizes, hashes and sector runs."""
     faults = []
     originals = {f["sha256"]: f for f in manifest["files"]}
+    by_start = {f["fragments"][0][0]: f for f in manifest["files"] if f["kind"] == "qq"}
     listed = set()
     for entry in report.get("rescued", []):
         name = os.path.basename(str(entry.get("file", "")))
@@ -148,6 +196,21 @@ def judge_report(report, manifest, rescued):
             # Written under damaged/: never presented as rescued.
             if os.path.basename(os.path.dirname(str(entry.get("file", "")))) != "damaged":
                 faults.append(f"report's damaged {name} is not under damaged/")
+            lost = by_start.get(entry.get("start_sector"))
+            if lost is None:
+                faults.append(f"report's damaged {name} starts where no QQ database lay")
+            elif lost.get("expected") == "damaged":
+                # Never a broken stream named intact; every surviving stream
+                # named, but for small ones (the mini stream is judged whole).
+                named = set(entry.get("intact_streams") or [])
+                kept = set(lost.get("streams_intact") or [])
+                if named - kept:
+                    faults.append(f"report's damaged {name} names {sorted(named - kept)} intact, "
+                                  f"which {lost['name']} lost")
+                small = small_streams(os.path.join(originals_dir, lost["name"])) if originals_dir else set()
+                if kept - named - small:
+                    faults.append(f"report's damaged {name} does not name {sorted(kept - named - small)} "
+                                  f"intact")
             continue
         listed.add(name)
         actual = rescued.get(name)
@@ -205,7 +268,8 @@ def main(argv=None):
         print(f"check_rescue: no output folder {args.out_dir}", file=sys.stderr)
         return 1
     rescued = rescued_files(args.out_dir)
-    rows, faults = judge(manifest, rescued, args.free_only, ready)
+    rows, faults = judge(manifest, rescued, args.free_only, ready, damaged_files(args.out_dir),
+                         os.path.join(args.case_dir, "originals"))
     if args.report:
         try:
             with open(args.report) as f:
@@ -213,7 +277,7 @@ def main(argv=None):
         except (OSError, ValueError) as err:
             faults.append(f"cannot read the report: {err}")
         else:
-            faults += judge_report(report, manifest, rescued)
+            faults += judge_report(report, manifest, rescued, os.path.join(args.case_dir, "originals"))
     damaged_dir = os.path.join(args.out_dir, "damaged")
     damaged = len(os.listdir(damaged_dir)) if os.path.isdir(damaged_dir) else 0
     print(f"case {manifest['case']} ({manifest['file_system']}, {manifest['loss']['kind']})"
