@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # What the search and the carving phase cost, on the 2 GiB corpus image
-# ("large") and on the image of bench/media_carvers.sh (three large clips and
-# ten large pictures): for each, the time of cat, of the search (`scan`) and of
+# ("large"), on a copy of it with its holes written out as zeros (a sparse
+# image's holes are not read, so only the dense copy costs what a disk of
+# that size costs), and on the image of bench/media_carvers.sh (three large
+# clips and ten large pictures): for each, the time of cat, of the search (`scan`) and of
 # the whole rescue, wall clock and CPU, as ratios to cat; then, from an strace
 # of the rescue, the reads, bytes and non-contiguous reads of each phase; then,
 # when perf is there, the functions where the rescue spends its time. Both
@@ -20,6 +22,10 @@ large=$work/large/image.img
 media=$work/media/image.img
 [ -f "$large" ] || /usr/bin/python3 tests/corpus/build_corpus.py "$work" --case large >/dev/null
 [ -f "$media" ] || bench/media_carvers.sh "$build" >/dev/null
+dense=$work/dense/image.img
+if [ ! -f "$dense" ]; then
+  mkdir -p "$work/dense" && cp --sparse=never "$large" "$dense"
+fi
 
 # The best of `runs` runs: "wall cpu" in seconds.
 best() {
@@ -67,5 +73,6 @@ measure() {
   echo
 }
 
-measure "2 GiB FAT32 corpus image (large)" "$large"
+measure "2 GiB FAT32 corpus image (large, sparse)" "$large"
+measure "the same image with its holes written out (dense)" "$dense"
 measure "clips and pictures" "$media"

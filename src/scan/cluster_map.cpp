@@ -145,16 +145,17 @@ uint64_t ClusterMap::NextClear(uint64_t first, uint64_t last) const {
   while (s <= last) {
     if (s >= sectors_) return s;  // beyond the map every sector reads clear
     const uint64_t* page = pages_[s >> kPageShift];
+    uint64_t next = 0;
     if (page == kAllSet.data()) {
-      s = ((s >> kPageShift) + 1) << kPageShift;
-      continue;
+      next = ((s >> kPageShift) + 1) << kPageShift;
+    } else {
+      const uint64_t clear = ~page[(s >> 6) & (kPageWords - 1)] >> (s & 63);
+      if (clear != 0)
+        return std::min({s + static_cast<uint64_t>(std::countr_zero(clear)), sectors_, last + 1});
+      next = (s | 63) + 1;
     }
-    const uint64_t clear = ~page[(s >> 6) & (kPageWords - 1)] >> (s & 63);
-    if (clear != 0) {
-      s += static_cast<uint64_t>(std::countr_zero(clear));
-      return std::min(s, last + 1);
-    }
-    s = (s | 63) + 1;
+    // The last page's bits past the map's end say nothing: those sectors are clear.
+    s = std::min(next, sectors_);
   }
   return last + 1;
 }
