@@ -66,14 +66,22 @@ std::vector<std::pair<uint64_t, uint8_t>> Search(Session& s) {
   return found;
 }
 
-TEST(HoleSkip, ASparseImageIsSearchedWithoutItsHolesAndFindsWhatItsBytesHold) {
-  if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf is not installed";
-  SparseImage img;
-  std::string error;
-  auto device = FileDevice::Open(img.path.string(), error);
-  ASSERT_NE(device, nullptr) << error;
-  if (device->NextData(kMiB).Begin == kMiB) GTEST_SKIP() << "this file system shows no holes";
+// The sparse image opened as a file, where the file system reports holes.
+class HoleSkipTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf is not installed";
+    img = std::make_unique<SparseImage>();
+    std::string error;
+    device = FileDevice::Open(img->path.string(), error);
+    ASSERT_NE(device, nullptr) << error;
+    if (device->NextData(kMiB).Begin == kMiB) GTEST_SKIP() << "this file system shows no holes";
+  }
+  std::unique_ptr<SparseImage> img;
+  std::unique_ptr<FileDevice> device;
+};
 
+TEST_F(HoleSkipTest, ASparseImageIsSearchedWithoutItsHolesAndFindsWhatItsBytesHold) {
   // The data stretches: the sector after a hole is where its data begins.
   HoleSkip holes(device.get(), 512);
   EXPECT_EQ(holes.NextDataSector(0), 0u);
@@ -86,10 +94,10 @@ TEST(HoleSkip, ASparseImageIsSearchedWithoutItsHolesAndFindsWhatItsBytesHold) {
 
   // The same bytes read sector by sector find the same starts.
   auto fromFile = test::EnglishSession();
-  ASSERT_TRUE(OpenImage(*fromFile, img.path.string()).Opened);
+  ASSERT_TRUE(OpenImage(*fromFile, img->path.string()).Opened);
   auto fromMemory = test::EnglishSession();
   ASSERT_TRUE(
-      OpenImageDevice(*fromMemory, std::make_unique<MemoryDevice>(img.Bytes()), "m.img").Opened);
+      OpenImageDevice(*fromMemory, std::make_unique<MemoryDevice>(img->Bytes()), "m.img").Opened);
   const auto found = Search(*fromFile);
   EXPECT_EQ(found, Search(*fromMemory));
   std::vector<uint64_t> sectors;
@@ -98,14 +106,8 @@ TEST(HoleSkip, ASparseImageIsSearchedWithoutItsHolesAndFindsWhatItsBytesHold) {
   EXPECT_NE(std::find(sectors.begin(), sectors.end(), 23 * kMiB / 512), sectors.end());
 }
 
-TEST(HoleSkip, APartitionSeesTheHolesOfItsDiskImageAtItsOwnOffsets) {
-  if (!test::HaveTool("gsf")) GTEST_SKIP() << "gsf is not installed";
-  SparseImage img;
-  std::string error;
-  auto disk = FileDevice::Open(img.path.string(), error);
-  ASSERT_NE(disk, nullptr) << error;
-  if (disk->NextData(kMiB).Begin == kMiB) GTEST_SKIP() << "this file system shows no holes";
-  SliceDevice part(*disk, 4 * kMiB, 12 * kMiB);
+TEST_F(HoleSkipTest, APartitionSeesTheHolesOfItsDiskImageAtItsOwnOffsets) {
+  SliceDevice part(*device, 4 * kMiB, 12 * kMiB);
   const ByteSpan data = part.NextData(0);
   EXPECT_LE(data.Begin, 5 * kMiB + 1536);
   EXPECT_GT(data.Begin, 4 * kMiB);
