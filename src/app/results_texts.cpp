@@ -35,6 +35,7 @@ constexpr Table kEnglish = {
     "Unreadable sectors: %1 in %2 runs: %3.",
     "Sectors passed over after read failures and never read: %1 (%2).",
     " and %1 more runs",
+    "Damaged file %1 (in damaged/)",
 };
 
 constexpr Table kSimplified = {
@@ -62,6 +63,7 @@ constexpr Table kSimplified = {
     "无法读取的扇区：%1 个，共 %2 段：%3。",
     "读取失败后跳过、未再读取的扇区：%1 个（%2）。",
     "，另有 %1 段",
+    "损坏文件 %1 (保存在 damaged/)",
 };
 
 constexpr Table kTraditional = {
@@ -89,6 +91,7 @@ constexpr Table kTraditional = {
     "無法讀取的磁區：%1 個，共 %2 段：%3。",
     "讀取失敗後跳過、未再讀取的磁區：%1 個（%2）。",
     "，另有 %1 段",
+    "損壞檔案 %1 (儲存在 damaged/)",
 };
 
 }  // namespace

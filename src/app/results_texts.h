@@ -34,6 +34,7 @@ enum class ResultsText {
   UnreadableRuns,  // "Unreadable sectors: %1 in %2 runs: %3."
   SkippedRuns,     // "Sectors passed over ...: %1 (%2)."
   MoreRuns,        // " and %1 more runs", after the first runs listed
+  DamagedFiles,    // "Damaged file %1 (in damaged/)"
   Count
 };
 

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/results_texts.h"
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
@@ -225,12 +226,8 @@ bool WaitWhilePaused(Session& s) {
 
 // "Damaged file N (in damaged/)", in the interface's language.
 std::string DamagedLine(const Session& s) {
-  const std::string n = std::to_string(s.DamagedCount);
-  switch (s.Texts->language) {
-    case Language::SimplifiedChinese: return "损坏文件 " + n + " (保存在 damaged/)";
-    case Language::TraditionalChinese: return "損壞檔案 " + n + " (儲存在 damaged/)";
-    default: return "Damaged file " + n + " (in damaged/)";
-  }
+  return FillIn(ResultsTextFor(s.Texts->language, ResultsText::DamagedFiles),
+                std::to_string(s.DamagedCount));
 }
 
 void CarvePass(Session& s, bool jpegPass) {
