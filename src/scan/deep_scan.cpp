@@ -85,12 +85,18 @@ void ShowSearchDialog(Session& s) {
   ui.ShowDialog(Dialog::Search);
 }
 
-// Reads one sector for the classifier. The read window handles failures;
-// a sector it skipped after a run of failures is left for later.
-bool ReadScanSector(Session& s, uint64_t sector, std::span<uint8_t> buffer,
-                    SkippedSectors skipped) {
-  const uint64_t offset = sector * s.Scan.BytesPerSector;
-  return ReadCached(s, buffer.data(), buffer.size(), offset, skipped) == 0;
+// One sector's bytes for the classifier, in the read window where they
+// can be, else copied to the sector buffer; empty when the sector could not
+// be read. The read window handles failures; skipped says whether a sector
+// it skipped after a run of failures is asked for now or left for later.
+std::span<const uint8_t> ScanSector(Session& s, uint64_t sector, SkippedSectors skipped) {
+  const uint32_t bps = s.Scan.BytesPerSector;
+  const uint64_t offset = sector * bps;
+  std::span<const uint8_t> bytes = CachedBytesAt(s, offset, bps, ReadCache::kSearchWindow);
+  if (!bytes.empty()) return bytes;
+  std::span<uint8_t> buffer(s.SectorBuffer.data(), bps);
+  if (ReadCached(s, buffer.data(), bps, offset, skipped, ReadCache::kSearchWindow) != 0) return {};
+  return buffer;
 }
 
 // Puts entries found out of order (by the return to skipped sectors) into
@@ -113,7 +119,6 @@ void PhaseOne(Session& s, bool freeOnly) {
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
-  std::span<uint8_t> sector(s.SectorBuffer.data(), s.Scan.BytesPerSector);
   uint64_t found = 0;
   const ReadFaults& faults = SourceFaults(s);
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
@@ -130,13 +135,15 @@ void PhaseOne(Session& s, bool freeOnly) {
       }
     }
     if (n > last) break;
-    bool wanted = !(freeOnly && s.Map.IsSectorMarked(n));
-    if (wanted && ReadScanSector(s, n, sector, SkippedSectors::LeaveForLater)) {
-      uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
-      if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
-      if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
-    } else if (wanted && faults.Skipped.Contains(n)) {
-      later.push_back(n);
+    if (!(freeOnly && s.Map.IsSectorMarked(n))) {
+      const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::LeaveForLater);
+      if (!bytes.empty()) {
+        const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
+        if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
+        if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
+      } else if (faults.Skipped.Contains(n)) {
+        later.push_back(n);
+      }
     }
     if (s.RefreshDue()) {
       ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
@@ -151,8 +158,9 @@ void PhaseOne(Session& s, bool freeOnly) {
   std::vector<std::pair<uint64_t, uint8_t>> late;
   for (uint64_t n : later) {
     if (s.Flags.SearchCancel || faults.SourceLost) break;
-    if (!ReadScanSector(s, n, sector, SkippedSectors::ReadNow)) continue;
-    uint8_t c = Classify(s.SectorBuffer, s.Scan.BytesPerSector);
+    const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::ReadNow);
+    if (bytes.empty()) continue;
+    const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
     if (c > 0 && !MidStream(c)) late.emplace_back(n, c);
     if (s.RefreshDue()) ui.Pump();
   }

@@ -34,7 +34,9 @@ uint64_t NextStartOf(uint64_t n, uint32_t sectorsPerCluster, int32_t phase) {
 }  // namespace
 
 uint64_t RegionCursor::NextClusterStart(uint64_t n) {
-  // Phase 1 asks for the start after the one it was just given: one cluster on.
+  // Phase 1 asks again for the start it was just given, then for the one
+  // after it: one cluster on.
+  if (step_ != 0 && n == lastStart_) return n;
   if (step_ != 0 && n > lastStart_ && n - lastStart_ <= step_ && step_ <= stepUntil_ - lastStart_) {
     lastStart_ += step_;
     return lastStart_;

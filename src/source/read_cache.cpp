@@ -317,40 +317,59 @@ class Reader {
   uint32_t sb_;
 };
 
-}  // namespace
-
-uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, uint32_t sectorBytes,
-                           uint8_t* dest, uint64_t count, uint64_t position,
-                           SkippedSectors skipped) {
-  if (sectorBytes < ReadCache::kMinSector || sectorBytes > ReadCache::kWindow) {
-    std::memset(dest, 0, static_cast<size_t>(count));
-    return count;
-  }
+// Whether sectors of sectorBytes can be read through a window of reach
+// bytes; a new unit starts a new fault record.
+bool UseUnit(ReadCache& rc, uint32_t sectorBytes, uint32_t reach) {
+  if (sectorBytes < ReadCache::kMinSector || sectorBytes > reach) return false;
   if (rc.Faults.SectorBytes != sectorBytes) {
     rc.Faults.Reset(sectorBytes);
     rc.WindowValid = false;
   }
+  return true;
+}
+
+bool InWindow(const ReadCache& rc, uint64_t position, uint64_t end) {
+  return rc.WindowValid && position >= rc.WindowBase && position < rc.WindowBase + rc.WindowFill &&
+         position < end;
+}
+
+// Fills the window with up to windowBytes from the sector that holds
+// position; near the end it lies whole before the end instead. False when
+// position lies at or past the end.
+bool FillAround(Reader& reader, ReadCache& rc, uint64_t end, uint64_t size, uint32_t sb,
+                uint64_t windowBytes, uint64_t position) {
+  if (position >= end || position >= size) return false;
+  uint64_t base = 0;
+  if (end > windowBytes) {
+    const uint64_t last = (end - windowBytes + sb - 1) / sb * sb;  // holds the end
+    base = std::min(position - position % sb, last);
+  }
+  const uint64_t limit = std::min(end, size);
+  const uint64_t bytes = std::min(windowBytes, limit - base);
+  reader.Fill(base / sb, (bytes + sb - 1) / sb);
+  rc.WindowFill = static_cast<uint32_t>(bytes);
+  ++rc.WindowFills;
+  return true;
+}
+
+}  // namespace
+
+uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, uint32_t sectorBytes,
+                           uint8_t* dest, uint64_t count, uint64_t position,
+                           SkippedSectors skipped, uint32_t reach) {
+  reach = std::min(reach, ReadCache::kLargestWindow);
+  if (!UseUnit(rc, sectorBytes, reach)) {
+    std::memset(dest, 0, static_cast<size_t>(count));
+    return count;
+  }
   const uint32_t sb = sectorBytes;
-  const uint64_t windowBytes = ReadCache::kWindow / sb * sb;
+  const uint64_t windowBytes = reach / sb * sb;
   const uint64_t size = device.Size();
   Reader reader(device, rc, sb);
   uint64_t undelivered = 0;
   while (count > 0) {
-    const bool inWindow = rc.WindowValid && position >= rc.WindowBase &&
-                          position < rc.WindowBase + rc.WindowFill && position < end;
-    if (!inWindow) {
-      if (position >= end || position >= size) break;
-      // The window starts at the wanted sector, or lies whole before the end.
-      uint64_t base = 0;
-      if (end > windowBytes) {
-        const uint64_t last = (end - windowBytes + sb - 1) / sb * sb;  // holds the end
-        base = std::min(position - position % sb, last);
-      }
-      const uint64_t limit = std::min(end, size);
-      const uint64_t bytes = std::min(windowBytes, limit - base);
-      reader.Fill(base / sb, (bytes + sb - 1) / sb);
-      rc.WindowFill = static_cast<uint32_t>(bytes);
-      ++rc.WindowFills;
+    if (!InWindow(rc, position, end)) {
+      if (!FillAround(reader, rc, end, size, sb, windowBytes, position)) break;
       continue;
     }
     const uint64_t stop = std::min<uint64_t>(rc.WindowBase + rc.WindowFill, end);
@@ -377,6 +396,22 @@ uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, ui
   }
   if (count > 0) std::memset(dest, 0, static_cast<size_t>(count));
   return undelivered + count;
+}
+
+const uint8_t* WindowBytesAt(SourceDevice& device, ReadCache& rc, uint64_t end,
+                             uint32_t sectorBytes, uint64_t position, uint32_t count,
+                             uint32_t reach) {
+  reach = std::min(reach, ReadCache::kLargestWindow);
+  if (!UseUnit(rc, sectorBytes, reach)) return nullptr;
+  if (!InWindow(rc, position, end)) {
+    Reader reader(device, rc, sectorBytes);
+    if (!FillAround(reader, rc, end, device.Size(), sectorBytes, reach / sectorBytes * sectorBytes,
+                    position))
+      return nullptr;
+  }
+  const uint64_t stop = std::min<uint64_t>(rc.WindowBase + rc.WindowFill, end);
+  if (rc.MissingCount != 0 || count > stop - position) return nullptr;
+  return rc.Window.data() + (position - rc.WindowBase);
 }
 
 }  // namespace tarnwick

@@ -108,7 +108,15 @@ class PageAlignedBytes {
 
 // The read-ahead window, and the fault record of the open Source.
 struct ReadCache {
+  // How far a read reaches ahead of what was asked for, by default: a carve
+  // jumps about the Source and reads little at each place.
   static constexpr uint32_t kWindow = 65536;
+  // How far the search reaches: it reads from start to end, and fewer,
+  // larger reads cost the kernel less per byte (measured with dd on a
+  // page-cached image: 0.23 s of CPU per 2 GiB in 64 KiB reads, 0.18 s in
+  // 256 KiB reads and larger).
+  static constexpr uint32_t kSearchWindow = 262144;
+  static constexpr uint32_t kLargestWindow = kSearchWindow;
   static constexpr uint32_t kMinSector = 128;
   // Bytes of a piece that a failed window is split into. Pieces lie at
   // multiples of their size on the device.
@@ -117,12 +125,12 @@ struct ReadCache {
   // pieces.
   static constexpr uint64_t kCarefulSpan = 4 * 1048576;
 
-  PageAlignedBytes Window{kWindow};
+  PageAlignedBytes Window{kLargestWindow};
   uint64_t WindowBase = 0;
   uint32_t WindowFill = 0;  // bytes of the window that lie within the device
   bool WindowValid = false;
   // Sectors of the window that were not delivered (unreadable or skipped).
-  std::array<bool, kWindow / kMinSector> Missing{};
+  std::array<bool, kLargestWindow / kMinSector> Missing{};
   uint32_t MissingCount = 0;
   uint64_t WindowFills = 0;
   ReadFaults Faults;
@@ -137,10 +145,21 @@ struct ReadCache {
 
 // Copies count bytes of the device at position into dest through the
 // window. No byte at or past end is read. sectorBytes is the unit in which
-// failures are handled and recorded. Returns how many bytes could not be
-// delivered (0: all of them); those bytes are zero in dest.
+// failures are handled and recorded; reach is how many bytes the window is
+// filled with when position lies outside it (at most kLargestWindow).
+// Returns how many bytes could not be delivered (0: all of them); those
+// bytes are zero in dest.
 uint64_t ReadThroughWindow(SourceDevice& device, ReadCache& rc, uint64_t end, uint32_t sectorBytes,
                            uint8_t* dest, uint64_t count, uint64_t position,
-                           SkippedSectors skipped = SkippedSectors::ReadNow);
+                           SkippedSectors skipped = SkippedSectors::ReadNow,
+                           uint32_t reach = ReadCache::kWindow);
+
+// The count bytes at position where they lie in the window, filled as
+// ReadThroughWindow fills it, so that they are read without a copy. Null
+// when they do not lie whole in one window, or when a sector of the window
+// was not delivered: ReadThroughWindow then tells what can be had.
+const uint8_t* WindowBytesAt(SourceDevice& device, ReadCache& rc, uint64_t end,
+                             uint32_t sectorBytes, uint64_t position, uint32_t count,
+                             uint32_t reach = ReadCache::kWindow);
 
 }  // namespace tarnwick

@@ -201,7 +201,7 @@ bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerS
 }
 
 uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position,
-                    SkippedSectors skipped) {
+                    SkippedSectors skipped, uint32_t reach) {
   if (!s.Source.IsOpen() || s.LastScanSector < 0) {
     std::fill(dest, dest + count, uint8_t{0});
     return count;
@@ -209,10 +209,23 @@ uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position
   const uint32_t bps = s.Scan.BytesPerSector;
   const uint64_t end = (static_cast<uint64_t>(s.LastScanSector) + 1) * bps;
   const uint64_t fillsBefore = s.Cache.WindowFills;
-  uint64_t undelivered =
-      ReadThroughWindow(*s.Source.Device, s.Cache, end, bps, dest, count, position, skipped);
-  s.Source.Position += (s.Cache.WindowFills - fillsBefore) * ReadCache::kWindow;
+  uint64_t undelivered = ReadThroughWindow(*s.Source.Device, s.Cache, end, bps, dest, count,
+                                           position, skipped, reach);
+  s.Source.Position += (s.Cache.WindowFills - fillsBefore) * reach;
   return undelivered;
+}
+
+std::span<const uint8_t> CachedBytesAt(Session& s, uint64_t position, uint32_t count,
+                                       uint32_t reach) {
+  if (!s.Source.IsOpen() || s.LastScanSector < 0) return {};
+  const uint32_t bps = s.Scan.BytesPerSector;
+  const uint64_t end = (static_cast<uint64_t>(s.LastScanSector) + 1) * bps;
+  const uint64_t fillsBefore = s.Cache.WindowFills;
+  const uint8_t* at =
+      WindowBytesAt(*s.Source.Device, s.Cache, end, bps, position, count, reach);
+  s.Source.Position += (s.Cache.WindowFills - fillsBefore) * reach;
+  if (at == nullptr) return {};
+  return {at, count};
 }
 
 const ReadFaults& SourceFaults(const Session& s) { return s.Cache.Faults; }

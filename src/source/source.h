@@ -70,12 +70,19 @@ bool ReadSource(Session& s, uint64_t offset, std::span<uint8_t> out, uint64_t* d
 bool ReadSectors(Session& s, uint64_t sector, uint32_t count, uint32_t bytesPerSector,
                  std::span<uint8_t> out);
 
-// Copies count bytes of the Source at position into dest through the 64 KiB
+// Copies count bytes of the Source at position into dest through the read
 // window, reading no further than the scan range's last sector, with the
-// failed-read handling of the read window. Returns how many bytes it could
+// failed-read handling of the read window. reach is how much the window is
+// filled with when position lies outside it. Returns how many bytes it could
 // not deliver (0: all of them); those are zero in dest.
 uint64_t ReadCached(Session& s, uint8_t* dest, uint64_t count, uint64_t position,
-                    SkippedSectors skipped = SkippedSectors::ReadNow);
+                    SkippedSectors skipped = SkippedSectors::ReadNow,
+                    uint32_t reach = ReadCache::kWindow);
+// The count bytes of the Source at position, read as ReadCached reads them
+// but left in the window: valid until the next read. Empty when they are not
+// all to be had there; ReadCached then says what is.
+std::span<const uint8_t> CachedBytesAt(Session& s, uint64_t position, uint32_t count,
+                                       uint32_t reach = ReadCache::kWindow);
 
 // What the read window learnt of the open Source's failures.
 const ReadFaults& SourceFaults(const Session& s);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <numeric>
 
@@ -66,6 +67,44 @@ TEST(ReadCached, ReadsTheDeviceOncePerWindow) {
   std::vector<uint8_t> buf(512);
   for (uint64_t n = 0; n < 256; ++n) ASSERT_EQ(ReadCached(*s, buf.data(), 512, n * 512), 0u);
   EXPECT_EQ(raw->ReadCount() - before, 2u);  // 128 KiB in two windows
+}
+
+TEST(ReadCached, TheSearchReadsInPlaceInItsLargerWindow) {
+  const uint64_t sectors = 4 * ReadCache::kSearchWindow / 512 + 3;
+  auto device = std::make_unique<MemoryDevice>(NumberedSectors(sectors));
+  MemoryDevice* raw = device.get();
+  auto s = test::EnglishSession();
+  OpenImageDevice(*s, std::move(device), "m.img");
+  s->LastScanSector = static_cast<int64_t>(sectors - 1);
+  const uint64_t before = raw->ReadCount();
+  for (uint64_t n = 0; n < sectors; ++n) {
+    std::span<const uint8_t> at = CachedBytesAt(*s, n * 512, 512, ReadCache::kSearchWindow);
+    ASSERT_EQ(at.size(), 512u) << "sector " << n;
+    ASSERT_TRUE(std::all_of(at.begin(), at.end(), [n](uint8_t b) { return b == (n & 0xFF); }))
+        << "sector " << n;
+  }
+  // Four whole windows and the three sectors left, which the last window
+  // holds by lying whole before the end.
+  EXPECT_EQ(raw->ReadCount() - before, 5u);
+  // Bytes across a window's end are not in one window; past the scan range
+  // there are none.
+  ASSERT_FALSE(CachedBytesAt(*s, 0, 512, ReadCache::kSearchWindow).empty());
+  EXPECT_TRUE(CachedBytesAt(*s, ReadCache::kSearchWindow - 256, 512).empty());
+  EXPECT_TRUE(CachedBytesAt(*s, sectors * 512, 512).empty());
+}
+
+TEST(ReadCached, BytesInAWindowWithAnUndeliveredSectorAreCopiedNotPointedAt) {
+  auto inner = std::make_unique<MemoryDevice>(NumberedSectors(300));
+  auto s = test::EnglishSession();
+  OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{150}),
+                  "bad.img");
+  s->LastScanSector = 299;
+  EXPECT_TRUE(CachedBytesAt(*s, 140 * 512, 512).empty());
+  std::vector<uint8_t> buf(512);
+  EXPECT_EQ(ReadCached(*s, buf.data(), 512, 140 * 512), 0u);
+  EXPECT_EQ(buf[0], 140);
+  EXPECT_TRUE(CachedBytesAt(*s, 150 * 512, 512).empty());
+  EXPECT_EQ(ReadCached(*s, buf.data(), 512, 150 * 512), 512u);
 }
 
 TEST(ReadCached, AFailedDeviceReadIsReportedUndelivered) {

@@ -501,6 +501,22 @@ TEST(ClassifyFatDirectory, EmptyAndFreshlyFormattedSectors) {
   EXPECT_EQ(one.Classify(), kMetadata);
 }
 
+TEST(ClassifyFatDirectory, OnlyUnusedEntriesFollowTheEndOfADirectory) {
+  Block dir;
+  PutEntry(dir, 0, "README  TXT");
+  PutEntry(dir, 32, "NOTES   TXT");
+  EXPECT_EQ(dir.Classify(), kMetadata);  // the end at entry 2, zeros after it
+  dir.b[320] = 'X';                      // something in an entry past the end
+  EXPECT_EQ(dir.Classify(), kNothing);
+  // A lone deleted entry before the end scores too little, whatever follows.
+  Block one;
+  PutEntry(one, 0, "README  TXT");
+  one.b[0] = 0xE5;
+  EXPECT_EQ(one.Classify(), kNothing);
+  PutEntry(one, 64, "NOTES   TXT");
+  EXPECT_EQ(one.Classify(), kNothing);
+}
+
 // Chinese chat text in UTF-8 whose lead bytes E5 fall at 32-byte steps,
 // padded with zeros like the end of a stream: every entry begins with E5,
 // and none is a directory entry.

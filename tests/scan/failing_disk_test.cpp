@@ -179,7 +179,8 @@ TEST(FailingDisk, ADeviceThatDiesEndsTheScanWithAFailureAndKeepsWhatWasRescued) 
   {
     // Dies in the middle of phase 1: nothing more is read, the rescue fails.
     Rescue r(l.image, {});
-    r.device->DieAtRead(80, true);  // in the middle of phase 1 (about 160 windows)
+    // In the middle of phase 1, which reads the 20,000 sectors in search windows.
+    r.device->DieAtRead(20000 * 512 / ReadCache::kSearchWindow / 2, true);
     ScanOutcome out = r.Run();
     EXPECT_TRUE(out.SourceLost);
     RescueEndNotes notes = EndNotes(*r.s, out);

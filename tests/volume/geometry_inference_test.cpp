@@ -144,8 +144,11 @@ TEST(RegionScanTest, SteppingFromClusterStartToClusterStartMissesNoneThatWouldBe
     for (uint64_t n = from; n < 520; ++n)
       if (every.AtClusterStart(n)) read.push_back(n);
     for (uint64_t n = stepping.NextClusterStart(from); n < 520;
-         n = stepping.NextClusterStart(n + 1))
+         n = stepping.NextClusterStart(n + 1)) {
       stepped.push_back(n);
+      // The search asks again for the start it was given.
+      ASSERT_EQ(stepping.NextClusterStart(n), n) << "from sector " << from;
+    }
     EXPECT_EQ(stepped, read) << "from sector " << from;
   }
   const ScanRegions noRegions;
