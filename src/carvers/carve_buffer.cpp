@@ -62,7 +62,22 @@ CarveBuffer::~CarveBuffer() {
 
 void CarveBuffer::resize(size_t n) {
   if (n > capacity_) Grow(n);
+  if (mapped_ && n > size_) Populate(size_, n);
   size_ = n;
+}
+
+// The pages of [from, to) are about to be written: one call makes them
+// rather than a page fault each (a quarter of a large carve's system time).
+// A kernel without MADV_POPULATE_WRITE faults them in as before.
+void CarveBuffer::Populate(size_t from, size_t to) {
+#ifdef MADV_POPULATE_WRITE
+  const size_t first = from / kPage * kPage;
+  const size_t last = std::min(RoundToPages(to), capacity_);
+  if (last > first) ::madvise(data_ + first, last - first, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(from);
+  static_cast<void>(to);
+#endif
 }
 
 void CarveBuffer::reserve(size_t n) {

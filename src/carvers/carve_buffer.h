@@ -38,6 +38,7 @@ class CarveBuffer {
 
  private:
   void Grow(size_t atLeast);
+  void Populate(size_t from, size_t to);
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
