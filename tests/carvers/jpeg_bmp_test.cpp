@@ -384,6 +384,22 @@ TEST_F(JpegCarver, APictureThatDoesNotDecodeKeepsItsSectorsButIsNotWritten) {
   }
 }
 
+TEST_F(JpegCarver, APictureIsDecodedToItsLastScan) {
+  // A progressive picture whose last scan asks for a Huffman table that is
+  // never defined: its header and first scans decode, the last does not.
+  auto jpeg = Make("convert -size 320x240 plasma:fractal -interlace JPEG out.jpg");
+  ASSERT_FALSE(jpeg.empty());
+  size_t lastScan = 0;
+  for (size_t i = 0; i + 1 < jpeg.size(); ++i)
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xDA) lastScan = i;
+  ASSERT_NE(lastScan, 0u);
+  jpeg[lastScan + 6] = 0x33;  // the first component's table selectors
+  const uint64_t n = SectorsOf(jpeg.size());
+  auto s = PictureSession(Image(n + 20, jpeg, SectorRun(8, n)), 8);
+  EXPECT_EQ(CarveJpegFile(*s, Folder(), 8 * 512), 0u);
+  EXPECT_TRUE(Written().empty());
+}
+
 TEST_F(JpegCarver, ThumbnailSizesAreWrittenAndGiveTheirSectorsBack) {
   const auto jpeg = Make("convert -size 160x120 plasma:fractal out.jpg");
   const uint64_t n = SectorsOf(jpeg.size());
