@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <span>
 
 #include "source/slice_device.h"
 #include "volume/identify.h"
@@ -43,7 +44,13 @@ std::vector<PartitionContents> IdentifyPartitions(SourceDevice& disk, const Part
     const uint64_t offset = table.ByteOffset(p), length = table.ByteLength(p);
     SliceDevice slice(disk, offset, length);
     std::array<uint8_t, kBootBlockSize> block{};
-    if (slice.ReadAt(0, block) >= 0 && IdentifyBlock(block, c.Geometry)) {
+    bool read = slice.ReadAt(0, block) >= 0;
+    if (!read) {
+      // A bad sector behind the boot sector must not hide it: sector 0 alone.
+      block.fill(0);
+      read = slice.ReadAt(0, std::span(block).first(512)) >= 0;
+    }
+    if (read && IdentifyBlock(block, c.Geometry)) {
       c.Identified = true;
       c.Geometry.LastSector = length / c.Geometry.BytesPerSector - 1;
       c.FsName = std::string(FsKindName(c.Geometry.FsKind));

@@ -204,6 +204,12 @@ TEST_F(PartitionToolsTest, APartitionOpensAsASourceOfItsOwn) {
   EXPECT_EQ(parts[0].FsName, "FAT32");
   EXPECT_EQ(parts[0].Label, "INSIDE");
   EXPECT_EQ(parts[0].Geometry.SectorsPerCluster, 8u);
+  // A bad sector just behind the partition's boot sector does not hide it.
+  FaultyDevice faulty(OpenFile(img), {2048 + 3});
+  auto damaged = IdentifyPartitions(faulty, t, img.string());
+  ASSERT_EQ(damaged.size(), 1u);
+  EXPECT_TRUE(damaged[0].Identified);
+  EXPECT_EQ(damaged[0].FsName, "FAT32");
 
   Session s;
   PartitionOpen opened = OpenPartitionOf(s, img.string(), 1);
