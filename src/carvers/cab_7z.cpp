@@ -33,7 +33,8 @@ uint32_t Crc(Bytes b, size_t at, size_t count) {
 // Reads the next header, which the start header places at the archive's end,
 // and compares its CRC. The sectors before it are claimed unread. Reaching
 // the end of the scan range first keeps what was claimed (true): only bytes
-// that were read can contradict the start header.
+// that were read can contradict the start header. A header partly
+// unreadable cannot contradict it either: its CRC is not compared.
 bool NextHeaderHolds(CarveContext& c, uint64_t at, uint64_t size, uint32_t crc) {
   const uint64_t sectorIndex = at / c.Bps;
   ClaimUnreadUpTo(c, sectorIndex * c.Bps);
@@ -44,7 +45,8 @@ bool NextHeaderHolds(CarveContext& c, uint64_t at, uint64_t size, uint32_t crc) 
   if (!ReadUntil(c, pos + size)) {
     return c.CurrentSector > static_cast<uint64_t>(c.S.LastScanSector);
   }
-  return Crc(c.Data(), static_cast<size_t>(pos), static_cast<size_t>(size)) == crc;
+  return Crc(c.Data(), static_cast<size_t>(pos), static_cast<size_t>(size)) == crc ||
+         HoldsUnreadable(c, pos, size);
 }
 
 }  // namespace
