@@ -20,6 +20,8 @@ constexpr uint32_t kApeHasHeader = 0x80000000;
 constexpr uint32_t kApeIsHeader = 0x20000000;
 constexpr uint32_t kLargestApeTag = 16u << 20;
 constexpr uint64_t kId3v1 = 128;
+// The longest frame: layer II at 160 kbit/s and 8 kHz, with its padding byte.
+constexpr uint64_t kLongestFrame = 2881;
 
 // The length of the ID3v2 tag at `at`, footer included; 0 when none is there.
 uint64_t Id3v2Length(Bytes b, size_t at) {
@@ -83,6 +85,49 @@ bool PassWhole(CarveContext& c, uint64_t& pos, uint64_t& length, uint64_t size) 
   return true;
 }
 
+// True when a tag begins at p.
+bool EndsAtTag(CarveContext& c, uint64_t p) {
+  if (!ReadUntil(c, p + 8) || HoldsUnreadable(c, p, 8)) return false;
+  return BytesEqual(c.Data(), static_cast<size_t>(p), "TAG") ||
+         BytesEqual(c.Data(), static_cast<size_t>(p), "APETAGEX");
+}
+
+// True when frames of the stream follow one another from q: two of them at
+// least (the second header where the first frame's length puts it), or one
+// that ends where a tag begins. Every header must have been read.
+bool FramesFollow(CarveContext& c, uint64_t q, const MpegAudioFrame& first) {
+  uint64_t p = q;
+  for (uint64_t n = 0; n < 2; ++n) {
+    if (!ReadUntil(c, p + 4) || HoldsUnreadable(c, p, 4)) return n > 0 && EndsAtTag(c, p);
+    const MpegAudioFrame f = ReadMpegAudioFrame(c.Data(), static_cast<size_t>(p));
+    if (!first.SameStream(f)) return n > 0 && EndsAtTag(c, p);
+    p += f.length;
+  }
+  return true;
+}
+
+// The frame header at pos could not be read. The first frame that starts
+// after the unreadable stretch does so within one frame's length of its
+// end: the earliest place there from which frames of the stream follow is
+// taken, and the bytes up to it counted as the frames the stretch hid.
+bool FindFramesAgain(CarveContext& c, uint64_t& pos, uint64_t& length,
+                     const MpegAudioFrame& first) {
+  uint64_t end = (pos / c.Bps + 1) * c.Bps;
+  while (true) {
+    if (!ReadUntil(c, end + 1)) return false;
+    if (!HoldsUnreadable(c, end, 1)) break;
+    end += c.Bps;
+  }
+  for (uint64_t q = end; q < end + kLongestFrame; ++q) {
+    if (FramesFollow(c, q, first)) {
+      length += q - pos;
+      pos = q;
+      return true;
+    }
+  }
+  return false;
+}
+
 // Walks the file; length ends as its length in bytes. False when the walk
 // found no file there.
 bool WalkMp3(CarveContext& c, uint64_t& length) {
@@ -101,7 +146,11 @@ bool WalkMp3(CarveContext& c, uint64_t& length) {
   while (ReadUntil(c, pos + 4)) {
     const MpegAudioFrame f = ReadMpegAudioFrame(c.Data(), static_cast<size_t>(pos));
     if (frames == 0) first = f;
-    if (!first.SameStream(f)) break;
+    if (!first.SameStream(f)) {
+      if (frames == 0 || !HoldsUnreadable(c, pos, 4)) break;
+      if (!FindFramesAgain(c, pos, length, first)) break;
+      continue;
+    }
     ++frames;
     CompactBuffer(c, pos);  // drops whole sectors before this frame only
     lastFrame = pos;
