@@ -19,6 +19,9 @@ constexpr uint64_t kCrcSize = 4;
 constexpr uint32_t kLargestChunk = 0x7FFFFFFF;  // chunk lengths have 31 bits
 constexpr uint32_t kHeaderChunkLength = 13;
 constexpr uint64_t kLargestPng = 104'857'600;  // 100 MiB
+// A chunk found again after an unreadable header is checked by its CRC, so
+// it is read whole: one longer than this is not taken.
+constexpr uint32_t kLongestCheckedChunk = 1'048'576;
 
 bool IsLetter(uint8_t b) { return (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z'); }
 
@@ -49,6 +52,46 @@ bool CrcOver(CarveContext& c, uint64_t& pos, uint64_t length, uint32_t& crc) {
   return true;
 }
 
+// True when the chunk of `length` bytes at buffer position q was read whole
+// and its CRC matches.
+bool ChunkHolds(CarveContext& c, uint64_t q, uint32_t length) {
+  const uint64_t end = q + kChunkHeader + length + kCrcSize;
+  if (!ReadUntil(c, end) || HoldsUnreadable(c, q, end - q)) return false;
+  const Bytes d = c.Data();
+  const uint32_t crc = static_cast<uint32_t>(
+      crc32(0, d.data() + q + 4, static_cast<uInt>(4 + length)));  // bounded above
+  return BE32(d, static_cast<size_t>(end - kCrcSize)) == crc;
+}
+
+// The header of the chunk at pos could not be read: neither its length nor
+// its type is known. The next chunk is looked for byte by byte after it, no
+// further than the longest chunk met so far (or 1 MiB) would reach, and
+// taken when its CRC checks out. Another picture's signature or header
+// chunk ends the search. On success pos lies on that chunk and fileBytes
+// counts up to it.
+bool FindChunkAgain(CarveContext& c, uint64_t& pos, uint64_t& fileBytes, uint64_t longest) {
+  const uint64_t lostAt = c.Dropped + pos;
+  const uint64_t reach =
+      kChunkHeader + std::max<uint64_t>(longest, kLongestCheckedChunk) + kCrcSize;
+  for (uint64_t q = pos + kChunkHeader + kCrcSize;; ++q) {
+    CompactBuffer(c, q);
+    const uint64_t distance = c.Dropped + q - lostAt;
+    if (distance > reach || fileBytes + distance > kLargestPng) return false;
+    if (!ReadUntil(c, q + kChunkHeader)) return false;
+    if (HoldsUnreadable(c, q, kChunkHeader)) continue;
+    const Bytes d = c.Data();
+    const size_t at = static_cast<size_t>(q);
+    if (BytesEqual(d, at, Bytes(kSignature)) || BytesEqual(d, at + 4, "IHDR")) return false;
+    const uint32_t length = BE32(d, at);
+    if (!IsChunkType(d, at + 4) || length > kLongestCheckedChunk) continue;
+    if (ChunkHolds(c, q, length)) {
+      fileBytes += distance;
+      pos = q;
+      return true;
+    }
+  }
+}
+
 // The chunk walk: length, type, data and CRC, chunk after chunk to IEND.
 // pos indexes the buffer, whose front is dropped as the walk goes on;
 // fileBytes counts the file's bytes passed.
@@ -57,8 +100,13 @@ bool WalkChunks(CarveContext& c) {
   uint64_t pos = kSignature.size();
   uint64_t fileBytes = kSignature.size();
   bool first = true;
+  uint64_t longest = 0;
   while (true) {
     if (!ReadUntil(c, pos + kChunkHeader)) return false;
+    if (!first && HoldsUnreadable(c, pos, kChunkHeader)) {
+      if (!FindChunkAgain(c, pos, fileBytes, longest)) return false;
+      continue;
+    }
     const Bytes head = c.Data();
     const uint32_t length = BE32(head, pos);
     if (length > kLargestChunk || !IsChunkType(head, pos + 4)) return false;
@@ -68,6 +116,7 @@ bool WalkChunks(CarveContext& c) {
     if (first && (!isHeader || length != kHeaderChunkLength)) return false;
     if (isEnd && length != 0) return false;
     first = false;
+    longest = std::max<uint64_t>(longest, length);
     fileBytes += kChunkHeader + length + kCrcSize;
     if (fileBytes > kLargestPng) return false;
     uint32_t crc = CrcUpdate(0, head, pos + 4, 4);
