@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "carvers/png.h"
+#include "carvers/zip.h"
 #include "media_support.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
@@ -174,6 +176,44 @@ TEST_F(UnreadableSector, ADatabaseAroundTheFileComesBackWhole) {
     auto files = WrittenFiles(out.Path());
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(files[0], db);
+  }
+}
+
+TEST_F(UnreadableSector, APlaceFoundAgainThatTheFileDoesNotBearOutIsNotTaken) {
+  {
+    // The member whose header cannot be read is itself an archive, stored:
+    // the next local header is the inner archive's. Its central directory
+    // names no such place, so the claim ends at the lost header as it did
+    // before the walk could go on.
+    const auto zip =
+        Shell("nested.zip", "seq 1 300 > a.txt && " + Noise("r.bin", 6000) +
+                                " && touch -d @1600000000 a.txt r.bin && zip -q -X inner.zip r.bin "
+                                "a.txt && touch -d @1600000000 inner.zip && zip -q -X -0 \"$OUT\" "
+                                "a.txt inner.zip");
+    const auto second =
+        static_cast<uint64_t>(std::search(zip.begin() + 4, zip.end(), std::begin("PK\x03\x04"),
+                                          std::begin("PK\x03\x04") + 4) -
+                              zip.begin());
+    ASSERT_GT(second, 100u);
+    const uint64_t n = SectorsOf(zip.size());
+    auto s = DeviceSession(std::make_unique<FaultyDevice>(
+        std::make_unique<MemoryDevice>(ImageWith(n + 30, zip, SectorRun(4, n))),
+        std::set<uint64_t>{4 + second / kSector}));
+    CarveZip(*s, "", 4 * kSector);
+    EXPECT_EQ(Marked(*s), SectorRun(4, (second + 3) / kSector + 1));
+  }
+  {
+    // A picture whose end chunk cannot be read, with another one behind it:
+    // the search for a chunk stops at the other picture's signature.
+    const auto png = Shell("a.png", "convert -seed 7 -size 160x120 plasma:fractal \"$OUT\"");
+    const auto other = Shell("b.png", "convert -seed 8 -size 100x80 plasma:fractal \"$OUT\"");
+    const uint64_t n = SectorsOf(png.size()), m = SectorsOf(other.size());
+    auto img = ImageWith(n + m + 30, png, SectorRun(4, n));
+    Lay(img, other, SectorRun(4 + n, m));
+    auto s = DeviceSession(std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(img),
+                                                          std::set<uint64_t>{4 + n - 1}));
+    CarvePng(*s, "", 4 * kSector);
+    EXPECT_TRUE(Marked(*s).empty());
   }
 }
 
