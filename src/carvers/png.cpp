@@ -101,10 +101,12 @@ bool WalkChunks(CarveContext& c) {
   uint64_t fileBytes = kSignature.size();
   bool first = true;
   uint64_t longest = 0;
+  bool foundAgain = false;
   while (true) {
     if (!ReadUntil(c, pos + kChunkHeader)) return false;
     if (!first && HoldsUnreadable(c, pos, kChunkHeader)) {
       if (!FindChunkAgain(c, pos, fileBytes, longest)) return false;
+      foundAgain = true;
       continue;
     }
     const Bytes head = c.Data();
@@ -128,7 +130,11 @@ bool WalkChunks(CarveContext& c) {
     if (BE32(c.Data(), pos) != crc && !ZeroedBetween(c, chunkStart, c.Dropped + pos + kCrcSize))
       return false;
     pos += kCrcSize;
-    if (isEnd) return true;
+    if (isEnd) {
+      // Chunks tried and refused on the way may have been read past the end.
+      if (foundAgain) GiveBackSurplus(c, fileBytes);
+      return true;
+    }
   }
 }
 

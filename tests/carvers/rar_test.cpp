@@ -149,6 +149,38 @@ TEST(RarCarver, PackedDataIsClaimedWithoutBeingRead) {
   EXPECT_TRUE(test::NeverAskedFor(*s, bad));
 }
 
+TEST(RarCarver, ABlockHeaderThatCannotBeReadIsSteppedOverToTheNextBlock) {
+  // Small files, so that block headers lie in many sectors; the next block
+  // after the lost one is found by its header's CRC. The end block's own
+  // sector leaves the end unknown: nothing or everything, never a wrong run.
+  Files files;
+  for (int i = 0; i < 12; ++i)
+    files.push_back(
+        {"f" + std::to_string(i), RandomBytes(200 + 97 * static_cast<size_t>(i), 40 + i)});
+  auto rar = Rar(files);
+  ExpectSoundArchive(rar);
+  const auto at = LayOut(2, rar.size(), {});
+  const auto img = test::Image(at.back() + 20, rar, at);
+  const auto whole = ExpectedClaims(at, rar.size());
+  for (size_t k = 1; k < at.size(); ++k) {
+    auto s = test::FaultySession(img, {at[k]});
+    CarveRar(*s, "", 2 * 512);
+    if (k + 1 < at.size())
+      EXPECT_EQ(Marked(*s), whole) << "sector " << k;
+    else
+      EXPECT_TRUE(Marked(*s).empty() || Marked(*s) == whole);
+  }
+  // Another archive right behind one whose end block is lost is not taken
+  // into it.
+  auto two = rar;
+  two.resize((rar.size() + 511) / 512 * 512, 0);
+  two.insert(two.end(), rar.begin(), rar.end());
+  const auto both = LayOut(2, two.size(), {});
+  auto s = test::FaultySession(test::Image(both.back() + 20, two, both), {at.back()});
+  CarveRar(*s, "", 2 * 512);
+  EXPECT_TRUE(Marked(*s).empty());
+}
+
 TEST(RarCarver, ALongWalkKeepsItsBufferSmallAndShowsProgress) {
   Files many;
   // Blocks below two sectors are read whole, so the collected bytes grow

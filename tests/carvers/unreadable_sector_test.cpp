@@ -204,6 +204,29 @@ TEST_F(UnreadableSector, APlaceFoundAgainThatTheFileDoesNotBearOutIsNotTaken) {
     EXPECT_EQ(Marked(*s), SectorRun(4, (second + 3) / kSector + 1));
   }
   {
+    // Behind a lost chunk header, the data reads as the header of a chunk
+    // that would run far past the picture: checking it reads on, and what
+    // was read for it is given back once the picture has ended.
+    auto png = Shell("a.png", "convert -seed 7 -size 160x120 plasma:fractal \"$OUT\"");
+    const auto idat = static_cast<uint64_t>(
+        std::search(png.begin() + 100, png.end(), std::begin("IDAT"), std::begin("IDAT") + 4) -
+        png.begin());
+    const auto second =
+        static_cast<uint64_t>(std::search(png.begin() + static_cast<std::ptrdiff_t>(idat) + 4,
+                                          png.end(), std::begin("IDAT"), std::begin("IDAT") + 4) -
+                              png.begin() - 4);
+    ASSERT_EQ(second / kSector, (second + 8) / kSector) << "the header lies in one sector";
+    const size_t fake = static_cast<size_t>((second / kSector + 1) * kSector);
+    const uint8_t header[] = {0x00, 0x0C, 0x00, 0x00, 'z', 'z', 'z', 'z'};
+    std::copy(header, header + 8, png.begin() + static_cast<std::ptrdiff_t>(fake));
+    const uint64_t n = SectorsOf(png.size());
+    auto s = DeviceSession(std::make_unique<FaultyDevice>(
+        std::make_unique<MemoryDevice>(ImageWith(n + 2000, png, SectorRun(4, n))),
+        std::set<uint64_t>{4 + second / kSector}));
+    CarvePng(*s, "", 4 * kSector);
+    EXPECT_EQ(Marked(*s), SectorRun(4, n));
+  }
+  {
     // A picture whose end chunk cannot be read, with another one behind it:
     // the search for a chunk stops at the other picture's signature.
     const auto png = Shell("a.png", "convert -seed 7 -size 160x120 plasma:fractal \"$OUT\"");
