@@ -125,36 +125,6 @@ TEST_F(GifCarver, DamagedOrCutPicturesGiveEverySectorBack) {
   EXPECT_EQ(Marked(*t), std::vector<uint64_t>{3});
 }
 
-TEST_F(GifCarver, AnUnreadableSectorIsSteppedOverWhereTheChainCanBePickedUpAgain) {
-  // Wherever the sector lies (a colour table, a frame's descriptor or its
-  // data, an extension), the blocks after it are found again and the
-  // picture keeps all its sectors. Within the last frame's last few
-  // sub-blocks the trailer cannot be told from a chance trailer byte, and
-  // the trailer's own sector leaves the end unknown: then nothing is
-  // claimed, never a wrong run.
-  for (const Sample& sample : Samples()) {
-    SCOPED_TRACE(sample.what);
-    const auto& gif = sample.bytes;
-    const uint64_t n = SectorsOf(gif.size());
-    const std::set<uint64_t> foreign = {9};
-    const auto at = SectorsAvoiding(4, n, foreign);
-    const auto whole = ExpectedClaims(at, gif.size(), 1, 0, foreign);
-    const auto img = ImageWith(at.back() + 30, gif, at);
-    for (uint64_t k = 1; k < n; ++k) {
-      auto s = DeviceSession(std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(img),
-                                                            std::set<uint64_t>{at[k]}));
-      s->Map.MarkSector(9);
-      CarveGif(*s, "", 4 * kSector);
-      const auto marked = Marked(*s);
-      if ((k + 1) * kSector + 3 * 256 <= gif.size())
-        EXPECT_EQ(marked, whole) << "sector " << k << " of " << n;
-      else
-        EXPECT_TRUE(marked == whole || marked == std::vector<uint64_t>{9})
-            << "sector " << k << " of " << n;
-    }
-  }
-}
-
 TEST_F(GifCarver, ATrailerByteBehindTheUnreadableEndIsNotTaken) {
   // The trailer's sector cannot be read; behind it lie bytes that read as a
   // short chain, its terminator and a trailer.
