@@ -1,5 +1,5 @@
-// One carver over hostile bytes: the input is the Source and the carve
-// starts at its first sector. Built once per carver, FUZZ_TYPE naming the
+// One carver over hostile bytes: the input is the Source, with the sectors
+// that end in 0xBD unreadable, and the carve starts at its first sector. Built once per carver, FUZZ_TYPE naming the
 // TypeCode whose dispatch row is taken.
 #include "scan/dispatch.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -11,7 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!row || !row->Carver) std::abort();
   Session& s = fuzz::SharedSession();
   s.TypeMask = kTypeMaskQQ | kTypeMaskJpeg;
-  fuzz::CarveOver(s, std::make_unique<MemoryDevice>(fuzz::Sectors(data, size)));
+  std::vector<uint8_t> sectors = fuzz::Sectors(data, size);
+  std::set<uint64_t> bad = fuzz::BadSectors(sectors);
+  fuzz::CarveOver(s, std::make_unique<FaultyDevice>(
+                         std::make_unique<MemoryDevice>(std::move(sectors)), std::move(bad)));
   row->Carver(s, "", 0);
   // What a carve claimed lies within the Source.
   return 0;

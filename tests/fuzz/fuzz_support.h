@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include "scan/session.h"
@@ -28,6 +29,16 @@ inline std::vector<uint8_t> Sectors(const uint8_t* data, size_t size) {
   std::vector<uint8_t> bytes(data, data + size);
   bytes.resize(std::max<size_t>((size + 511) / 512, 1) * 512, 0);
   return bytes;
+}
+
+// The sectors a failing disk would not deliver: those whose last byte is
+// 0xBD, so that an input says where its own bad sectors lie and the
+// carvers' ways past an unreadable sector are fuzzed too.
+inline std::set<uint64_t> BadSectors(const std::vector<uint8_t>& sectors) {
+  std::set<uint64_t> bad;
+  for (size_t k = 0; k * 512 < sectors.size(); ++k)
+    if (sectors[k * 512 + 511] == 0xBD) bad.insert(k);
+  return bad;
 }
 
 // The Session as phase 2 has it: the device as the Source, one sector per
