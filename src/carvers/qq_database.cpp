@@ -387,12 +387,22 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
   if (targetFolder.empty()) return;
   Reassembly r = ReassembleCompoundFile(s, carveStart);
   if (r.Found && r.IsQQ) {
-    if (r.Certain && r.Check.Whole && HasQQNames(r.Check)) {
+    if (r.Certain && r.Unreadable.empty() && r.Check.Whole && HasQQNames(r.Check)) {
       for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
       SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
       return;
     }
-    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason, r.Suspect);
+    std::string reason = r.Reason;
+    std::vector<uint32_t> suspect = r.Suspect;
+    if (!r.Unreadable.empty()) {
+      // As in a database read in one run: the zeros' streams are broken.
+      reason = UnreadableReason(r.Unreadable) + (reason.empty() ? "" : "; " + reason);
+      const std::vector<uint32_t> zeroed =
+          FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector);
+      suspect.insert(suspect.end(), zeroed.begin(), zeroed.end());
+    }
+    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, reason, suspect,
+                        r.Unreadable);
     return;
   }
   if (!firstTry.empty())

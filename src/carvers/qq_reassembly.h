@@ -43,6 +43,9 @@ struct Reassembly {
   // Compound-file sectors of stream data that should look encrypted and do
   // not: overwritten after the loss, or a foreign cluster taken for the file's.
   std::vector<uint32_t> Suspect;
+  // Source sectors of the assembly that could not be read: zeros stand in
+  // their place, and the file is not whole however sound its shape.
+  std::vector<uint64_t> Unreadable;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.
