@@ -206,8 +206,7 @@ bool WindowsLookRandom(Bytes block) {
   return true;
 }
 
-bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check,
-                         const std::vector<bool>& zeroed) {
+bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check, const std::vector<bool>& zeroed) {
   const std::vector<uint8_t>& use = check.SectorUse;
   const size_t sectors = std::min<size_t>(use.size(), file.size() / kCfSector - 1);
   auto plainAt = [&](size_t n) {
