@@ -163,6 +163,8 @@ class QQCarve {
 // Today's carve validated as whole, but sectors it took behind the file's
 // last table are pinned by nothing: where the data before them is encrypted
 // throughout and some of them is not, a foreign cluster may have slipped in.
+// Sectors marked in zeroed were read as zeros for unreadable ones: unknown,
+// they count neither way (here and below).
 bool TailLooksForeign(Bytes file, const CompoundCheck& check, const std::vector<bool>& zeroed) {
   const std::vector<uint8_t>& use = check.SectorUse;
   size_t lastTable = 0;
@@ -217,7 +219,7 @@ bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check, const std::vect
   // A sample first: a store whose data is not encrypted shows it at once.
   uint64_t sampled = 0, sampledPlain = 0, full = 0;
   for (size_t n = 0; n < sectors; ++n) {
-    if (use[n] != kSectorFullData) continue;
+    if (use[n] != kSectorFullData || (n < zeroed.size() && zeroed[n])) continue;
     ++full;
     if (n % kSampleStride != 0) continue;
     ++sampled;

@@ -11,7 +11,9 @@
 // to step over; which clusters they are is chosen by what the file expects
 // at each position (encrypted stream data looks random, text and zeros do
 // not), by a dynamic programme over the clusters of the gap that also tells
-// whether the choice was forced by the evidence or a guess.
+// whether the choice was forced by the evidence or a guess. A sector the
+// Source cannot read is taken as zeros that say nothing: it may be the
+// file's own or foreign, and the clusters around it decide.
 #include <cstdint>
 #include <span>
 #include <string>
