@@ -848,7 +848,7 @@ class Reassembler {
     }
     // Walk the best choice, own first on a tie.
     uint64_t j = 0, skipped = 0;
-    bool steppedOverRandom = false;
+    bool steppedOverRandom = false, steppedOverUnread = false;
     int p = 0;
     float left = back[at(0, 0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
@@ -860,6 +860,10 @@ class Reassembler {
       } else {
         left -= foreignCost[i] + (p ? 0.0f : kRunStart);
         steppedOverRandom = steppedOverRandom || foreignCost[i] > 0;
+        bool unread = true;
+        for (uint64_t k = 0; k < units[i].Size && unread; ++k)
+          unread = Unreadable(units[i].First + k);
+        steppedOverUnread = steppedOverUnread || unread;
         j += step[i];
         p = 1;
         ++skipped;
@@ -873,6 +877,10 @@ class Reassembler {
     // A foreign cluster that looks as random as encrypted data may as well be
     // the file's own: another file's compressed bytes are never told apart.
     if (steppedOverRandom) certain = false;
+    // A cluster that could not be read at all was stepped over for nothing
+    // it showed: the file's own, for all that is known, with another taken
+    // in its place.
+    if (steppedOverUnread) certain = false;
     if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     return true;
   }
