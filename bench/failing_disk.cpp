@@ -110,7 +110,9 @@ int Main(int argc, char** argv) {
       verdict = "whole";
       if (!ownBad) ++whole;
     } else if (it != faulty.saved.end() && !it->second.UnreadableSectors.empty()) {
-      verdict = "with unreadable sectors";
+      // Sectors other than the clean run's: put together wrongly around the bad ones.
+      verdict = it->second.Sectors == f.Sectors ? "with unreadable sectors"
+                                                : "with unreadable sectors, from other sectors";
       ++damaged;
     } else if (it != faulty.saved.end()) {
       verdict = it->second.Damaged ? "lost: in damaged/, put together otherwise"

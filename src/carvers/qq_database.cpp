@@ -163,23 +163,26 @@ class QQCarve {
 // Today's carve validated as whole, but sectors it took behind the file's
 // last table are pinned by nothing: where the data before them is encrypted
 // throughout and some of them is not, a foreign cluster may have slipped in.
-bool TailLooksForeign(Bytes file, const CompoundCheck& check) {
+// Sectors marked in zeroed were read as zeros for unreadable ones: unknown,
+// they count neither way (here and below).
+bool TailLooksForeign(Bytes file, const CompoundCheck& check, const std::vector<bool>& zeroed) {
   const std::vector<uint8_t>& use = check.SectorUse;
   size_t lastTable = 0;
   for (size_t n = 0; n < use.size(); ++n) {
     if (use[n] == kSectorTable) lastTable = n;
   }
   auto plain = [&](size_t n) { return !LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)); };
+  auto known = [&](size_t n) { return n >= zeroed.size() || !zeroed[n]; };
   bool tailPlain = false;
   for (size_t n = lastTable + 1; n < use.size() && !tailPlain; ++n) {
-    tailPlain = use[n] == kSectorFullData && plain(n);
+    tailPlain = use[n] == kSectorFullData && known(n) && plain(n);
   }
   if (!tailPlain) return false;
   // The evidence that the data is encrypted: the pinned sectors just before
   // the last table (a sample, so that a large file costs no more).
   uint64_t pinned = 0;
   for (size_t n = lastTable; n-- > 0 && pinned < kEvidenceSample;) {
-    if (use[n] != kSectorFullData) continue;
+    if (use[n] != kSectorFullData || !known(n)) continue;
     if (plain(n)) return false;
     ++pinned;
   }
@@ -205,17 +208,18 @@ bool WindowsLookRandom(Bytes block) {
   return true;
 }
 
-bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check) {
+bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check, const std::vector<bool>& zeroed) {
   const std::vector<uint8_t>& use = check.SectorUse;
   const size_t sectors = std::min<size_t>(use.size(), file.size() / kCfSector - 1);
   auto plainAt = [&](size_t n) {
+    if (n < zeroed.size() && zeroed[n]) return false;  // unknown, not plain
     Bytes block = file.subspan((n + 1) * kCfSector, kCfSector);
     return !WindowsLookRandom(block) && !LooksRandom(block);
   };
   // A sample first: a store whose data is not encrypted shows it at once.
   uint64_t sampled = 0, sampledPlain = 0, full = 0;
   for (size_t n = 0; n < sectors; ++n) {
-    if (use[n] != kSectorFullData) continue;
+    if (use[n] != kSectorFullData || (n < zeroed.size() && zeroed[n])) continue;
     ++full;
     if (n % kSampleStride != 0) continue;
     ++sampled;
@@ -325,6 +329,16 @@ std::vector<uint32_t> FileSectorsOf(const std::vector<uint64_t>& sectors,
   return out;
 }
 
+// The same as a mask over the compound-file sectors.
+std::vector<bool> ZeroedMask(const std::vector<uint32_t>& fileSectors) {
+  std::vector<bool> mask;
+  for (uint32_t n : fileSectors) {
+    if (n >= mask.size()) mask.resize(size_t{n} + 1, false);
+    mask[n] = true;
+  }
+  return mask;
+}
+
 }  // namespace
 
 void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
@@ -348,6 +362,8 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
   std::vector<uint8_t> firstTry;
   std::vector<uint64_t> firstSectors;
   std::string firstProblem;
+  std::vector<uint64_t> firstUnreadable;
+  std::vector<uint32_t> firstZeroed;
   {
     CarveFrame frame(s, carveStart);
     if (!frame.Begin()) return;
@@ -360,19 +376,23 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
         frame.Succeed();
         return;
       }
-      if (!c.UnreadableSectors.empty()) {
-        // Zeros stand where the Source failed: never whole, and the streams
-        // that own those sectors are broken.
+      // Zeros stand where the Source failed: never whole, and the streams
+      // that own those sectors are broken. Their zeros prove nothing either
+      // way about whether the file lies in one run.
+      std::vector<uint32_t> zeroed;
+      if (!c.UnreadableSectors.empty())
+        zeroed = FileSectorsOf(c.UnreadableSectors, c.ClaimList, c.Bps);
+      const std::vector<bool> mask = ZeroedMask(zeroed);
+      const CompoundCheck check = CheckCompoundFile(c.Data());
+      const bool tail = check.Whole && TailLooksForeign(c.Data(), check, mask);
+      const bool plain = check.Whole && !tail && PlainAmongEncrypted(c.Data(), check, mask);
+      const bool sound = check.Whole && !tail && !plain;
+      if (sound && !c.UnreadableSectors.empty()) {
         SaveDamagedDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList,
-                            UnreadableReason(c.UnreadableSectors),
-                            FileSectorsOf(c.UnreadableSectors, c.ClaimList, c.Bps),
-                            c.UnreadableSectors);
+                            UnreadableReason(c.UnreadableSectors), zeroed, c.UnreadableSectors);
         return;
       }
-      const CompoundCheck check = CheckCompoundFile(c.Data());
-      const bool tail = check.Whole && TailLooksForeign(c.Data(), check);
-      const bool plain = check.Whole && !tail && PlainAmongEncrypted(c.Data(), check);
-      if (check.Whole && !tail && !plain) {
+      if (sound) {
         SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
         frame.Succeed();
         return;
@@ -382,21 +402,39 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
       firstProblem = tail    ? "foreign data may follow the file's last table"
                      : plain ? "stream data that should look encrypted does not"
                              : check.Problem;
+      firstUnreadable = c.UnreadableSectors;
+      firstZeroed = zeroed;
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;
   Reassembly r = ReassembleCompoundFile(s, carveStart);
-  if (r.Found && r.IsQQ) {
-    if (r.Certain && r.Check.Whole && HasQQNames(r.Check)) {
+  // A first try with zeros in it that its own tables do not bear out is
+  // put together again; kept when that is a guess too.
+  if (r.Found && r.IsQQ && (r.Certain || firstUnreadable.empty())) {
+    if (r.Certain && r.Unreadable.empty() && r.Check.Whole && HasQQNames(r.Check)) {
       for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
       SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
       return;
     }
-    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Reason, r.Suspect);
+    std::string reason = r.Reason;
+    std::vector<uint32_t> suspect = r.Suspect;
+    if (!r.Unreadable.empty()) {
+      // As in a database read in one run: the zeros' streams are broken.
+      reason = UnreadableReason(r.Unreadable) + (reason.empty() ? "" : "; " + reason);
+      const std::vector<uint32_t> zeroed =
+          FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector);
+      suspect.insert(suspect.end(), zeroed.begin(), zeroed.end());
+    }
+    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, reason, suspect,
+                        r.Unreadable);
     return;
   }
-  if (!firstTry.empty())
+  if (!firstTry.empty() && !firstUnreadable.empty()) {
+    SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors,
+                        UnreadableReason(firstUnreadable), firstZeroed, firstUnreadable);
+  } else if (!firstTry.empty()) {
     SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, firstProblem);
+  }
 }
 
 }  // namespace tarnwick

@@ -16,7 +16,9 @@ inline constexpr const char* kDamagedFolder = "damaged";
 // "Matrix.dat" and "seqbase.dat" and the whole-file check passes. Other sound
 // compound files are only claimed. A database that the plain carve does not
 // give whole is reassembled past foreign sectors; when that cannot be
-// validated either, the best assembly goes to the damaged/ sub-folder.
+// validated either, the best assembly goes to the damaged/ sub-folder. So
+// does one with sectors the Source could not read, zeros in their place and
+// those sectors named, whether it lies in one run or in pieces.
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart);
 
 // The damaged outcome: writes the assembly as targetFolder + "damaged/" +

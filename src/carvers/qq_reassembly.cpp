@@ -150,10 +150,18 @@ class Reassembler {
       }
       const size_t at = data_.size();
       data_.resize(at + bps_);
+      bool unread = false;
       if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
-        data_.resize(at);
-        return false;
+        // A sector the Source failed is zeros here and known as such: it
+        // may be the file's own or another's, its bytes say nothing.
+        const ReadFaults& faults = SourceFaults(s_);
+        if (faults.SourceLost || !faults.Unreadable.Contains(t)) {
+          data_.resize(at);
+          return false;
+        }
+        unread = true;
       }
+      unreadable_.push_back(unread);
       const bool newUnit = sectors_.empty() || t != sectors_.back() + 1 || ClusterStart(t);
       unit_.push_back(newUnit ? (unit_.empty() ? 0 : unit_.back() + 1) : unit_.back());
       sectors_.push_back(t);
@@ -168,6 +176,7 @@ class Reassembler {
   Bytes SectorAt(uint64_t u) const {
     return Bytes(data_).subspan(static_cast<size_t>(u * bps_), bps_);
   }
+  bool Unreadable(uint64_t u) const { return u < unreadable_.size() && unreadable_[u]; }
   // The file's 512-byte block `block` if own sector t lies at unclaimed index u.
   Bytes BlockAt(uint64_t u, uint64_t block) const {
     return SectorAt(u).subspan(static_cast<size_t>((block * kCf) % bps_), kCf);
@@ -642,6 +651,7 @@ class Reassembler {
           if (expect_[b] != kRandom) continue;
           const uint64_t u =
               static_cast<uint64_t>(prev->Found) + OwnSector(b) - OwnSector(prev->Block);
+          if (Unreadable(u)) continue;
           ++checked;
           if (!random_[u * bpb + b % bpb]) ++plain;
         }
@@ -658,10 +668,12 @@ class Reassembler {
 
   // --- The gaps between anchors. ---
 
-  // Cost of taking unclaimed sector u as own sector t, and as foreign.
+  // Cost of taking unclaimed sector u as own sector t, and as foreign. An
+  // unreadable sector costs nothing either way: the clusters around it decide.
   float OwnCost(uint64_t t, uint64_t u) const {
     const uint32_t bpb = bps_ / kCf;
     float c = 0;
+    if (Unreadable(u)) return c;
     for (uint32_t b = 0; b < bpb; ++b) {
       const uint64_t block = t * bpb + b;
       if (block >= expect_.size()) continue;
@@ -836,7 +848,7 @@ class Reassembler {
     }
     // Walk the best choice, own first on a tie.
     uint64_t j = 0, skipped = 0;
-    bool steppedOverRandom = false;
+    bool steppedOverRandom = false, steppedOverUnread = false;
     int p = 0;
     float left = back[at(0, 0, 0)];
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
@@ -848,6 +860,10 @@ class Reassembler {
       } else {
         left -= foreignCost[i] + (p ? 0.0f : kRunStart);
         steppedOverRandom = steppedOverRandom || foreignCost[i] > 0;
+        bool unread = true;
+        for (uint64_t k = 0; k < units[i].Size && unread; ++k)
+          unread = Unreadable(units[i].First + k);
+        steppedOverUnread = steppedOverUnread || unread;
         j += step[i];
         p = 1;
         ++skipped;
@@ -861,6 +877,10 @@ class Reassembler {
     // A foreign cluster that looks as random as encrypted data may as well be
     // the file's own: another file's compressed bytes are never told apart.
     if (steppedOverRandom) certain = false;
+    // A cluster that could not be read at all was stepped over for nothing
+    // it showed: the file's own, for all that is known, with another taken
+    // in its place.
+    if (steppedOverUnread) certain = false;
     if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
     return true;
   }
@@ -872,6 +892,8 @@ class Reassembler {
     const std::vector<uint32_t>& owner = out_.Check.SectorStream;
     for (size_t n = 0; n < use.size(); ++n) {
       if ((n + 2) * kCf > out_.File.size()) break;
+      // Zeros read for an unreadable sector are named as such, not as suspect.
+      if (Unreadable(order_[OwnSector(n + 1)])) continue;
       Bytes b = Bytes(out_.File).subspan((n + 1) * kCf, kCf);
       if (use[n] == kSectorFullData && !LooksRandom(b)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
@@ -918,6 +940,7 @@ class Reassembler {
       Bytes b = SectorAt(u);
       out_.File.insert(out_.File.end(), b.begin(), b.end());
       out_.Sectors.push_back(sectors_[u]);
+      if (Unreadable(u)) out_.Unreadable.push_back(sectors_[u]);
     }
     // The clusters taken are the file's whole: the rest of the last one too.
     if (!order_.empty()) {
@@ -944,6 +967,7 @@ class Reassembler {
   std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
   std::vector<uint8_t> data_;      // their bytes
   std::vector<bool> random_;       // per 512-byte block: looks random
+  std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
   uint32_t fatCount_ = 0, difatCount_ = 0;
   std::set<uint64_t> fatPlaces_, difatPlaces_;

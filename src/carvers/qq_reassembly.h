@@ -11,7 +11,9 @@
 // to step over; which clusters they are is chosen by what the file expects
 // at each position (encrypted stream data looks random, text and zeros do
 // not), by a dynamic programme over the clusters of the gap that also tells
-// whether the choice was forced by the evidence or a guess.
+// whether the choice was forced by the evidence or a guess. A sector the
+// Source cannot read is taken as zeros that say nothing: it may be the
+// file's own or foreign, and the clusters around it decide.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -43,6 +45,9 @@ struct Reassembly {
   // Compound-file sectors of stream data that should look encrypted and do
   // not: overwritten after the loss, or a foreign cluster taken for the file's.
   std::vector<uint32_t> Suspect;
+  // Source sectors of the assembly that could not be read: zeros stand in
+  // their place, and the file is not whole however sound its shape.
+  std::vector<uint64_t> Unreadable;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.

@@ -5,10 +5,13 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <set>
 
 #include "carvers/qq_database.h"
 #include "compound/compound_file.h"
 #include "source/bytes.h"
+#include "source/device.h"
+#include "source/source.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
 
@@ -120,9 +123,24 @@ class Reassembling : public ::testing::Test {
     return ReadFileBytes(d / "out.ole");
   }
 
-  // Carves the database at l.Start into a fresh folder.
-  std::vector<SavedFile> Rescue(const Laid& l, uint32_t spc) {
-    auto s = CarveSession(l.Image, spc, 0);
+  // Carves the database at l.Start into a fresh folder; the sectors in bad
+  // cannot be read.
+  std::vector<SavedFile> Rescue(const Laid& l, uint32_t spc, std::set<uint64_t> bad = {}) {
+    std::unique_ptr<Session> s;
+    if (bad.empty()) {
+      s = CarveSession(l.Image, spc, 0);
+    } else {  // as CarveSession makes it, over a failing device
+      s = test::EnglishSession();
+      OpenImageDevice(
+          *s,
+          std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(l.Image), std::move(bad)),
+          "failing.img");
+      s->Scan.SectorsPerCluster = spc;
+      s->ScanClusterPhase = 0;
+      s->FirstScanSector = 0;
+      s->LastScanSector = static_cast<int64_t>(s->Scan.LastSector);
+      s->Map.Allocate(s->Scan.LastSector);
+    }
     std::vector<SavedFile> saved;
     s->OnFileSaved = [&](const SavedFile& f) { saved.push_back(f); };
     out_ = std::make_unique<test::TempDir>("reasm-out");
@@ -328,6 +346,84 @@ TEST_F(Reassembling, APieceAtTheVolumesFrontFollowsTheEnd) {
   saved = Rescue(lay(false), spc);
   EXPECT_TRUE(TopLevel().empty());
   for (const SavedFile& f : saved) EXPECT_TRUE(f.Damaged);
+}
+
+// A database in pieces with a bad sector of its own comes back in damaged/
+// from its own sectors, the bad one named, zeros in its place and only its
+// stream broken: whether the gaps hold text or zeros, and whether or not the
+// plain carve ran on into text behind the last table.
+TEST_F(Reassembling, ABadSectorOfItsOwnLeavesAFragmentedDatabaseDamagedNotLost) {
+  auto expectDamaged = [&](const Laid& l, const std::vector<uint8_t>& db, uint32_t spc,
+                           uint32_t victim, const std::string& what) {
+    const CompoundCheck check = CheckCompoundFile(db);
+    const uint64_t bad = l.DbSectors[victim + 1];
+    std::vector<SavedFile> saved = Rescue(l, spc, {bad});
+    EXPECT_TRUE(TopLevel().empty()) << what;
+    ASSERT_EQ(saved.size(), 1u) << what;
+    EXPECT_TRUE(saved[0].Damaged) << what;
+    EXPECT_EQ(saved[0].UnreadableSectors, std::vector<uint64_t>{bad}) << what;
+    EXPECT_EQ(saved[0].Sectors, l.DbSectors) << what;
+    std::vector<uint8_t> expected = db;
+    std::fill_n(expected.begin() + static_cast<std::ptrdiff_t>((victim + 1) * 512), 512, 0);
+    EXPECT_EQ(ReadFileBytes(saved[0].Path), expected) << what;
+    EXPECT_EQ(saved[0].BrokenStreams,
+              std::vector<std::string>{check.Entries[check.SectorStream[victim]].Path})
+        << what;
+    EXPECT_EQ(saved[0].IntactStreams.size(), check.IntactStreams.size() - 1) << what;
+  };
+  const std::vector<Filler> all = {Filler::Ascii, Filler::Chinese, Filler::Utf16, Filler::Zeros};
+  for (const auto& [db, spc] :
+       {std::pair{Written("--seed 21"), 1u}, std::pair{Written("--seed 92 --scale 4"), 8u}}) {
+    const CompoundCheck check = CheckCompoundFile(db);
+    std::vector<uint32_t> full;
+    for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+      if (check.SectorUse[n] == kSectorFullData) full.push_back(n);
+    }
+    const Laid l = Fragment(db, spc, all, 3, 2);
+    for (size_t k : {full.size() / 5, full.size() / 2, full.size() - 1})
+      expectDamaged(l, db, spc, full[k], std::to_string(spc) + " sectors a cluster");
+  }
+  // Text behind the last table: the plain carve's tables pass.
+  const std::vector<uint8_t> db = Written("--seed 81 --scale 4");
+  const CompoundCheck check = CheckCompoundFile(db);
+  const Laid l = Fragment(db, 4, {Filler::Ascii}, 3, 31, 64);
+  uint32_t lastTable = 0;
+  for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] == kSectorTable) lastTable = n;
+  }
+  const auto gapAt = std::adjacent_find(l.DbSectors.begin(), l.DbSectors.end(),
+                                        [](uint64_t a, uint64_t b) { return b != a + 1; }) -
+                     l.DbSectors.begin();
+  ASSERT_GT(gapAt, lastTable + 3);
+  ASSERT_EQ(check.SectorUse[lastTable + 2], kSectorFullData);
+  expectDamaged(l, db, 4, lastTable + 2, "text behind the last table");
+}
+
+// An unreadable sector of its own just before a gap of text and random bytes:
+// stepping over it instead of the random sector costs less, but that is a
+// guess, never a whole file.
+TEST_F(Reassembling, AnUnreadableClusterSteppedOverIsNoWholeFile) {
+  const std::vector<uint8_t> db = Written("--seed 21");
+  const CompoundCheck check = CheckCompoundFile(db);
+  const size_t own = db.size() / 512;
+  int tried = 0;
+  for (size_t k = own / 4; k < own / 2; k += 7) {
+    if (check.SectorUse[k - 2] != kSectorFullData) continue;  // the sector at disk sector k
+    ++tried;
+    Laid l;
+    l.Start = 1;
+    l.Image.assign(512, 0);
+    l.Image.insert(l.Image.end(), db.begin(), db.begin() + static_cast<std::ptrdiff_t>(k * 512));
+    for (Filler f : {Filler::Ascii, Filler::Compressed}) {
+      const std::vector<uint8_t> gap = Foreign(f, 512, static_cast<uint32_t>(k));
+      l.Image.insert(l.Image.end(), gap.begin(), gap.end());
+    }
+    l.Image.insert(l.Image.end(), db.begin() + static_cast<std::ptrdiff_t>(k * 512), db.end());
+    l.Image.resize(l.Image.size() + 64 * 512, 0);
+    for (const SavedFile& f : Rescue(l, 1, {k})) EXPECT_TRUE(f.Damaged) << "own sector " << k;
+    EXPECT_TRUE(TopLevel().empty()) << "own sector " << k;
+  }
+  EXPECT_GT(tried, 0);
 }
 
 TEST_F(Reassembling, ACompoundFileWithoutTheQQNamesIsNeverWritten) {
