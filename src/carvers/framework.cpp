@@ -196,6 +196,15 @@ bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count) {
   return ZeroedBetween(c, c.Dropped + pos, c.Dropped + pos + count);
 }
 
+bool PastUnreadable(CarveContext& c, uint64_t pos, uint64_t& end) {
+  end = (pos / c.Bps + 1) * c.Bps;
+  while (true) {
+    if (!ReadUntil(c, end + 1)) return false;
+    if (!HoldsUnreadable(c, end, 1)) return true;
+    end += c.Bps;
+  }
+}
+
 bool ReadUntil(CarveContext& c, uint64_t target) {
   while (c.Collected < target) {
     if (!FetchSector(c)) return false;

@@ -74,6 +74,10 @@ bool HoldsUnreadable(const CarveContext& c, uint64_t pos, uint64_t count);
 // The same for the bytes first .. end - 1 counted from the carve's start
 // (Dropped + a buffer position), which outlive dropping the buffer's front.
 bool ZeroedBetween(const CarveContext& c, uint64_t first, uint64_t end);
+// The buffer position just past the run of unreadable sectors that holds
+// pos: the first byte after it that was read. False when the carve cannot
+// read that far.
+bool PastUnreadable(CarveContext& c, uint64_t pos, uint64_t& end);
 // Repeats FetchSector until Collected reaches target.
 bool ReadUntil(CarveContext& c, uint64_t target);
 // The 32-bit counting form: a file that would pass 2 GiB fails.

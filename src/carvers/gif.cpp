@@ -155,13 +155,8 @@ class GifWalk {
   // Otherwise the place is not found again and the walk fails. On success
   // pos_ lies on the block after the terminator.
   bool Resync() {
-    const uint64_t bps = c_.Bps;
-    uint64_t end = (pos_ / bps + 1) * bps;
-    while (true) {
-      if (!ReadUntil(c_, end + 1)) return false;
-      if (!HoldsUnreadable(c_, end, 1)) break;
-      end += bps;
-    }
+    uint64_t end = 0;
+    if (!PastUnreadable(c_, pos_, end)) return false;
     std::set<uint64_t> blocks;
     std::map<uint64_t, std::vector<uint64_t>>
         trailers;  // by terminator, the offsets that led there

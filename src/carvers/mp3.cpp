@@ -112,12 +112,8 @@ bool FramesFollow(CarveContext& c, uint64_t q, const MpegAudioFrame& first) {
 // taken, and the bytes up to it counted as the frames the stretch hid.
 bool FindFramesAgain(CarveContext& c, uint64_t& pos, uint64_t& length,
                      const MpegAudioFrame& first) {
-  uint64_t end = (pos / c.Bps + 1) * c.Bps;
-  while (true) {
-    if (!ReadUntil(c, end + 1)) return false;
-    if (!HoldsUnreadable(c, end, 1)) break;
-    end += c.Bps;
-  }
+  uint64_t end = 0;
+  if (!PastUnreadable(c, pos, end)) return false;
   for (uint64_t q = end; q < end + kLongestFrame; ++q) {
     if (FramesFollow(c, q, first)) {
       length += q - pos;

@@ -24,6 +24,16 @@ std::vector<uint8_t> NumberedSectors(uint64_t sectors, uint32_t bps = 512) {
   return bytes;
 }
 
+// A session over 300 numbered sectors of which sector 150 cannot be read.
+std::unique_ptr<Session> SessionWithBadSector150() {
+  auto inner = std::make_unique<MemoryDevice>(NumberedSectors(300));
+  auto s = test::EnglishSession();
+  OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{150}),
+                  "bad.img");
+  s->LastScanSector = 299;
+  return s;
+}
+
 std::vector<uint64_t> MarkedSectors(const Session& s) {
   std::vector<uint64_t> out;
   for (uint64_t n = 0; n <= s.Scan.LastSector; ++n)
@@ -94,11 +104,7 @@ TEST(ReadCached, TheSearchReadsInPlaceInItsLargerWindow) {
 }
 
 TEST(ReadCached, BytesInAWindowWithAnUndeliveredSectorAreCopiedNotPointedAt) {
-  auto inner = std::make_unique<MemoryDevice>(NumberedSectors(300));
-  auto s = test::EnglishSession();
-  OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{150}),
-                  "bad.img");
-  s->LastScanSector = 299;
+  auto s = SessionWithBadSector150();
   EXPECT_TRUE(CachedBytesAt(*s, 140 * 512, 512).empty());
   std::vector<uint8_t> buf(512);
   EXPECT_EQ(ReadCached(*s, buf.data(), 512, 140 * 512), 0u);
@@ -108,11 +114,7 @@ TEST(ReadCached, BytesInAWindowWithAnUndeliveredSectorAreCopiedNotPointedAt) {
 }
 
 TEST(ReadCached, AFailedDeviceReadIsReportedUndelivered) {
-  auto inner = std::make_unique<MemoryDevice>(NumberedSectors(300));
-  auto s = test::EnglishSession();
-  OpenImageDevice(*s, std::make_unique<FaultyDevice>(std::move(inner), std::set<uint64_t>{150}),
-                  "bad.img");
-  s->LastScanSector = 299;
+  auto s = SessionWithBadSector150();
   std::vector<uint8_t> buf(512);
   EXPECT_EQ(ReadCached(*s, buf.data(), 512, 150 * 512), 512u);
   EXPECT_EQ(ReadCached(*s, buf.data(), 512, 10 * 512), 0u);

@@ -97,6 +97,16 @@ Laid Fragment(const std::vector<uint8_t>& db, uint32_t spc, const std::vector<Fi
   return l;
 }
 
+// Writes foreign bytes over the database's compound-file sector n where it
+// lies in the image (written over after the loss); the stream that owns it.
+std::string WriteOver(Laid& l, const CompoundCheck& check, uint32_t n, Filler kind,
+                      uint32_t seed) {
+  const std::vector<uint8_t> bytes = Foreign(kind, 512, seed);
+  std::copy(bytes.begin(), bytes.end(),
+            l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[n + 1] * 512));
+  return check.Entries[check.SectorStream[n]].Path;
+}
+
 class Reassembling : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -258,10 +268,7 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
       }
     }
     ASSERT_NE(victim, 0u);
-    const std::string stream = check.Entries[check.SectorStream[victim]].Path;
-    const std::vector<uint8_t> text = Foreign(Filler::Ascii, 512, 9);
-    std::copy(text.begin(), text.end(),
-              l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[victim + 1] * 512));
+    const std::string stream = WriteOver(l, check, victim, Filler::Ascii, 9);
     std::vector<SavedFile> saved = Rescue(l, 8);
     EXPECT_TRUE(TopLevel().empty());
     ASSERT_EQ(saved.size(), 1u);
@@ -283,10 +290,7 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
       }
     }
     ASSERT_NE(victim, 0u);
-    const std::string stream = check.Entries[check.SectorStream[victim]].Path;
-    const std::vector<uint8_t> text = Foreign(Filler::Chinese, 512, 3);
-    std::copy(text.begin(), text.end(),
-              l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[victim + 1] * 512));
+    const std::string stream = WriteOver(l, check, victim, Filler::Chinese, 3);
     std::vector<SavedFile> saved = Rescue(l, 8);
     EXPECT_TRUE(TopLevel().empty());
     ASSERT_EQ(saved.size(), 1u);
