@@ -1,0 +1,246 @@
+// The exFAT reader on a volume made by mkfs.exfat and written through
+// exfat-fuse over a loop device, judged by The Sleuth Kit's fls and istat.
+#include "filesystems/exfat_volume.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+
+#include "filesystems/exfat_entries.h"
+#include "filesystems/fat_family_oracle.h"
+
+namespace tarnwick {
+namespace {
+
+using test::ImageReader;
+using test::TempDir;
+
+// Two files grown in turns (so that both fragment), one written at once,
+// a Chinese name; deleted: a file written at once, one of a pair grown in
+// turns, and a tree; a name set that a shorter new one overwrites.
+constexpr const char* kExfatScript = R"(set -e
+img=$1; cd "$2"
+truncate -s 8M "$img"
+mkfs.exfat -c 4096 "$img" >/dev/null
+dev=$(losetup -f --show "$img")
+mkdir -p mnt
+if ! mount.exfat-fuse "$dev" mnt; then losetup -d "$dev"; exit 77; fi
+trap 'umount mnt 2>/dev/null; losetup -d "$dev"' EXIT
+mkdir -p "mnt/Tencent Files/123456789" mnt/Trash/Inner
+for i in 1 2 3 4 5 6; do
+  head -c 4096 /dev/urandom >>"mnt/Tencent Files/123456789/Msg2.0.db"
+  head -c 4100 /dev/urandom >>mnt/pic.jpg
+  head -c 4096 /dev/urandom >>mnt/other.db
+done
+head -c 10000 /dev/urandom >contig.bin; cp contig.bin mnt/contig.bin
+head -c 9000 /dev/urandom >gone.bin; cp gone.bin mnt/gone.bin
+head -c 3000 /dev/urandom >"mnt/Tencent Files/123456789/聊天记录.txt"
+head -c 3000 /dev/urandom >mnt/Trash/Inner/第三个文件.txt
+head -c 3000 /dev/urandom >mnt/Trash/a.txt
+head -c 100 /dev/urandom >"mnt/a name long enough for three entries.txt"
+cp "mnt/Tencent Files/123456789/Msg2.0.db" Msg2.0.db
+sync
+rm "mnt/a name long enough for three entries.txt"
+head -c 100 /dev/urandom >mnt/x.txt
+rm mnt/gone.bin mnt/other.db
+rm -r mnt/Trash
+)";
+
+class ExfatVolumeTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "fls", "istat"}) {
+      if (!test::HaveTool(tool)) {
+        skip_ = std::string(tool) + " is not installed";
+        return;
+      }
+    }
+    if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+      skip_ = "needs root and /dev/fuse for a loop device and exfat-fuse";
+      return;
+    }
+    dir_ = new TempDir("exfat");
+    image_ = new std::filesystem::path(*dir_ / "volume.img");
+    const std::string script = (*dir_ / "make.sh").string();
+    test::WriteFileBytes(script,
+                         std::vector<uint8_t>(kExfatScript, kExfatScript + strlen(kExfatScript)));
+    const test::CommandResult made = test::Run("sh " + test::ShellQuote(script) + " " +
+                                               test::ShellQuote(image_->string()) + " " +
+                                               test::ShellQuote(dir_->Path().string()));
+    if (made.Status == 77) skip_ = "exfat-fuse could not mount the loop device";
+    else if (made.Status != 0) skip_ = "FAIL: making the volume failed: " + made.Err;
+  }
+  static void TearDownTestSuite() {
+    delete image_;
+    delete dir_;
+    image_ = nullptr;
+    dir_ = nullptr;
+  }
+  void SetUp() override {
+    if (skip_.rfind("FAIL", 0) == 0) FAIL() << skip_;
+    if (!skip_.empty()) GTEST_SKIP() << skip_;
+    reader_ = std::make_unique<ImageReader>(*image_);
+    std::string error;
+    auto records = ReadExfatFiles(reader_->Reader(), 0, error);
+    ASSERT_TRUE(records.has_value()) << error;
+    records_ = std::move(*records);
+  }
+  const FileRecord* Find(const std::string& path, bool deleted) const {
+    for (const FileRecord& r : records_) {
+      if (r.Path == path && r.Deleted == deleted) return &r;
+    }
+    return nullptr;
+  }
+
+  static inline std::string skip_;
+  static inline TempDir* dir_ = nullptr;
+  static inline std::filesystem::path* image_ = nullptr;
+  std::unique_ptr<ImageReader> reader_;
+  std::vector<FileRecord> records_;
+};
+
+TEST_F(ExfatVolumeTest, ListsWhatFlsListsLiveAndDeleted) {
+  std::multiset<std::tuple<std::string, bool, bool>> ours, theirs;
+  for (const FileRecord& r : records_) ours.emplace(r.Path, r.Deleted, r.Directory);
+  for (const test::FlsEntry& e : test::FlsFiles(*image_)) {
+    theirs.emplace(e.Path, e.Deleted, e.Directory);
+  }
+  EXPECT_EQ(ours, theirs);
+  EXPECT_GE(ours.size(), 12u);
+}
+
+TEST_F(ExfatVolumeTest, AgreesWithIstatOnSizesAndSectors) {
+  size_t checked = 0;
+  for (const test::FlsEntry& e : test::FlsFiles(*image_)) {
+    if (e.Directory) continue;
+    const FileRecord* r = Find(e.Path, e.Deleted);
+    ASSERT_NE(r, nullptr) << e.Path;
+    uint64_t size = 0;
+    const std::vector<uint64_t> sectors = test::IstatSectors(*image_, e.Address, &size);
+    EXPECT_EQ(r->Size, size) << e.Path;
+    ASSERT_FALSE(sectors.empty()) << e.Path;
+    ASSERT_TRUE(r->FirstSector.has_value()) << e.Path;
+    EXPECT_EQ(*r->FirstSector, sectors.front()) << e.Path;
+    if (r->LayoutKnown) {
+      EXPECT_EQ(test::SectorsOf(*r), sectors) << e.Path;
+    }
+    ++checked;
+  }
+  EXPECT_GE(checked, 7u);
+}
+
+TEST_F(ExfatVolumeTest, LayoutsReadBackByteForByte) {
+  const FileRecord* db = Find("Tencent Files/123456789/Msg2.0.db", false);
+  ASSERT_NE(db, nullptr);
+  ASSERT_TRUE(db->LayoutKnown);
+  EXPECT_GE(db->Runs.size(), 6u) << "grown in turns with two other files";
+  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db), test::ReadFileBytes(*dir_ / "Msg2.0.db"));
+
+  // Written at once: no FAT chain, one run, known even after deletion.
+  for (const auto& [path, deleted] :
+       {std::pair<const char*, bool>{"contig.bin", false}, {"gone.bin", true}}) {
+    const FileRecord* r = Find(path, deleted);
+    ASSERT_NE(r, nullptr) << path;
+    ASSERT_TRUE(r->LayoutKnown) << path;
+    EXPECT_EQ(r->Runs.size(), 1u) << path;
+    EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *r), test::ReadFileBytes(*dir_ / path))
+        << path;
+  }
+  // Deleted, grown in turns: only where it began.
+  const FileRecord* other = Find("other.db", true);
+  ASSERT_NE(other, nullptr);
+  EXPECT_FALSE(other->LayoutKnown);
+  EXPECT_TRUE(other->FirstSector.has_value());
+  EXPECT_EQ(other->Size, 6u * 4096);
+}
+
+TEST_F(ExfatVolumeTest, DeletedTreeNamesAndTimes) {
+  for (const char* path : {"Trash", "Trash/a.txt", "Trash/Inner", "Trash/Inner/第三个文件.txt"}) {
+    EXPECT_NE(Find(path, true), nullptr) << path;
+  }
+  EXPECT_NE(Find("Tencent Files/123456789/聊天记录.txt", false), nullptr);
+  // The shorter new set overwrote the head of the old one: its checksum fails.
+  EXPECT_EQ(Find("a name long enough for three entries.txt", true), nullptr);
+  EXPECT_NE(Find("x.txt", false), nullptr);
+  const FileRecord* live = Find("contig.bin", false);
+  ASSERT_NE(live, nullptr);
+  ASSERT_TRUE(live->Modified.has_value());
+  EXPECT_LT(std::llabs(*live->Modified - static_cast<int64_t>(time(nullptr))), 86400);
+}
+
+// Hand-made sets for what the tools do not write.
+std::vector<uint8_t> FileSet(const std::u16string& name, uint8_t flags, bool inUse) {
+  const size_t nameEntries = (name.size() + 14) / 15;
+  std::vector<uint8_t> set((2 + nameEntries) * 32, 0);
+  set[0] = 0x85;
+  set[1] = static_cast<uint8_t>(1 + nameEntries);
+  set[4] = 0x20;
+  set[12] = 0x21;  // 1980-01-01 00:00, clock reading
+  set[14] = 0x21;
+  set[15] = 0x00;
+  set[32] = 0xC0;
+  set[33] = flags;
+  set[35] = static_cast<uint8_t>(name.size());
+  set[32 + 8] = 100;   // valid data length
+  set[32 + 20] = 5;    // first cluster
+  set[32 + 24] = 200;  // data length
+  for (size_t k = 0; k < nameEntries; ++k) set[64 + 32 * k] = 0xC1;
+  for (size_t u = 0; u < name.size(); ++u) {
+    const size_t e = 64 + 32 * (u / 15) + 2 + 2 * (u % 15);
+    set[e] = static_cast<uint8_t>(name[u]);
+    set[e + 1] = static_cast<uint8_t>(name[u] >> 8);
+  }
+  const uint16_t sum = ExfatSetChecksum(set, false);
+  set[2] = static_cast<uint8_t>(sum);
+  set[3] = static_cast<uint8_t>(sum >> 8);
+  if (!inUse) {
+    for (size_t e = 0; e < set.size(); e += 32) set[e] &= 0x7F;
+  }
+  return set;
+}
+
+TEST(ExfatEntrySets, ChecksumNamesAndLengths) {
+  std::vector<uint8_t> dir = FileSet(u"a file name of more than fifteen units.db", 0x03, false);
+  const std::vector<uint8_t> second = FileSet(u"x", 0x01, true);
+  dir.insert(dir.end(), second.begin(), second.end());
+  dir.resize(dir.size() + 64, 0);
+  auto sets = ParseExfatEntrySets(dir);
+  ASSERT_EQ(sets.size(), 2u);
+  EXPECT_EQ(sets[0].Name, "a file name of more than fifteen units.db");
+  EXPECT_FALSE(sets[0].InUse);
+  EXPECT_TRUE(sets[0].NoFatChain);
+  EXPECT_EQ(sets[0].ValidDataLength, 100u);
+  EXPECT_EQ(sets[0].DataLength, 200u);
+  EXPECT_EQ(sets[0].FirstCluster, 5u);
+  EXPECT_TRUE(sets[1].InUse);
+  EXPECT_FALSE(sets[1].NoFatChain);
+
+  // One changed byte of a name breaks the checksum: that set is passed over.
+  dir[64 + 4] ^= 1;
+  sets = ParseExfatEntrySets(dir);
+  ASSERT_EQ(sets.size(), 1u);
+  EXPECT_EQ(sets[0].Name, "x");
+
+  // A set that claims more entries than the directory holds.
+  std::vector<uint8_t> cut = FileSet(u"abc", 0, true);
+  cut.resize(64);
+  EXPECT_TRUE(ParseExfatEntrySets(cut).empty());
+}
+
+TEST(ExfatEntrySets, TimesWithOffsetAndHundredths) {
+  // 2020-06-15 10:30:20 local at UTC+08:00 (32 quarter hours), 150 x 10 ms.
+  const uint32_t stamp = ((2020u - 1980u) << 25) | (6u << 21) | (15u << 16) | (10u << 11) |
+                         (30u << 5) | 10u;
+  const std::optional<int64_t> t = ExfatTime(stamp, 150, 0x80 | 32);
+  ASSERT_TRUE(t.has_value());
+  EXPECT_EQ(*t, 1592188221);  // 02:30:21 UTC
+  // West of UTC: -05:00 is -20 quarter hours, stored in seven bits.
+  EXPECT_EQ(*ExfatTime(stamp, 0, static_cast<uint8_t>(0x80 | (128 - 20))), 1592235020);
+  EXPECT_EQ(*ExfatTime(stamp, 0, 0), 1592217020);  // no offset recorded: the clock's reading
+  EXPECT_FALSE(ExfatTime(0, 0, 0).has_value());
+}
+
+}  // namespace
+}  // namespace tarnwick
