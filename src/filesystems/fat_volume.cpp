@@ -134,6 +134,8 @@ struct PendingDirectory {
   uint32_t FirstCluster = 0;
   std::string Path;
   bool Deleted = false;
+  bool HighHalfZero = false;  // FAT32: the entry's upper half of the cluster is 0
+  size_t Record = 0;          // the directory's own record
 };
 
 class FatWalker {
@@ -162,7 +164,7 @@ class FatWalker {
       const PendingDirectory next = std::move(queue.front());
       queue.pop_front();
       DirectoryBytes dir;
-      if (next.Deleted ? ReadDeleted(next.FirstCluster, dir) : ReadChain(next.FirstCluster, dir)) {
+      if (next.Deleted ? ReadDeleted(next, dir) : ReadChain(next.FirstCluster, dir)) {
         List(dir, next.Path, next.Deleted);
       }
     }
@@ -190,17 +192,40 @@ class FatWalker {
     return !dir.Bytes.empty();
   }
 
-  // A deleted directory: its first cluster must still open with the "."
-  // entry naming that cluster. A freed chain is followed as consecutive
-  // free clusters that still read as entries, up to the end mark; one
-  // that is still allocated, along the chain.
-  bool ReadDeleted(uint32_t first, DirectoryBytes& dir) {
-    if (!g_.Holds(first) || readAsDirectory_.count(first) != 0) return false;
+  // True when the cluster opens with a "." entry that names it.
+  bool NamesItself(uint32_t cluster) {
+    std::vector<uint8_t> head(2 * kEntryBytes);
+    ReadSourceBytes(reader_, ClusterByte(cluster), head);
+    const auto dots = DotEntries(head);
+    if (!dots) return false;
+    return (boot_.Width == FatWidth::Fat32 ? dots->first : dots->first & 0xFFFF) == cluster;
+  }
+
+  // Where a deleted directory begins: the cluster its entry names, if that
+  // still opens with the "." entry naming it. Some systems clear FAT32's
+  // upper half of the cluster on deletion; then the clusters that share
+  // the lower half are tried, by their "." entry, which only the right one
+  // carries.
+  std::optional<uint32_t> DeletedStart(const PendingDirectory& d) {
+    auto usable = [&](uint64_t c) { return g_.Holds(c) && readAsDirectory_.count(static_cast<uint32_t>(c)) == 0; };
+    if (usable(d.FirstCluster) && NamesItself(d.FirstCluster)) return d.FirstCluster;
+    if (boot_.Width != FatWidth::Fat32 || !d.HighHalfZero) return std::nullopt;
+    for (uint64_t c = uint64_t{d.FirstCluster} + 0x10000; g_.Holds(c); c += 0x10000) {
+      if (usable(c) && NamesItself(static_cast<uint32_t>(c))) return static_cast<uint32_t>(c);
+    }
+    return std::nullopt;
+  }
+
+  // A deleted directory, from where it begins (DeletedStart). A freed chain
+  // is followed as consecutive free clusters that still read as entries,
+  // up to the end mark; one that is still allocated, along the chain.
+  bool ReadDeleted(const PendingDirectory& d, DirectoryBytes& dir) {
+    const std::optional<uint32_t> start = DeletedStart(d);
+    if (!start) return false;
+    const uint32_t first = *start;
+    if (first != d.FirstCluster) records_[d.Record].FirstSector = g_.SectorOf(first);
     std::vector<uint8_t> head(g_.ClusterBytes());
     ReadSourceBytes(reader_, ClusterByte(first), head);
-    const auto dots = DotEntries(head);
-    const uint32_t named = dots ? (boot_.Width == FatWidth::Fat32 ? dots->first : dots->first & 0xFFFF) : 0;
-    if (named != first) return false;
     const std::optional<uint32_t> link = table_.Entry(first);
     if (link && *link != 0) return ReadChain(first, dir);
     const uint64_t most = MaxDirectoryClusters();
@@ -250,7 +275,8 @@ class FatWalker {
       if (g_.Holds(cluster)) {
         r.FirstSector = g_.SectorOf(cluster);
         if (r.Directory) {
-          (r.Deleted ? deleted_ : live_).push_back({cluster, r.Path, r.Deleted});
+          (r.Deleted ? deleted_ : live_)
+              .push_back({cluster, r.Path, r.Deleted, e.ClusterHigh == 0, records_.size()});
         } else if (!r.Deleted && r.Size != 0) {
           LayOut(r, cluster);
         }

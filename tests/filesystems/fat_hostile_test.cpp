@@ -310,3 +310,47 @@ TEST(FatEntries, LongNamesCheckedAndLent) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// Some systems clear FAT32's upper half of a deleted entry's cluster: the
+// deleted folder beyond cluster 65535 is still found by its "." entry.
+TEST(FatDeletedDirectory, UpperHalfClearedOnDeletion) {
+  if (!test::HaveTool("mkfs.vfat") || !test::HaveTool("mcopy")) GTEST_SKIP() << "needs mtools";
+  TempDir dir("fathigh");
+  const auto image = dir / "volume.img";
+  const test::CommandResult made = test::Run(
+      "set -e; cd " + test::ShellQuote(dir.Path().string()) +
+      "; export MTOOLS_SKIP_CHECK=1; mkfs.vfat -C -F 32 -s 1 volume.img 34000 >/dev/null 2>&1;"
+      " head -c 33600000 /dev/zero >pad; mcopy -i volume.img pad ::/pad; mmd -i volume.img ::/Dir;"
+      " echo text >f; mcopy -i volume.img f '::/Dir/inside the folder.txt';"
+      " mdeltree -i volume.img ::/Dir");
+  ASSERT_EQ(made.Status, 0) << made.Err;
+  std::vector<uint8_t> bytes = test::ReadFileBytes(image);
+  std::string error;
+  std::vector<FileRecord> before;
+  {
+    ImageReader reader(bytes);
+    before = *ReadFatFiles(reader.Reader(), 0, error);
+  }
+  const FileRecord* folder = nullptr;
+  for (const FileRecord& r : before) {
+    if (r.Path == "Dir") folder = &r;
+  }
+  ASSERT_NE(folder, nullptr);
+  ASSERT_TRUE(folder->Deleted);
+  ASSERT_NE(LE16(bytes, folder->Id + 20), 0) << "the folder was meant to lie past cluster 65535";
+  bytes[folder->Id + 20] = bytes[folder->Id + 21] = 0;
+  ImageReader reader(bytes);
+  const std::vector<FileRecord> after = *ReadFatFiles(reader.Reader(), 0, error);
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t i = 0; i < after.size(); ++i) {
+    EXPECT_EQ(after[i].Path, before[i].Path);
+    EXPECT_EQ(after[i].FirstSector, before[i].FirstSector) << after[i].Path;
+  }
+  EXPECT_EQ(after.back().Path, "Dir/inside the folder.txt");
+}
+
+}  // namespace
+}  // namespace tarnwick
