@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
+#include <memory>
 #include <set>
 
 #include "filesystems/exfat_entries.h"
@@ -23,8 +25,8 @@ using test::TempDir;
 constexpr const char* kExfatScript = R"(set -e
 img=$1; cd "$2"
 truncate -s 8M "$img"
-mkfs.exfat -c 4096 "$img" >/dev/null
-dev=$(losetup -f --show "$img")
+dev=$(losetup -f --show -b "$3" "$img")
+mkfs.exfat -c 4096 "$dev" >/dev/null
 mkdir -p mnt
 if ! mount.exfat-fuse "$dev" mnt; then losetup -d "$dev"; exit 77; fi
 trap 'umount mnt 2>/dev/null; losetup -d "$dev"' EXIT
@@ -48,40 +50,48 @@ rm mnt/gone.bin mnt/other.db
 rm -r mnt/Trash
 )";
 
-class ExfatVolumeTest : public ::testing::Test {
+// The volume in 512-byte sectors and in 4096-byte ones (a loop device of
+// that sector size, read through a reader of the same).
+class ExfatVolumeTest : public ::testing::TestWithParam<uint32_t> {
  protected:
-  static void SetUpTestSuite() {
+  struct Made {
+    std::shared_ptr<TempDir> Dir;
+    std::string Skip;  // why the volume could not be made; "FAIL: ..." for a fault
+  };
+
+  static Made MakeVolume(uint32_t sectorSize) {
+    Made m;
     for (const char* tool : {"mkfs.exfat", "mount.exfat-fuse", "losetup", "fls", "istat"}) {
       if (!test::HaveTool(tool)) {
-        skip_ = std::string(tool) + " is not installed";
-        return;
+        m.Skip = std::string(tool) + " is not installed";
+        return m;
       }
     }
     if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
-      skip_ = "needs root and /dev/fuse for a loop device and exfat-fuse";
-      return;
+      m.Skip = "needs root and /dev/fuse for a loop device and exfat-fuse";
+      return m;
     }
-    dir_ = new TempDir("exfat");
-    image_ = new std::filesystem::path(*dir_ / "volume.img");
-    const std::string script = (*dir_ / "make.sh").string();
+    m.Dir = std::make_shared<TempDir>("exfat" + std::to_string(sectorSize));
+    const std::string script = (*m.Dir / "make.sh").string();
     test::WriteFileBytes(script,
                          std::vector<uint8_t>(kExfatScript, kExfatScript + strlen(kExfatScript)));
-    const test::CommandResult made = test::Run("sh " + test::ShellQuote(script) + " " +
-                                               test::ShellQuote(image_->string()) + " " +
-                                               test::ShellQuote(dir_->Path().string()));
-    if (made.Status == 77) skip_ = "exfat-fuse could not mount the loop device";
-    else if (made.Status != 0) skip_ = "FAIL: making the volume failed: " + made.Err;
+    const test::CommandResult made = test::Run(
+        "sh " + test::ShellQuote(script) + " " + test::ShellQuote((*m.Dir / "volume.img").string()) +
+        " " + test::ShellQuote(m.Dir->Path().string()) + " " + std::to_string(sectorSize));
+    if (made.Status == 77) m.Skip = "exfat-fuse could not mount the loop device";
+    else if (made.Status != 0) m.Skip = "FAIL: making the volume failed: " + made.Err;
+    return m;
   }
-  static void TearDownTestSuite() {
-    delete image_;
-    delete dir_;
-    image_ = nullptr;
-    dir_ = nullptr;
-  }
+
   void SetUp() override {
-    if (skip_.rfind("FAIL", 0) == 0) FAIL() << skip_;
-    if (!skip_.empty()) GTEST_SKIP() << skip_;
-    reader_ = std::make_unique<ImageReader>(*image_);
+    static std::map<uint32_t, Made> made;
+    auto it = made.find(GetParam());
+    if (it == made.end()) it = made.emplace(GetParam(), MakeVolume(GetParam())).first;
+    if (it->second.Skip.rfind("FAIL", 0) == 0) FAIL() << it->second.Skip;
+    if (!it->second.Skip.empty()) GTEST_SKIP() << it->second.Skip;
+    dir_ = it->second.Dir;
+    image_ = *dir_ / "volume.img";
+    reader_ = std::make_unique<ImageReader>(image_, GetParam());
     std::string error;
     auto records = ReadExfatFiles(reader_->Reader(), 0, error);
     ASSERT_TRUE(records.has_value()) << error;
@@ -94,31 +104,30 @@ class ExfatVolumeTest : public ::testing::Test {
     return nullptr;
   }
 
-  static inline std::string skip_;
-  static inline TempDir* dir_ = nullptr;
-  static inline std::filesystem::path* image_ = nullptr;
+  std::shared_ptr<TempDir> dir_;
+  std::filesystem::path image_;
   std::unique_ptr<ImageReader> reader_;
   std::vector<FileRecord> records_;
 };
 
-TEST_F(ExfatVolumeTest, ListsWhatFlsListsLiveAndDeleted) {
+TEST_P(ExfatVolumeTest, ListsWhatFlsListsLiveAndDeleted) {
   std::multiset<std::tuple<std::string, bool, bool>> ours, theirs;
   for (const FileRecord& r : records_) ours.emplace(r.Path, r.Deleted, r.Directory);
-  for (const test::FlsEntry& e : test::FlsFiles(*image_)) {
+  for (const test::FlsEntry& e : test::FlsFiles(image_)) {
     theirs.emplace(e.Path, e.Deleted, e.Directory);
   }
   EXPECT_EQ(ours, theirs);
   EXPECT_GE(ours.size(), 12u);
 }
 
-TEST_F(ExfatVolumeTest, AgreesWithIstatOnSizesAndSectors) {
+TEST_P(ExfatVolumeTest, AgreesWithIstatOnSizesAndSectors) {
   size_t checked = 0;
-  for (const test::FlsEntry& e : test::FlsFiles(*image_)) {
+  for (const test::FlsEntry& e : test::FlsFiles(image_)) {
     if (e.Directory) continue;
     const FileRecord* r = Find(e.Path, e.Deleted);
     ASSERT_NE(r, nullptr) << e.Path;
     uint64_t size = 0;
-    const std::vector<uint64_t> sectors = test::IstatSectors(*image_, e.Address, &size);
+    const std::vector<uint64_t> sectors = test::IstatSectors(image_, e.Address, &size);
     EXPECT_EQ(r->Size, size) << e.Path;
     ASSERT_FALSE(sectors.empty()) << e.Path;
     ASSERT_TRUE(r->FirstSector.has_value()) << e.Path;
@@ -131,12 +140,12 @@ TEST_F(ExfatVolumeTest, AgreesWithIstatOnSizesAndSectors) {
   EXPECT_GE(checked, 7u);
 }
 
-TEST_F(ExfatVolumeTest, LayoutsReadBackByteForByte) {
+TEST_P(ExfatVolumeTest, LayoutsReadBackByteForByte) {
   const FileRecord* db = Find("Tencent Files/123456789/Msg2.0.db", false);
   ASSERT_NE(db, nullptr);
   ASSERT_TRUE(db->LayoutKnown);
   EXPECT_GE(db->Runs.size(), 6u) << "grown in turns with two other files";
-  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db), test::ReadFileBytes(*dir_ / "Msg2.0.db"));
+  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam()), test::ReadFileBytes(*dir_ / "Msg2.0.db"));
 
   // Written at once: no FAT chain, one run, known even after deletion.
   for (const auto& [path, deleted] :
@@ -145,7 +154,7 @@ TEST_F(ExfatVolumeTest, LayoutsReadBackByteForByte) {
     ASSERT_NE(r, nullptr) << path;
     ASSERT_TRUE(r->LayoutKnown) << path;
     EXPECT_EQ(r->Runs.size(), 1u) << path;
-    EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *r), test::ReadFileBytes(*dir_ / path))
+    EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *r, GetParam()), test::ReadFileBytes(*dir_ / path))
         << path;
   }
   // Deleted, grown in turns: only where it began.
@@ -156,7 +165,7 @@ TEST_F(ExfatVolumeTest, LayoutsReadBackByteForByte) {
   EXPECT_EQ(other->Size, 6u * 4096);
 }
 
-TEST_F(ExfatVolumeTest, DeletedTreeNamesAndTimes) {
+TEST_P(ExfatVolumeTest, DeletedTreeNamesAndTimes) {
   for (const char* path : {"Trash", "Trash/a.txt", "Trash/Inner", "Trash/Inner/第三个文件.txt"}) {
     EXPECT_NE(Find(path, true), nullptr) << path;
   }
@@ -169,6 +178,9 @@ TEST_F(ExfatVolumeTest, DeletedTreeNamesAndTimes) {
   ASSERT_TRUE(live->Modified.has_value());
   EXPECT_LT(std::llabs(*live->Modified - static_cast<int64_t>(time(nullptr))), 86400);
 }
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, ExfatVolumeTest, ::testing::Values(512u, 4096u),
+                         [](const auto& p) { return "Sectors" + std::to_string(p.param); });
 
 // Hand-made sets for what the tools do not write.
 std::vector<uint8_t> FileSet(const std::u16string& name, uint8_t flags, bool inUse) {

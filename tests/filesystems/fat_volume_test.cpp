@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <set>
 
 #include "filesystems/fat_family_oracle.h"
@@ -21,9 +23,9 @@ using test::TempDir;
 // long and Chinese names) and a whole tree, after a file was written into
 // the slots of a deleted long name.
 constexpr const char* kFatScript = R"(set -e
-img=$1; bits=$2; kib=$3; spc=$4; cd "$5"
+img=$1; bits=$2; kib=$3; spc=$4; cd "$5"; bytes=$6
 export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
-mkfs.vfat -C -F "$bits" -s "$spc" -n TARN "$img" "$kib" >/dev/null 2>&1
+mkfs.vfat -C -F "$bits" -s "$spc" -S "$bytes" -n TARN "$img" "$kib" >/dev/null 2>&1
 unit=$(( kib * 1024 / 100 ))
 mmd -i "$img" "::/Tencent Files" "::/Tencent Files/123456789" ::/Pictures ::/Trash ::/Trash/Inner
 for i in 1 2 3 4 5 6 7 8 9 10; do
@@ -59,6 +61,7 @@ struct FatCase {
   int Bits;
   int KiB;
   int SectorsPerCluster;
+  uint32_t SectorSize = 512;
 };
 
 class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
@@ -67,17 +70,24 @@ class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
     for (const char* tool : {"mkfs.vfat", "mcopy", "mdeltree", "fls", "istat"}) {
       if (!test::HaveTool(tool)) GTEST_SKIP() << tool << " is not installed";
     }
-    dir_ = std::make_unique<TempDir>(std::string("fat") + GetParam().Label);
-    image_ = *dir_ / "volume.img";
-    const std::string script = (*dir_ / "make.sh").string();
-    test::WriteFileBytes(script, std::vector<uint8_t>(kFatScript, kFatScript + strlen(kFatScript)));
+    // One volume per case, made once for all of its tests.
+    static std::map<std::string, std::pair<std::shared_ptr<TempDir>, test::CommandResult>> made;
     const FatCase& c = GetParam();
-    const test::CommandResult made =
-        test::Run("sh " + test::ShellQuote(script) + " " + test::ShellQuote(image_.string()) + " " +
-                  std::to_string(c.Bits) + " " + std::to_string(c.KiB) + " " +
-                  std::to_string(c.SectorsPerCluster) + " " + test::ShellQuote(dir_->Path().string()));
-    ASSERT_EQ(made.Status, 0) << made.Err;
-    reader_ = std::make_unique<ImageReader>(image_);
+    auto& [dir, result] = made[c.Label];
+    if (!dir) {
+      dir = std::make_shared<TempDir>(std::string("fat") + c.Label);
+      const std::string script = (*dir / "make.sh").string();
+      test::WriteFileBytes(script, std::vector<uint8_t>(kFatScript, kFatScript + strlen(kFatScript)));
+      result = test::Run("sh " + test::ShellQuote(script) + " " +
+                         test::ShellQuote((*dir / "volume.img").string()) + " " +
+                         std::to_string(c.Bits) + " " + std::to_string(c.KiB) + " " +
+                         std::to_string(c.SectorsPerCluster) + " " +
+                         test::ShellQuote(dir->Path().string()) + " " + std::to_string(c.SectorSize));
+    }
+    ASSERT_EQ(result.Status, 0) << result.Err;
+    dir_ = dir;
+    image_ = *dir_ / "volume.img";
+    reader_ = std::make_unique<ImageReader>(image_, GetParam().SectorSize);
     std::string error;
     auto records = ReadFatFiles(reader_->Reader(), 0, error);
     ASSERT_TRUE(records.has_value()) << error;
@@ -94,7 +104,7 @@ class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
     return test::ReadFileBytes(*dir_ / name);
   }
 
-  std::unique_ptr<TempDir> dir_;
+  std::shared_ptr<TempDir> dir_;
   std::filesystem::path image_;
   std::unique_ptr<ImageReader> reader_;
   std::vector<FileRecord> records_;
@@ -138,7 +148,7 @@ TEST_P(FatVolumeTest, FragmentedDatabaseReadsBackAlongItsRuns) {
   ASSERT_NE(db, nullptr);
   ASSERT_TRUE(db->LayoutKnown);
   EXPECT_GE(db->Runs.size(), 2u) << "the database was meant to wrap into freed clusters";
-  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db), Original("Msg2.0.db"));
+  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam().SectorSize), Original("Msg2.0.db"));
   EXPECT_EQ(db->FirstSector, db->Runs.front().FirstSector);
 }
 
@@ -149,7 +159,7 @@ TEST_P(FatVolumeTest, DeletedNamesTreesAndTimes) {
   ASSERT_TRUE(backup->FirstSector.has_value());
   const std::vector<uint8_t> original = Original("backup.db");
   const std::vector<uint8_t>& image = reader_->Bytes();
-  const size_t at = *backup->FirstSector * 512;
+  const size_t at = *backup->FirstSector * GetParam().SectorSize;
   ASSERT_LE(at + original.size(), image.size());
   EXPECT_TRUE(std::equal(original.begin(), original.end(), image.begin() + at));
 
@@ -176,13 +186,14 @@ TEST_P(FatVolumeTest, DeletedNamesTreesAndTimes) {
   EXPECT_EQ(*live->Modified % 2, 0);
   for (const FileRecord& r : records_) {
     EXPECT_EQ(r.Origin, RecordOrigin::VolumeTree);
-    EXPECT_EQ(r.RecordSector, r.Id / 512);
+    EXPECT_EQ(r.RecordSector, r.Id / GetParam().SectorSize);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, FatVolumeTest,
                          ::testing::Values(FatCase{"12", 12, 2048, 4}, FatCase{"16", 16, 4096, 1},
-                                           FatCase{"32", 32, 34000, 1}),
+                                           FatCase{"32", 32, 34000, 1},
+                                           FatCase{"16In4KSectors", 16, 20000, 1, 4096}),
                          [](const auto& p) { return std::string("Fat") + p.param.Label; });
 
 }  // namespace
