@@ -222,7 +222,7 @@ bool LooksLikeDirectory(Bytes cluster, bool& endSeen) {
     }
     if (IsLongNamePart(e)) {
       if (!LongNamePartHolds(e)) return false;
-    } else if (!ShortEntryHolds(e, first == kDeletedMark)) {
+    } else if (!IsDotName(e) && !ShortEntryHolds(e, first == kDeletedMark)) {
       bool fill = true;  // a formatter's E5 fill
       for (size_t i = 0; i < kEntry && fill; ++i) fill = U8(e, i) == kDeletedMark;
       if (!fill) return false;

@@ -342,6 +342,10 @@ std::vector<FileRecord> ReadLooseFatDirectorySector(SectorReader& reader, uint64
   std::vector<uint8_t> bytes(2 * uint64_t{ss});
   const std::span<uint8_t> own = std::span<uint8_t>(bytes).subspan(ss);
   if (!reader.Read(sector, own)) return out;
+  // The search's verdict covers NTFS records too: every slot must read as
+  // an entry.
+  bool endSeen = false;
+  if (!LooksLikeDirectory(own, endSeen)) return out;
 
   const uint32_t spc = layout.SectorsPerCluster;
   std::optional<uint64_t> cluster2 = layout.Cluster2Sector;

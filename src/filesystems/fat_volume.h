@@ -53,7 +53,8 @@ std::optional<FatClusterLayout> ReadFatClusterLayout(SectorReader& reader,
 // the records get FirstSector; without one only names, sizes and times. The
 // sector before, when it lies in the same cluster (or the layout is not
 // known), lends its long-name parts to the sector's first entries. Nothing
-// when the sector cannot be read.
+// when the sector cannot be read or is not wholly directory entries (the
+// search calls NTFS records by the same name).
 std::vector<FileRecord> ReadLooseFatDirectorySector(SectorReader& reader, uint64_t sector,
                                                     const FatClusterLayout& layout);
 

@@ -251,11 +251,22 @@ TEST_F(FatHostileTest, LooseDirectorySectorsWithKnownHalfAndNoGeometry) {
         }
       }
     }
-    for (const FileRecord& r :
-         ReadLooseFatDirectorySector(reader.Reader(), sector, FatClusterLayout{})) {
+    const std::vector<FileRecord> bare =
+        ReadLooseFatDirectorySector(reader.Reader(), sector, FatClusterLayout{});
+    EXPECT_EQ(bare.size(), expected.size());
+    for (const FileRecord& r : bare) {
       EXPECT_EQ(expected.count(r.Path), 1u) << r.Path;
       EXPECT_FALSE(r.FirstSector.has_value());
     }
+  }
+  // Sectors that are not directory entries: an NTFS file record's head,
+  // file data, nothing at all.
+  std::vector<uint8_t> other = test::RandomBytes(3 * 512, 11);
+  std::copy_n("FILE0\x00\x03\x00", 8, other.begin());
+  std::fill(other.begin() + 1024, other.end(), uint8_t{0});
+  ImageReader strange(other);
+  for (uint64_t s = 0; s < 3; ++s) {
+    EXPECT_TRUE(ReadLooseFatDirectorySector(strange.Reader(), s, known).empty()) << s;
   }
 }
 
