@@ -6,7 +6,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <sstream>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -121,10 +124,55 @@ inline std::vector<uint8_t> BytesAlongRuns(const std::vector<uint8_t>& image, co
   return out;
 }
 
-inline std::map<std::string, const FileRecord*> ByPath(const std::vector<FileRecord>& records) {
-  std::map<std::string, const FileRecord*> out;
-  for (const FileRecord& r : records) out.emplace(r.Path, &r);
-  return out;
+inline const FileRecord* FindRecord(const std::vector<FileRecord>& records, const std::string& path,
+                                    bool deleted) {
+  for (const FileRecord& r : records) {
+    if (r.Path == path && r.Deleted == deleted) return &r;
+  }
+  return nullptr;
+}
+
+// The records list exactly what fls lists: paths, deleted or not, folder or not.
+inline void ExpectFlsListing(const std::filesystem::path& image,
+                             const std::vector<FileRecord>& records) {
+  std::multiset<std::tuple<std::string, bool, bool>> ours, theirs;
+  for (const FileRecord& r : records) ours.emplace(r.Path, r.Deleted, r.Directory);
+  for (const FlsEntry& e : FlsFiles(image)) theirs.emplace(e.Path, e.Deleted, e.Directory);
+  EXPECT_EQ(ours, theirs);
+}
+
+struct IstatAgreement {
+  size_t Files = 0;   // files compared
+  size_t Laid = 0;    // of them with a known layout, sector for sector istat's
+  size_t LiveUnlaid = 0;
+  size_t DeletedLaid = 0;
+};
+
+// Every file fls lists against its record: the size istat gives, the first
+// sector, and every sector where the record knows the layout.
+inline IstatAgreement CompareWithIstat(const std::filesystem::path& image,
+                                       const std::vector<FileRecord>& records) {
+  IstatAgreement a;
+  for (const FlsEntry& e : FlsFiles(image)) {
+    if (e.Directory) continue;
+    const FileRecord* r = FindRecord(records, e.Path, e.Deleted);
+    EXPECT_NE(r, nullptr) << e.Path;
+    if (r == nullptr) continue;
+    uint64_t size = 0;
+    const std::vector<uint64_t> sectors = IstatSectors(image, e.Address, &size);
+    EXPECT_EQ(r->Size, size) << e.Path;
+    ++a.Files;
+    if (sectors.empty()) continue;
+    EXPECT_EQ(r->FirstSector, std::optional<uint64_t>(sectors.front())) << e.Path;
+    if (r->LayoutKnown) {
+      EXPECT_EQ(SectorsOf(*r), sectors) << e.Path;
+      ++a.Laid;
+      a.DeletedLaid += r->Deleted;
+    } else {
+      a.LiveUnlaid += !r->Deleted;
+    }
+  }
+  return a;
 }
 
 }  // namespace tarnwick::test

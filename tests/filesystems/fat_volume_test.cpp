@@ -14,7 +14,6 @@
 namespace tarnwick {
 namespace {
 
-using test::FlsFiles;
 using test::ImageReader;
 using test::TempDir;
 
@@ -95,10 +94,7 @@ class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
   }
 
   const FileRecord* Find(const std::string& path, bool deleted) const {
-    for (const FileRecord& r : records_) {
-      if (r.Path == path && r.Deleted == deleted) return &r;
-    }
-    return nullptr;
+    return test::FindRecord(records_, path, deleted);
   }
   std::vector<uint8_t> Original(const std::string& name) const {
     return test::ReadFileBytes(*dir_ / name);
@@ -110,37 +106,15 @@ class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
   std::vector<FileRecord> records_;
 };
 
-TEST_P(FatVolumeTest, ListsWhatFlsListsLiveAndDeleted) {
-  std::multiset<std::tuple<std::string, bool, bool>> ours, theirs;
-  for (const FileRecord& r : records_) ours.emplace(r.Path, r.Deleted, r.Directory);
-  for (const test::FlsEntry& e : FlsFiles(image_)) theirs.emplace(e.Path, e.Deleted, e.Directory);
-  EXPECT_EQ(ours, theirs);
-  EXPECT_GE(ours.size(), 20u);
-}
-
-TEST_P(FatVolumeTest, AgreesWithIstatOnSizesAndSectors) {
-  size_t live = 0, deleted = 0;
-  for (const test::FlsEntry& e : FlsFiles(image_)) {
-    if (e.Directory) continue;
-    const FileRecord* r = Find(e.Path, e.Deleted);
-    ASSERT_NE(r, nullptr) << e.Path;
-    uint64_t size = 0;
-    const std::vector<uint64_t> sectors = test::IstatSectors(image_, e.Address, &size);
-    EXPECT_EQ(r->Size, size) << e.Path;
-    if (sectors.empty()) continue;
-    ASSERT_TRUE(r->FirstSector.has_value()) << e.Path;
-    EXPECT_EQ(*r->FirstSector, sectors.front()) << e.Path;
-    if (e.Deleted) {
-      EXPECT_FALSE(r->LayoutKnown) << e.Path;
-      ++deleted;
-    } else {
-      ASSERT_TRUE(r->LayoutKnown) << e.Path;
-      EXPECT_EQ(test::SectorsOf(*r), sectors) << e.Path;
-      ++live;
-    }
-  }
-  EXPECT_GE(live, 8u);
-  EXPECT_GE(deleted, 5u);
+// Everything fls lists, with istat's sizes and sectors: every live file's
+// whole layout, every deleted one's first sector.
+TEST_P(FatVolumeTest, AgreesWithFlsAndIstat) {
+  test::ExpectFlsListing(image_, records_);
+  const test::IstatAgreement a = test::CompareWithIstat(image_, records_);
+  EXPECT_GE(a.Files, 20u);
+  EXPECT_GE(a.Laid, 8u);
+  EXPECT_EQ(a.LiveUnlaid, 0u);
+  EXPECT_EQ(a.DeletedLaid, 0u);
 }
 
 TEST_P(FatVolumeTest, FragmentedDatabaseReadsBackAlongItsRuns) {
@@ -184,10 +158,6 @@ TEST_P(FatVolumeTest, DeletedNamesTreesAndTimes) {
   const int64_t now = static_cast<int64_t>(time(nullptr));
   EXPECT_LT(std::llabs(*live->Modified - now), 2 * 86400);
   EXPECT_EQ(*live->Modified % 2, 0);
-  for (const FileRecord& r : records_) {
-    EXPECT_EQ(r.Origin, RecordOrigin::VolumeTree);
-    EXPECT_EQ(r.RecordSector, r.Id / GetParam().SectorSize);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, FatVolumeTest,
