@@ -118,6 +118,7 @@ class ExfatWalker {
         ReadSourceBytes(reader_, g_.SectorOf(cluster) * g_.SectorSize,
                         std::span<uint8_t>(bytes).subspan(at));
         clusters.push_back(cluster);
+        if (EndsDirectory(Bytes(bytes).subspan(at))) return true;
       }
     }
     return !bytes.empty();

@@ -142,6 +142,13 @@ std::vector<FileRun> SectorRunsOf(const std::vector<ClusterRun>& runs, const Clu
   return out;
 }
 
+bool EndsDirectory(Bytes cluster) {
+  for (size_t off = 0; off < cluster.size(); off += 32) {
+    if (cluster[off] == 0) return true;
+  }
+  return false;
+}
+
 std::string JoinPath(const std::string& parent, const std::string& name) {
   return parent.empty() ? name : parent + "/" + name;
 }

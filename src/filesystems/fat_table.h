@@ -10,6 +10,7 @@
 
 #include "filesystems/file_record.h"
 #include "filesystems/sector_reader.h"
+#include "source/bytes.h"
 
 namespace tarnwick {
 
@@ -85,6 +86,10 @@ Chain FollowChain(FatTable& table, const ClusterGeometry& g, uint32_t first, uin
 // bytes fill. Empty when the runs hold fewer.
 std::vector<FileRun> SectorRunsOf(const std::vector<ClusterRun>& runs, const ClusterGeometry& g,
                                   uint64_t bytes);
+
+// True when one of the 32-byte slots begins with 0: in FAT and exFAT alike
+// the directory ends there, and its further clusters need not be read.
+bool EndsDirectory(Bytes cluster);
 
 // parent + "/" + name, or name alone at the root.
 std::string JoinPath(const std::string& parent, const std::string& name);

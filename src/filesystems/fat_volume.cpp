@@ -180,13 +180,14 @@ class FatWalker {
   // Takes a cluster for a directory; false when one was read before.
   bool Claim(uint32_t cluster) { return readAsDirectory_.insert(cluster).second; }
 
-  // A live directory along its chain, up to a cluster read before.
+  // A live directory along its chain, up to its end or a cluster read before.
   bool ReadChain(uint32_t first, DirectoryBytes& dir) {
     const Chain chain = FollowChain(table_, g_, first, MaxDirectoryClusters());
     for (const ClusterRun& run : chain.Runs) {
       for (uint32_t k = 0; k < run.Count; ++k) {
         if (!Claim(run.First + k)) return !dir.Bytes.empty();
         dir.Append(reader_, ClusterByte(run.First + k), g_.ClusterBytes());
+        if (EndsDirectory(Bytes(dir.Bytes).last(g_.ClusterBytes()))) return true;
       }
     }
     return !dir.Bytes.empty();
