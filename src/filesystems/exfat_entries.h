@@ -16,7 +16,7 @@ struct ExfatEntrySet {
   bool InUse = false;
   bool Directory = false;
   uint16_t Attributes = 0;
-  std::string Name;  // UTF-8
+  std::string Name;         // UTF-8
   bool NoFatChain = false;  // the data lies in consecutive clusters
   uint32_t FirstCluster = 0;
   uint64_t ValidDataLength = 0;

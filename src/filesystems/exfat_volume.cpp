@@ -40,9 +40,8 @@ std::optional<ExfatBoot> ParseExfatBoot(Bytes b, std::string& error) {
   const uint64_t clusters = LE32(b, 92);
   f.RootCluster = LE32(b, 96);
   if (f.BytesPerSectorShift < 9 || f.BytesPerSectorShift > 12 ||
-      f.SectorsPerClusterShift > 25 - f.BytesPerSectorShift || fatOffset == 0 ||
-      fatLength == 0 || heapOffset < fatOffset + fatLength || clusters == 0 ||
-      heapOffset > volumeSectors) {
+      f.SectorsPerClusterShift > 25 - f.BytesPerSectorShift || fatOffset == 0 || fatLength == 0 ||
+      heapOffset < fatOffset + fatLength || clusters == 0 || heapOffset > volumeSectors) {
     error = "no exFAT boot sector (its parameters are impossible)";
     return std::nullopt;
   }
@@ -74,8 +73,9 @@ class ExfatWalker {
  public:
   ExfatWalker(SectorReader& reader, const ExfatBoot& boot, const ClusterGeometry& g,
               uint64_t volumeByte)
-      : reader_(reader), g_(g), table_(reader, volumeByte + boot.FatByte, boot.FatBytes,
-                                       FatWidth::Exfat),
+      : reader_(reader),
+        g_(g),
+        table_(reader, volumeByte + boot.FatByte, boot.FatBytes, FatWidth::Exfat),
         rootCluster_(boot.RootCluster) {}
 
   std::vector<FileRecord> Walk() {
@@ -98,7 +98,8 @@ class ExfatWalker {
     return (bytes + g_.ClusterBytes() - 1) / g_.ClusterBytes();
   }
 
-  bool Read(const PendingDirectory& d, std::vector<uint8_t>& bytes, std::vector<uint32_t>& clusters) {
+  bool Read(const PendingDirectory& d, std::vector<uint8_t>& bytes,
+            std::vector<uint32_t>& clusters) {
     const uint64_t most =
         std::min<uint64_t>(ClustersFor(std::min(d.Bytes, kMaxDirectoryBytes)), g_.ClusterCount);
     if (most == 0) return false;

@@ -26,11 +26,23 @@ bool LongNamePartHolds(Bytes e) { return U8(e, 12) == 0 && LE16(e, 26) == 0; }
 bool IsShortNameChar(uint8_t c) {
   if (c < 0x20) return false;
   switch (c) {
-    case '"': case '*': case '+': case ',': case '.': case '/': case ':': case ';':
-    case '<': case '=': case '>': case '?': case '[': case '\\': case ']': case '|':
-      return false;
-    default:
-      return true;
+    case '"':
+    case '*':
+    case '+':
+    case ',':
+    case '.':
+    case '/':
+    case ':':
+    case ';':
+    case '<':
+    case '=':
+    case '>':
+    case '?':
+    case '[':
+    case '\\':
+    case ']':
+    case '|': return false;
+    default: return true;
   }
 }
 
@@ -239,7 +251,8 @@ std::optional<std::pair<uint32_t, uint32_t>> DotEntries(Bytes dir) {
       !BytesEqual(dir, kEntry, std::string_view(kDotDot, 11))) {
     return std::nullopt;
   }
-  if ((U8(dir, 11) & kDirectoryAttribute) == 0 || (U8(dir, kEntry + 11) & kDirectoryAttribute) == 0) {
+  if ((U8(dir, 11) & kDirectoryAttribute) == 0 ||
+      (U8(dir, kEntry + 11) & kDirectoryAttribute) == 0) {
     return std::nullopt;
   }
   auto cluster = [&](size_t e) { return (uint32_t{LE16(dir, e + 20)} << 16) | LE16(dir, e + 26); };

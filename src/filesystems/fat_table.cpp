@@ -38,8 +38,14 @@ std::optional<uint32_t> FatTable::Entry(uint32_t cluster) {
   uint64_t offset = 0;
   uint32_t length = 4;
   switch (width_) {
-    case FatWidth::Fat12: offset = uint64_t{cluster} * 3 / 2; length = 2; break;
-    case FatWidth::Fat16: offset = uint64_t{cluster} * 2; length = 2; break;
+    case FatWidth::Fat12:
+      offset = uint64_t{cluster} * 3 / 2;
+      length = 2;
+      break;
+    case FatWidth::Fat16:
+      offset = uint64_t{cluster} * 2;
+      length = 2;
+      break;
     case FatWidth::Fat32:
     case FatWidth::Exfat: offset = uint64_t{cluster} * 4; break;
   }

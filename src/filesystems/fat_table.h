@@ -20,10 +20,10 @@ bool ReadSourceBytes(SectorReader& reader, uint64_t position, std::span<uint8_t>
 
 // Where the clusters of a volume lie, in Source sectors.
 struct ClusterGeometry {
-  uint32_t SectorSize = 512;         // the reader's
-  uint64_t Cluster2Sector = 0;       // first Source sector of cluster 2
-  uint32_t SectorsPerCluster = 1;    // in the reader's sectors
-  uint32_t ClusterCount = 0;         // clusters 2 .. ClusterCount + 1 exist
+  uint32_t SectorSize = 512;       // the reader's
+  uint64_t Cluster2Sector = 0;     // first Source sector of cluster 2
+  uint32_t SectorsPerCluster = 1;  // in the reader's sectors
+  uint32_t ClusterCount = 0;       // clusters 2 .. ClusterCount + 1 exist
 
   bool Holds(uint64_t cluster) const { return cluster >= 2 && cluster - 2 < ClusterCount; }
   uint64_t ClusterBytes() const { return uint64_t{SectorsPerCluster} * SectorSize; }

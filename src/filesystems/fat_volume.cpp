@@ -26,7 +26,7 @@ struct FatBoot {
   uint64_t FatBytes = 0;
   uint64_t RootByte = 0;  // FAT12/16's fixed root
   uint64_t RootBytes = 0;
-  uint64_t DataByte = 0;  // cluster 2
+  uint64_t DataByte = 0;     // cluster 2
   uint32_t RootCluster = 0;  // FAT32's
   uint32_t ClusterCount = 0;
 };
@@ -208,7 +208,9 @@ class FatWalker {
   // the lower half are tried, by their "." entry, which only the right one
   // carries.
   std::optional<uint32_t> DeletedStart(const PendingDirectory& d) {
-    auto usable = [&](uint64_t c) { return g_.Holds(c) && readAsDirectory_.count(static_cast<uint32_t>(c)) == 0; };
+    auto usable = [&](uint64_t c) {
+      return g_.Holds(c) && readAsDirectory_.count(static_cast<uint32_t>(c)) == 0;
+    };
     if (usable(d.FirstCluster) && NamesItself(d.FirstCluster)) return d.FirstCluster;
     if (boot_.Width != FatWidth::Fat32 || !d.HighHalfZero) return std::nullopt;
     for (uint64_t c = uint64_t{d.FirstCluster} + 0x10000; g_.Holds(c); c += 0x10000) {

@@ -25,8 +25,7 @@ namespace tarnwick {
 // local clock readings FAT stores, taken as if they were UTC (FAT records no
 // zone). Id is the Source byte offset of the file's short entry.
 std::optional<std::vector<FileRecord>> ReadFatFiles(SectorReader& reader,
-                                                    uint64_t volumeFirstSector,
-                                                    std::string& error);
+                                                    uint64_t volumeFirstSector, std::string& error);
 
 // What is known, or guessed, of where a FAT volume's clusters lie.
 struct FatClusterLayout {

@@ -75,11 +75,14 @@ class ExfatVolumeTest : public ::testing::TestWithParam<uint32_t> {
     const std::string script = (*m.Dir / "make.sh").string();
     test::WriteFileBytes(script,
                          std::vector<uint8_t>(kExfatScript, kExfatScript + strlen(kExfatScript)));
-    const test::CommandResult made = test::Run(
-        "sh " + test::ShellQuote(script) + " " + test::ShellQuote((*m.Dir / "volume.img").string()) +
-        " " + test::ShellQuote(m.Dir->Path().string()) + " " + std::to_string(sectorSize));
-    if (made.Status == 77) m.Skip = "exfat-fuse could not mount the loop device";
-    else if (made.Status != 0) m.Skip = "FAIL: making the volume failed: " + made.Err;
+    const test::CommandResult made =
+        test::Run("sh " + test::ShellQuote(script) + " " +
+                  test::ShellQuote((*m.Dir / "volume.img").string()) + " " +
+                  test::ShellQuote(m.Dir->Path().string()) + " " + std::to_string(sectorSize));
+    if (made.Status == 77)
+      m.Skip = "exfat-fuse could not mount the loop device";
+    else if (made.Status != 0)
+      m.Skip = "FAIL: making the volume failed: " + made.Err;
     return m;
   }
 
@@ -120,7 +123,8 @@ TEST_P(ExfatVolumeTest, LayoutsReadBackByteForByte) {
   ASSERT_NE(db, nullptr);
   ASSERT_TRUE(db->LayoutKnown);
   EXPECT_GE(db->Runs.size(), 6u) << "grown in turns with two other files";
-  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam()), test::ReadFileBytes(*dir_ / "Msg2.0.db"));
+  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam()),
+            test::ReadFileBytes(*dir_ / "Msg2.0.db"));
 
   // Written at once: no FAT chain, one run, known even after deletion.
   for (const auto& [path, deleted] :
@@ -129,7 +133,8 @@ TEST_P(ExfatVolumeTest, LayoutsReadBackByteForByte) {
     ASSERT_NE(r, nullptr) << path;
     ASSERT_TRUE(r->LayoutKnown) << path;
     EXPECT_EQ(r->Runs.size(), 1u) << path;
-    EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *r, GetParam()), test::ReadFileBytes(*dir_ / path))
+    EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *r, GetParam()),
+              test::ReadFileBytes(*dir_ / path))
         << path;
   }
   // Deleted, grown in turns: only where it began.
@@ -159,8 +164,8 @@ INSTANTIATE_TEST_SUITE_P(SectorSizes, ExfatVolumeTest, ::testing::Values(512u, 4
 
 TEST(ExfatEntrySets, TimesWithOffsetAndHundredths) {
   // 2020-06-15 10:30:20 local at UTC+08:00 (32 quarter hours), 150 x 10 ms.
-  const uint32_t stamp = ((2020u - 1980u) << 25) | (6u << 21) | (15u << 16) | (10u << 11) |
-                         (30u << 5) | 10u;
+  const uint32_t stamp =
+      ((2020u - 1980u) << 25) | (6u << 21) | (15u << 16) | (10u << 11) | (30u << 5) | 10u;
   const std::optional<int64_t> t = ExfatTime(stamp, 150, 0x80 | 32);
   ASSERT_TRUE(t.has_value());
   EXPECT_EQ(*t, 1592188221);  // 02:30:21 UTC

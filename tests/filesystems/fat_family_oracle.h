@@ -9,8 +9,8 @@
 #include <optional>
 #include <set>
 #include <sstream>
-#include <tuple>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "filesystems/file_record.h"
@@ -142,8 +142,8 @@ inline void ExpectFlsListing(const std::filesystem::path& image,
 }
 
 struct IstatAgreement {
-  size_t Files = 0;   // files compared
-  size_t Laid = 0;    // of them with a known layout, sector for sector istat's
+  size_t Files = 0;  // files compared
+  size_t Laid = 0;   // of them with a known layout, sector for sector istat's
   size_t LiveUnlaid = 0;
   size_t DeletedLaid = 0;
 };

@@ -44,9 +44,9 @@ class FatHostileTest : public ::testing::Test {
     const std::string script = (*dir_ / "make.sh").string();
     test::WriteFileBytes(script, std::vector<uint8_t>(kScript, kScript + strlen(kScript)));
     const auto image = *dir_ / "volume.img";
-    const test::CommandResult made = test::Run("sh " + test::ShellQuote(script) + " " +
-                                               test::ShellQuote(image.string()) + " " +
-                                               test::ShellQuote(dir_->Path().string()));
+    const test::CommandResult made =
+        test::Run("sh " + test::ShellQuote(script) + " " + test::ShellQuote(image.string()) + " " +
+                  test::ShellQuote(dir_->Path().string()));
     if (made.Status == 0) pristine_ = new std::vector<uint8_t>(test::ReadFileBytes(image));
   }
   static void TearDownTestSuite() {
@@ -113,9 +113,9 @@ TEST_F(FatHostileTest, BrokenChainsCostTheLayoutNotTheRecord) {
   ASSERT_EQ(big.Runs.size(), 1u);
   const uint32_t first = ClusterOf(big);
 
-  for (const uint16_t link : {static_cast<uint16_t>(first),  // a loop onto itself
+  for (const uint16_t link : {static_cast<uint16_t>(first),   // a loop onto itself
                               static_cast<uint16_t>(0xFFF0),  // past the volume
-                              static_cast<uint16_t>(0)}) {   // freed under a live entry
+                              static_cast<uint16_t>(0)}) {    // freed under a live entry
     image_ = *pristine_;
     SetFat(first, link);
     const std::vector<FileRecord> records = Read(image_);
@@ -167,7 +167,8 @@ TEST_F(FatHostileTest, DeletedDirectoryWhoseClusterWasReused) {
   ASSERT_NE(Find(tree_, "Gone/inside the gone folder.txt"), nullptr);
   // Another file's data now fills the cluster.
   const std::vector<uint8_t> noise = test::RandomBytes(2048, 7);
-  std::copy(noise.begin(), noise.end(), image_.begin() + static_cast<ptrdiff_t>(*gone.FirstSector * 512));
+  std::copy(noise.begin(), noise.end(),
+            image_.begin() + static_cast<ptrdiff_t>(*gone.FirstSector * 512));
   const std::vector<FileRecord> records = Read(image_);
   EXPECT_NE(Find(records, "Gone"), nullptr);
   for (const FileRecord& r : records) EXPECT_NE(r.Path.rfind("Gone/", 0), 0u) << r.Path;

@@ -76,12 +76,13 @@ class FatVolumeTest : public ::testing::TestWithParam<FatCase> {
     if (!dir) {
       dir = std::make_shared<TempDir>(std::string("fat") + c.Label);
       const std::string script = (*dir / "make.sh").string();
-      test::WriteFileBytes(script, std::vector<uint8_t>(kFatScript, kFatScript + strlen(kFatScript)));
-      result = test::Run("sh " + test::ShellQuote(script) + " " +
-                         test::ShellQuote((*dir / "volume.img").string()) + " " +
-                         std::to_string(c.Bits) + " " + std::to_string(c.KiB) + " " +
-                         std::to_string(c.SectorsPerCluster) + " " +
-                         test::ShellQuote(dir->Path().string()) + " " + std::to_string(c.SectorSize));
+      test::WriteFileBytes(script,
+                           std::vector<uint8_t>(kFatScript, kFatScript + strlen(kFatScript)));
+      result = test::Run(
+          "sh " + test::ShellQuote(script) + " " +
+          test::ShellQuote((*dir / "volume.img").string()) + " " + std::to_string(c.Bits) + " " +
+          std::to_string(c.KiB) + " " + std::to_string(c.SectorsPerCluster) + " " +
+          test::ShellQuote(dir->Path().string()) + " " + std::to_string(c.SectorSize));
     }
     ASSERT_EQ(result.Status, 0) << result.Err;
     dir_ = dir;
@@ -122,7 +123,8 @@ TEST_P(FatVolumeTest, FragmentedDatabaseReadsBackAlongItsRuns) {
   ASSERT_NE(db, nullptr);
   ASSERT_TRUE(db->LayoutKnown);
   EXPECT_GE(db->Runs.size(), 2u) << "the database was meant to wrap into freed clusters";
-  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam().SectorSize), Original("Msg2.0.db"));
+  EXPECT_EQ(test::BytesAlongRuns(reader_->Bytes(), *db, GetParam().SectorSize),
+            Original("Msg2.0.db"));
   EXPECT_EQ(db->FirstSector, db->Runs.front().FirstSector);
 }
 
