@@ -84,14 +84,32 @@ std::optional<FatBoot> ParseFatBoot(Bytes b, std::string& error) {
   return f;
 }
 
+// The boot sector, or where it is unreadable or overwritten, FAT32's copy
+// six of its sectors further on (which names itself at offset 50).
 std::optional<FatBoot> ReadBoot(SectorReader& reader, uint64_t volumeFirstSector,
                                 std::string& error) {
-  std::vector<uint8_t> boot(std::max<uint32_t>(reader.SectorSize(), 512));
-  if (reader.SectorSize() == 0 || !reader.Read(volumeFirstSector, boot)) {
+  const uint32_t ss = reader.SectorSize();
+  if (ss == 0) {
     error = "the boot sector could not be read";
     return std::nullopt;
   }
-  return ParseFatBoot(boot, error);
+  std::vector<uint8_t> boot(std::max<uint32_t>(ss, 512));
+  const uint64_t volumeByte = volumeFirstSector * ss;
+  const bool readable = ReadSourceBytes(reader, volumeByte, boot);
+  std::optional<FatBoot> found;
+  if (readable) found = ParseFatBoot(boot, error);
+  if (found) return found;
+  const std::string firstError = readable ? error : "the boot sector could not be read";
+  for (const uint64_t bytesPerSector : {512u, 1024u, 2048u, 4096u}) {
+    std::vector<uint8_t> copy(bytesPerSector);
+    if (!ReadSourceBytes(reader, volumeByte + 6 * bytesPerSector, copy)) continue;
+    if (LE16(copy, 11) != bytesPerSector || LE16(copy, 50) != 6 || LE16(copy, 22) != 0) continue;
+    std::string ignored;
+    found = ParseFatBoot(copy, ignored);
+    if (found) return found;
+  }
+  error = firstError;
+  return std::nullopt;
 }
 
 std::optional<ClusterGeometry> GeometryOf(const FatBoot& f, uint32_t sectorSize,

@@ -13,7 +13,8 @@
 namespace tarnwick {
 
 // Every file and directory of the FAT volume whose boot sector is at
-// volumeFirstSector (a Source sector), the root's own entry left out.
+// volumeFirstSector (a Source sector), the root's own entry left out; a
+// FAT32 volume whose boot sector is lost is read through its backup copy.
 // Nothing, and error says why, when no FAT boot sector is there or its
 // clusters do not fall on the reader's sectors.
 //

@@ -295,8 +295,9 @@ namespace tarnwick {
 namespace {
 
 // Some systems clear FAT32's upper half of a deleted entry's cluster: the
-// deleted folder beyond cluster 65535 is still found by its "." entry.
-TEST(FatDeletedDirectory, UpperHalfClearedOnDeletion) {
+// deleted folder beyond cluster 65535 is still found by its "." entry. And
+// a lost boot sector leaves the backup copy.
+TEST(Fat32Volume, UpperHalfClearedOnDeletionAndBootSectorLost) {
   if (!test::HaveTool("mkfs.vfat") || !test::HaveTool("mcopy")) GTEST_SKIP() << "needs mtools";
   TempDir dir("fathigh");
   const auto image = dir / "volume.img";
@@ -330,6 +331,14 @@ TEST(FatDeletedDirectory, UpperHalfClearedOnDeletion) {
     EXPECT_EQ(after[i].FirstSector, before[i].FirstSector) << after[i].Path;
   }
   EXPECT_EQ(after.back().Path, "Dir/inside the folder.txt");
+
+  // With its boot sector overwritten, the volume is read through the copy.
+  std::fill_n(bytes.begin(), 512, uint8_t{0xF6});
+  ImageReader wiped(bytes);
+  const auto fromCopy = ReadFatFiles(wiped.Reader(), 0, error);
+  ASSERT_TRUE(fromCopy.has_value()) << error;
+  EXPECT_EQ(fromCopy->size(), after.size());
+  EXPECT_EQ(fromCopy->back().FirstSector, after.back().FirstSector);
 }
 
 }  // namespace
