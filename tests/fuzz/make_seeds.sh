@@ -110,4 +110,38 @@ mdel -i scan.img ::qq.db ::a.jpg
 seed deep_scan deep.img
 { printf '\x30\x00\xff\xff'; cat scan.img; } >deep_bad.img
 seed deep_scan deep_bad.img
+
+# The file-system readers: small volumes with folders, long and Chinese
+# names, a file grown in turns with another, and a deleted file and tree,
+# cut after their last written byte (FAT32's at 64 KiB: its table alone is
+# larger than the fuzzer's inputs). exFAT needs a loop device and FUSE.
+fs_tree() {
+  mmd -i "$1" ::/Dir ::/Dir/Sub ::/Gone
+  for n in one two "a long file name.txt" "聊天记录.db"; do
+    head -c 1500 /dev/urandom >f && mcopy -i "$1" f "::/Dir/$n"
+  done
+  mcopy -i "$1" f "::/Gone/inner file.bin"
+  mcopy -i "$1" f ::/Dir/Sub/x.db
+  mdel -i "$1" ::/Dir/two
+  mdeltree -i "$1" ::/Gone
+}
+cut_written() { python3 -c "import sys; d=open(sys.argv[1],'rb').read(); open(sys.argv[1],'wb').write(d[:min(len(d.rstrip(b'\0')) + 511 & ~511, int(sys.argv[2]))])" "$1" "$2"; }
+export MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8
+rm -f fat12.img fat16.img fat32.img
+mkfs.vfat -C -F 12 -n S12 fat12.img 256 >/dev/null && fs_tree fat12.img
+mkfs.vfat -C -F 16 -s 1 -n S16 fat16.img 4200 >/dev/null && fs_tree fat16.img
+mkfs.vfat -C -F 32 -s 1 -n S32 fat32.img 34000 >/dev/null 2>&1 && fs_tree fat32.img
+for f in fat12 fat16 fat32; do cut_written $f.img 65536; cp $f.img tree_$f.img; seed fat_volume tree_$f.img; done
+if [ "$(id -u)" = 0 ] && command -v mount.exfat-fuse >/dev/null; then
+  rm -f tree_exfat.img && truncate -s 1M tree_exfat.img && mkfs.exfat -c 512 -b 4096 tree_exfat.img >/dev/null
+  mkdir -p mnt && dev=$(losetup -f --show tree_exfat.img) && mount.exfat-fuse "$dev" mnt
+  mkdir -p mnt/Dir/Sub mnt/Gone
+  for n in one two "a long file name.txt" "聊天记录.db"; do head -c 1500 /dev/urandom >"mnt/Dir/$n"; done
+  for i in 1 2 3; do head -c 600 /dev/urandom >>mnt/Dir/Sub/x.db; head -c 600 /dev/urandom >>mnt/Dir/y.db; done
+  head -c 900 /dev/urandom >"mnt/Gone/inner file.bin"
+  sync; rm mnt/Dir/two; rm -r mnt/Gone
+  umount mnt && losetup -d "$dev"
+  cut_written tree_exfat.img 262144
+  seed exfat_volume tree_exfat.img
+fi
 du -sh "$out"
