@@ -1,7 +1,12 @@
 #include "carvers/framework.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 #include <algorithm>
 #include <filesystem>
@@ -207,17 +212,138 @@ TEST(CarveFrame, ClusterRestHonoursThePhaseAndStopsAtTheLastSector) {
   EXPECT_EQ(t->Map.SizeInBytes(), 4u);
 }
 
-TEST(SaveBufferToFile, WritesTheWholeBufferAndReplacesReadOnlyFiles) {
+// The names in a folder, sorted.
+std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(SaveBufferToFile, NeverReplacesAFileAndNamesTheOneThatHoldsTheSameBytes) {
   test::TempDir dir("save");
   auto s = CarveSession(NumberedSectors(4));
-  std::vector<uint8_t> data(3000, 0x5A);
-  std::string path = (dir / "FILE_AAAAAAAA.DB").string();
-  test::WriteFileBytes(path, {1, 2, 3});
+  const std::string path = (dir / "FILE_AAAAAAAA.DB").string();
+  const std::vector<uint8_t> earlier{1, 2, 3}, ours(3000, 0x5A);
+  test::WriteFileBytes(path, earlier);
   ::chmod(path.c_str(), 0444);
-  test::WriteFileBytes(path + ".part", {9});  // left by an interrupted save
-  ASSERT_TRUE(SaveBufferToFile(*s, data, path));
-  EXPECT_EQ(test::ReadFileBytes(path), data);
-  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+
+  SavedFile saved;
+  saved.Path = path;
+  ASSERT_TRUE(SaveBufferToFile(*s, ours, saved));
+  EXPECT_EQ(saved.Path, (dir / "FILE_AAAAAAAA-2.DB").string());
+  EXPECT_FALSE(saved.AlreadyThere);
+  EXPECT_EQ(test::ReadFileBytes(path), earlier) << "the earlier file is untouched";
+  EXPECT_EQ(test::ReadFileBytes(saved.Path), ours);
+
+  // The same bytes again, as a second rescue of the same disk finds them.
+  SavedFile again;
+  again.Path = path;
+  ASSERT_TRUE(SaveBufferToFile(*s, ours, again));
+  EXPECT_EQ(again.Path, saved.Path);
+  EXPECT_TRUE(again.AlreadyThere);
+  EXPECT_EQ(s->AlreadyThereCount, 1u);
+  // A file one byte longer or with one byte changed is another file.
+  std::vector<uint8_t> longer = ours, changed = ours;
+  longer.push_back(0x5A);
+  changed[2999] = 0;
+  for (const auto* bytes : {&longer, &changed}) {
+    SavedFile other;
+    other.Path = path;
+    ASSERT_TRUE(SaveBufferToFile(*s, *bytes, other));
+    EXPECT_FALSE(other.AlreadyThere);
+    EXPECT_EQ(test::ReadFileBytes(other.Path), *bytes);
+  }
+  EXPECT_EQ(NamesIn(dir.Path()),
+            (std::vector<std::string>{"FILE_AAAAAAAA-2.DB", "FILE_AAAAAAAA-3.DB",
+                                      "FILE_AAAAAAAA-4.DB", "FILE_AAAAAAAA.DB"}))
+      << "no temporary file is left behind";
+  EXPECT_EQ(s->AlreadyThereCount, 1u);
+}
+
+TEST(SaveBufferToFile, WhatIsNotARegularFileIsNeverWrittenThroughOrTakenForACopy) {
+  test::TempDir dir("save-other");
+  auto s = CarveSession(NumberedSectors(4));
+  const std::vector<uint8_t> ours(600, 7);
+  const std::filesystem::path target = dir / "elsewhere.DB";
+  test::WriteFileBytes(target, ours);
+  // A link to a file with the same bytes, and a folder, under the wanted names.
+  std::filesystem::create_symlink(target, dir / "FILE_AAAAAAAB.DB");
+  std::filesystem::create_directory(dir / "FILE_AAAAAAAB-2.DB");
+  SavedFile saved;
+  saved.Path = (dir / "FILE_AAAAAAAB.DB").string();
+  ASSERT_TRUE(SaveBufferToFile(*s, ours, saved));
+  EXPECT_EQ(saved.Path, (dir / "FILE_AAAAAAAB-3.DB").string());
+  EXPECT_FALSE(saved.AlreadyThere);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "FILE_AAAAAAAB.DB"));
+  EXPECT_EQ(test::ReadFileBytes(saved.Path), ours);
+}
+
+TEST(PlaceWithoutReplacing, EveryWayOfTakingANameNumbersTheSameAndLeavesNothingBehind) {
+  for (ClaimMethod method : {ClaimMethod::RenameNoReplace, ClaimMethod::Link,
+                             ClaimMethod::ExclusivePlaceholder}) {
+    test::TempDir dir("claim");
+    // The number goes before the extension, and a dot in a folder's name is not one.
+    const std::filesystem::path folder = dir / "out.d";
+    std::filesystem::create_directory(folder);
+    const std::string wanted = (folder / "FILE_AAAAAAAC").string();
+    std::vector<std::string> paths;
+    for (uint8_t k = 1; k <= 3; ++k) {
+      const std::vector<uint8_t> bytes(100 * k, k);
+      Placement p = PlaceWithoutReplacing(SaveSource::InMemory(bytes), wanted, method);
+      ASSERT_TRUE(p.Saved) << std::strerror(p.Error);
+      EXPECT_FALSE(p.AlreadyThere);
+      EXPECT_EQ(test::ReadFileBytes(p.Path), bytes);
+      paths.push_back(p.Path);
+    }
+    EXPECT_EQ(paths, (std::vector<std::string>{wanted, wanted + "-2", wanted + "-3"}));
+    const std::vector<uint8_t> second(200, 2);
+    Placement p = PlaceWithoutReplacing(SaveSource::InMemory(second), wanted, method);
+    EXPECT_TRUE(p.Saved && p.AlreadyThere);
+    EXPECT_EQ(p.Path, wanted + "-2");
+    EXPECT_EQ(NamesIn(folder), (std::vector<std::string>{"FILE_AAAAAAAC", "FILE_AAAAAAAC-2",
+                                                         "FILE_AAAAAAAC-3"}));
+  }
+}
+
+TEST(PlaceWithoutReplacing, BytesInAFileOfTheirOwnAreTakenOver) {
+  test::TempDir dir("from-file");
+  const std::string wanted = (dir / "FILE_AAAAAAAD.DB").string();
+  const std::vector<uint8_t> bytes = test::RandomBytes(3 * 1048576 + 5, 9);  // several chunks
+  const std::string staged = (dir / "staged.tmp").string();
+  test::WriteFileBytes(staged, bytes);
+  Placement p = PlaceWithoutReplacing(SaveSource::InFile(staged), wanted);
+  ASSERT_TRUE(p.Saved);
+  EXPECT_EQ(p.Path, wanted);
+  EXPECT_FALSE(std::filesystem::exists(staged));
+  EXPECT_EQ(test::ReadFileBytes(wanted), bytes);
+  // The same bytes staged again: the file in the folder is named, the staged one goes.
+  test::WriteFileBytes(staged, bytes);
+  p = PlaceWithoutReplacing(SaveSource::InFile(staged), wanted);
+  EXPECT_TRUE(p.Saved && p.AlreadyThere);
+  EXPECT_FALSE(std::filesystem::exists(staged));
+  // Staged on another file system: copied beside the target, then removed.
+  const std::filesystem::path shm = "/dev/shm";
+  struct stat a {}, b {};
+  if (::stat(shm.c_str(), &a) == 0 && ::stat(dir.Path().c_str(), &b) == 0 && a.st_dev != b.st_dev) {
+    const std::string elsewhere =
+        (shm / ("tarnwick-staged-" + std::to_string(::getpid()) + ".tmp")).string();
+    std::vector<uint8_t> other = bytes;
+    other[0] ^= 1;
+    test::WriteFileBytes(elsewhere, other);
+    p = PlaceWithoutReplacing(SaveSource::InFile(elsewhere), wanted);
+    ASSERT_TRUE(p.Saved) << std::strerror(p.Error);
+    EXPECT_EQ(p.Path, (dir / "FILE_AAAAAAAD-2.DB").string());
+    EXPECT_EQ(test::ReadFileBytes(p.Path), other);
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+    std::filesystem::remove(elsewhere);
+  }
+  // A staged file that is gone: a failure, and nothing is made.
+  p = PlaceWithoutReplacing(SaveSource::InFile(staged), (dir / "FILE_AAAAAAAE.DB").string());
+  EXPECT_FALSE(p.Saved);
+  EXPECT_EQ(p.Error, ENOENT);
+  EXPECT_FALSE(std::filesystem::exists(dir / "FILE_AAAAAAAE.DB"));
 }
 
 TEST(SaveBufferToFile, RetryTriesTheSamePathAgain) {
@@ -235,24 +361,53 @@ TEST(SaveBufferToFile, RetryTriesTheSamePathAgain) {
   EXPECT_EQ(ui.Questions[0].Text, "Failed save file: \r\n\r\n" + path);
   EXPECT_EQ(ui.Questions[0].Caption, "Error");
   EXPECT_EQ(ui.Questions[0].Kind, Buttons::AbortRetryIgnore);
+  EXPECT_EQ(s->SaveError, "No such file or directory");
   EXPECT_EQ(test::ReadFileBytes(path), data);
 }
 
-TEST(SaveBufferToFile, AFullTargetIsAFailureAndAbortStopsTheScan) {
+// Files may grow no larger than `bytes` while it lives: writes past it fail
+// as on a full disk (EFBIG instead of the signal).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    old_signal_ = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &old_);
+    rlimit limit = old_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &old_);
+    std::signal(SIGXFSZ, old_signal_);
+  }
+
+ private:
+  rlimit old_{};
+  void (*old_signal_)(int);
+};
+
+TEST(SaveBufferToFile, AFailedWriteLeavesNothingAndAbortStopsTheScan) {
+  test::TempDir dir("full");
   auto s = CarveSession(NumberedSectors(4));
   test::RecordingFrontend ui;
   s->SetFrontend(&ui);
   ui.Answers = {Answer::Abort};
-  std::vector<uint8_t> data(4096, 1);
-  // Every write to /dev/full fails as a full disk does.
-  EXPECT_FALSE(SaveBufferToFile(*s, data, "/dev/full"));
+  const std::vector<uint8_t> data(4096, 1);
+  const std::string path = (dir / "FILE_AAAAAAAA.DB").string();
+  {
+    FileSizeLimit limit(1024);
+    EXPECT_FALSE(SaveBufferToFile(*s, data, path));
+  }
+  EXPECT_EQ(s->SaveError, std::strerror(EFBIG));
   EXPECT_EQ(s->Flags.RunState.load(), kStop);
-  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full")) << "a device is never replaced";
-  EXPECT_FALSE(std::filesystem::exists("/dev/full.part"));
+  EXPECT_TRUE(s->SaveAborted);
+  EXPECT_TRUE(NamesIn(dir.Path()).empty()) << "neither a part file nor a truncated one";
   ui.Answers = {Answer::Ignore};
   s->Flags.RunState = kRunning;
+  s->SaveAborted = false;
   EXPECT_FALSE(SaveBufferToFile(*s, data, "/nonexistent-folder/x.DB"));
   EXPECT_EQ(s->Flags.RunState.load(), kRunning);
+  EXPECT_FALSE(s->SaveAborted);
 }
 
 }  // namespace

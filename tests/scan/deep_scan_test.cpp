@@ -230,6 +230,35 @@ TEST(PhaseOne, CancelEndsTheSearchAndTheRescueRunsOnWhatWasFound) {
   EXPECT_EQ(r.EndText, "Rescued file 1");
   EXPECT_TRUE(fs::exists(out / "FILE_AAAAAAAK.DB"));
   EXPECT_GT(n, 0u);
+  // The end says where the search stopped and that the rest was not searched.
+  EXPECT_EQ(r.SearchStop.Phase, StopPhase::Search);
+  EXPECT_EQ(r.SearchStop.AtSector, 2001u);
+  EXPECT_EQ(r.RescueStop.Phase, StopPhase::None);
+  EXPECT_EQ(&r.Stop(), &r.SearchStop);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_EQ(notes.Lines, (std::vector<std::string>{
+                             "The search was stopped at sector 2001 (50.02% searched): sectors "
+                             "2001 to 3999 were not searched, and nothing on them was found."}));
+  EXPECT_TRUE(notes.StoppedByUser);
+  EXPECT_FALSE(notes.Failed);
+}
+
+TEST(PhaseOne, ACancelBeforeTheSearchBeginsLeavesAllOfItUnsearched) {
+  test::TempDir out("cancel-early");
+  Opened o(Zeros(800));
+  o.ui.OnPump = [&] { o.s->Flags.SearchCancel = true; };  // at the first chance
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string(), "100", "699"));
+  EXPECT_EQ(r.SearchStop.Phase, StopPhase::Search);
+  EXPECT_EQ(r.SearchStop.AtSector, 100u);
+  EXPECT_EQ(r.SearchStop.LastSector, 699u);
+  EXPECT_EQ(r.SearchStop.Percent, "0.00%");
+  // In the other languages too.
+  o.s->Texts = &TextsFor(Language::SimplifiedChinese);
+  EXPECT_EQ(EndNotes(*o.s, r).Lines.at(0),
+            "搜索已在扇区 100 处停止（已搜索 0.00%）：扇区 100 至 699 未被搜索，其中的文件未被找到。");
+  o.s->Texts = &TextsFor(Language::TraditionalChinese);
+  EXPECT_EQ(EndNotes(*o.s, r).Lines.at(0),
+            "搜尋已在磁區 100 處停止（已搜尋 0.00%）：磁區 100 至 699 未被搜尋，其中的檔案未被找到。");
 }
 
 TEST(PhaseTwo, StopEndsTheRescueAfterTheCurrentCarve) {
@@ -254,6 +283,75 @@ TEST(PhaseTwo, StopEndsTheRescueAfterTheCurrentCarve) {
                                                    "show rescue", "close rescue", "main shown"}));
   EXPECT_TRUE(o.s->Flags.RescueDone);
   EXPECT_FALSE(o.s->Map.Allocated());
+  // One of the three carved; the next to carve was the one at 300.
+  EXPECT_EQ(r.SearchStop.Phase, StopPhase::None);
+  EXPECT_EQ(r.RescueStop.Phase, StopPhase::Rescue);
+  EXPECT_EQ(r.RescueStop.Carved, 1u);
+  EXPECT_EQ(r.RescueStop.Starts, 3u);
+  EXPECT_EQ(r.RescueStop.AtSector, 300u);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_EQ(notes.Lines, (std::vector<std::string>{
+                             "The rescue was stopped after 1 of the 3 file starts found; the "
+                             "rest, from sector 300 on, were not carved."}));
+  EXPECT_TRUE(notes.StoppedByUser);
+}
+
+TEST(PhaseTwo, AStopAfterTheLastCarveIsNoStop) {
+  // A JPEG start of the second pass is what is left after the database.
+  test::TempDir out("stop-late");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(400);
+  Put(img, 10, db);
+  Opened o(std::move(img));
+  o.ui.OnPump = [&] {
+    if (o.s->RescuedCount == 1) o.s->Flags.RunState = kStop;
+  };
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+  EXPECT_EQ(r.Rescued, 1u);
+  EXPECT_EQ(r.RescueStop.Phase, StopPhase::None);
+  EXPECT_FALSE(EndNotes(*o.s, r).StoppedByUser);
+
+  // With a second-pass entry still to come, the same stop names it.
+  auto img2 = Zeros(400);
+  Put(img2, 10, db);
+  Put(img2, 200, JpegStart(0xDB));  // TypeCode 2: carved in the second pass
+  Opened p(std::move(img2));
+  p.ui.OnPump = [&] {
+    if (p.s->RescuedCount == 1) p.s->Flags.RunState = kStop;
+  };
+  test::TempDir out2("stop-late2");
+  r = DeepScan(*p.s, p.boxes, p.Request(out2.Path().string()));
+  ASSERT_EQ(r.RescueStop.Phase, StopPhase::Rescue);
+  EXPECT_EQ(r.RescueStop.AtSector, 200u);
+  EXPECT_EQ(r.RescueStop.Carved, 1u);
+  EXPECT_EQ(r.RescueStop.Starts, 2u);
+}
+
+TEST(PhaseTwo, AbortInTheSaveBoxEndsTheRescueAsAFailureNotAsTheUsersStop) {
+  test::TempDir out("abort");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(1000);
+  for (uint64_t at : {10, 600}) Put(img, at, db);
+  Opened o(std::move(img));
+  const fs::path folder = out / "target";
+  fs::create_directory(folder);
+  // The folder goes away once the search is done: the first save fails.
+  o.ui.OnPump = [&] {
+    o.s->Flags.ElapsedMs += 200;
+    if (o.s->Flags.SearchCancel) fs::remove_all(folder);
+  };
+  o.ui.Answers = {Answer::Abort};
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(folder.string()));
+  EXPECT_EQ(r.Rescued, 0u);
+  EXPECT_EQ(r.Unsaved, 1u);
+  ASSERT_EQ(r.RescueStop.Phase, StopPhase::Rescue);
+  EXPECT_FALSE(r.RescueStop.ByUser);
+  EXPECT_EQ(r.RescueStop.AtSector, 10u);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_TRUE(notes.Failed);
+  EXPECT_FALSE(notes.StoppedByUser);
+  ASSERT_EQ(notes.Lines.size(), 2u);
+  EXPECT_EQ(notes.Lines[1], "1 file could not be saved (No such file or directory).");
 }
 
 TEST(PhaseTwo, DialogTextsFollowTheCarves) {
