@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <utility>
 
 namespace tarnwick {
@@ -40,6 +41,10 @@ class Fd {
   Fd& operator=(const Fd&) = delete;
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
 
  private:
   int fd_;
@@ -154,14 +159,21 @@ bool WriteTemporary(const std::string& wanted, const SaveSource& source, std::st
     error = errno;
     return false;
   }
-  std::string pattern = wanted + ".XXXXXX.part";
-  Fd fd(::mkostemps(pattern.data(), 5, O_CLOEXEC));
+  // A name of its own, created with the umask's permissions as the file
+  // will keep them (rescued chats are private when the user's files are).
+  Fd fd;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
+    temporary = wanted + suffix;
+    fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.get() < 0 && errno != EEXIST) break;
+  }
   if (fd.get() < 0) {
     error = errno;
     return false;
   }
-  temporary = pattern;
-  ::fchmod(fd.get(), 0644);
   bool ok = true;
   for (std::span<const uint8_t> chunk; ok;) {
     if (!reader.Next(chunk)) {

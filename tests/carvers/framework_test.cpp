@@ -280,6 +280,23 @@ TEST(SaveBufferToFile, WhatIsNotARegularFileIsNeverWrittenThroughOrTakenForACopy
   EXPECT_EQ(test::ReadFileBytes(saved.Path), ours);
 }
 
+TEST(SaveBufferToFile, ASavedFileHasThePermissionsTheUmaskGives) {
+  test::TempDir dir("umask");
+  auto s = CarveSession(NumberedSectors(4));
+  const std::vector<uint8_t> data(100, 3);
+  for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{077, 0600}, {022, 0644}}) {
+    const mode_t old = ::umask(mask);
+    SavedFile saved;
+    saved.Path = (dir / ("FILE_" + std::to_string(mask) + ".DB")).string();
+    const bool ok = SaveBufferToFile(*s, data, saved);
+    ::umask(old);
+    ASSERT_TRUE(ok);
+    struct stat st {};
+    ASSERT_EQ(::stat(saved.Path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, mode) << "umask " << mask;
+  }
+}
+
 TEST(PlaceWithoutReplacing, EveryWayOfTakingANameNumbersTheSameAndLeavesNothingBehind) {
   for (ClaimMethod method : {ClaimMethod::RenameNoReplace, ClaimMethod::Link,
                              ClaimMethod::ExclusivePlaceholder}) {

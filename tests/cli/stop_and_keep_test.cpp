@@ -218,6 +218,16 @@ TEST_F(StopAndKeep, CtrlCInTheSearchSaysWhereItStoppedAndExits130) {
   EXPECT_EQ(FromReport(report, "r['stopped']"),
             "{'phase': 'search', 'at_sector': 0, 'by_user': True}");
   EXPECT_TRUE(fs::is_empty(out));
+
+  // scan lists what it found so far, and says too that it is not all.
+  Ended scan = RunPressingCtrlC({"scan", img.string()}, tmp_ / "scan-stdout",
+                                [](const std::string& line) {
+                                  return line.rfind("Searching file", 0) == 0;
+                                });
+  ASSERT_TRUE(scan.Pressed);
+  EXPECT_EQ(scan.Status, 130) << scan.Err;
+  EXPECT_EQ(scan.Out, "");
+  EXPECT_NE(scan.Err.find("The search was stopped at sector 0"), std::string::npos) << scan.Err;
 }
 
 TEST_F(StopAndKeep, CtrlCInTheRescueSaysHowManyWereCarvedAndExits130) {
