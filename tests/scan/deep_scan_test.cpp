@@ -354,6 +354,43 @@ TEST(PhaseTwo, AbortInTheSaveBoxEndsTheRescueAsAFailureNotAsTheUsersStop) {
   EXPECT_EQ(notes.Lines[1], "1 file could not be saved (No such file or directory).");
 }
 
+TEST(PhaseTwo, ARepeatedRescueKeepsTheDamagedCopyThatIsThereAndTheWholeOne) {
+  test::TempDir out("repeat");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(1000);
+  Put(img, 100, db);
+  Put(img, 600, db);
+  for (int round = 0; round < 2; ++round) {
+    // Sector 110 of the first copy cannot be read: that one is damaged.
+    auto s = test::EnglishSession();
+    OpenOutcome opened = OpenImageDevice(
+        *s,
+        std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(img), std::set<uint64_t>{110}),
+        "/m/bad.img");
+    RescueBoxes boxes;
+    boxes.Reason = opened.ReasonIndex;
+    boxes.Fs = opened.FsIndex;
+    boxes.Cluster = opened.ClusterIndex;
+    ScanRequest request;
+    request.FolderText = out.Path().string();
+    request.FirstText = "0";
+    request.LastText = "999";
+    ScanOutcome r = DeepScan(*s, boxes, request);
+    EXPECT_EQ(r.Rescued, 1u) << "round " << round;
+    EXPECT_EQ(r.Damaged, 1u) << "round " << round;
+    EXPECT_EQ(r.AlreadyThere, round == 0 ? 0u : 2u);
+    const auto lines = EndNotes(*s, r).Lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Already in the folder, not written again: 2"),
+              round);
+  }
+  size_t files = 0, damaged = 0;
+  for (const auto& e : fs::directory_iterator(out.Path())) files += e.is_regular_file();
+  for (const auto& e : fs::directory_iterator(out / "damaged")) damaged += e.is_regular_file();
+  EXPECT_EQ(files, 1u);
+  EXPECT_EQ(damaged, 1u);
+  EXPECT_EQ(test::ReadFileBytes(out / "FILE_AAAAAAXC.DB"), db);
+}
+
 TEST(PhaseTwo, DialogTextsFollowTheCarves) {
   test::TempDir out("texts");
   auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
