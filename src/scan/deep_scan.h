@@ -54,8 +54,10 @@ struct ScanOutcome {
   bool SourceLost = false;  // the Source stopped answering: the scan ended early
   uint32_t Damaged = 0;     // databases written under damaged/
   std::string DamagedText;  // the line that counts them; empty when there are none
-  uint32_t AlreadyThere = 0;  // files found whose bytes were in the folder already
-  ScanStop SearchStop, RescueStop;  // where the run was cut short, if it was
+  // Files found whose bytes were in the folder already.
+  uint32_t AlreadyThere = 0;
+  // Where the run was cut short, if it was.
+  ScanStop SearchStop, RescueStop;
   // The stop that the report and the exit status name: the search's, else the rescue's.
   const ScanStop& Stop() const {
     return SearchStop.Phase != StopPhase::None ? SearchStop : RescueStop;

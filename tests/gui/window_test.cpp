@@ -402,8 +402,9 @@ void WindowTest::RescueOfADeletedDatabase() {
   // already there.
   w.ui.asked.clear();
   f.Button12->click();
-  QCOMPARE(w.Asked(), std::vector<std::string>{
-                          "Rescued file 1\n\nAlready in the folder, not written again: 1 | Finished"});
+  QCOMPARE(w.Asked(),
+           std::vector<std::string>{
+               "Rescued file 1\n\nAlready in the folder, not written again: 1 | Finished"});
   size_t count = 0;
   for (const auto& e : fs::directory_iterator(out)) count += e.is_regular_file() ? 1 : 0;
   QCOMPARE(count, size_t{1});
