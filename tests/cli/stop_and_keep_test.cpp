@@ -241,6 +241,12 @@ TEST_F(StopAndKeep, CtrlCInTheSearchOrTheRescueSaysWhereItStoppedAndExits130) {
                        ShellQuote(test::SourceFile("docs/report.schema.json").string()));
     EXPECT_EQ(v.Status, 0) << v.Out << v.Err;
   }
+  // A backup cut short keeps what it copied and exits 130 too.
+  Ended backup = RunPressingCtrlC({"backup", img.string(), (tmp_ / "copy.img").string()},
+                                  tmp_ / "stdout", [](const std::string&) { return true; });
+  ASSERT_TRUE(backup.Pressed);
+  EXPECT_EQ(backup.Status, 130) << backup.Err;
+  EXPECT_NE(backup.Err.find("Stopped before the end of the range."), std::string::npos);
 }
 
 }  // namespace
