@@ -36,6 +36,11 @@ constexpr Table kEnglish = {
     "Sectors passed over after read failures and never read: %1 (%2).",
     " and %1 more runs",
     "Damaged file %1 (in damaged/)",
+    "The search was stopped at sector %1 (%2 searched): sectors %1 to %3 were not searched, "
+    "and nothing on them was found.",
+    "The rescue was stopped after %1 of the %2 file starts found; the rest, from sector %3 on, "
+    "were not carved.",
+    "Already in the folder, not written again: %1",
 };
 
 constexpr Table kSimplified = {
@@ -64,6 +69,9 @@ constexpr Table kSimplified = {
     "读取失败后跳过、未再读取的扇区：%1 个（%2）。",
     "，另有 %1 段",
     "损坏文件 %1 (保存在 damaged/)",
+    "搜索已在扇区 %1 处停止（已搜索 %2）：扇区 %1 至 %3 未被搜索，其中的文件未被找到。",
+    "恢复已在处理找到的 %2 个文件起点中的 %1 个后停止；其余的（自扇区 %3 起）未被恢复。",
+    "已在文件夹中、未再次写入：%1",
 };
 
 constexpr Table kTraditional = {
@@ -92,6 +100,9 @@ constexpr Table kTraditional = {
     "讀取失敗後跳過、未再讀取的磁區：%1 個（%2）。",
     "，另有 %1 段",
     "損壞檔案 %1 (儲存在 damaged/)",
+    "搜尋已在磁區 %1 處停止（已搜尋 %2）：磁區 %1 至 %3 未被搜尋，其中的檔案未被找到。",
+    "恢復已在處理找到的 %2 個檔案起點中的 %1 個後停止；其餘的（自磁區 %3 起）未被恢復。",
+    "已在資料夾中、未再次寫入：%1",
 };
 
 }  // namespace

@@ -35,6 +35,9 @@ enum class ResultsText {
   SkippedRuns,     // "Sectors passed over ...: %1 (%2)."
   MoreRuns,        // " and %1 more runs", after the first runs listed
   DamagedFiles,    // "Damaged file %1 (in damaged/)"
+  StoppedSearch,   // "The search was stopped at sector %1 (%2): sectors %1 to %3 ..."
+  StoppedRescue,   // "The rescue was stopped after %1 of the %2 file starts ... (sector %3)"
+  AlreadyThere,    // "Already in the folder, not written again: %1"
   Count
 };
 

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <random>
+#include <utility>
 
 namespace tarnwick {
 
@@ -23,63 +26,278 @@ constexpr int kSlotSaveCaption = 61;
 // The system's reason for the last failed call.
 std::string SystemReason(int error) { return error != 0 ? std::strerror(error) : "short write"; }
 
-// Writes the whole buffer to a new file at path. On a failure returns the
-// errno (or 0 for a write that stopped short without one) in error.
-bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error,
-                int flags = O_TRUNC) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
-  if (fd < 0) {
-    error = errno;
-    return false;
+constexpr size_t kCompareChunk = 1 << 20;
+// NAME-2.EXT ... NAME-9999.EXT: a folder holding that many different files
+// of one name is not one to go on filling.
+constexpr int kMaxNameNumber = 9999;
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
   }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+bool WriteAll(int fd, std::span<const uint8_t> bytes, int& error) {
   size_t done = 0;
-  bool ok = true;
-  while (done < buffer.size()) {
-    ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error = n < 0 ? errno : 0;
-      ok = false;
-      break;
+      return false;
     }
     done += static_cast<size_t>(n);
-  }
-  // A rescued file is only counted once it is on the disk.
-  if (ok && ::fsync(fd) != 0 && errno != EINVAL) {
-    error = errno;
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    error = errno;
-    ok = false;
-  }
-  return ok;
-}
-
-// Writes under a temporary name beside path and renames it into place when
-// whole, so that a failure never leaves a truncated file under the real name.
-// Something at path that is not a regular file (a device, a pipe) is
-// written to as it is: renaming over it would replace it.
-bool WriteAtomically(const std::string& path, std::span<const uint8_t> buffer, int& error) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    return WriteWhole(path, buffer, error);
-  const std::string temporary = path + ".part";
-  // A leftover of an interrupted save goes; anything else of that name stays.
-  if (::lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temporary.c_str());
-  if (!WriteWhole(temporary, buffer, error, O_EXCL | O_NOFOLLOW)) {
-    if (error != EEXIST) ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
-    ::unlink(temporary.c_str());
-    return false;
   }
   return true;
 }
 
+// Reads up to buffer.size() bytes; the count read, or -1 on an error.
+ssize_t ReadFull(int fd, std::span<uint8_t> buffer) {
+  size_t done = 0;
+  while (done < buffer.size()) {
+    ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// The bytes to save, read in chunks: from memory or from their own file.
+class SourceReader {
+ public:
+  explicit SourceReader(const SaveSource& source)
+      : source_(source),
+        fd_(source.File.empty() ? -1 : ::open(source.File.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  bool Ok() const { return source_.File.empty() || fd_.get() >= 0; }
+  // The next chunk, empty at the end; false on a read error.
+  bool Next(std::span<const uint8_t>& chunk) {
+    if (source_.File.empty()) {
+      const size_t n = std::min(kCompareChunk, source_.Bytes.size() - at_);
+      chunk = source_.Bytes.subspan(at_, n);
+      at_ += n;
+      return true;
+    }
+    buffer_.resize(kCompareChunk);
+    ssize_t n = ReadFull(fd_.get(), buffer_);
+    if (n < 0) return false;
+    chunk = std::span<const uint8_t>(buffer_.data(), static_cast<size_t>(n));
+    return true;
+  }
+
+ private:
+  const SaveSource& source_;
+  Fd fd_;
+  size_t at_ = 0;
+  std::vector<uint8_t> buffer_;
+};
+
+// The size of the bytes to save; false when their file cannot be looked at.
+bool SourceSize(const SaveSource& source, uint64_t& size) {
+  if (source.File.empty()) {
+    size = source.Bytes.size();
+    return true;
+  }
+  struct stat st {};
+  if (::stat(source.File.c_str(), &st) != 0) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+// True when the regular file at path holds exactly the bytes to save. Only
+// read: a link, a device or anything else at the name counts as different.
+bool HoldsTheSameBytes(const std::string& path, const SaveSource& source, uint64_t size) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (static_cast<uint64_t>(st.st_size) != size) return false;
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) return false;
+  SourceReader reader(source);
+  if (!reader.Ok()) return false;
+  std::vector<uint8_t> theirs(kCompareChunk);
+  while (true) {
+    std::span<const uint8_t> ours;
+    if (!reader.Next(ours)) return false;
+    ssize_t n = ReadFull(fd.get(), std::span<uint8_t>(theirs.data(), ours.size()));
+    if (n < 0 || static_cast<size_t>(n) != ours.size()) return false;
+    if (!std::equal(ours.begin(), ours.end(), theirs.begin())) return false;
+    if (ours.empty()) return true;
+  }
+}
+
+// wanted for 1, and NAME-n.EXT for n from 2: the number goes before the
+// extension so that the file still opens as what it is.
+std::string NumberedName(const std::string& wanted, int n) {
+  if (n <= 1) return wanted;
+  const size_t slash = wanted.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  size_t dot = wanted.rfind('.');
+  if (dot == std::string::npos || dot <= nameStart) dot = wanted.size();
+  return wanted.substr(0, dot) + "-" + std::to_string(n) + wanted.substr(dot);
+}
+
+// Writes the bytes to a new temporary file beside `wanted`, flushed to the
+// disk; its name comes back in temporary.
+bool WriteTemporary(const std::string& wanted, const SaveSource& source, std::string& temporary,
+                    int& error) {
+  SourceReader reader(source);
+  if (!reader.Ok()) {
+    error = errno;
+    return false;
+  }
+  // A name of its own, created with the umask's permissions as the file
+  // will keep them (rescued chats are private when the user's files are).
+  Fd fd;
+  std::random_device random;
+  for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
+    temporary = wanted + suffix;
+    fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (fd.get() < 0 && errno != EEXIST) break;
+  }
+  if (fd.get() < 0) {
+    error = errno;
+    return false;
+  }
+  bool ok = true;
+  for (std::span<const uint8_t> chunk; ok;) {
+    if (!reader.Next(chunk)) {
+      error = errno;
+      ok = false;
+    } else if (chunk.empty()) {
+      break;
+    } else {
+      ok = WriteAll(fd.get(), chunk, error);
+    }
+  }
+  // A rescued file is only counted once it is on the disk.
+  if (ok && ::fsync(fd.get()) != 0 && errno != EINVAL) {
+    error = errno;
+    ok = false;
+  }
+  if (::close(fd.release()) != 0 && ok) {
+    error = errno;
+    ok = false;
+  }
+  if (!ok) ::unlink(temporary.c_str());
+  return ok;
+}
+
+// The errors that say a file system lacks a way of taking a name, not that
+// the name is taken or the folder is unusable.
+bool Unsupported(int error) {
+  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP ||
+         error == EPERM || error == EMLINK;
+}
+
+// Gives the finished file at `from` the name `to` unless something has it.
+// 0 when done, EEXIST when the name is taken, else the errno. method moves
+// on to the next way when the file system refuses one.
+int ClaimName(const std::string& from, const std::string& to, ClaimMethod& method) {
+  if (method == ClaimMethod::RenameNoReplace) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EEXIST || !Unsupported(errno)) return errno;
+    method = ClaimMethod::Link;
+  }
+  if (method == ClaimMethod::Link) {
+    if (::link(from.c_str(), to.c_str()) == 0) {
+      ::unlink(from.c_str());
+      return 0;
+    }
+    if (errno == EEXIST || !Unsupported(errno)) return errno;
+    method = ClaimMethod::ExclusivePlaceholder;
+  }
+  // The name is taken by an empty file of our own, which the finished file
+  // then replaces: only that placeholder is ever renamed over.
+  Fd placeholder(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (placeholder.get() < 0) return errno;
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(to.c_str());
+    return error;
+  }
+  return 0;
+}
+
 }  // namespace
+
+Placement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
+                                ClaimMethod method) {
+  Placement out;
+  uint64_t size = 0;
+  if (!SourceSize(source, size)) {
+    out.Error = errno;
+    return out;
+  }
+  std::string staged;  // the finished file, waiting for its name
+  bool stagedIsOurs = false;
+  // Done: a source file is taken over; failed: only our own copy goes.
+  auto finish = [&](bool saved) {
+    if (stagedIsOurs && !saved) ::unlink(staged.c_str());
+    if (saved && !source.File.empty() && (stagedIsOurs || out.AlreadyThere))
+      ::unlink(source.File.c_str());
+    out.Saved = saved;
+    return out;
+  };
+  int taken = 0;  // names found free and then taken before ours could be
+  for (int n = 1; n <= kMaxNameNumber; ++n) {
+    const std::string name = NumberedName(wanted, n);
+    struct stat st {};
+    if (::lstat(name.c_str(), &st) == 0) {
+      if (!HoldsTheSameBytes(name, source, size)) continue;
+      out.AlreadyThere = true;
+      out.Path = name;
+      return finish(true);
+    }
+    if (errno != ENOENT) {
+      out.Error = errno;
+      return finish(false);
+    }
+    if (staged.empty()) {
+      if (!source.File.empty()) {
+        staged = source.File;
+      } else if (!WriteTemporary(wanted, source, staged, out.Error)) {
+        return finish(false);
+      } else {
+        stagedIsOurs = true;
+      }
+    }
+    int error = ClaimName(staged, name, method);
+    if (error == EXDEV && !stagedIsOurs) {
+      // The bytes' file is on another file system: a copy beside the target.
+      if (!WriteTemporary(wanted, source, staged, out.Error)) return finish(false);
+      stagedIsOurs = true;
+      error = ClaimName(staged, name, method);
+    }
+    if (error == 0) {
+      out.Path = name;
+      return finish(true);
+    }
+    if (error == EEXIST && ++taken < kMaxNameNumber) {
+      --n;  // taken meanwhile: look at what took it
+      continue;
+    }
+    out.Error = error;
+    return finish(false);
+  }
+  out.Error = EEXIST;
+  return finish(false);
+}
 
 std::string LetterName(int count, uint64_t value) {
   std::string name(static_cast<size_t>(std::max(count, 0)), 'A');
@@ -90,19 +308,38 @@ std::string LetterName(int count, uint64_t value) {
   return name;
 }
 
-bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path) {
+bool SaveWithoutReplacing(Session& s, const SaveSource& source, SavedFile& saved) {
+  const std::string wanted = saved.Path;
   while (true) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-    int error = 0;
-    if (WriteAtomically(path, buffer, error)) return true;
-    s.SaveError = SystemReason(error);
-    Answer a = s.UI->Ask(s.Text(kSlotFailedSave) + path, s.Text(kSlotSaveCaption),
+    Placement placed = PlaceWithoutReplacing(source, wanted);
+    if (placed.Saved) {
+      saved.Path = placed.Path;
+      saved.AlreadyThere = placed.AlreadyThere;
+      if (placed.AlreadyThere) ++s.AlreadyThereCount;
+      return true;
+    }
+    s.SaveError = SystemReason(placed.Error);
+    Answer a = s.UI->Ask(s.Text(kSlotFailedSave) + wanted, s.Text(kSlotSaveCaption),
                          Buttons::AbortRetryIgnore);
     if (a == Answer::Retry) continue;
-    if (a == Answer::Abort) s.Flags.RunState = kStop;
+    if (a == Answer::Abort) {
+      s.Flags.RunState = kStop;
+      s.SaveAborted = true;
+    }
+    // Given up: the bytes' own file is not left behind in the folder.
+    if (!source.File.empty()) ::unlink(source.File.c_str());
     return false;
   }
+}
+
+bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, SavedFile& saved) {
+  return SaveWithoutReplacing(s, SaveSource::InMemory(buffer), saved);
+}
+
+bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path) {
+  SavedFile saved;
+  saved.Path = path;
+  return SaveBufferToFile(s, buffer, saved);
 }
 
 std::string OutputName(const std::string& folder, uint64_t carveStart,
@@ -250,7 +487,7 @@ void CarveFrame::SucceedAndSave(const std::string& folder, const std::string& ex
     saved.StartSector = c.StartSector();
     saved.Bytes = c.Collected;
     saved.Sectors = c.ClaimList;
-    saved.Written = SaveBufferToFile(s, c.Buffer, saved.Path);
+    saved.Written = SaveBufferToFile(s, c.Buffer, saved);
     saved.UnreadableSectors = UnreadableInFile(c);
     // A file that could not be saved is not rescued.
     if (saved.Written)

@@ -20,12 +20,45 @@ namespace tarnwick {
 // Capital letters spelling value in base 26 ("A" = 0), most significant first.
 std::string LetterName(int count, uint64_t value);
 
-// Writes the buffer to a new file at path, replacing any file there. The
-// bytes go to a temporary name first and are renamed into place when whole:
-// a failed save leaves no file behind. On a failure (create, a short or
-// failed write, the rename) keeps the system's reason in SaveError and asks
-// Abort/Retry/Ignore; Abort sets RunState to stop. True when the file was
-// written whole.
+// Where the bytes of a file being saved are: in memory, or already written
+// whole to a file of their own (a temporary on the target's file system),
+// which the save takes over: it becomes the saved file or is removed.
+struct SaveSource {
+  std::span<const uint8_t> Bytes;
+  std::string File;  // when not empty, the bytes are in this file and Bytes is unused
+
+  static SaveSource InMemory(std::span<const uint8_t> bytes) { return {bytes, {}}; }
+  static SaveSource InFile(std::string path) { return {{}, std::move(path)}; }
+};
+
+// How a new file's name is taken. Each is atomic: a name that another file
+// took first is never replaced. The first that the file system supports is
+// used; tests choose where to begin.
+enum class ClaimMethod { RenameNoReplace, Link, ExclusivePlaceholder };
+
+struct Placement {
+  bool Saved = false;         // the bytes are in the folder at Path
+  bool AlreadyThere = false;  // ... in a file that held them already: nothing was written
+  std::string Path;
+  int Error = 0;  // on failure: the errno (0 for a write that stopped short)
+};
+
+// Puts the bytes at `wanted`, or beside it as NAME-2.EXT, NAME-3.EXT ... when
+// a file with other bytes already has the name. A file that already holds
+// the same bytes under one of those names is kept and named instead; nothing
+// in the folder is ever replaced or changed. One attempt, no questions; a
+// source file is left where it is when the save fails.
+Placement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
+                                ClaimMethod first = ClaimMethod::RenameNoReplace);
+
+// PlaceWithoutReplacing with the failure box: on a failure keeps the
+// system's reason in SaveError and asks Abort/Retry/Ignore; Abort sets
+// RunState to stop. saved.Path is the name wanted; afterwards it is the
+// name the file has, and AlreadyThere says whether it was there before
+// (counted in AlreadyThereCount). True when the bytes are in the folder.
+bool SaveWithoutReplacing(Session& s, const SaveSource& source, SavedFile& saved);
+bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, SavedFile& saved);
+// The same when the caller needs no more than whether it worked.
 bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path);
 
 // The state of one carve. The collected bytes are Buffer[0 .. Collected).

@@ -322,11 +322,11 @@ uint64_t CarveJpegFile(Session& s, const std::string& targetFolder, uint64_t car
     saved.StartSector = c.StartSector();
     saved.Bytes = c.Collected;
     saved.Sectors = c.ClaimList;
-    saved.Written = SaveBufferToFile(s, c.Buffer, saved.Path);
+    saved.Written = SaveBufferToFile(s, c.Buffer, saved);
     saved.UnreadableSectors = UnreadableInFile(c);
     // A picture that could not be saved is not rescued.
     ++(saved.Written ? s.RescuedCount : s.UnsavedCount);
-    if (saved.Written && date.Found) StampFile(saved.Path, date.Date);
+    if (saved.Written && !saved.AlreadyThere && date.Found) StampFile(saved.Path, date.Date);
     if (s.OnFileSaved) s.OnFileSaved(saved);
   }
 

@@ -255,7 +255,7 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
   saved.StartSector = carveStart / s.Scan.BytesPerSector;
   saved.Bytes = file.size();
   saved.Sectors = sectors;
-  saved.Written = SaveBufferToFile(s, file, saved.Path);
+  saved.Written = SaveBufferToFile(s, file, saved);
   if (saved.Written)
     ++counted;
   else

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <thread>
 #include <vector>
@@ -113,7 +114,9 @@ void MergeFound(FoundList& list, std::vector<std::pair<uint64_t, uint8_t>> late)
   for (const auto& [sector, type] : all) list.Append(sector, type);
 }
 
-void PhaseOne(Session& s, bool freeOnly) {
+// Returns the first sector left unsearched when the user cancelled, or
+// nothing when the whole range was searched.
+std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
   RegionCursor regions(s.Regions, s.Scan.SectorsPerCluster, s.Scan.ClusterPhase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
@@ -124,7 +127,8 @@ void PhaseOne(Session& s, bool freeOnly) {
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
   HoleSkip holes(s.Source.Device.get(), s.Scan.BytesPerSector);
   ui.Pump();
-  for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
+  uint64_t n = first;
+  for (; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
     // Only cluster starts that may hold data are read.
     for (uint64_t at = n;;) {
       n = at;
@@ -153,18 +157,25 @@ void PhaseOne(Session& s, bool freeOnly) {
     }
     if (n == UINT64_MAX) break;
   }
+  std::optional<uint64_t> stoppedAt;
+  if (s.Flags.SearchCancel && n <= last) stoppedAt = n;
   // The sectors passed over after failures, each asked for once now that
   // the readable rest is done.
   std::vector<std::pair<uint64_t, uint8_t>> late;
-  for (uint64_t n : later) {
-    if (s.Flags.SearchCancel || faults.SourceLost) break;
-    const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::ReadNow);
+  for (uint64_t k : later) {
+    if (faults.SourceLost) break;
+    if (s.Flags.SearchCancel) {
+      if (!stoppedAt) stoppedAt = k;
+      break;
+    }
+    const std::span<const uint8_t> bytes = ScanSector(s, k, SkippedSectors::ReadNow);
     if (bytes.empty()) continue;
     const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
-    if (c > 0 && !MidStream(c)) late.emplace_back(n, c);
+    if (c > 0 && !MidStream(c)) late.emplace_back(k, c);
     if (s.RefreshDue()) ui.Pump();
   }
   MergeFound(s.Found, std::move(late));
+  return stoppedAt;
 }
 
 void ShowAlignmentLabels(Session& s, uint64_t sector, uint64_t total, uint64_t part) {
@@ -238,30 +249,70 @@ std::string DamagedLine(const Session& s) {
                 std::to_string(s.DamagedCount));
 }
 
-void CarvePass(Session& s, bool jpegPass) {
+// Whether phase 2 hands an entry to a carver, and in which pass.
+bool Carvable(uint8_t type) {
+  const DispatchRow* row = type == kMetadata ? nullptr : DispatchRowFor(type);
+  return row && row->Carver;
+}
+bool InPass(uint8_t type, bool jpegPass) { return jpegPass == (type == kJpegOther); }
+
+// The file start that phase 2 would carve next after entry `from` of the
+// pass (itself included), looking on into the second pass; false when none is left.
+bool NextToCarve(const FoundList& list, uint64_t from, bool jpegPass, uint64_t& sector) {
+  for (bool pass : {jpegPass, true}) {
+    for (uint64_t i = from + 1; i-- > 0;) {
+      if (Carvable(list.Types[i]) && InPass(list.Types[i], pass)) {
+        sector = list.Sectors[i];
+        return true;
+      }
+    }
+    if (pass) break;
+    from = list.Count - 1;
+  }
+  return false;
+}
+
+void CarvePass(Session& s, bool jpegPass, ScanStop& stop) {
   Frontend& ui = *s.UI;
   FoundList& list = s.Found;
   const uint64_t count = list.Count;
   for (uint64_t i = count; i-- > 0;) {
-    if (!WaitWhilePaused(s) || SourceFaults(s).SourceLost) return;
+    if (SourceFaults(s).SourceLost) return;
+    if (!WaitWhilePaused(s)) {
+      if (stop.Phase == StopPhase::None && NextToCarve(list, i, jpegPass, stop.AtSector)) {
+        stop.Phase = StopPhase::Rescue;
+        stop.ByUser = !s.SaveAborted;
+      }
+      return;
+    }
     const uint64_t sector = list.Sectors[i];
     const uint8_t type = list.Types[i];
     ui.SetLabel(Dialog::Rescue, 2,
                 s.Text(kSlotProgress) + std::to_string((count - 1 - i) * 100 / count) + "%");
     ui.SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(sector));
     ui.Pump();
-    if (jpegPass == (type == kJpegOther)) {
+    if (InPass(type, jpegPass)) {
       RegionGeometryScope geometry(s, sector);
       if (type == kMetadata) {
         MarkMetadataCluster(s, sector);
       } else if (const DispatchRow* row = DispatchRowFor(type); row && row->Carver) {
         row->Carver(s, row->WithFolder ? s.TargetFolder : std::string(),
                     sector * s.Scan.BytesPerSector);
+        ++stop.Carved;
       }
     }
     ui.SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess) + std::to_string(s.RescuedCount));
     ui.Pump();
   }
+}
+
+void NoteSearchStop(const Session& s, uint64_t at, ScanStop& stop) {
+  const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
+  const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
+  stop.Phase = StopPhase::Search;
+  stop.AtSector = at;
+  stop.LastSector = last;
+  stop.Percent = FormatPercent(last - first + 1, at - first);
 }
 
 }  // namespace
@@ -299,13 +350,17 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
 
   const bool align = s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1;
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
+  std::optional<uint64_t> stoppedAt;
   if (!s.Flags.SearchCancel) {
-    PhaseOne(s, freeOnly);
+    stoppedAt = PhaseOne(s, freeOnly);
     if (!s.Regions.empty())
       AlignRegions(s);
     else if (align)
       AlignmentStep(s);
+  } else {
+    stoppedAt = static_cast<uint64_t>(s.FirstScanSector);  // cancelled before the search began
   }
+  if (stoppedAt) NoteSearchStop(s, *stoppedAt, out.SearchStop);
   out.FoundCount = s.Found.Count;
   out.SourceLost = SourceFaults(s).SourceLost;
   return out;
@@ -330,8 +385,14 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.SaveError.clear();
   s.DamagedCount = 0;
 
-  CarvePass(s, false);
-  CarvePass(s, true);
+  s.AlreadyThereCount = 0;
+  s.SaveAborted = false;
+  uint64_t starts = 0;
+  for (uint64_t i = 0; i < s.Found.Count; ++i) starts += Carvable(s.Found.Types[i]) ? 1 : 0;
+  out.RescueStop = ScanStop{};
+  CarvePass(s, false, out.RescueStop);
+  CarvePass(s, true, out.RescueStop);
+  out.RescueStop.Starts = starts;
 
   s.Flags.RescueDone = true;
   ui.CloseDialog(Dialog::Rescue);
@@ -343,6 +404,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   out.EndText = s.Text(kSlotRescuedFile) + std::to_string(s.RescuedCount);
   out.Damaged = s.DamagedCount;
   if (s.DamagedCount > 0) out.DamagedText = DamagedLine(s);
+  out.AlreadyThere = s.AlreadyThereCount;
   ui.ShowMainWindow(true);
   s.Found.Reset();
 }

@@ -23,6 +23,21 @@ struct ScanRequest {
   bool NeedFolder = true;
 };
 
+// Where a run that was cut short stopped: Cancel in the search (Ctrl-C on the
+// command line), Stop in the rescue, or Abort in the save-failure box.
+enum class StopPhase { None, Search, Rescue };
+struct ScanStop {
+  StopPhase Phase = StopPhase::None;
+  // Search: the first sector not searched. Rescue: the file start that was
+  // next to be carved.
+  uint64_t AtSector = 0;
+  uint64_t LastSector = 0;  // search: the end of the range left unsearched
+  std::string Percent;      // search: how much of the range was searched, "4.00%"
+  uint64_t Carved = 0;      // rescue: file starts handed to their carvers before the stop
+  uint64_t Starts = 0;      // ... of all those found
+  bool ByUser = true;       // false when Abort in the save-failure box ended it
+};
+
 struct ScanOutcome {
   // A start check that failed, or 88 when the sector map could not be had:
   // nothing was scanned. 0 otherwise.
@@ -39,6 +54,14 @@ struct ScanOutcome {
   bool SourceLost = false;  // the Source stopped answering: the scan ended early
   uint32_t Damaged = 0;     // databases written under damaged/
   std::string DamagedText;  // the line that counts them; empty when there are none
+  // Files found whose bytes were in the folder already.
+  uint32_t AlreadyThere = 0;
+  // Where the run was cut short, if it was.
+  ScanStop SearchStop, RescueStop;
+  // The stop that the report and the exit status name: the search's, else the rescue's.
+  const ScanStop& Stop() const {
+    return SearchStop.Phase != StopPhase::None ? SearchStop : RescueStop;
+  }
 };
 
 // What the end of a rescue must tell besides "Rescued file N": the files
@@ -48,6 +71,7 @@ struct ScanOutcome {
 struct RescueEndNotes {
   std::vector<std::string> Lines;
   bool Failed = false;
+  bool StoppedByUser = false;  // the user cut the run short: it did not do its whole job
 };
 RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome);
 

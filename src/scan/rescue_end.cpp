@@ -36,6 +36,14 @@ ResultsText LossText(SourceLoss loss) {
   }
 }
 
+std::string StopLine(const ScanStop& stop, Language language) {
+  if (stop.Phase == StopPhase::Search)
+    return FillIn(ResultsTextFor(language, ResultsText::StoppedSearch),
+                  std::to_string(stop.AtSector), stop.Percent, std::to_string(stop.LastSector));
+  return FillIn(ResultsTextFor(language, ResultsText::StoppedRescue), std::to_string(stop.Carved),
+                std::to_string(stop.Starts), std::to_string(stop.AtSector));
+}
+
 }  // namespace
 
 RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome) {
@@ -43,6 +51,19 @@ RescueEndNotes EndNotes(const Session& s, const ScanOutcome& outcome) {
   const Language language = s.Texts->language;
   auto text = [language](ResultsText t) { return ResultsTextFor(language, t); };
   const ReadFaults& faults = SourceFaults(s);
+  // What was left undone comes first: the user must not take a cut-short
+  // run for a whole one.
+  for (const ScanStop* stop : {&outcome.SearchStop, &outcome.RescueStop}) {
+    if (stop->Phase == StopPhase::None) continue;
+    notes.Lines.push_back(StopLine(*stop, language));
+    if (stop->ByUser)
+      notes.StoppedByUser = true;
+    else
+      notes.Failed = true;
+  }
+  if (outcome.AlreadyThere > 0)
+    notes.Lines.push_back(
+        FillIn(text(ResultsText::AlreadyThere), std::to_string(outcome.AlreadyThere)));
   if (outcome.SourceLost) {
     notes.Failed = true;
     notes.Lines.push_back(

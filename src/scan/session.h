@@ -33,6 +33,8 @@ struct SavedFile {
   uint64_t Bytes = 0;
   std::vector<uint64_t> Sectors;            // in file order
   bool Written = false;                     // false when the save failed and was given up
+  // A file with these bytes was in the folder already: Path names it.
+  bool AlreadyThere = false;
   std::vector<uint64_t> UnreadableSectors;  // read as zeros: the Source failed them
   // A database that could not be validated as whole: written under damaged/.
   bool Damaged = false;
@@ -70,6 +72,10 @@ struct Session {
   uint32_t UnsavedCount = 0;  // files whose save failed and was given up
   std::string SaveError;      // the system's reason for the last failed save
   uint32_t DamagedCount = 0;  // databases written under damaged/
+  // Files whose bytes were in the folder already, and whether Abort in the
+  // save-failure box stopped the rescue.
+  uint32_t AlreadyThereCount = 0;
+  bool SaveAborted = false;
   uint32_t LabelShownMs = 0;
   uint32_t TypeMask = kTypeMaskQQ;
 

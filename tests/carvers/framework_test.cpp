@@ -1,11 +1,16 @@
 #include "carvers/framework.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <numeric>
+#include <utility>
 
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
@@ -207,17 +212,92 @@ TEST(CarveFrame, ClusterRestHonoursThePhaseAndStopsAtTheLastSector) {
   EXPECT_EQ(t->Map.SizeInBytes(), 4u);
 }
 
-TEST(SaveBufferToFile, WritesTheWholeBufferAndReplacesReadOnlyFiles) {
+std::vector<std::string> NamesIn(const std::filesystem::path& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder))
+    names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(SaveBufferToFile, NeverReplacesAnythingAndNamesTheFileThatHoldsTheSameBytes) {
   test::TempDir dir("save");
   auto s = CarveSession(NumberedSectors(4));
-  std::vector<uint8_t> data(3000, 0x5A);
-  std::string path = (dir / "FILE_AAAAAAAA.DB").string();
-  test::WriteFileBytes(path, {1, 2, 3});
+  const std::string path = (dir / "FILE_AAAAAAAA.DB").string();
+  const std::vector<uint8_t> earlier{1, 2, 3}, ours(3000, 0x5A);
+  test::WriteFileBytes(path, earlier);
   ::chmod(path.c_str(), 0444);
-  test::WriteFileBytes(path + ".part", {9});  // left by an interrupted save
-  ASSERT_TRUE(SaveBufferToFile(*s, data, path));
-  EXPECT_EQ(test::ReadFileBytes(path), data);
-  EXPECT_FALSE(std::filesystem::exists(path + ".part"));
+  // A link to a copy of our bytes and a folder are neither written through nor taken for copies.
+  test::WriteFileBytes(dir / "copy", ours);
+  std::filesystem::create_symlink(dir / "copy", dir / "FILE_AAAAAAAA-2.DB");
+  std::filesystem::create_directory(dir / "FILE_AAAAAAAA-3.DB");
+  std::vector<uint8_t> changed = ours;
+  changed.back() = 0;
+  std::vector<std::pair<std::string, bool>> got;  // name, already there
+  const mode_t umask = ::umask(077);
+  for (const std::vector<uint8_t>* bytes : {&ours, &ours, &std::as_const(changed)}) {
+    SavedFile saved;
+    saved.Path = path;
+    ASSERT_TRUE(SaveBufferToFile(*s, *bytes, saved));
+    EXPECT_EQ(test::ReadFileBytes(saved.Path), *bytes);
+    got.emplace_back(std::filesystem::path(saved.Path).filename().string(), saved.AlreadyThere);
+  }
+  ::umask(umask);
+  EXPECT_EQ(got, (std::vector<std::pair<std::string, bool>>{{"FILE_AAAAAAAA-4.DB", false},
+                                                            {"FILE_AAAAAAAA-4.DB", true},
+                                                            {"FILE_AAAAAAAA-5.DB", false}}));
+  EXPECT_EQ(s->AlreadyThereCount, 1u);
+  EXPECT_EQ(test::ReadFileBytes(path), earlier);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "FILE_AAAAAAAA-4.DB").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "rescued chats are as private as the umask says";
+  EXPECT_EQ(NamesIn(dir.Path()).size(), 6u) << "no temporary file is left behind";
+}
+
+TEST(PlaceWithoutReplacing, EveryWayOfTakingANameNumbersTheSame) {
+  for (ClaimMethod method :
+       {ClaimMethod::RenameNoReplace, ClaimMethod::Link, ClaimMethod::ExclusivePlaceholder}) {
+    test::TempDir dir("claim");
+    // The number goes before an extension; a dot in a folder's name is none.
+    const std::filesystem::path folder = dir / "out.d";
+    std::filesystem::create_directory(folder);
+    const std::string wanted = (folder / "FILE_AAAAAAAC").string();
+    for (uint8_t k = 1; k <= 3; ++k) {
+      const std::vector<uint8_t> bytes(100 * k, k);
+      Placement p = PlaceWithoutReplacing(SaveSource::InMemory(bytes), wanted, method);
+      ASSERT_TRUE(p.Saved && !p.AlreadyThere) << std::strerror(p.Error);
+      EXPECT_EQ(p.Path, k == 1 ? wanted : wanted + "-" + std::to_string(k));
+      EXPECT_EQ(test::ReadFileBytes(p.Path), bytes);
+    }
+    EXPECT_EQ(NamesIn(folder).size(), 3u);
+  }
+}
+
+TEST(PlaceWithoutReplacing, BytesInAFileOfTheirOwnAreTakenOver) {
+  test::TempDir dir("from-file");
+  const std::string wanted = (dir / "FILE_AAAAAAAD.DB").string(), staged = dir / "staged";
+  const std::vector<uint8_t> bytes = test::RandomBytes(3 * 1048576 + 5, 9);  // several chunks
+  for (int round = 0; round < 2; ++round) {
+    test::WriteFileBytes(staged, bytes);
+    Placement p = PlaceWithoutReplacing(SaveSource::InFile(staged), wanted);
+    ASSERT_TRUE(p.Saved);
+    EXPECT_EQ(p.Path, wanted);
+    EXPECT_EQ(p.AlreadyThere, round == 1);
+    EXPECT_FALSE(std::filesystem::exists(staged));
+  }
+  EXPECT_EQ(test::ReadFileBytes(wanted), bytes);
+  // Staged on another file system: copied beside the target.
+  struct stat shm {
+  }, here{};
+  if (::stat("/dev/shm", &shm) == 0 && ::stat(dir.Path().c_str(), &here) == 0 &&
+      shm.st_dev != here.st_dev) {
+    const std::string far = "/dev/shm/tarnwick-staged-" + std::to_string(::getpid());
+    test::WriteFileBytes(far, {4, 5});
+    Placement p = PlaceWithoutReplacing(SaveSource::InFile(far), wanted);
+    EXPECT_TRUE(p.Saved) << std::strerror(p.Error);
+    EXPECT_EQ(test::ReadFileBytes(dir / "FILE_AAAAAAAD-2.DB"), (std::vector<uint8_t>{4, 5}));
+    EXPECT_FALSE(std::filesystem::remove(far));
+  }
 }
 
 TEST(SaveBufferToFile, RetryTriesTheSamePathAgain) {
@@ -238,21 +318,28 @@ TEST(SaveBufferToFile, RetryTriesTheSamePathAgain) {
   EXPECT_EQ(test::ReadFileBytes(path), data);
 }
 
-TEST(SaveBufferToFile, AFullTargetIsAFailureAndAbortStopsTheScan) {
+TEST(SaveBufferToFile, AFailedWriteLeavesNothingAndAbortStopsTheScan) {
+  test::TempDir dir("full");
   auto s = CarveSession(NumberedSectors(4));
   test::RecordingFrontend ui;
   s->SetFrontend(&ui);
   ui.Answers = {Answer::Abort};
-  std::vector<uint8_t> data(4096, 1);
-  // Every write to /dev/full fails as a full disk does.
-  EXPECT_FALSE(SaveBufferToFile(*s, data, "/dev/full"));
+  const std::vector<uint8_t> data(4096, 1);
+  // Files may not grow past 1 KiB: the write fails (EFBIG) as on a full disk.
+  auto* oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{}, small{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  small = old;
+  small.rlim_cur = 1024;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const bool saved = SaveBufferToFile(*s, data, (dir / "FILE_AAAAAAAA.DB").string());
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldSignal);
+  EXPECT_FALSE(saved);
+  EXPECT_EQ(s->SaveError, std::strerror(EFBIG));
   EXPECT_EQ(s->Flags.RunState.load(), kStop);
-  EXPECT_TRUE(std::filesystem::is_character_file("/dev/full")) << "a device is never replaced";
-  EXPECT_FALSE(std::filesystem::exists("/dev/full.part"));
-  ui.Answers = {Answer::Ignore};
-  s->Flags.RunState = kRunning;
-  EXPECT_FALSE(SaveBufferToFile(*s, data, "/nonexistent-folder/x.DB"));
-  EXPECT_EQ(s->Flags.RunState.load(), kRunning);
+  EXPECT_TRUE(s->SaveAborted);
+  EXPECT_TRUE(NamesIn(dir.Path()).empty()) << "neither a part file nor a truncated one";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include "app/gui/progress_dialogs.h"
 #include "app/gui/qt_frontend.h"
+#include "app/gui/results_view.h"
 #include "app/gui/tform1.h"
 #include "scan/session.h"
 #include "source/device.h"
@@ -43,6 +44,8 @@ class TestFrontend final : public QtFrontend {
     QtFrontend::Pump();
     if (cancelWhenShown && SearchDialog() && SearchDialog()->isVisible())
       SearchDialog()->Button1->click();
+    if (stopWhenShown && RescueDialog() && RescueDialog()->isVisible())
+      RescueDialog()->Button2->click();
   }
   void ShowMainWindow(bool v) override {
     mainShown.push_back(v);
@@ -62,6 +65,7 @@ class TestFrontend final : public QtFrontend {
   std::vector<QUrl> opened;
   std::vector<bool> mainShown;
   bool cancelWhenShown = false;
+  bool stopWhenShown = false;
 };
 
 // One window with its dialogs over one Session, as start-up makes them.
@@ -393,6 +397,45 @@ void WindowTest::RescueOfADeletedDatabase() {
   QVERIFY(files[0].filename().string().rfind("FILE_", 0) == 0);
   QCOMPARE(files[0].extension().string(), std::string(".DB"));
   QCOMPARE(test::Sha256OfFile(files[0]), test::Sha256OfFile(db / "MSG.DB"));
+
+  // The same rescue again writes nothing new, says so, and lists the file
+  // already there.
+  w.ui.asked.clear();
+  f.Button12->click();
+  QCOMPARE(w.Asked(),
+           std::vector<std::string>{
+               "Rescued file 1\n\nAlready in the folder, not written again: 1 | Finished"});
+  size_t count = 0;
+  for (const auto& e : fs::directory_iterator(out)) count += e.is_regular_file() ? 1 : 0;
+  QCOMPARE(count, size_t{1});
+  QCOMPARE(f.Results->Table->rowCount(), 1);
+  QCOMPARE(f.Results->Table->item(0, kColumnName)->text(),
+           QString::fromStdString(files[0].filename().string()));
+  f.Results->hide();
+
+  // Cancel in the search and Stop in the rescue: the end names the stop.
+  const fs::path out2 = tmp_ / "rescued-stopped";
+  fs::create_directories(out2);
+  f.Edit2->setText(QString::fromStdString(out2.string()));
+  w.ui.asked.clear();
+  w.ui.cancelWhenShown = true;
+  f.Button12->click();
+  w.ui.cancelWhenShown = false;
+  QCOMPARE(w.Asked(),
+           std::vector<std::string>{"Rescued file 0\n\nThe search was stopped at sector 0 (0.00% "
+                                    "searched): sectors 0 to 65535 were not searched, and nothing "
+                                    "on them was found. | Finished"});
+  w.ui.asked.clear();
+  w.ui.stopWhenShown = true;
+  f.Button12->click();
+  w.ui.stopWhenShown = false;
+  QCOMPARE(w.ui.asked.size(), size_t{1});
+  const std::string& said = w.ui.asked[0].Text;
+  QVERIFY2(said.rfind("Rescued file 0\n\nThe rescue was stopped after 0 of the ", 0) == 0,
+           said.c_str());
+  QVERIFY2(said.find("were not carved.") != std::string::npos, said.c_str());
+  QVERIFY(fs::is_empty(out2));
+  QVERIFY(f.isVisible());
 
   // A start check that fails shows its message and scans nothing.
   w.ui.asked.clear();

@@ -230,6 +230,14 @@ TEST(PhaseOne, CancelEndsTheSearchAndTheRescueRunsOnWhatWasFound) {
   EXPECT_EQ(r.EndText, "Rescued file 1");
   EXPECT_TRUE(fs::exists(out / "FILE_AAAAAAAK.DB"));
   EXPECT_GT(n, 0u);
+  // The end says where the search stopped and that the rest was not searched.
+  EXPECT_EQ(r.Stop().Phase, StopPhase::Search);
+  EXPECT_EQ(r.Stop().AtSector, 2001u);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_EQ(notes.Lines, (std::vector<std::string>{
+                             "The search was stopped at sector 2001 (50.02% searched): sectors "
+                             "2001 to 3999 were not searched, and nothing on them was found."}));
+  EXPECT_TRUE(notes.StoppedByUser && !notes.Failed);
 }
 
 TEST(PhaseTwo, StopEndsTheRescueAfterTheCurrentCarve) {
@@ -254,6 +262,78 @@ TEST(PhaseTwo, StopEndsTheRescueAfterTheCurrentCarve) {
                                                    "show rescue", "close rescue", "main shown"}));
   EXPECT_TRUE(o.s->Flags.RescueDone);
   EXPECT_FALSE(o.s->Map.Allocated());
+  // One of the three carved; the next to carve was the one at 300.
+  EXPECT_EQ(r.SearchStop.Phase, StopPhase::None);
+  EXPECT_EQ(&r.Stop(), &r.RescueStop);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_EQ(notes.Lines, (std::vector<std::string>{
+                             "The rescue was stopped after 1 of the 3 file starts found; the "
+                             "rest, from sector 300 on, were not carved."}));
+  EXPECT_TRUE(notes.StoppedByUser);
+}
+
+TEST(PhaseTwo, AStopNamesTheNextStartOfEitherPassAndNoneWhenNothingIsLeft) {
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  for (bool jpegLeft : {false, true}) {
+    test::TempDir out("stop-late");
+    auto img = Zeros(400);
+    Put(img, 10, db);
+    if (jpegLeft) Put(img, 200, JpegStart(0xDB));  // TypeCode 2: the second pass's
+    Opened o(std::move(img));
+    o.ui.OnPump = [&] {
+      if (o.s->RescuedCount == 1) o.s->Flags.RunState = kStop;
+    };
+    ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+    EXPECT_EQ(r.Rescued, 1u);
+    EXPECT_EQ(r.RescueStop.Phase, jpegLeft ? StopPhase::Rescue : StopPhase::None);
+    EXPECT_EQ(EndNotes(*o.s, r).StoppedByUser, jpegLeft);
+    EXPECT_EQ(r.RescueStop.AtSector, jpegLeft ? 200u : 0u);
+  }
+}
+
+TEST(PhaseTwo, AbortInTheSaveBoxIsAFailureNotTheUsersStop) {
+  test::TempDir out("abort");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(1000);
+  for (uint64_t at : {10, 600}) Put(img, at, db);
+  Opened o(std::move(img));
+  const fs::path folder = out / "target";
+  fs::create_directory(folder);
+  o.ui.OnPump = [&] {  // the folder goes once the search is done: the first save fails
+    if (o.s->Flags.SearchCancel) fs::remove_all(folder);
+  };
+  o.ui.Answers = {Answer::Abort};
+  ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(folder.string()));
+  EXPECT_EQ(r.Unsaved, 1u);
+  EXPECT_EQ(r.RescueStop.AtSector, 10u);
+  EXPECT_FALSE(r.RescueStop.ByUser);
+  const RescueEndNotes notes = EndNotes(*o.s, r);
+  EXPECT_TRUE(notes.Failed && !notes.StoppedByUser);
+  EXPECT_EQ(notes.Lines.size(), 2u);  // the stop and the file not saved
+}
+
+TEST(PhaseTwo, ARepeatedRescueNamesTheWholeAndTheDamagedCopiesAlreadyThere) {
+  test::TempDir out("repeat");
+  auto db = CompoundFile({{"Matrix.dat", 20000}, {"seqbase.dat", 5000}});
+  auto img = Zeros(1000);
+  Put(img, 100, db);
+  Put(img, 600, db);
+  for (uint32_t round = 0; round < 2; ++round) {
+    // Sector 110 of the first copy cannot be read: that one is damaged.
+    Opened o(img);
+    OpenImageDevice(*o.s,
+                    std::make_unique<FaultyDevice>(std::make_unique<MemoryDevice>(img),
+                                                   std::set<uint64_t>{110}),
+                    "/m/bad.img");
+    ScanOutcome r = DeepScan(*o.s, o.boxes, o.Request(out.Path().string()));
+    EXPECT_EQ(r.Rescued + r.Damaged, 2u);
+    EXPECT_EQ(r.AlreadyThere, 2 * round);
+    const auto lines = EndNotes(*o.s, r).Lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Already in the folder, not written again: 2"),
+              round);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(out / "damaged"), {}), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(out.Path()), {}), 2);  // the file and damaged/
 }
 
 TEST(PhaseTwo, DialogTextsFollowTheCarves) {

@@ -75,6 +75,11 @@ int RunBackup(const BackupArgs& a) {
       std::fprintf(stderr, "The source stopped answering (%s); the image holds what was read.\n",
                    out.SystemReason.c_str());
       return kExitFailed;
+    case BackupEnd::Cancelled:
+    case BackupEnd::CancelledKept:
+    case BackupEnd::CancelledDeleted:
+      std::fprintf(stderr, "Stopped before the end of the range.\n");
+      return kExitStopped;
     default:
       if (!out.SystemReason.empty()) std::fprintf(stderr, "(%s)\n", out.SystemReason.c_str());
       return kExitFailed;

@@ -97,10 +97,12 @@ bool UserGaveGeometry(const GeometryArgs& geometry) {
   return !geometry.Fs.empty() || !geometry.Cluster.empty();
 }
 
-bool EndWithNotes(const Session& s, const ScanOutcome& out) {
+int EndWithNotes(const Session& s, const ScanOutcome& out) {
   RescueEndNotes notes = EndNotes(s, out);
   for (const auto& line : notes.Lines) std::fprintf(stderr, "%s\n", line.c_str());
-  return notes.Failed;
+  // A stop comes first: whatever else went wrong, the run is not finished.
+  if (notes.StoppedByUser) return kExitStopped;
+  return notes.Failed ? kExitFailed : kExitDone;
 }
 
 void DeclareGeometry(CLI::App& command, GeometryArgs& g) {

@@ -24,6 +24,8 @@ constexpr int kExitDone = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoMap = 3;
+// The user stopped the run (Ctrl-C): what was done is kept, the rest was not.
+constexpr int kExitStopped = 130;
 
 // A subcommand and what runs it once the command line is parsed.
 struct Command {
@@ -65,9 +67,11 @@ std::optional<Opened> OpenForScan(Session& s, const SourceArgs& source,
 // the whole Source, and no plan or inference replaces it.
 bool UserGaveGeometry(const GeometryArgs& geometry);
 
-// The end notes of a scan (a lost Source, files not saved, unreadable
-// sectors) on stderr; true when the command failed its job.
-bool EndWithNotes(const Session& s, const ScanOutcome& out);
+// The end notes of a scan (where it was stopped, a lost Source, files not
+// saved, unreadable sectors) on stderr, and the exit status they make:
+// kExitStopped when the user cut the run short, kExitFailed when it failed
+// its job otherwise, kExitDone when it did all of it.
+int EndWithNotes(const Session& s, const ScanOutcome& out);
 
 // --range FIRST-LAST, as the two sector boxes' texts.
 void DeclareRange(CLI::App& command, std::string& range);

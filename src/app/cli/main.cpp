@@ -27,7 +27,8 @@ const char* const kSynopsis =
 const char* const kFooter =
     "SOURCE is an image file or a block device (a partition or a whole disk).\n"
     "Exit status: 0 done, 1 refused or failed, 2 bad usage, 3 (freemap) no\n"
-    "allocation map could be read.\n"
+    "allocation map could be read, 130 (scan, rescue, backup) stopped by Ctrl-C\n"
+    "before the end.\n"
     "Run 'tarnwick-cli COMMAND --help' for one command.";
 
 int Main(int argc, char** argv) {

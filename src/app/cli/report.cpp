@@ -2,6 +2,7 @@
 
 #include "app/cli/digest.h"
 #include "app/cli/inspection.h"
+#include "scan/deep_scan.h"
 #include "scan/session.h"
 #include "source/source.h"
 
@@ -34,6 +35,7 @@ Json RescuedFileEntry(const SavedFile& file) {
     return entry;
   }
   entry["sha256"] = Sha256Hex(bytes);
+  if (file.AlreadyThere) entry["already_there"] = true;
   if (!file.UnreadableSectors.empty())
     entry["unreadable_sectors"] = SectorRuns(file.UnreadableSectors);
   PutInspection(entry, inspection);
@@ -52,6 +54,19 @@ Json UnreadableSectorRuns(const Session& s) {
   Json runs = Json::array();
   for (const auto& [first, last] : SourceFaults(s).Unreadable.Runs()) runs.push_back({first, last});
   return runs;
+}
+
+Json StoppedEntry(const ScanStop& stop) {
+  if (stop.Phase == StopPhase::None) return nullptr;
+  Json entry;
+  entry["phase"] = stop.Phase == StopPhase::Search ? "search" : "rescue";
+  entry["at_sector"] = stop.AtSector;
+  if (stop.Phase == StopPhase::Rescue) {
+    entry["carved"] = stop.Carved;
+    entry["of"] = stop.Starts;
+  }
+  entry["by_user"] = stop.ByUser;
+  return entry;
 }
 
 Json BuildReport(const Session& s, const VolumeGeometry& g, uint64_t found,

@@ -12,6 +12,7 @@ namespace tarnwick {
 struct Session;
 struct SavedFile;
 struct VolumeGeometry;
+struct ScanStop;
 }  // namespace tarnwick
 
 namespace tarnwick::cli {
@@ -28,6 +29,10 @@ Json RescuedFileEntry(const SavedFile& file);
 // The unreadable sector runs met during the scan, as [[first, last], ...].
 // The one place where the Session's record of them reaches the report.
 Json UnreadableSectorRuns(const Session& s);
+
+// Where a cut-short run stopped: {"phase", "at_sector", ...}; null when it
+// ran to its end.
+Json StoppedEntry(const ScanStop& stop);
 
 // The whole report.
 Json BuildReport(const Session& s, const VolumeGeometry& geometry, uint64_t found,

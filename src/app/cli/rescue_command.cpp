@@ -72,7 +72,9 @@ int RunRescue(const RescueArgs& a) {
 
   int status = kExitDone;
   if (!a.Report.empty()) {
-    const std::string text = Dump(BuildReport(s, geometry, found, rescued), 2) + "\n";
+    Json report = BuildReport(s, geometry, found, rescued);
+    report["stopped"] = StoppedEntry(out.Stop());
+    const std::string text = Dump(report, 2) + "\n";
     const std::string failure = WriteFileAtomically(a.Report, text);
     if (!failure.empty()) {
       // What was rescued stays in the folder; only the report is missing.
@@ -81,7 +83,8 @@ int RunRescue(const RescueArgs& a) {
       status = kExitFailed;
     }
   }
-  if (EndWithNotes(s, out)) status = kExitFailed;
+  const int ended = EndWithNotes(s, out);
+  if (ended == kExitStopped || status == kExitDone) status = ended;
   if (!out.DamagedText.empty()) std::printf("%s\n", out.DamagedText.c_str());
   std::printf("%s\n", out.EndText.c_str());
   return status;
@@ -96,7 +99,9 @@ void AddRescueCommand(CLI::App& app, Commands& commands) {
       "Runs the whole deep scan and writes every QQ database found into DIR, which\n"
       "must exist and must not be on SOURCE. Progress goes to stderr; the last line\n"
       "of stdout is the end message. Ctrl-C cancels the search, or stops the rescue\n"
-      "after the file being carved.\n" +
+      "after the file being carved; the end says where it stopped and the exit\n"
+      "status is 130. A file already in DIR is never replaced: the same bytes are\n"
+      "not written again, other bytes get the next free name (NAME-2.DB ...).\n" +
       std::string(kGeometryHelp));
   DeclareSource(*c, a->Source);
   c->add_option("--out", a->Out, "the folder to write the files into")

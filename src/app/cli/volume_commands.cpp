@@ -182,7 +182,7 @@ int RunScan(const ScanArgs& a) {
   if (out.UntickFreeOnly && out.DisableFreeOnly)
     std::fprintf(stderr, "The allocation map could not be read; scanning every sector.\n");
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return EndWithNotes(s, out) ? kExitFailed : kExitDone;
+  return EndWithNotes(s, out);
 }
 
 }  // namespace
