@@ -1,12 +1,9 @@
 #include "carvers/framework.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -20,63 +17,26 @@ constexpr int kSlotSector = 41;
 constexpr int kSlotFailedSave = 28;
 constexpr int kSlotSaveCaption = 61;
 
-// The system's reason for the last failed call.
-std::string SystemReason(int error) { return error != 0 ? std::strerror(error) : "short write"; }
-
-// Writes the whole buffer to a new file at path. On a failure returns the
-// errno (or 0 for a write that stopped short without one) in error.
-bool WriteWhole(const std::string& path, std::span<const uint8_t> buffer, int& error,
-                int flags = O_TRUNC) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
-  if (fd < 0) {
-    error = errno;
-    return false;
-  }
-  size_t done = 0;
-  bool ok = true;
-  while (done < buffer.size()) {
-    ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : 0;
-      ok = false;
-      break;
-    }
-    done += static_cast<size_t>(n);
-  }
-  // A rescued file is only counted once it is on the disk.
-  if (ok && ::fsync(fd) != 0 && errno != EINVAL) {
-    error = errno;
-    ok = false;
-  }
-  if (::close(fd) != 0 && ok) {
-    error = errno;
-    ok = false;
-  }
-  return ok;
-}
-
-// Writes under a temporary name beside path and renames it into place when
+// Writes under a temporary name beside path and moves it into place when
 // whole, so that a failure never leaves a truncated file under the real name.
 // Something at path that is not a regular file (a device, a pipe) is
-// written to as it is: renaming over it would replace it.
-bool WriteAtomically(const std::string& path, std::span<const uint8_t> buffer, int& error) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-    return WriteWhole(path, buffer, error);
+// written to as it is: moving over it would replace it.
+WriteResult WriteAtomically(const std::string& path, std::span<const uint8_t> buffer) {
+  const PathType there = TypeOfPath(path);
+  if (there != PathType::None && there != PathType::Regular)
+    return WriteWholeFile(path, buffer, OutputFile::Mode::Truncate);
   const std::string temporary = path + ".part";
   // A leftover of an interrupted save goes; anything else of that name stays.
-  if (::lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(temporary.c_str());
-  if (!WriteWhole(temporary, buffer, error, O_EXCL | O_NOFOLLOW)) {
-    if (error != EEXIST) ::unlink(temporary.c_str());
-    return false;
+  if (TypeOfPath(temporary) == PathType::Regular) RemoveFile(temporary);
+  // A rescued file is only counted once it is on the disk.
+  WriteResult r = WriteWholeFile(temporary, buffer, OutputFile::Mode::Exclusive);
+  if (!r.Ok) {
+    if (!r.Exists) RemoveFile(temporary);
+    return r;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = errno;
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+  r = MoveIntoPlace(temporary, path);
+  if (!r.Ok) RemoveFile(temporary);
+  return r;
 }
 
 }  // namespace
@@ -92,11 +52,10 @@ std::string LetterName(int count, uint64_t value) {
 
 bool SaveBufferToFile(Session& s, std::span<const uint8_t> buffer, const std::string& path) {
   while (true) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), (st.st_mode & 07777) | S_IWUSR);
-    int error = 0;
-    if (WriteAtomically(path, buffer, error)) return true;
-    s.SaveError = SystemReason(error);
+    MakeWritable(path);
+    const WriteResult r = WriteAtomically(path, buffer);
+    if (r.Ok) return true;
+    s.SaveError = r.Reason;
     Answer a = s.UI->Ask(s.Text(kSlotFailedSave) + path, s.Text(kSlotSaveCaption),
                          Buttons::AbortRetryIgnore);
     if (a == Answer::Retry) continue;

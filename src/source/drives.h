@@ -1,7 +1,8 @@
 #pragma once
 // The drive list: the volumes of this machine (partitions, removable drives,
 // optical drives, RAM disks), then the whole disks. Read from
-// /sys/class/block; volume labels from libblkid.
+// /sys/class/block and libblkid on Linux (posix_drives.cpp), from the volume
+// and disk calls on Windows (windows_drives.cpp).
 #include <cstdint>
 #include <functional>
 #include <optional>

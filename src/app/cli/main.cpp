@@ -6,6 +6,11 @@
 #include <vector>
 
 #include "app/cli/cli_common.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "source/windows_device.h"
+#endif
 
 namespace tarnwick::cli {
 namespace {
@@ -91,4 +96,18 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tarnwick::cli
 
+#ifdef _WIN32
+// The arguments as the system holds them (UTF-16, so that Chinese folder
+// names arrive whole), handed on in UTF-8; the console shows UTF-8.
+int wmain(int argc, wchar_t** wargv) {
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> texts;
+  for (int i = 0; i < argc; ++i) texts.push_back(tarnwick::NarrowText(wargv[i]));
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  return tarnwick::cli::Main(argc, argv.data());
+}
+#else
 int main(int argc, char** argv) { return tarnwick::cli::Main(argc, argv); }
+#endif

@@ -3,7 +3,7 @@
 #include "app/cli/digest.h"
 #include "app/cli/inspection.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick::cli {
 

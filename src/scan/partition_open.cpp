@@ -1,9 +1,10 @@
-#include "source/partition_open.h"
+#include "scan/partition_open.h"
 
 #include <filesystem>
 
 #include "scan/session.h"
 #include "source/slice_device.h"
+#include "volume/identify.h"
 
 namespace tarnwick {
 

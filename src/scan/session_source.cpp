@@ -1,6 +1,4 @@
-#include "source/source.h"
-
-#include <sys/stat.h>
+#include "scan/session_source.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -239,20 +237,7 @@ std::string EmptySourceReason(const Session& s) {
 }
 
 bool IsOnSource(const Session& s, const std::string& path) {
-  if (!s.Source.IsOpen()) return false;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  const DeviceIdentity& id = s.Source.Identity;
-  if (id.isBlock) {
-    auto related = RelatedBlockDevices(id.rdev);
-    auto related_to = [&](dev_t d) {
-      return std::find(related.begin(), related.end(), d) != related.end();
-    };
-    if (related_to(st.st_dev)) return true;
-    auto mounted = MountSourceDevice(path);
-    return mounted && related_to(*mounted);
-  }
-  return id.ino != 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+  return s.Source.IsOpen() && LiesOnSource(s.Source.Identity, path);
 }
 
 }  // namespace tarnwick
