@@ -44,7 +44,7 @@ std::string_view NextString(std::string_view data, size_t& pos) {
 
 bool FileExists(const std::string& path) {
   std::error_code ec;
-  auto st = fs::status(path, ec);
+  auto st = fs::status(PathOf(path), ec);
   return !ec && fs::exists(st) && !fs::is_directory(st);
 }
 
@@ -125,7 +125,7 @@ std::string ExecutableFolder() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return "./";
-  std::string folder = exe.parent_path().string();
+  std::string folder = TextOf(exe.parent_path());
 #endif
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;

@@ -62,6 +62,11 @@ constexpr int kMostScans = 500;
 // that declares more pixels than the memory limit allows is refused unread.
 bool DecodePicture(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
   if (size > static_cast<size_t>(INT32_MAX)) return false;
+  // The decoder has no limit of its own on progressive scans. Entropy data
+  // stuffs every FF byte with 00, so each FF DA is a start of scan.
+  int scans = 0;
+  for (size_t i = 0; i + 1 < size; ++i)
+    if (data[i] == 0xFF && data[i + 1] == 0xDA && ++scans > kMostScans) return false;
   int w = 0, h = 0, components = 0;
   const int length = static_cast<int>(size);
   if (!stbi_info_from_memory(data, length, &w, &h, &components) || w <= 0 || h <= 0) return false;

@@ -83,8 +83,8 @@ bool ImageTargetOnSource(const Session& s, const std::string& path) {
   // The file itself (when it exists: the image Source, or the Source device).
   if (IsOnSource(s, path) || IsDeviceOfSource(s.Source.Identity, path)) return true;
   // The folder it would be made in.
-  fs::path folder = fs::absolute(path).parent_path();
-  return IsOnSource(s, folder.string());
+  fs::path folder = fs::absolute(PathOf(path)).parent_path();
+  return IsOnSource(s, TextOf(folder));
 }
 
 BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {

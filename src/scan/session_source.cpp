@@ -6,6 +6,7 @@
 #include "scan/session.h"
 #include "volume/hexview.h"
 #include "volume/identify.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -134,7 +135,7 @@ OpenOutcome OpenImageDevice(Session& s, std::unique_ptr<SourceDevice> device,
   NewSource(s, std::move(device), name, DeviceKind::Image);
   OpenOutcome out;
   IdentifyInto(s, out, 512);
-  std::string fileName = std::filesystem::path(name).filename().string();
+  std::string fileName = TextOf(PathOf(name).filename());
   CommonTail(s, out, length, name, false, fileName);
   return out;
 }
@@ -145,7 +146,7 @@ OpenOutcome OpenImage(Session& s, const std::string& path) {
   std::string error;
   auto device = FileDevice::Open(path, error);
   if (!device) return Refuse(kSlotFailedOpenFile, error);
-  std::string full = std::filesystem::absolute(path).lexically_normal().string();
+  std::string full = TextOf(std::filesystem::absolute(PathOf(path)).lexically_normal());
   return OpenImageDevice(s, std::move(device), full);
 }
 

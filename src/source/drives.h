@@ -60,6 +60,12 @@ std::vector<DriveItem> DriveList(const BlockTree& tree = {});
 // The default prober: libblkid, falling back on the /dev/disk/by-label links.
 std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath);
 
+// The file-system type and label of the bytes [offset, offset + length) of a
+// device, as the system's probing library names them (libblkid on Linux;
+// nothing on Windows); empty when nothing is found.
+void ProbeVolumeAt(const std::string& devicePath, uint64_t offset, uint64_t length,
+                   std::string& type, std::string& label);
+
 const char* DriveKindName(DriveKind kind);
 
 }  // namespace tarnwick

@@ -4,10 +4,17 @@
 // one step. Each platform has its own implementation (posix_file_io.cpp,
 // windows_file_io.cpp). Paths are UTF-8.
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 
 namespace tarnwick {
+
+// A UTF-8 path as the file system library takes it, and back. On Windows the
+// library would read a narrow text in the ANSI code page, and a Chinese
+// folder name would not survive.
+std::filesystem::path PathOf(const std::string& utf8);
+std::string TextOf(const std::filesystem::path& path);
 
 enum class PathType { None, Regular, Directory, Other };
 

@@ -10,6 +10,9 @@
 
 namespace tarnwick {
 
+std::filesystem::path PathOf(const std::string& utf8) { return utf8; }
+std::string TextOf(const std::filesystem::path& path) { return path.string(); }
+
 PathType TypeOfPath(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return PathType::None;

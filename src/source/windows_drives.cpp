@@ -113,6 +113,14 @@ std::vector<DriveItem> PhysicalDiskItems(const BlockTree&) {
   return items;
 }
 
+// No probing library here: a partition's own boot sector is all that tells
+// what it holds.
+void ProbeVolumeAt(const std::string&, uint64_t, uint64_t, std::string& type,
+                   std::string& label) {
+  type.clear();
+  label.clear();
+}
+
 std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath) {
   const char letter = VolumeLetterOfPath(devicePath);
   if (letter == 0) return std::nullopt;

@@ -9,6 +9,9 @@
 
 namespace tarnwick {
 
+std::filesystem::path PathOf(const std::string& utf8) { return WidePath(utf8); }
+std::string TextOf(const std::filesystem::path& path) { return NarrowText(path.wstring()); }
+
 PathType TypeOfPath(const std::string& path) {
   const DWORD a = GetFileAttributesW(WidePath(path).c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return PathType::None;

@@ -41,6 +41,8 @@ int Main(int argc, char** argv) {
       "tarnwick-cli");
   app.require_subcommand(1);
   app.fallthrough(false);
+  // The same options everywhere: on Windows, too, "/x" is a path, not an option.
+  app.allow_windows_style_options(false);
   Commands commands;
   AddDrivesCommand(app, commands);
   AddIdentifyCommand(app, commands);
