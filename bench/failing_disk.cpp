@@ -14,7 +14,7 @@
 #include "carvers/framework.h"
 #include "scan/deep_scan.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 namespace {

@@ -1,15 +1,18 @@
 #include "app/branding.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
-#include <cerrno>
 #include <filesystem>
 #include <thread>
 
 #include "app/text_lines.h"
 #include "app/tzlb.h"
+#include "source/file_io.h"
+#ifdef _WIN32
+#include "source/windows_device.h"
+#endif
 
 namespace tarnwick {
 
@@ -41,29 +44,16 @@ std::string_view NextString(std::string_view data, size_t& pos) {
 
 bool FileExists(const std::string& path) {
   std::error_code ec;
-  auto st = fs::status(path, ec);
+  auto st = fs::status(PathOf(path), ec);
   return !ec && fs::exists(st) && !fs::is_directory(st);
 }
 
 }  // namespace
 
 std::optional<std::vector<uint8_t>> ReadWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  ::close(fd);
-  return bytes;
+  std::string bytes, reason;
+  if (!ReadFileBytes(path, bytes, reason)) return std::nullopt;
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 bool ParseBrandingData(std::string_view data, BrandingRecord& record) {
@@ -119,10 +109,24 @@ std::string MainWindowTitle(const BrandingRecord& branding, const FaceTexts& tex
 }
 
 std::string ExecutableFolder() {
+#ifdef _WIN32
+  std::wstring exe(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, exe.data(), static_cast<DWORD>(exe.size()));
+    if (n == 0) return "./";
+    if (n < exe.size()) {
+      exe.resize(n);
+      break;
+    }
+    exe.resize(exe.size() * 2);
+  }
+  std::string folder = NarrowText(exe.substr(0, exe.find_last_of(L"\\/")));
+#else
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);
   if (ec) return "./";
-  std::string folder = exe.parent_path().string();
+  std::string folder = TextOf(exe.parent_path());
+#endif
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;
 }

@@ -7,6 +7,7 @@
 
 #include "app/text_lines.h"
 #include "scan/session.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -23,7 +24,7 @@ std::string_view Trim(std::string_view s) {
 }
 
 std::optional<std::string> ReadText(const std::string& folder, const char* name) {
-  fs::path path = fs::path(folder) / name;
+  fs::path path = PathOf(folder) / name;
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) return std::nullopt;
   std::ifstream in(path, std::ios::binary);

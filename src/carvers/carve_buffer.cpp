@@ -1,6 +1,10 @@
 #include "carvers/carve_buffer.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +14,44 @@
 namespace tarnwick {
 
 namespace {
+
+// Fresh zeroed pages from the system, and giving them back; null on failure.
+#ifdef _WIN32
+void* MapPages(size_t size) {
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+void UnmapPages(void* bytes, size_t) { VirtualFree(bytes, 0, MEM_RELEASE); }
+// Windows cannot grow a mapping in place: the bytes move to a larger one.
+void* RemapPages(void* bytes, size_t size, size_t want) {
+  void* p = MapPages(want);
+  if (p == nullptr) return nullptr;
+  std::memcpy(p, bytes, size);
+  UnmapPages(bytes, size);
+  return p;
+}
+void PopulatePages(void*, size_t) {}
+#else
+void* MapPages(size_t size) {
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return p == MAP_FAILED ? nullptr : p;
+}
+void UnmapPages(void* bytes, size_t size) { ::munmap(bytes, size); }
+void* RemapPages(void* bytes, size_t size, size_t want) {
+  void* p = ::mremap(bytes, size, want, MREMAP_MAYMOVE);
+  return p == MAP_FAILED ? nullptr : p;
+}
+// The pages are about to be written: one call makes them rather than a page
+// fault each (a quarter of a large carve's system time). A kernel without
+// MADV_POPULATE_WRITE faults them in as before.
+void PopulatePages(void* bytes, size_t size) {
+#ifdef MADV_POPULATE_WRITE
+  ::madvise(bytes, size, MADV_POPULATE_WRITE);
+#else
+  static_cast<void>(bytes);
+  static_cast<void>(size);
+#endif
+}
+#endif
 
 constexpr size_t kPage = 4096;
 
@@ -24,17 +66,17 @@ struct KeptMapping {
   void* bytes = nullptr;
   size_t size = 0;
   ~KeptMapping() {
-    if (bytes != nullptr) ::munmap(bytes, size);
+    if (bytes != nullptr) UnmapPages(bytes, size);
   }
 };
 thread_local KeptMapping kept;
 
 void GiveBack(void* bytes, size_t size) {
   if (size > kKeptMapping || size <= kept.size) {
-    ::munmap(bytes, size);
+    UnmapPages(bytes, size);
     return;
   }
-  if (kept.bytes != nullptr) ::munmap(kept.bytes, kept.size);
+  if (kept.bytes != nullptr) UnmapPages(kept.bytes, kept.size);
   kept.bytes = bytes;
   kept.size = size;
 }
@@ -48,7 +90,7 @@ void* TakeMapping(size_t& size) {
     kept.size = 0;
     return bytes;
   }
-  return ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return MapPages(size);
 }
 
 }  // namespace
@@ -66,18 +108,11 @@ void CarveBuffer::resize(size_t n) {
   size_ = n;
 }
 
-// The pages of [from, to) are about to be written: one call makes them
-// rather than a page fault each (a quarter of a large carve's system time).
-// A kernel without MADV_POPULATE_WRITE faults them in as before.
+// The pages of [from, to) are about to be written.
 void CarveBuffer::Populate(size_t from, size_t to) {
-#ifdef MADV_POPULATE_WRITE
   const size_t first = from / kPage * kPage;
   const size_t last = std::min(RoundToPages(to), capacity_);
-  if (last > first) ::madvise(data_ + first, last - first, MADV_POPULATE_WRITE);
-#else
-  static_cast<void>(from);
-  static_cast<void>(to);
-#endif
+  if (last > first) PopulatePages(data_ + first, last - first);
 }
 
 void CarveBuffer::reserve(size_t n) {
@@ -98,15 +133,15 @@ void CarveBuffer::Grow(size_t atLeast) {
   want = RoundToPages(want);
   void* p = nullptr;
   if (mapped_) {
-    p = ::mremap(data_, capacity_, want, MREMAP_MAYMOVE);
+    p = RemapPages(data_, capacity_, want);
   } else {
     p = TakeMapping(want);
-    if (p != MAP_FAILED && data_ != nullptr) {
+    if (p != nullptr && data_ != nullptr) {
       std::memcpy(p, data_, size_);
       std::free(data_);
     }
   }
-  if (p == MAP_FAILED) throw std::bad_alloc();
+  if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<uint8_t*>(p);
   capacity_ = want;
   mapped_ = true;

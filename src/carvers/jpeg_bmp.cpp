@@ -1,20 +1,41 @@
 #include "carvers/jpeg_bmp.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <ctime>
 
+#ifdef _WIN32
+// No libjpeg for Windows here: the header-only decoder, built into this file.
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_JPEG
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_ASSERT(x) static_cast<void>(0)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wconversion"
+#pragma GCC diagnostic ignored "-Wsign-conversion"
+#pragma GCC diagnostic ignored "-Wshadow"
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#pragma GCC diagnostic ignored "-Wpedantic"
+#pragma GCC diagnostic ignored "-Wdouble-promotion"
+#pragma GCC diagnostic ignored "-Wold-style-cast"
+#include <stb_image.h>
+#pragma GCC diagnostic pop
+#else
 // The library's header wants FILE and size_t declared before it.
 #include <jerror.h>
 #include <jpeglib.h>
+#endif
 
 #include "carvers/framework.h"
 #include "scan/session.h"
 #include "source/bytes.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -36,6 +57,30 @@ constexpr int kMostScans = 500;
 
 // ---------------------------------------------------------------- decoding
 
+#ifdef _WIN32
+// Decodes the whole picture; false when the decoder refuses it. A header
+// that declares more pixels than the memory limit allows is refused unread.
+bool DecodePicture(const uint8_t* data, size_t size, uint32_t& width, uint32_t& height) {
+  if (size > static_cast<size_t>(INT32_MAX)) return false;
+  // The decoder has no limit of its own on progressive scans. Entropy data
+  // stuffs every FF byte with 00, so each FF DA is a start of scan.
+  int scans = 0;
+  for (size_t i = 0; i + 1 < size; ++i)
+    if (data[i] == 0xFF && data[i + 1] == 0xDA && ++scans > kMostScans) return false;
+  int w = 0, h = 0, components = 0;
+  const int length = static_cast<int>(size);
+  if (!stbi_info_from_memory(data, length, &w, &h, &components) || w <= 0 || h <= 0) return false;
+  if (uint64_t{static_cast<uint32_t>(w)} * static_cast<uint32_t>(h) * 4 >
+      static_cast<uint64_t>(kDecoderMemory))
+    return false;
+  stbi_uc* pixels = stbi_load_from_memory(data, length, &w, &h, &components, 0);
+  if (pixels == nullptr) return false;
+  stbi_image_free(pixels);
+  width = static_cast<uint32_t>(w);
+  height = static_cast<uint32_t>(h);
+  return true;
+}
+#else
 struct DecodeErrors {
   jpeg_error_mgr Manager;
   std::jmp_buf Escape;
@@ -108,6 +153,7 @@ bool DecodePicture(const uint8_t* data, size_t size, uint32_t& width, uint32_t& 
   jpeg_destroy_decompress(&cinfo);
   return true;
 }
+#endif  // _WIN32
 
 // --------------------------------------------------------------- EXIF date
 
@@ -170,12 +216,7 @@ void StampFile(const std::string& path, const ExifDateTime& d) {
   tm.tm_isdst = -1;
   const std::time_t t = std::mktime(&tm);
   if (t == static_cast<std::time_t>(-1)) return;
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = t;
-  times[1].tv_nsec = 0;
-  ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+  SetModifiedTime(path, static_cast<int64_t>(t));
 }
 
 // ------------------------------------------------------------ JPEG carving

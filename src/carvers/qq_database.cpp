@@ -1,7 +1,5 @@
 #include "carvers/qq_database.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -13,6 +11,7 @@
 #include "carvers/qq_reassembly.h"
 #include "compound/compound_file.h"
 #include "source/bytes.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -350,7 +349,7 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
   MarkBroken(check, suspect, cutoff ? cutoff : 4096);
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
-  ::mkdir(folder.c_str(), 0755);
+  MakeFolder(folder);
   SavedFile saved;
   saved.Damaged = true;
   saved.Problem = reason.empty() ? check.Problem : reason;

@@ -1,12 +1,9 @@
 #include "compound/qq_contents.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <string_view>
+
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -77,29 +74,14 @@ InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytesOu
   std::vector<uint8_t> own;
   std::vector<uint8_t>& bytes = bytesOut ? *bytesOut : own;
   bytes.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  int error = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    uint8_t buffer[1 << 16];
-    while (true) {
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        error = errno;
-        break;
-      }
-      bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    ::close(fd);
-  }
-  if (error != 0) {
+  std::string content, reason;
+  if (!ReadFileBytes(path, content, reason)) {
     InspectedFile f;
     f.Path = path;
-    f.ReadError = std::strerror(error);
-    bytes.clear();
+    f.ReadError = reason;
     return f;
   }
+  bytes.assign(content.begin(), content.end());
   return InspectBytes(path, bytes);
 }
 

@@ -18,6 +18,7 @@
 #include "scan/session.h"
 #include "volume/freespace.h"
 #include "volume/hexview.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -55,7 +56,7 @@ int StartChecks(Session& s, RescueBoxes& boxes, const ScanRequest& r, ScanOutcom
   if (s.TypeMask == 0) return kSlotNoType;
   if (r.NeedFolder) {
     std::error_code ec;
-    if (r.FolderText.empty() || !std::filesystem::is_directory(r.FolderText, ec)) {
+    if (r.FolderText.empty() || !std::filesystem::is_directory(PathOf(r.FolderText), ec)) {
       out.FocusFolder = true;
       return kSlotNoFolder;
     }

@@ -6,6 +6,7 @@
 #include "source/slice_device.h"
 #include "volume/geometry_inference.h"
 #include "volume/identify_partitions.h"
+#include "volume/identify.h"
 
 namespace tarnwick {
 

@@ -4,7 +4,7 @@
 #include "app/results_texts.h"
 #include "scan/deep_scan.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 

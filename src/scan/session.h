@@ -104,3 +104,6 @@ struct Session {
 };
 
 }  // namespace tarnwick
+
+// The operations on the Session's Source come with it.
+#include "scan/session_source.h"  // IWYU pragma: export

@@ -1,8 +1,6 @@
 #pragma once
 // The one seam through which the Source is read. The Source is never opened
 // for writing anywhere in the program.
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -44,45 +42,38 @@ class SourceDevice {
 
 enum class DeviceKind { Image, Partition, Disk };
 
-// What identifies the Source on this machine, to keep output off it.
+// What identifies the Source on this machine, to keep output off it. On
+// Linux: the block device number of a device, the file system and inode of
+// an image. On Windows: the disk number of a device, the volume serial and
+// file index of an image.
 struct DeviceIdentity {
   bool isBlock = false;
-  dev_t rdev = 0;  // block device number (block devices)
-  dev_t dev = 0;   // file system holding the file (images)
-  ino_t ino = 0;
+  uint64_t rdev = 0;  // the device (block devices, disks)
+  uint64_t dev = 0;   // the file system holding the file (images)
+  uint64_t ino = 0;   // the file within it
 };
 
-// A regular file or a block device, read with pread on a read-only descriptor.
-class FileDevice final : public SourceDevice {
+// A regular file, a block device or a raw disk or volume, opened read-only.
+// Each platform has its own (posix_device.h, windows_device.h).
+class FileDevice : public SourceDevice {
  public:
   // Opens path read-only. On failure returns null and sets error to the
   // system's reason.
   static std::unique_ptr<FileDevice> Open(const std::string& path, std::string& error);
-  ~FileDevice() override;
   FileDevice(const FileDevice&) = delete;
   FileDevice& operator=(const FileDevice&) = delete;
 
   uint64_t Size() const override { return size_; }
   uint32_t SectorSize() const override { return sectorSize_; }
-  int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override;
   bool Gone() const override { return gone_; }
-  // An image file's holes, as the file system reports them.
-  ByteSpan NextData(uint64_t offset) const override;
 
   DeviceKind Kind() const { return kind_; }
   const DeviceIdentity& Identity() const { return identity_; }
-  // False when the size or sector-size query of a block device failed.
+  // False when the size or sector-size query of a device failed.
   bool GeometryKnown() const { return geometryKnown_; }
 
- private:
+ protected:
   FileDevice() = default;
-  void DropBehind(uint64_t offset, uint64_t length);
-  int fd_ = -1;
-  // A Source larger than half the memory cannot stay in the page cache: what
-  // was read of it is dropped from the cache, [dropFrom_, dropTo_) pending.
-  bool dropBehind_ = false;
-  uint64_t dropFrom_ = 0;
-  uint64_t dropTo_ = 0;
   uint64_t size_ = 0;
   uint32_t sectorSize_ = 0;
   bool geometryKnown_ = true;
@@ -143,17 +134,17 @@ class FaultyDevice final : public SourceDevice {
   std::map<uint64_t, uint32_t> asks_;
 };
 
-// Classifies a path as DeviceKind without opening it for reading: a block
-// device that is a partition, a whole-disk block device, or anything else.
+// Classifies a path as DeviceKind without opening it for reading: a device
+// that is a partition (or volume), a whole disk, or anything else.
 DeviceKind KindOfPath(const std::string& path);
 
-// The block device numbers that count as "the same drive" as the Source:
-// the device itself, its partitions and, for a partition, its disk.
-std::vector<dev_t> RelatedBlockDevices(dev_t rdev);
+// True when a file or folder at path lies on the Source that identity names:
+// on its device, one of its partitions or its disk; for an image Source,
+// when path is the image file itself.
+bool LiesOnSource(const DeviceIdentity& source, const std::string& path);
 
-// The block device that the file system holding path was mounted from, as
-// /proc/self/mountinfo names it (also for FUSE file systems such as
-// ntfs-3g, whose own device number is not the disk's).
-std::optional<dev_t> MountSourceDevice(const std::string& path);
+// True when path is itself a device of the Source's drive (the Source, one of
+// its partitions, or its disk).
+bool IsDeviceOfSource(const DeviceIdentity& source, const std::string& path);
 
 }  // namespace tarnwick

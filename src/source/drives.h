@@ -1,7 +1,8 @@
 #pragma once
 // The drive list: the volumes of this machine (partitions, removable drives,
 // optical drives, RAM disks), then the whole disks. Read from
-// /sys/class/block; volume labels from libblkid.
+// /sys/class/block and libblkid on Linux (posix_drives.cpp), from the volume
+// and disk calls on Windows (windows_drives.cpp).
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -58,6 +59,12 @@ std::vector<DriveItem> DriveList(const BlockTree& tree = {});
 
 // The default prober: libblkid, falling back on the /dev/disk/by-label links.
 std::optional<VolumeProbe> ProbeVolume(const std::string& devicePath);
+
+// The file-system type and label of the bytes [offset, offset + length) of a
+// device, as the system's probing library names them (libblkid on Linux;
+// nothing on Windows); empty when nothing is found.
+void ProbeVolumeAt(const std::string& devicePath, uint64_t offset, uint64_t length,
+                   std::string& type, std::string& label);
 
 const char* DriveKindName(DriveKind kind);
 

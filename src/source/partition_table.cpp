@@ -10,7 +10,6 @@
 
 #include "source/bytes.h"
 #include "source/utf16.h"
-#include "volume/identify.h"
 
 namespace tarnwick {
 
@@ -343,19 +342,18 @@ const char* SchemeName(TableScheme scheme) {
   return "none";
 }
 
-PartitionTable ReadPartitionTable(SourceDevice& device) {
+PartitionTable ReadPartitionTable(SourceDevice& device, const VolumeBootTest& isVolumeBoot) {
   PartitionTable t;
   t.SectorSize = TableSectorSize(device);
   t.DiskSectors = device.Size() / t.SectorSize;
   if (t.DiskSectors < 2) return t;
   TableReader reader(device, t);
 
-  std::array<uint8_t, kBootBlockSize> head{};
+  std::array<uint8_t, 4096> head{};  // as much as a boot-sector check reads
   if (device.ReadAt(0, head) < 0) return t;
   Bytes mbr = Bytes(head).first(t.SectorSize);
   // A volume's own boot sector also ends in 55 AA; its code is no table.
-  VolumeGeometry probe;
-  if (IdentifyBlock(head, probe)) return t;
+  if (isVolumeBoot && isVolumeBoot(head)) return t;
 
   bool protective = false;
   bool plausibleMbr = LE16(mbr, 510) == kBootSignature;

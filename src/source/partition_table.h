@@ -4,6 +4,8 @@
 // and entries, the backup header when the primary is damaged). Every entry is
 // checked against the disk before it is believed: disk contents are hostile.
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -44,8 +46,10 @@ struct PartitionTable {
 
 // Reads the table of a device. Sector size: the device's own, or for an
 // image 512 unless a GPT header is found only at 4096. A device whose first
-// sector is a volume's boot sector has no table (Scheme None).
-PartitionTable ReadPartitionTable(SourceDevice& device);
+// sector is a volume's boot sector has no table (Scheme None): isVolumeBoot
+// tells one (the first 4096 bytes of the device, zero beyond its end).
+using VolumeBootTest = std::function<bool(std::span<const uint8_t> head)>;
+PartitionTable ReadPartitionTable(SourceDevice& device, const VolumeBootTest& isVolumeBoot);
 
 const char* SchemeName(TableScheme scheme);
 

@@ -11,7 +11,7 @@
 #include "scan/scan_state.h"
 #include "scan/session.h"
 #include "source/bytes.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "scan/session.h"
 #include "source/bytes.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 

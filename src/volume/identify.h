@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "source/partition_table.h"
 #include "volume/geometry.h"
 
 namespace tarnwick {
@@ -19,6 +20,14 @@ constexpr uint32_t kBootBlockSize = 4096;
 bool Identify(Session& s);
 // The same on a block already read (at most 4096 bytes; missing bytes count as 0).
 bool IdentifyBlock(std::span<const uint8_t> block, VolumeGeometry& g);
+
+// The partition table of a device, a volume's own boot sector counting as none.
+inline PartitionTable ReadPartitionTable(SourceDevice& device) {
+  return ReadPartitionTable(device, [](std::span<const uint8_t> head) {
+    VolumeGeometry probe;
+    return IdentifyBlock(head, probe);
+  });
+}
 
 // Item of the file-system box for an FsKind: 0/1 FAT, 2 FAT32, ... 7 OTHER (6).
 int FsIndexForKind(uint8_t kind);

@@ -1,12 +1,9 @@
 #include "volume/identify_partitions.h"
 
-#include <blkid/blkid.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <array>
 #include <span>
 
+#include "source/drives.h"
 #include "source/slice_device.h"
 #include "volume/identify.h"
 
@@ -14,25 +11,7 @@ namespace tarnwick {
 
 void ProbeLabel(const std::string& devicePath, uint64_t offset, uint64_t length,
                 std::string& type, std::string& label) {
-  type.clear();
-  label.clear();
-  if (devicePath.empty() || length == 0) return;
-  int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  blkid_probe pr = blkid_new_probe();
-  if (pr && blkid_probe_set_device(pr, fd, static_cast<blkid_loff_t>(offset),
-                                   static_cast<blkid_loff_t>(length)) == 0) {
-    blkid_probe_enable_superblocks(pr, 1);
-    blkid_probe_set_superblocks_flags(pr, BLKID_SUBLKS_LABEL | BLKID_SUBLKS_TYPE);
-    if (blkid_do_safeprobe(pr) == 0) {
-      const char* value = nullptr;
-      size_t len = 0;
-      if (blkid_probe_lookup_value(pr, "TYPE", &value, &len) == 0 && value) type = value;
-      if (blkid_probe_lookup_value(pr, "LABEL", &value, &len) == 0 && value) label = value;
-    }
-  }
-  if (pr) blkid_free_probe(pr);
-  ::close(fd);
+  ProbeVolumeAt(devicePath, offset, length, type, label);
 }
 
 std::vector<PartitionContents> IdentifyPartitions(SourceDevice& disk, const PartitionTable& table,

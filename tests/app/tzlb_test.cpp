@@ -34,8 +34,8 @@ std::vector<uint8_t> Random(size_t size, uint32_t seed) {
 
 std::vector<uint8_t> ZlibUncompress(const std::vector<uint8_t>& z, size_t expected) {
   std::vector<uint8_t> out(expected + 1);
-  uLongf len = out.size();
-  EXPECT_EQ(uncompress(out.data(), &len, z.data(), z.size()), Z_OK);
+  uLongf len = static_cast<uLongf>(out.size());
+  EXPECT_EQ(uncompress(out.data(), &len, z.data(), static_cast<uLong>(z.size())), Z_OK);
   out.resize(len);
   return out;
 }
@@ -74,9 +74,10 @@ TEST(TZLB, RoundTripAtEveryLevelAgreesWithZlib) {
 
 TEST(TZLB, ReadsZlibsOwnStreamAndIgnoresTrailingBytes) {
   const std::vector<uint8_t> input = Text(5000);
-  std::vector<uint8_t> packed(compressBound(input.size()));
-  uLongf len = packed.size();
-  ASSERT_EQ(compress2(packed.data(), &len, input.data(), input.size(), 6), Z_OK);
+  std::vector<uint8_t> packed(compressBound(static_cast<uLong>(input.size())));
+  uLongf len = static_cast<uLongf>(packed.size());
+  ASSERT_EQ(compress2(packed.data(), &len, input.data(), static_cast<uLong>(input.size()), 6),
+            Z_OK);
   packed.resize(len);
   packed.insert(packed.end(), {0xDE, 0xAD, 0xBE, 0xEF});
   TZLB z;

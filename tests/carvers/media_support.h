@@ -19,7 +19,7 @@
 #include "scan/dispatch.h"
 #include "scan/session.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
 

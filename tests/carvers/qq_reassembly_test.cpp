@@ -11,7 +11,7 @@
 #include "compound/compound_file.h"
 #include "source/bytes.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
 

@@ -4,7 +4,7 @@
 #include <set>
 
 #include "scan/deep_scan.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "tests/fuzz/fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

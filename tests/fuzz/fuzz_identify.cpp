@@ -1,5 +1,5 @@
 // Identification of a hostile volume, then its free-space map.
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "volume/freespace.h"
 

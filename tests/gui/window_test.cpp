@@ -13,7 +13,7 @@
 #include "app/gui/tform1.h"
 #include "scan/session.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/test_support.h"
 
 namespace tarnwick::gui {

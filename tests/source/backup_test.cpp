@@ -1,4 +1,4 @@
-#include "source/backup.h"
+#include "scan/backup.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@
 
 #include "scan/session.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/read_only_folder.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"

@@ -13,7 +13,7 @@
 
 #include "scan/session.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/test_support.h"
 #include "volume/identify.h"
 

@@ -12,10 +12,11 @@
 #include <vector>
 
 #include "scan/session.h"
-#include "source/partition_open.h"
+#include "scan/partition_open.h"
 #include "source/slice_device.h"
 #include "support/test_support.h"
 #include "volume/identify_partitions.h"
+#include "volume/identify.h"
 
 namespace tarnwick {
 namespace {

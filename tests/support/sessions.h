@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick::test {
 

@@ -20,7 +20,7 @@
 #include "scan/session.h"
 #include "source/bytes.h"
 #include "source/device.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "support/test_support.h"
 
 namespace tarnwick {

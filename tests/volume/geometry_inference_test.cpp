@@ -8,7 +8,7 @@
 
 #include "scan/region_scan.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 namespace {

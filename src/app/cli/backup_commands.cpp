@@ -9,7 +9,7 @@
 #include "app/cli/cli_frontend.h"
 #include "app/cli/json_out.h"
 #include "scan/session.h"
-#include "source/backup.h"
+#include "scan/backup.h"
 #include "source/drives.h"
 
 namespace tarnwick::cli {

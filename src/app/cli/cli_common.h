@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "volume/identify.h"
 
 namespace tarnwick {

@@ -1,6 +1,11 @@
 #include "app/cli/cli_frontend.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <csignal>
 #include <cstdio>
@@ -15,7 +20,19 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupts = 0;
 
+#ifdef _WIN32
+// Ctrl-C and Ctrl-Break arrive on a thread of their own; the handler counts
+// them as SIGINT does on Linux and tells the system that they were handled.
+BOOL WINAPI OnConsoleInterrupt(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
+  g_interrupts = g_interrupts + 1;
+  return TRUE;
+}
+bool IsTerminal(FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+#else
 extern "C" void OnInterrupt(int) { g_interrupts = g_interrupts + 1; }
+bool IsTerminal(FILE* stream) { return ::isatty(::fileno(stream)) != 0; }
+#endif
 
 // Texts from the tables may hold CR LF; a terminal line wants plain spaces.
 std::string OneLine(const std::string& text) {
@@ -30,15 +47,19 @@ std::string OneLine(const std::string& text) {
 }  // namespace
 
 CliFrontend::CliFrontend(Session& s, Answer saveAnswer)
-    : s_(s), saveAnswer_(saveAnswer), terminal_(::isatty(STDERR_FILENO) != 0) {}
+    : s_(s), saveAnswer_(saveAnswer), terminal_(IsTerminal(stderr)) {}
 
 CliFrontend::~CliFrontend() { EndLine(); }
 
 void CliFrontend::CatchInterrupts() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleInterrupt, TRUE);
+#else
   struct sigaction sa {};
   sa.sa_handler = OnInterrupt;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
+#endif
 }
 
 void CliFrontend::Pump() {
@@ -157,7 +178,7 @@ Answer CliFrontend::UnattendedSaveAnswer(const std::string& text) {
 Answer CliFrontend::Ask(const std::string& text, const std::string& caption, Buttons buttons) {
   EndLine();
   std::fprintf(stderr, "%s: %s\n", OneLine(caption).c_str(), OneLine(text).c_str());
-  const bool ask = ::isatty(STDIN_FILENO) != 0;
+  const bool ask = IsTerminal(stdin);
   switch (buttons) {
     case Buttons::Ok: return Answer::Ok;
     case Buttons::YesNo: {

@@ -5,7 +5,8 @@
 
 namespace tarnwick::cli {
 
-// Lowercase hex SHA-256 of a byte block, by OpenSSL's libcrypto.
+// Lowercase hex SHA-256 of a byte block: OpenSSL's libcrypto on Linux,
+// Windows' own CNG there.
 std::string Sha256Hex(std::span<const uint8_t> data);
 
 }  // namespace tarnwick::cli

@@ -6,6 +6,11 @@
 #include <vector>
 
 #include "app/cli/cli_common.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "source/windows_device.h"
+#endif
 
 namespace tarnwick::cli {
 namespace {
@@ -37,6 +42,8 @@ int Main(int argc, char** argv) {
       "tarnwick-cli");
   app.require_subcommand(1);
   app.fallthrough(false);
+  // The same options everywhere: on Windows, too, "/x" is a path, not an option.
+  app.allow_windows_style_options(false);
   Commands commands;
   AddDrivesCommand(app, commands);
   AddIdentifyCommand(app, commands);
@@ -92,4 +99,18 @@ int Main(int argc, char** argv) {
 }  // namespace
 }  // namespace tarnwick::cli
 
+#ifdef _WIN32
+// The arguments as the system holds them (UTF-16, so that Chinese folder
+// names arrive whole), handed on in UTF-8; the console shows UTF-8.
+int wmain(int argc, wchar_t** wargv) {
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> texts;
+  for (int i = 0; i < argc; ++i) texts.push_back(tarnwick::NarrowText(wargv[i]));
+  std::vector<char*> argv;
+  for (std::string& text : texts) argv.push_back(text.data());
+  argv.push_back(nullptr);
+  return tarnwick::cli::Main(argc, argv.data());
+}
+#else
 int main(int argc, char** argv) { return tarnwick::cli::Main(argc, argv); }
+#endif

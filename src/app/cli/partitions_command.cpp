@@ -11,10 +11,11 @@
 #include "scan/disk_plan.h"
 #include "scan/session.h"
 #include "source/device.h"
-#include "source/partition_open.h"
+#include "scan/partition_open.h"
 #include "source/partition_table.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "volume/identify_partitions.h"
+#include "volume/identify.h"
 
 namespace tarnwick::cli {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 struct Session;

@@ -1,8 +1,9 @@
 #include "app/gui/partition_picker.h"
 
 #include "scan/session.h"
-#include "source/partition_open.h"
+#include "scan/partition_open.h"
 #include "volume/identify_partitions.h"
+#include "volume/identify.h"
 
 namespace tarnwick::gui {
 

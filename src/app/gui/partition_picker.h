@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "source/partition_table.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 struct Session;

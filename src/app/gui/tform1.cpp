@@ -10,7 +10,7 @@
 #include "app/thumb_settings.h"
 #include "scan/disk_plan.h"
 #include "scan/session.h"
-#include "source/backup.h"
+#include "scan/backup.h"
 #include "volume/hexview.h"
 
 namespace tarnwick::gui {

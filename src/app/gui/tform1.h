@@ -19,7 +19,7 @@
 #include "app/gui/qt_frontend.h"
 #include "app/gui/results_view.h"
 #include "scan/deep_scan.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 #include "volume/identify.h"
 
 namespace tarnwick {

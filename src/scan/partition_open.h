@@ -3,8 +3,8 @@
 // a Source over a slice of the disk, identified like any partition.
 #include <string>
 
+#include "scan/session_source.h"
 #include "source/partition_table.h"
-#include "source/source.h"
 
 namespace tarnwick {
 

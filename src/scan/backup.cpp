@@ -1,18 +1,14 @@
-#include "source/backup.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "scan/backup.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <span>
 #include <filesystem>
 #include <vector>
 
 #include "scan/scan_state.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
+#include "source/file_io.h"
 #include "volume/freespace.h"
 #include "volume/hexview.h"
 
@@ -46,22 +42,6 @@ enum Slot {
 bool RangeValid(const Session& s, int64_t first, int64_t last) {
   if (s.Scan.LastSector == UINT64_MAX) return false;  // an empty Source has no sector
   return first >= 0 && first <= last && static_cast<uint64_t>(last) <= s.Scan.LastSector;
-}
-
-// Writes all of the bytes; false on an error or a write that stops short,
-// with errno kept in error (0 when the write stopped short without one).
-bool WriteAll(int fd, const uint8_t* data, size_t count, int& error) {
-  while (count > 0) {
-    ssize_t n = ::write(fd, data, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : ENOSPC;
-      return false;
-    }
-    data += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 struct Copier {
@@ -101,18 +81,10 @@ bool ImageTargetOnSource(const Session& s, const std::string& path) {
   namespace fs = std::filesystem;
   if (!s.Source.IsOpen()) return false;
   // The file itself (when it exists: the image Source, or the Source device).
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    if (IsOnSource(s, path)) return true;
-    const DeviceIdentity& id = s.Source.Identity;
-    if (S_ISBLK(st.st_mode) && id.isBlock) {
-      auto related = RelatedBlockDevices(id.rdev);
-      if (std::find(related.begin(), related.end(), st.st_rdev) != related.end()) return true;
-    }
-  }
+  if (IsOnSource(s, path) || IsDeviceOfSource(s.Source.Identity, path)) return true;
   // The folder it would be made in.
-  fs::path folder = fs::absolute(path).parent_path();
-  return IsOnSource(s, folder.string());
+  fs::path folder = fs::absolute(PathOf(path)).parent_path();
+  return IsOnSource(s, TextOf(folder));
 }
 
 BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
@@ -186,10 +158,9 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
     return out;
   }
 
-  int fd = ::open(r.ImagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int writeError = fd < 0 ? errno : 0;
+  OutputFile image;
+  bool writeFailed = !image.Open(r.ImagePath);
   ui.Pump();
-  bool writeFailed = fd < 0;
 
   // Copy loop: blocks of whole cluster steps up to 1 MiB, each ending
   // before the first marked step; a step larger than 1 MiB goes in 1 MiB pieces.
@@ -206,7 +177,7 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
       for (uint64_t done = 0; done < v && !writeFailed;) {
         uint32_t piece = static_cast<uint32_t>(std::min(v - done, bufferSectors));
         copier.Read(sector + done, piece);
-        writeFailed = !WriteAll(fd, copier.buffer.data(), size_t{piece} * bps, writeError);
+        writeFailed = !image.Write(std::span(copier.buffer).first(size_t{piece} * bps));
         done += piece;
         if (!writeFailed) out.SectorsWritten += piece;
       }
@@ -215,24 +186,18 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
     if (s.RefreshDue()) ShowProgress(s, sector, first, last, copier.bad);
   }
   out.BadSectors = copier.bad;
-  if (fd >= 0 && (::fsync(fd) != 0 && errno != EINVAL && !writeFailed)) {
-    writeFailed = true;
-    writeError = errno;
-  }
-  if (fd >= 0 && ::close(fd) != 0 && !writeFailed) {
-    writeFailed = true;
-    writeError = errno;
-  }
+  const WriteResult written = image.Finish();
+  writeFailed = !written.Ok;
   out.SourceLost = SourceFaults(s).SourceLost;
   if (out.SourceLost) out.SystemReason = SourceFaults(s).LostReason;
 
   // End.
   if (writeFailed) {
     out.End = BackupEnd::WriteFailed;
-    out.SystemReason = std::strerror(writeError);
+    out.SystemReason = written.Reason;
     // "No space" only when that is what the system said; otherwise the
     // failed file and the system's reason.
-    if (writeError == ENOSPC || writeError == EDQUOT || writeError == EFBIG) {
+    if (written.NoSpace) {
       out.MessageSlot = kSlotNoSpace;
       ui.Ask(s.Text(kSlotNoSpace), s.Text(kSlotError), Buttons::Ok);
     } else {
@@ -249,7 +214,7 @@ BackupOutcome BackupToImage(Session& s, const BackupRequest& r) {
   } else if (s.Flags.SearchCancel) {
     out.MessageSlot = kSlotDeletePrompt;
     if (ui.Ask(s.Text(kSlotDeletePrompt), s.Text(kSlotPrompt), Buttons::YesNo) == Answer::Yes) {
-      ::unlink(r.ImagePath.c_str());
+      RemoveFile(r.ImagePath);
       out.End = BackupEnd::CancelledDeleted;
     } else {
       out.End = BackupEnd::CancelledKept;

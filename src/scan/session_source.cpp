@@ -1,6 +1,4 @@
-#include "source/source.h"
-
-#include <sys/stat.h>
+#include "scan/session_source.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -8,6 +6,7 @@
 #include "scan/session.h"
 #include "volume/hexview.h"
 #include "volume/identify.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -136,7 +135,7 @@ OpenOutcome OpenImageDevice(Session& s, std::unique_ptr<SourceDevice> device,
   NewSource(s, std::move(device), name, DeviceKind::Image);
   OpenOutcome out;
   IdentifyInto(s, out, 512);
-  std::string fileName = std::filesystem::path(name).filename().string();
+  std::string fileName = TextOf(PathOf(name).filename());
   CommonTail(s, out, length, name, false, fileName);
   return out;
 }
@@ -147,7 +146,7 @@ OpenOutcome OpenImage(Session& s, const std::string& path) {
   std::string error;
   auto device = FileDevice::Open(path, error);
   if (!device) return Refuse(kSlotFailedOpenFile, error);
-  std::string full = std::filesystem::absolute(path).lexically_normal().string();
+  std::string full = TextOf(std::filesystem::absolute(PathOf(path)).lexically_normal());
   return OpenImageDevice(s, std::move(device), full);
 }
 
@@ -239,20 +238,7 @@ std::string EmptySourceReason(const Session& s) {
 }
 
 bool IsOnSource(const Session& s, const std::string& path) {
-  if (!s.Source.IsOpen()) return false;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return false;
-  const DeviceIdentity& id = s.Source.Identity;
-  if (id.isBlock) {
-    auto related = RelatedBlockDevices(id.rdev);
-    auto related_to = [&](dev_t d) {
-      return std::find(related.begin(), related.end(), d) != related.end();
-    };
-    if (related_to(st.st_dev)) return true;
-    auto mounted = MountSourceDevice(path);
-    return mounted && related_to(*mounted);
-  }
-  return id.ino != 0 && st.st_dev == id.dev && st.st_ino == id.ino;
+  return s.Source.IsOpen() && LiesOnSource(s.Source.Identity, path);
 }
 
 }  // namespace tarnwick

@@ -1,9 +1,11 @@
-#include "source/partition_open.h"
+#include "scan/partition_open.h"
 
 #include <filesystem>
 
 #include "scan/session.h"
 #include "source/slice_device.h"
+#include "volume/identify.h"
+#include "source/file_io.h"
 
 namespace tarnwick {
 
@@ -59,7 +61,7 @@ PartitionOpen OpenPartitionOf(Session& s, const std::string& path, int index) {
     return out;
   }
   std::string name = device->Kind() == DeviceKind::Image
-                         ? std::filesystem::absolute(path).lexically_normal().string()
+                         ? TextOf(std::filesystem::absolute(PathOf(path)).lexically_normal())
                          : path;
   PartitionOpen out = OpenPartitionOfDevice(s, std::move(device), name, index);
   if (out.Outcome.Opened) s.Source.Path = path;
