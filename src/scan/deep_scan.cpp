@@ -11,6 +11,7 @@
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
+#include "scan/grid_inference.h"
 #include "scan/hole_skip.h"
 #include "scan/region_scan.h"
 #include "scan/scan_state.h"
@@ -115,7 +116,6 @@ void MergeFound(FoundList& list, std::vector<std::pair<uint64_t, uint8_t>> late)
 
 void PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
-  RegionCursor regions(s.Regions, s.Scan.SectorsPerCluster, s.Scan.ClusterPhase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
@@ -125,15 +125,9 @@ void PhaseOne(Session& s, bool freeOnly) {
   HoleSkip holes(s.Source.Device.get(), s.Scan.BytesPerSector);
   ui.Pump();
   for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
-    // Only cluster starts that may hold data are read.
-    for (uint64_t at = n;;) {
-      n = at;
-      at = regions.NextClusterStart(holes.NextDataSector(n));
-      if (at == n || at > last) {
-        n = at;
-        break;
-      }
-    }
+    // Every sector is looked at: a file may lie on the clusters of a file
+    // system that is no longer there. Only holes are passed over.
+    n = holes.NextDataSector(n);
     if (n > last) break;
     if (!(freeOnly && s.Map.IsSectorMarked(n))) {
       const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::LeaveForLater);
@@ -167,46 +161,9 @@ void PhaseOne(Session& s, bool freeOnly) {
   MergeFound(s.Found, std::move(late));
 }
 
-void ShowAlignmentLabels(Session& s, uint64_t sector, uint64_t total, uint64_t part) {
-  s.UI->SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(sector));
-  s.UI->SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, part));
-}
-
-// Works out where clusters begin from where the file starts lie, and drops
-// the starts that are not at a cluster start.
-void AlignmentStep(Session& s) {
-  FoundList& list = s.Found;
-  const uint32_t spc = s.Scan.SectorsPerCluster;
+void ShowTidying(Session& s) {
   s.UI->SetCaption(Dialog::Search, s.Text(kSlotTidying));
   s.UI->SetLabel(Dialog::Search, 3, "");
-  const uint64_t count = list.Count;
-  std::vector<double> bins(spc, 0.0);
-  for (uint64_t i = count; i-- > 0;) {
-    const uint8_t t = list.Types[i];
-    double weight = 1.0;
-    if (t == kJpegOther)
-      weight = 0.5;
-    else if (t == 30 || t == 32 || t == 34 || t == 35 || t == kMetadata)
-      weight = 0.0;
-    bins[list.Sectors[i] % spc] += weight;
-    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
-  }
-  uint32_t best = 0;
-  for (uint32_t k = 1; k < spc; ++k) {
-    if (bins[k] > bins[best]) best = k;
-  }
-  s.ScanClusterPhase = static_cast<int32_t>(best);
-  for (uint64_t i = count; i-- > 0;) {
-    if (list.Sectors[i] % spc != best) list.Types[i] = 0;
-    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
-  }
-  uint64_t nextShow = 0;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (list.Types[i] == 0 || i < nextShow) continue;
-    ShowAlignmentLabels(s, list.Sectors[i], count, i);
-    nextShow = (i / 1024 + 1) * 1024;
-  }
-  list.Compact();
 }
 
 // Metadata: the sector and the rest of its cluster are in use.
@@ -297,14 +254,15 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
   ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + "0");
   s.Found.Reset();
 
-  const bool align = s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1;
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
+  s.Grids.clear();
   if (!s.Flags.SearchCancel) {
     PhaseOne(s, freeOnly);
+    if (s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1) ShowTidying(s);
     if (!s.Regions.empty())
       AlignRegions(s);
-    else if (align)
-      AlignmentStep(s);
+    else
+      FindGrids(s);
   }
   out.FoundCount = s.Found.Count;
   out.SourceLost = SourceFaults(s).SourceLost;

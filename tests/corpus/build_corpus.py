@@ -2554,27 +2554,26 @@ def reformat_cases():
         reformat=[("FAT16", 32)],
         also_rescue_with=[right("NTFS", "4K"), right("exFAT", "32K")]))
     c.append(Case(
-        "fat32-1k-as-exfat-32k",
-        "databases deleted on FAT32 (1 KiB clusters: The Sleuth Kit takes a FAT32 of fewer than "
-        "65525 clusters for none), the volume then formatted as exFAT with 32 KiB clusters",
-        "FAT32", 72, 2, "formatted",
+        "fat32-4k-as-exfat-32k",
+        "databases deleted on FAT32 (4 KiB clusters; 260 MiB, sparse, as The Sleuth Kit takes a "
+        "FAT32 of fewer than 65525 clusters for none), the volume then formatted as exFAT with "
+        "32 KiB clusters",
+        "FAT32", 260, 8, "formatted",
         [("write", zeros("setup.bin", 3 * MIB)),  # where exFAT puts its tables
          ("write", qq("Msg1.db", 700 * KIB)), ("write", pdf("bill.pdf", 50 * KIB)),
          ("write", qq("Msg2.db", 300 * KIB)), ("write", picture("map.png", "png", 300, 200)),
          ("write", qq("Msg3.db", 1200 * KIB)), ("write", qq("Msg4.db", 180 * KIB))],
         reformat=[("exFAT", 64)],
-        also_rescue_with=[right("FAT32", "1K"), right("NTFS", "64K")]))
-    steps, _ = around_deleted([
-        (qq_long("Msg_log.db", 1), text("sync.log", "log", 24 * KIB)),
-        (qq_long("Msg_txt.db", 1), text("notes.txt", "txt", 14 * KIB)),
-    ], cluster_sectors=4)
+        also_rescue_with=[right("FAT32", "4K"), right("NTFS", "64K")]))
     c.append(Case(
         "fat16-2k-as-ntfs-4k",
-        "databases deleted on FAT16 (2 KiB clusters), two of them fragmented around text, the "
-        "volume then formatted as NTFS with 4 KiB clusters",
+        "databases deleted on FAT16 (2 KiB clusters), the volume then formatted as NTFS with "
+        "4 KiB clusters",
         "FAT16", 32, 4, "formatted",
-        steps + [("write", qq("Msg1.db", 600 * KIB)), ("write", picture("dog.jpg", "jpg", 500, 400)),
-                 ("write", qq("Msg2.db", 350 * KIB))],
+        [("write", qq("Msg1.db", 600 * KIB)), ("write", picture("dog.jpg", "jpg", 500, 400)),
+                 ("write", qq("Msg2.db", 350 * KIB)), ("write", pdf("form.pdf", 40 * KIB)),
+                 ("write", qq("Msg3.db", 120 * KIB)), ("write", picture("logo.png", "png", 200, 150)),
+                 ("write", archive("mail.zip", "zip", 60 * KIB))],
         reformat=[("NTFS", 8)],
         also_rescue_with=[right("FAT", "2K"), right("FAT32", "32K")]))
     c.append(Case(
@@ -2603,7 +2602,9 @@ def reformat_cases():
         "FAT16", 32, 4, "formatted",
         [("write", zeros("setup.bin", 3 * MIB)),  # where exFAT puts its tables
          ("write", qq("Msg1.db", 650 * KIB)), ("write", picture("sun.jpg", "jpg", 400, 300)),
-         ("write", qq("Msg2.db", 280 * KIB)), ("write", qq("Msg3.db", 1000 * KIB))],
+         ("write", qq("Msg2.db", 280 * KIB)), ("write", qq("Msg3.db", 1000 * KIB)),
+         ("write", picture("moon.jpg", "jpg", 300, 200)), ("write", pdf("list.pdf", 30 * KIB)),
+         ("write", qq("Msg4.db", 150 * KIB)), ("write", archive("old.zip", "zip", 50 * KIB))],
         reformat=[("exFAT", 128), ("FAT16", 16)],
         also_rescue_with=[right("FAT", "2K"), right("exFAT", "64K")]))
     return c
