@@ -47,6 +47,8 @@ enum Slot {
 };
 
 constexpr uint32_t kOle2CountMask = 0x70000;
+// Phase 1 takes this many bytes of sectors from the read window at a time.
+constexpr uint64_t kBatchBytes = 65536;
 
 // Codes that describe the middle of a stream: never a place to start a carve.
 bool MidStream(uint8_t c) { return c == 29 || c == 30 || c == 32 || c == 34 || c == 35; }
@@ -124,38 +126,51 @@ void PhaseOne(Session& s, bool freeOnly) {
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
   HoleSkip holes(s.Source.Device.get(), s.Scan.BytesPerSector);
   ui.Pump();
-  for (uint64_t n = first; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
+  const uint32_t bps = s.Scan.BytesPerSector;
+  const uint64_t batchSectors = std::max<uint64_t>(kBatchBytes / std::max<uint32_t>(bps, 1), 1);
+  uint64_t n = first;
+  while (n <= last && !s.Flags.SearchCancel && !faults.SourceLost) {
     // Every sector is looked at: a file may lie on the clusters of a file
     // system that is no longer there. Only holes are passed over.
     n = holes.NextDataSector(n);
     if (n > last) break;
-    if (!(freeOnly && s.Map.IsSectorMarked(n))) {
-      const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::LeaveForLater);
-      if (!bytes.empty()) {
-        const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
-        if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
-        if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
-      } else if (faults.Skipped.Contains(n)) {
-        later.push_back(n);
+    // The sectors up to the next batch boundary, taken from the read window
+    // in one piece where it holds them all; else one by one.
+    const uint64_t count = std::min(batchSectors - n % batchSectors, last - n + 1);
+    std::span<const uint8_t> run;
+    if (count > 1)
+      run = CachedBytesAt(s, n * bps, static_cast<uint32_t>(count * bps), ReadCache::kSearchWindow);
+    const uint64_t end = run.empty() ? n : n + count - 1;
+    for (; n <= end; ++n) {
+      if (!(freeOnly && s.Map.IsSectorMarked(n))) {
+        const std::span<const uint8_t> bytes =
+            run.empty() ? ScanSector(s, n, SkippedSectors::LeaveForLater)
+                        : run.subspan((n - (end + 1 - count)) * bps, bps);
+        if (!bytes.empty()) {
+          const uint8_t c = Classify(bytes, bps);
+          if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
+          if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
+        } else if (faults.Skipped.Contains(n)) {
+          later.push_back(n);
+        }
+      }
+      if (s.RefreshDue()) {
+        ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
+        ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
+        ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
+        ui.Pump();
       }
     }
-    if (s.RefreshDue()) {
-      ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
-      ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
-      ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
-      ui.Pump();
-    }
-    if (n == UINT64_MAX) break;
   }
   // The sectors passed over after failures, each asked for once now that
   // the readable rest is done.
   std::vector<std::pair<uint64_t, uint8_t>> late;
-  for (uint64_t n : later) {
+  for (uint64_t again : later) {
     if (s.Flags.SearchCancel || faults.SourceLost) break;
-    const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::ReadNow);
+    const std::span<const uint8_t> bytes = ScanSector(s, again, SkippedSectors::ReadNow);
     if (bytes.empty()) continue;
     const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
-    if (c > 0 && !MidStream(c)) late.emplace_back(n, c);
+    if (c > 0 && !MidStream(c)) late.emplace_back(again, c);
     if (s.RefreshDue()) ui.Pump();
   }
   MergeFound(s.Found, std::move(late));

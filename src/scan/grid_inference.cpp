@@ -89,6 +89,15 @@ bool OnAny(const ClusterGrids& grids, uint64_t sector) {
   });
 }
 
+// Every cluster start of g, over [first, last], is one of a grid already there.
+bool Covered(const ClusterGrids& grids, const ClusterGrid& g, uint64_t first, uint64_t last) {
+  return std::any_of(grids.begin(), grids.end(), [&](const ClusterGrid& k) {
+    const uint32_t spc = std::max<uint32_t>(k.SectorsPerCluster, 1);
+    return k.First <= first && k.Last >= last && g.SectorsPerCluster % spc == 0 &&
+           static_cast<uint32_t>(g.Phase) % spc == static_cast<uint32_t>(k.Phase) % spc;
+  });
+}
+
 std::string Plural(double weight) {
   const auto n = static_cast<uint64_t>(std::llround(weight));
   return std::to_string(n) + (n == 1 ? " start" : " starts");
@@ -142,7 +151,20 @@ ClusterGrids ResolveGrids(std::span<const uint64_t> sectors, std::span<const uin
     restTypes.push_back(types[i]);
   }
   const ClusterGrids given(out);
-  const ClusterGrids inferred = GridsFromStarts(restSectors, restTypes, maxSectorsPerCluster);
+  ClusterGrids inferred = GridsFromStarts(restSectors, restTypes, maxSectorsPerCluster);
+  // The known grids may hold so many of the old files' starts that too few
+  // are left to show the old grid: it is then looked for among all of them.
+  if (inferred.empty()) {
+    std::vector<uint64_t> stretchSectors;
+    std::vector<uint8_t> stretchTypes;
+    for (size_t i = 0; i < n; ++i) {
+      if (sectors[i] < first || sectors[i] > last) continue;
+      stretchSectors.push_back(sectors[i]);
+      stretchTypes.push_back(types[i]);
+    }
+    inferred = GridsFromStarts(stretchSectors, stretchTypes, maxSectorsPerCluster);
+  }
+  size_t added = 0;
   for (ClusterGrid g : inferred) {
     g.First = first;
     g.Last = last;
@@ -167,9 +189,11 @@ ClusterGrids ResolveGrids(std::span<const uint64_t> sectors, std::span<const uin
       g.SectorsPerCluster = half;
       g.Phase = static_cast<int32_t>(static_cast<uint32_t>(g.Phase) % half);
     }
+    if (Covered(out, g, first, last)) continue;
     out.push_back(g);
+    ++added;
   }
-  if (hint && inferred.empty()) {
+  if (hint && added == 0) {
     // Where the starts show no grid of their own, what the known grids
     // leave is left to the user's word.
     ClusterGrid g = *hint;

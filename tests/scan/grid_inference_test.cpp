@@ -127,6 +127,21 @@ TEST(ResolveGrids, AGridWhoseOtherHalfAKnownGridTookIsTheFinerOne) {
   EXPECT_EQ(GridFor(g, 400)->SectorsPerCluster, 4u);
 }
 
+TEST(ResolveGrids, AnOldGridIsFoundWhereTheGridInPlaceHoldsMostOfItsStarts) {
+  // Files laid on 4-sector clusters at phase 0, five of seven at 0 mod 8
+  // where an empty file system of 8 puts its clusters now: the two left
+  // over cannot show a grid, all seven together do.
+  Starts st;
+  for (uint64_t s : {164, 1448, 1752, 2508, 2592, 2864, 3200}) st.Add(s);
+  ClusterGrids g =
+      ResolveGrids(st.Sectors, st.Types, 0, 65535, {Grid(8, 0, "in place")}, std::nullopt, 256);
+  ASSERT_EQ(g.size(), 2u);
+  EXPECT_EQ(g[1].SectorsPerCluster, 4u);
+  EXPECT_EQ(g[1].Phase, 0);
+  EXPECT_NE(GridFor(g, 164), nullptr);
+  EXPECT_NE(GridFor(g, 2508), nullptr);
+}
+
 TEST(ResolveGrids, TheUsersWordCountsOnlyWhereTheStartsShowNothing) {
   Starts clear;
   clear.OnGrid(8, 2, 12, 9);
