@@ -168,6 +168,7 @@ ClusterGrids ResolveGrids(std::span<const uint64_t> sectors, std::span<const uin
   for (ClusterGrid g : inferred) {
     g.First = first;
     g.Last = last;
+    if (Covered(out, g, first, last)) continue;  // a known grid found again
     // Files on a grid start at even and odd clusters alike, but a few starts
     // (or a known grid of clusters as fine taking its share of them) may
     // leave one half empty: while the other half of a cluster twice as fine

@@ -142,6 +142,19 @@ TEST(ResolveGrids, AnOldGridIsFoundWhereTheGridInPlaceHoldsMostOfItsStarts) {
   EXPECT_NE(GridFor(g, 2508), nullptr);
 }
 
+TEST(ResolveGrids, TheGridInPlaceFoundAgainMakesNoFinerOne) {
+  // A file system's own files and a few table packets inside its streams:
+  // the packets must not make a grid twice as fine of the one in place.
+  Starts st;
+  st.OnGrid(4, 0, 18, 11);
+  for (uint64_t s : {3862, 2290, 2335, 3011}) st.Add(s, kTs188Table);
+  st.Sort();
+  ClusterGrids g =
+      ResolveGrids(st.Sectors, st.Types, 0, 65535, {Grid(4, 0, "in place")}, std::nullopt, 256);
+  ASSERT_EQ(g.size(), 1u);
+  EXPECT_EQ(GridFor(g, 3862), nullptr);
+}
+
 TEST(ResolveGrids, TheUsersWordCountsOnlyWhereTheStartsShowNothing) {
   Starts clear;
   clear.OnGrid(8, 2, 12, 9);
