@@ -170,23 +170,26 @@ ClusterGrids ResolveGrids(std::span<const uint64_t> sectors, std::span<const uin
     g.Last = last;
     if (Covered(out, g, first, last)) continue;  // a known grid found again
     // Files on a grid start at even and odd clusters alike, but a few starts
-    // (or a known grid of clusters as fine taking its share of them) may
-    // leave one half empty: while the other half of a cluster twice as fine
-    // holds a start that is left over, or that such a known grid explains,
-    // the finer one is the grid the files were laid on. A start on a coarser
-    // known grid is that grid's own file.
+    // (or a known grid taking its share of them) may leave one half empty.
+    // The other half of a cluster twice as fine makes the finer one the grid
+    // the files were laid on where a known grid as fine holds a start there
+    // (taking it costs nothing), or where two starts lie there, one at least
+    // left over: a start on a coarser known grid may be that grid's own
+    // file, and one stray start may sit inside a file.
     while (g.SectorsPerCluster >= 4) {
       const uint32_t half = g.SectorsPerCluster / 2;
       const uint64_t sibling = (static_cast<uint64_t>(g.Phase) + half) % g.SectorsPerCluster;
-      double weight = 0;
+      double asFine = 0, leftOver = 0, coarser = 0;
       for (size_t i = 0; i < n; ++i) {
         if (sectors[i] < first || sectors[i] > last || sectors[i] % g.SectorsPerCluster != sibling)
           continue;
         const ClusterGrid* on = GridFor(given, sectors[i]);
-        if (on == nullptr || on->SectorsPerCluster <= g.SectorsPerCluster)
-          weight += StartWeight(types[i]);
+        double& into = on == nullptr ? leftOver
+                       : on->SectorsPerCluster <= g.SectorsPerCluster ? asFine
+                                                                      : coarser;
+        into += StartWeight(types[i]);
       }
-      if (weight < 1) break;
+      if (asFine < 1 && (leftOver < 1 || leftOver + coarser < 2)) break;
       g.SectorsPerCluster = half;
       g.Phase = static_cast<int32_t>(static_cast<uint32_t>(g.Phase) % half);
     }

@@ -187,6 +187,32 @@ TEST(ResolveGrids, AGridHoldsOnlyInsideItsStretch) {
   EXPECT_EQ(GridFor(g, 404), nullptr);
 }
 
+TEST(RegionGrids, APartitionFormattedOverKeepsTheFilesOfItsFormerGrid) {
+  auto s = std::make_unique<Session>();
+  OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::vector<uint8_t>(8192 * 512)), "m.img");
+  ScanRegion part;
+  part.First = 2048, part.Last = 8191, part.SectorsPerCluster = 32, part.ClusterPhase = 0;
+  part.Partition = 1, part.Origin = "FAT16";
+  s->Regions = {part};
+  std::vector<uint64_t> old;
+  for (uint64_t c = 300; c < 1000; c += 61) old.push_back(c * 8 + 5);
+  for (uint64_t n : old) {
+    if (n > 7001 && n - 7001 < 488) s->Found.Append(7001, kPng);  // inside the one before
+    s->Found.Append(n, kOle2);
+  }
+  AlignRegions(*s);
+  std::vector<uint64_t> kept(s->Found.Sectors.begin(), s->Found.Sectors.begin() + s->Found.Count);
+  EXPECT_EQ(kept, old);
+  ASSERT_EQ(s->Grids.size(), 2u);
+  EXPECT_EQ(s->Grids[0].Origin, "FAT16");
+  EXPECT_EQ(s->Grids[1].SectorsPerCluster, 8u);
+  EXPECT_EQ(s->Grids[1].Phase, 5);
+  EXPECT_EQ(s->Grids[1].First, 2048u);
+  RegionGeometryScope scope(*s, old[0]);
+  EXPECT_EQ(s->Scan.SectorsPerCluster, 8u);
+  EXPECT_EQ(s->ScanClusterPhase, 5);
+}
+
 constexpr uint8_t kOleSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
 
 // The search over an image whose files lie on a grid nobody told it: every
