@@ -20,6 +20,9 @@ constexpr double kMinGridStarts = 4;
 constexpr double kChanceBits = 10;
 // A larger cluster is taken while it keeps this share of the best excess.
 constexpr double kKeptExcess = 0.9;
+// A split between a grid and the other half of one twice as fine that is
+// rarer than one in 2^kSplitBits, were the finer one true, keeps the grid.
+constexpr double kSplitBits = 7;
 
 struct Start {
   uint64_t Sector;
@@ -35,6 +38,24 @@ double ChanceBits(double total, double on, uint32_t spc) {
   const double logChoose = std::lgamma(n + 1) - std::lgamma(k + 1) - std::lgamma(n - k + 1);
   const double logP = logChoose + k * std::log(p) + (n - k) * std::log1p(-p);
   return -logP / std::log(2.0);
+}
+
+// How unlikely (in bits) a split of `more` against `less` or more uneven is
+// when each start falls on either half alike: two-sided binomial tail,
+// exact for a few hundred starts and by the normal curve beyond.
+double SplitBits(double more, double less) {
+  const double n = std::floor(more + less), k = std::floor(more);
+  if (n <= 0 || k * 2 <= n) return 0;
+  double tail = 0;
+  if (n <= 400) {
+    for (double i = k; i <= n; ++i)
+      tail += std::exp(std::lgamma(n + 1) - std::lgamma(i + 1) - std::lgamma(n - i + 1) -
+                       n * std::log(2.0));
+  } else {
+    const double z = (k - n / 2) / std::sqrt(n / 4);
+    tail = 0.5 * std::erfc(z / std::sqrt(2.0));
+  }
+  return -std::log2(std::min(1.0, 2 * tail));
 }
 
 // The strongest grid of the starts. Cluster sizes are walked upwards, each
@@ -170,26 +191,29 @@ ClusterGrids ResolveGrids(std::span<const uint64_t> sectors, std::span<const uin
     g.Last = last;
     if (Covered(out, g, first, last)) continue;  // a known grid found again
     // Files on a grid start at even and odd clusters alike, but a few starts
-    // (or a known grid taking its share of them) may leave one half empty.
+    // (or a known grid taking its share of them) may leave one half fuller.
     // The other half of a cluster twice as fine makes the finer one the grid
     // the files were laid on where a known grid as fine holds a start there
-    // (taking it costs nothing), or where two starts lie there, one at least
-    // left over: a start on a coarser known grid may be that grid's own
-    // file, and one stray start may sit inside a file.
+    // (taking it costs nothing), or where a start left over lies there and
+    // the split is one that chance gives a finer grid's files: a start on a
+    // coarser known grid may be that grid's own file, and a stray start
+    // beside many on the grid sits inside a file.
     while (g.SectorsPerCluster >= 4) {
       const uint32_t half = g.SectorsPerCluster / 2;
       const uint64_t sibling = (static_cast<uint64_t>(g.Phase) + half) % g.SectorsPerCluster;
-      double asFine = 0, leftOver = 0, coarser = 0;
+      double asFine = 0, leftOver = 0, coarser = 0, own = 0;
       for (size_t i = 0; i < n; ++i) {
-        if (sectors[i] < first || sectors[i] > last || sectors[i] % g.SectorsPerCluster != sibling)
-          continue;
+        if (sectors[i] < first || sectors[i] > last) continue;
+        const uint64_t r = sectors[i] % g.SectorsPerCluster;
+        if (r == static_cast<uint64_t>(g.Phase)) own += StartWeight(types[i]);
+        if (r != sibling) continue;
         const ClusterGrid* on = GridFor(given, sectors[i]);
         double& into = on == nullptr ? leftOver
                        : on->SectorsPerCluster <= g.SectorsPerCluster ? asFine
                                                                       : coarser;
         into += StartWeight(types[i]);
       }
-      if (asFine < 1 && (leftOver < 1 || leftOver + coarser < 2)) break;
+      if (asFine < 1 && (leftOver < 1 || SplitBits(own, leftOver + coarser) >= kSplitBits)) break;
       g.SectorsPerCluster = half;
       g.Phase = static_cast<int32_t>(static_cast<uint32_t>(g.Phase) % half);
     }

@@ -1135,6 +1135,9 @@ class Case:
     # Formatted with other file systems: [(fs, cluster sectors), ...], in order.
     reformat: list = field(default_factory=list)
     also_rescue_with: list = field(default_factory=list)  # further option lists to rescue with
+    # Put at sector `at` of a whole disk afterwards, whose one partition starts
+    # at `start` and is formatted (fs, cluster sectors): (at, start, fs, cluster).
+    repartition: tuple | None = None
 
 
 def qq(name, size, expect="always", needs=None, note=None):
@@ -1893,6 +1896,8 @@ def build_case(case, outdir, seed):
         verify_after_loss(case, image, layout, files)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    if case.repartition:
+        how += repartition(case, image, files)
     # Zero runs (a filler, never-written space) need not take room on the host.
     subprocess.run(["fallocate", "--dig-holes", image], check=False)
     manifest = {
@@ -2539,6 +2544,38 @@ def format_over(case, volume):
     return "formatted over: " + ", then ".join(words)
 
 
+def repartition(case, image, files):
+    """Makes the volume image a whole disk whose partition was made again elsewhere.
+
+    The volume is moved to sector `at` of a disk one MiB longer; an MBR is
+    written with one partition at `start`, which is formatted anew. The
+    files' sector runs become the disk's."""
+    at, start, fs, cluster_sectors = case.repartition
+    with open(image, "rb") as f:
+        volume = f.read()
+    disk_sectors = at + len(volume) // SECTOR + 2048
+    with open(image, "wb") as f:
+        f.truncate(disk_sectors * SECTOR)
+        f.seek(at * SECTOR)
+        f.write(volume)
+    size = disk_sectors - start - 2048
+    run(["sfdisk", "--no-reread", "--no-tell-kernel", image],
+        stdin=f"label: dos\nstart={start}, size={size}, type=6\n".encode())
+    if not fs.startswith("FAT"):
+        raise ValueError(fs)
+    run(["mkfs.vfat", "-F", fs[3:], "-S", "512", "-s", str(cluster_sectors), "--offset", str(start),
+         "--invariant", "-n", "TARNCORPUS", image, str(size * SECTOR // 1024)])
+    for f in files:
+        f["fragments"] = [[a + at, b + at] for a, b in f["fragments"]]
+        for g in f.get("gaps", []):
+            g["sectors"] = [g["sectors"][0] + at, g["sectors"][1] + at]
+        if f["kind"] == "qq" and f["expected"] == "always" and \
+                hash_runs(image, f["fragments"], f["size"]) != f["sha256"]:
+            raise BuildError(f"{f['name']} was written over by the new partition")
+    return (f"; the disk repartitioned: the volume at sector {at}, the new partition at "
+            f"sector {start} formatted {fs} with {cluster_sectors} sectors per cluster")
+
+
 def reformat_cases():
     c = []
     right = lambda fs, k: ["--reason", "formatted", "--fs", fs, "--cluster", k]  # noqa: E731
@@ -2607,6 +2644,19 @@ def reformat_cases():
          ("write", qq("Msg4.db", 150 * KIB)), ("write", archive("old.zip", "zip", 50 * KIB))],
         reformat=[("exFAT", 128), ("FAT16", 16)],
         also_rescue_with=[right("FAT", "2K"), right("exFAT", "64K")]))
+    c.append(Case(
+        "disk-repartitioned-odd",
+        "a whole disk whose FAT16 partition (4 KiB clusters) at sector 2048 held deleted "
+        "databases; it was made again 63 sectors earlier and formatted FAT16 with 2 KiB clusters",
+        "FAT16", 32, 8, "deleted",
+        [("write", qq("Msg1.db", 520 * KIB)), ("write", picture("boat.jpg", "jpg", 400, 300)),
+         ("write", qq("Msg2.db", 260 * KIB)), ("write", pdf("menu.pdf", 30 * KIB)),
+         ("write", qq("Msg3.db", 900 * KIB)), ("write", archive("a.zip", "zip", 40 * KIB)),
+         ("write", qq("Msg4.db", 130 * KIB))],
+        lose=["Msg1.db", "Msg2.db", "Msg3.db", "Msg4.db", "boat.jpg", "menu.pdf", "a.zip"],
+        repartition=(2048, 1985, "FAT16", 4),
+        also_rescue_with=[["--reason", "repartitioned"],
+                          ["--reason", "repartitioned", "--fs", "NTFS", "--cluster", "32K"]]))
     return c
 
 
