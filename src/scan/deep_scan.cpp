@@ -12,6 +12,7 @@
 #include "carvers/framework.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
+#include "scan/grid_inference.h"
 #include "scan/hole_skip.h"
 #include "scan/region_scan.h"
 #include "scan/scan_state.h"
@@ -48,6 +49,8 @@ enum Slot {
 };
 
 constexpr uint32_t kOle2CountMask = 0x70000;
+// Phase 1 takes this many bytes of sectors from the read window at a time.
+constexpr uint64_t kBatchBytes = 65536;
 
 // Codes that describe the middle of a stream: never a place to start a carve.
 bool MidStream(uint8_t c) { return c == 29 || c == 30 || c == 32 || c == 34 || c == 35; }
@@ -119,7 +122,6 @@ void MergeFound(FoundList& list, std::vector<std::pair<uint64_t, uint8_t>> late)
 // nothing when the whole range was searched.
 std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
   Frontend& ui = *s.UI;
-  RegionCursor regions(s.Regions, s.Scan.SectorsPerCluster, s.Scan.ClusterPhase);
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
   const uint64_t total = last - first + 1;
@@ -128,35 +130,41 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
   std::vector<uint64_t> later;  // skipped after failures, asked for at the end
   HoleSkip holes(s.Source.Device.get(), s.Scan.BytesPerSector);
   ui.Pump();
+  const uint32_t bps = s.Scan.BytesPerSector;
+  const uint64_t batchSectors = std::max<uint64_t>(kBatchBytes / std::max<uint32_t>(bps, 1), 1);
   uint64_t n = first;
-  for (; n <= last && !s.Flags.SearchCancel && !faults.SourceLost; ++n) {
-    // Only cluster starts that may hold data are read.
-    for (uint64_t at = n;;) {
-      n = at;
-      at = regions.NextClusterStart(holes.NextDataSector(n));
-      if (at == n || at > last) {
-        n = at;
-        break;
-      }
-    }
+  while (n <= last && !s.Flags.SearchCancel && !faults.SourceLost) {
+    // Every sector is looked at: a file may lie on the clusters of a file
+    // system that is no longer there. Only holes are passed over.
+    n = holes.NextDataSector(n);
     if (n > last) break;
-    if (!(freeOnly && s.Map.IsSectorMarked(n))) {
-      const std::span<const uint8_t> bytes = ScanSector(s, n, SkippedSectors::LeaveForLater);
-      if (!bytes.empty()) {
-        const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
-        if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
-        if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
-      } else if (faults.Skipped.Contains(n)) {
-        later.push_back(n);
+    // The sectors up to the next batch boundary, taken from the read window
+    // in one piece where it holds them all; else one by one.
+    const uint64_t count = std::min(batchSectors - n % batchSectors, last - n + 1);
+    std::span<const uint8_t> run;
+    if (count > 1)
+      run = CachedBytesAt(s, n * bps, static_cast<uint32_t>(count * bps), ReadCache::kSearchWindow);
+    const uint64_t end = run.empty() ? n : n + count - 1;
+    for (; n <= end; ++n) {
+      if (!(freeOnly && s.Map.IsSectorMarked(n))) {
+        const std::span<const uint8_t> bytes =
+            run.empty() ? ScanSector(s, n, SkippedSectors::LeaveForLater)
+                        : run.subspan((n - (end + 1 - count)) * bps, bps);
+        if (!bytes.empty()) {
+          const uint8_t c = Classify(bytes, bps);
+          if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
+          if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
+        } else if (faults.Skipped.Contains(n)) {
+          later.push_back(n);
+        }
+      }
+      if (s.RefreshDue()) {
+        ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
+        ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
+        ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
+        ui.Pump();
       }
     }
-    if (s.RefreshDue()) {
-      ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(n));
-      ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
-      ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
-      ui.Pump();
-    }
-    if (n == UINT64_MAX) break;
   }
   std::optional<uint64_t> stoppedAt;
   if (s.Flags.SearchCancel && n <= last) stoppedAt = n;
@@ -179,46 +187,9 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
   return stoppedAt;
 }
 
-void ShowAlignmentLabels(Session& s, uint64_t sector, uint64_t total, uint64_t part) {
-  s.UI->SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + std::to_string(sector));
-  s.UI->SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, part));
-}
-
-// Works out where clusters begin from where the file starts lie, and drops
-// the starts that are not at a cluster start.
-void AlignmentStep(Session& s) {
-  FoundList& list = s.Found;
-  const uint32_t spc = s.Scan.SectorsPerCluster;
+void ShowTidying(Session& s) {
   s.UI->SetCaption(Dialog::Search, s.Text(kSlotTidying));
   s.UI->SetLabel(Dialog::Search, 3, "");
-  const uint64_t count = list.Count;
-  std::vector<double> bins(spc, 0.0);
-  for (uint64_t i = count; i-- > 0;) {
-    const uint8_t t = list.Types[i];
-    double weight = 1.0;
-    if (t == kJpegOther)
-      weight = 0.5;
-    else if (t == 30 || t == 32 || t == 34 || t == 35 || t == kMetadata)
-      weight = 0.0;
-    bins[list.Sectors[i] % spc] += weight;
-    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
-  }
-  uint32_t best = 0;
-  for (uint32_t k = 1; k < spc; ++k) {
-    if (bins[k] > bins[best]) best = k;
-  }
-  s.ScanClusterPhase = static_cast<int32_t>(best);
-  for (uint64_t i = count; i-- > 0;) {
-    if (list.Sectors[i] % spc != best) list.Types[i] = 0;
-    if (i % 1024 == 0) ShowAlignmentLabels(s, list.Sectors[i], count, count - 1 - i);
-  }
-  uint64_t nextShow = 0;
-  for (uint64_t i = 0; i < count; ++i) {
-    if (list.Types[i] == 0 || i < nextShow) continue;
-    ShowAlignmentLabels(s, list.Sectors[i], count, i);
-    nextShow = (i / 1024 + 1) * 1024;
-  }
-  list.Compact();
 }
 
 // Metadata: the sector and the rest of its cluster are in use.
@@ -349,15 +320,16 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
   ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + "0");
   s.Found.Reset();
 
-  const bool align = s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1;
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
+  s.Grids.clear();
   std::optional<uint64_t> stoppedAt;
   if (!s.Flags.SearchCancel) {
     stoppedAt = PhaseOne(s, freeOnly);
+    if (s.Scan.ClusterPhase == -1 && s.Scan.SectorsPerCluster > 1) ShowTidying(s);
     if (!s.Regions.empty())
       AlignRegions(s);
-    else if (align)
-      AlignmentStep(s);
+    else
+      FindGrids(s);
   } else {
     stoppedAt = static_cast<uint64_t>(s.FirstScanSector);  // cancelled before the search began
   }

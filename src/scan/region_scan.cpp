@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "scan/grid_inference.h"
 #include "scan/session.h"
 #include "volume/geometry_inference.h"
 
@@ -98,8 +99,26 @@ void AlignRegions(Session& s) {
       r.ClusterPhase =
           static_cast<int32_t>(std::max_element(bins.begin(), bins.end()) - bins.begin());
     }
+    // The region's own grid (and a former volume's), then any other that the
+    // starts it leaves show: files laid by a file system formatted over.
+    ClusterGrids known;
+    ClusterGrid own;
+    own.SectorsPerCluster = std::max<uint32_t>(r.SectorsPerCluster, 1);
+    own.Phase = std::max(r.ClusterPhase, 0) % static_cast<int32_t>(own.SectorsPerCluster);
+    own.Origin = r.Origin;
+    known.push_back(own);
+    if (r.FormerSectorsPerCluster != 0) {
+      ClusterGrid former;
+      former.SectorsPerCluster = r.FormerSectorsPerCluster;
+      former.Phase = r.FormerClusterPhase;
+      former.Origin = "a former volume's boot sector";
+      known.push_back(former);
+    }
+    for (const ClusterGrid& g :
+         ResolveGrids(sectors, types, r.First, r.Last, known, std::nullopt, largest))
+      s.Grids.push_back(g);
     for (uint64_t i = begin; i < end; ++i)
-      if (!AtRegionClusterStart(r, list.Sectors[i])) list.Types[i] = 0;
+      if (GridFor(s.Grids, list.Sectors[i]) == nullptr) list.Types[i] = 0;
   }
   list.Compact();
   if (s.Regions.size() == 1) {
@@ -110,6 +129,14 @@ void AlignRegions(Session& s) {
 }
 
 RegionGeometryScope::RegionGeometryScope(Session& s, uint64_t sector) : s_(s) {
+  if (const ClusterGrid* g = GridFor(s.Grids, sector)) {
+    active_ = true;
+    savedSpc_ = s.Scan.SectorsPerCluster;
+    savedPhase_ = s.ScanClusterPhase;
+    s.Scan.SectorsPerCluster = g->SectorsPerCluster;
+    s.ScanClusterPhase = g->Phase;
+    return;
+  }
   const ScanRegion* r = RegionOf(s.Regions, sector);
   if (r == nullptr) return;
   active_ = true;

@@ -15,6 +15,7 @@
 #include "app/timer.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
+#include "scan/grid_inference.h"
 #include "scan/scan_regions.h"
 #include "source/read_cache.h"
 #include "source/source.h"
@@ -60,6 +61,8 @@ struct Session {
   // Parts of the Source scanned each with its own geometry (a whole disk);
   // empty: ScanGeometry holds for all of it.
   ScanRegions Regions;
+  // The cluster grids the last search found files laid on.
+  ClusterGrids Grids;
   std::array<uint8_t, kMaxSectorSize> SectorBuffer{};
   uint64_t ViewSector = 0;
 

@@ -1048,6 +1048,8 @@ def image_fragments(image, fs_name, inode, size, layout):
 
     On FAT The Sleuth Kit counts in sectors from the volume start (the image
     starts with the volume, so they are image sectors); on NTFS in clusters."""
+    if fs_name == "exFAT":
+        return located_run(image, layout, inode)
     per_unit = layout["cluster_bytes"] // SECTOR if fs_name == "NTFS" else 1
     need = sectors_for(size)
     runs = []
@@ -1130,6 +1132,12 @@ class Case:
     rescue_options: list = field(default_factory=list)
     on_request: bool = False
     after_loss: list = field(default_factory=list)  # ("overwrite", ...) steps, see overwrite_after_loss
+    # Formatted with other file systems: [(fs, cluster sectors), ...], in order.
+    reformat: list = field(default_factory=list)
+    also_rescue_with: list = field(default_factory=list)  # further option lists to rescue with
+    # Put at sector `at` of a whole disk afterwards, whose one partition starts
+    # at `start` and is formatted (fs, cluster sectors): (at, start, fs, cluster).
+    repartition: tuple | None = None
 
 
 def qq(name, size, expect="always", needs=None, note=None):
@@ -1394,6 +1402,7 @@ def cases():
     c.extend(stream_cases())
     c += reassembly_cases()
     c += gap_cases()
+    c += reformat_cases()
     return c
 
 
@@ -1621,6 +1630,8 @@ def new_bytes(item, rng, work, case_name):
 
 
 def make_volume(case, image, work):
+    if case.fs == "exFAT":
+        return ExFatVolume(image, case.size_mib * MIB, work, case.cluster_sectors)
     if case.fs == "NTFS":
         return NtfsVolume(image, case.size_mib * MIB, work,
                           case.cluster_sectors * SECTOR if case.cluster_sectors != 8 else None)
@@ -1711,6 +1722,8 @@ def describe_file(case, image, layout, item, path, inode):
 
 
 def record_before_loss(case, image, written):
+    if case.fs == "exFAT":
+        return exfat_record(case, image, written)
     layout = layout_of(image, case.fs)
     by_name = {e["name"].lstrip("/"): e for e in fls_entries(image) if not e["deleted"]}
     files = []
@@ -1722,6 +1735,8 @@ def record_before_loss(case, image, written):
 
 
 def apply_loss(case, volume):
+    if case.reformat:
+        return format_over(case, volume)
     if case.loss == "formatted":
         volume.format()
         return ("mkfs.vfat run again with the same options (data area not zeroed)"
@@ -1742,11 +1757,18 @@ def owners_of(files, first, last):
 
 def verify_after_loss(case, image, layout, files):
     """Checks with TSK that the loss did what the case says, and marks what a rescue can expect."""
-    live = {e["inode"]: e for e in fls_entries(image) if not e["deleted"]}
+    if case.reformat and case.reformat[-1][0] == "exFAT":
+        # The Sleuth Kit here loops on some exFAT volumes: a fresh one lists
+        # nothing and allocates only its own tables.
+        live, deleted, unit, allocated = {}, set(), "Sector", exfat_table_sectors(image)
+    else:
+        live = {e["inode"]: e for e in fls_entries(image) if not e["deleted"]}
+        deleted = {e["inode"] for e in fls_entries(image, deleted_only=True)}
+        unit, allocated = allocated_units(image)
     live_names = {e["name"].lstrip("/") for e in live.values()}
-    deleted = {e["inode"] for e in fls_entries(image, deleted_only=True)}
-    unit, allocated = allocated_units(image)
-    per_unit = layout["cluster_bytes"] // SECTOR if unit == "Cluster" else 1
+    # Clusters of the file system in place after the loss, which may be another.
+    per_unit = (int(fsstat(image)["Cluster Size"]) if case.reformat else layout["cluster_bytes"]) \
+        // SECTOR if unit == "Cluster" else 1
 
     def sector_allocated(s):
         return (s // per_unit) in allocated
@@ -1874,6 +1896,8 @@ def build_case(case, outdir, seed):
         verify_after_loss(case, image, layout, files)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    if case.repartition:
+        how += repartition(case, image, files)
     # Zero runs (a filler, never-written space) need not take room on the host.
     subprocess.run(["fallocate", "--dig-holes", image], check=False)
     manifest = {
@@ -1889,6 +1913,7 @@ def build_case(case, outdir, seed):
         "cluster_area_start": layout.get("cluster_area_start"),
         "loss": {"kind": case.loss, "how": how},
         "rescue_options": case.rescue_options,
+        "also_rescue_with": case.also_rescue_with,
         "files": files,
     }
     with open(os.path.join(case_dir, "manifest.json"), "w") as f:
@@ -2390,6 +2415,248 @@ def gap_cases():
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
     c.append(wrapped_case())
     c.append(trailed_case())
+    return c
+
+
+# ---- Volumes formatted over with another file system ----
+#
+# What a phone, a camera or a shop does to a disk: the databases were laid on
+# one file system's clusters and deleted, and the volume was then formatted
+# with another file system of another cluster size (or the same one), once or
+# twice. The files lie whole on the old clusters; nothing on the disk but
+# their own starts (and, now and then, an old backup boot sector) tells where
+# those clusters were. exFAT volumes are written through exfat-fuse over a
+# loop device; The Sleuth Kit does not read exFAT here, so where a file lies
+# on one is found from its bytes (the files are written one after the other
+# into an empty volume, each in one piece).
+
+class ExFatVolume:
+    """An exFAT volume in an image file, written through exfat-fuse on a loop device."""
+
+    def __init__(self, image, size, work, cluster_sectors):
+        self.image, self.size, self.work, self.cluster_sectors = image, size, work, cluster_sectors
+        self.name = "exFAT"
+        self.mountpoint = None
+
+    def format(self):
+        if not os.path.exists(self.image):
+            with open(self.image, "wb") as f:
+                f.truncate(self.size)
+        run(["mkfs.exfat", "-c", str(self.cluster_sectors * SECTOR), "-L", "TARNCORPUS", self.image])
+
+    @contextlib.contextmanager
+    def session(self):
+        device = run(["losetup", "-f", "--show", self.image]).strip()
+        mnt = tempfile.mkdtemp(prefix="exfat-mnt-", dir=self.work)
+        try:
+            # The daemon keeps any pipe it is given open: nothing to capture.
+            subprocess.run(["mount.exfat-fuse", device, mnt], check=True,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.mountpoint = mnt
+            try:
+                yield self
+            finally:
+                os.sync()
+                # A fuseblk unmount waits for the daemon to write everything back.
+                subprocess.run(["umount", mnt], check=True)
+                self.mountpoint = None
+        finally:
+            subprocess.run(["losetup", "-d", device], check=False)
+            os.rmdir(mnt)
+
+    def write(self, src, name):
+        dst = os.path.join(self.mountpoint, name)
+        shutil.copyfile(src, dst)
+        with open(dst, "rb+") as f:
+            os.fsync(f.fileno())
+
+    def delete(self, name):
+        os.remove(os.path.join(self.mountpoint, name))
+
+    def free_bytes(self):
+        if not self.mountpoint:
+            return None
+        st = os.statvfs(self.mountpoint)
+        return st.f_bavail * st.f_frsize
+
+
+def exfat_heap(image):
+    """(cluster heap offset, sectors per cluster) from an exFAT boot sector."""
+    with open(image, "rb") as f:
+        boot = f.read(SECTOR)
+    if boot[3:11] != b"EXFAT   " or boot[108] != 9:
+        raise BuildError("not an exFAT volume of 512-byte sectors")
+    return struct.unpack_from("<I", boot, 88)[0], 1 << boot[109]
+
+
+def exfat_table_sectors(image):
+    """The sectors a fresh exFAT volume uses: everything before its heap and
+    the heap's first clusters (bitmap, up-case table, root directory)."""
+    heap, per = exfat_heap(image)
+    return set(range(heap + 4 * per))
+
+
+def located_run(image, layout, path):
+    """[[first, last]]: where a file written in one piece lies, found by its bytes at cluster starts."""
+    with open(path, "rb") as f:
+        data = f.read()
+    start, per = layout["cluster_area_start"], layout["cluster_bytes"] // SECTOR
+    head = data[:SECTOR]
+    with open(image, "rb") as f:
+        sector = start
+        while True:
+            f.seek(sector * SECTOR)
+            got = f.read(SECTOR)
+            if not got:
+                raise BuildError(f"{os.path.basename(path)} not found on the exFAT volume")
+            if got[:len(head)] == head:
+                run_ = [[sector, sector + sectors_for(len(data)) - 1]]
+                if hash_runs(image, run_, len(data)) == sha256_of(data):
+                    return run_
+            sector += per
+
+
+def exfat_record(case, image, written):
+    heap, per = exfat_heap(image)
+    layout = {"sector_size": SECTOR, "cluster_bytes": per * SECTOR,
+              "data_area_start": heap, "cluster_area_start": heap}
+    files = []
+    for name, (item, path) in written.items():
+        entry = describe_file(case, image, layout, item, path, path)
+        entry["inode"] = None
+        files.append(entry)
+    return layout, files
+
+
+def format_over(case, volume):
+    words = []
+    for fs, cluster_sectors in case.reformat:
+        if fs == "exFAT":
+            over = ExFatVolume(volume.image, case.size_mib * MIB, None, cluster_sectors)
+            words.append(f"mkfs.exfat -c {cluster_sectors * SECTOR}")
+        elif fs == "NTFS":
+            over = NtfsVolume(volume.image, case.size_mib * MIB, None, cluster_sectors * SECTOR)
+            words.append(f"mkfs.ntfs -f -c {cluster_sectors * SECTOR}")
+        else:
+            over = FatVolume(volume.image, int(fs[3:]), case.size_mib * MIB, cluster_sectors)
+            words.append(f"mkfs.vfat -F {fs[3:]} -s {cluster_sectors}")
+        over.format()
+    return "formatted over: " + ", then ".join(words)
+
+
+def repartition(case, image, files):
+    """Makes the volume image a whole disk whose partition was made again elsewhere.
+
+    The volume is moved to sector `at` of a disk one MiB longer; an MBR is
+    written with one partition at `start`, which is formatted anew. The
+    files' sector runs become the disk's."""
+    at, start, fs, cluster_sectors = case.repartition
+    with open(image, "rb") as f:
+        volume = f.read()
+    disk_sectors = at + len(volume) // SECTOR + 2048
+    with open(image, "wb") as f:
+        f.truncate(disk_sectors * SECTOR)
+        f.seek(at * SECTOR)
+        f.write(volume)
+    size = disk_sectors - start - 2048
+    run(["sfdisk", "--no-reread", "--no-tell-kernel", image],
+        stdin=f"label: dos\nstart={start}, size={size}, type=6\n".encode())
+    if not fs.startswith("FAT"):
+        raise ValueError(fs)
+    run(["mkfs.vfat", "-F", fs[3:], "-S", "512", "-s", str(cluster_sectors), "--offset", str(start),
+         "--invariant", "-n", "TARNCORPUS", image, str(size * SECTOR // 1024)])
+    for f in files:
+        f["fragments"] = [[a + at, b + at] for a, b in f["fragments"]]
+        for g in f.get("gaps", []):
+            g["sectors"] = [g["sectors"][0] + at, g["sectors"][1] + at]
+        if f["kind"] == "qq" and f["expected"] == "always" and \
+                hash_runs(image, f["fragments"], f["size"]) != f["sha256"]:
+            raise BuildError(f"{f['name']} was written over by the new partition")
+    return (f"; the disk repartitioned: the volume at sector {at}, the new partition at "
+            f"sector {start} formatted {fs} with {cluster_sectors} sectors per cluster")
+
+
+def reformat_cases():
+    c = []
+    right = lambda fs, k: ["--reason", "formatted", "--fs", fs, "--cluster", k]  # noqa: E731
+    c.append(Case(
+        "ntfs-4k-as-fat16-16k",
+        "databases deleted on NTFS (4 KiB clusters), the volume then formatted as FAT16 with "
+        "16 KiB clusters",
+        "NTFS", 64, 8, "formatted",
+        [("write", qq("Msg1.db", 900 * KIB)), ("write", picture("cat.jpg", "jpg", 640, 480)),
+         ("write", qq("Msg2.db", 400 * KIB)), ("write", qq("Msg3.db", 1500 * KIB)),
+         ("write", archive("docs.zip", "zip", 100 * KIB)), ("write", qq("Msg4.db", 250 * KIB)),
+         ("write", qq("Msg5.db", 2 * MIB))],
+        reformat=[("FAT16", 32)],
+        also_rescue_with=[right("NTFS", "4K"), right("exFAT", "32K")]))
+    c.append(Case(
+        "fat32-4k-as-exfat-32k",
+        "databases deleted on FAT32 (4 KiB clusters; 260 MiB, sparse, as The Sleuth Kit takes a "
+        "FAT32 of fewer than 65525 clusters for none), the volume then formatted as exFAT with "
+        "32 KiB clusters",
+        "FAT32", 260, 8, "formatted",
+        [("write", zeros("setup.bin", 3 * MIB)),  # where exFAT puts its tables
+         ("write", qq("Msg1.db", 700 * KIB)), ("write", pdf("bill.pdf", 50 * KIB)),
+         ("write", qq("Msg2.db", 300 * KIB)), ("write", picture("map.png", "png", 300, 200)),
+         ("write", qq("Msg3.db", 1200 * KIB)), ("write", qq("Msg4.db", 180 * KIB))],
+        reformat=[("exFAT", 64)],
+        also_rescue_with=[right("FAT32", "4K"), right("NTFS", "64K")]))
+    c.append(Case(
+        "fat16-2k-as-ntfs-4k",
+        "databases deleted on FAT16 (2 KiB clusters), the volume then formatted as NTFS with "
+        "4 KiB clusters",
+        "FAT16", 32, 4, "formatted",
+        [("write", qq("Msg1.db", 600 * KIB)), ("write", picture("dog.jpg", "jpg", 500, 400)),
+                 ("write", qq("Msg2.db", 350 * KIB)), ("write", pdf("form.pdf", 40 * KIB)),
+                 ("write", qq("Msg3.db", 120 * KIB)), ("write", picture("logo.png", "png", 200, 150)),
+                 ("write", archive("mail.zip", "zip", 60 * KIB))],
+        reformat=[("NTFS", 8)],
+        also_rescue_with=[right("FAT", "2K"), right("FAT32", "32K")]))
+    c.append(Case(
+        "exfat-32k-as-fat16-2k",
+        "databases deleted on exFAT (32 KiB clusters), the volume then formatted as FAT16 with "
+        "2 KiB clusters",
+        "exFAT", 32, 64, "formatted",
+        [("write", qq("Msg1.db", 800 * KIB)), ("write", picture("sea.jpg", "jpg", 640, 400)),
+         ("write", qq("Msg2.db", 200 * KIB)), ("write", qq("Msg3.db", 1100 * KIB)),
+         ("write", qq("Msg4.db", 90 * KIB))],
+        reformat=[("FAT16", 4)],
+        also_rescue_with=[right("exFAT", "32K"), right("NTFS", "4K")]))
+    c.append(Case(
+        "fat16-4k-as-ntfs-4k",
+        "databases deleted on FAT16 (4 KiB clusters), the volume then formatted as NTFS with the "
+        "same cluster size, its clusters at another phase",
+        "FAT16", 32, 8, "formatted",
+        [("write", qq("Msg1.db", 500 * KIB)), ("write", archive("pics.7z", "7z", 80 * KIB)),
+         ("write", qq("Msg2.db", 1300 * KIB)), ("write", qq("Msg3.db", 220 * KIB))],
+        reformat=[("NTFS", 8)],
+        also_rescue_with=[right("FAT", "4K"), right("FAT32", "16K")]))
+    c.append(Case(
+        "fat16-formatted-twice",
+        "databases deleted on FAT16 (2 KiB clusters), the volume formatted as exFAT (64 KiB), "
+        "then as FAT16 again (8 KiB)",
+        "FAT16", 32, 4, "formatted",
+        [("write", zeros("setup.bin", 3 * MIB)),  # where exFAT puts its tables
+         ("write", qq("Msg1.db", 650 * KIB)), ("write", picture("sun.jpg", "jpg", 400, 300)),
+         ("write", qq("Msg2.db", 280 * KIB)), ("write", qq("Msg3.db", 1000 * KIB)),
+         ("write", picture("moon.jpg", "jpg", 300, 200)), ("write", pdf("list.pdf", 30 * KIB)),
+         ("write", qq("Msg4.db", 150 * KIB)), ("write", archive("old.zip", "zip", 50 * KIB))],
+        reformat=[("exFAT", 128), ("FAT16", 16)],
+        also_rescue_with=[right("FAT", "2K"), right("exFAT", "64K")]))
+    c.append(Case(
+        "disk-repartitioned-odd",
+        "a whole disk whose FAT16 partition (4 KiB clusters) at sector 2048 held deleted "
+        "databases; it was made again 63 sectors earlier and formatted FAT16 with 2 KiB clusters",
+        "FAT16", 32, 8, "deleted",
+        [("write", qq("Msg1.db", 520 * KIB)), ("write", picture("boat.jpg", "jpg", 400, 300)),
+         ("write", qq("Msg2.db", 260 * KIB)), ("write", pdf("menu.pdf", 30 * KIB)),
+         ("write", qq("Msg3.db", 900 * KIB)), ("write", archive("a.zip", "zip", 40 * KIB)),
+         ("write", qq("Msg4.db", 130 * KIB))],
+        lose=["Msg1.db", "Msg2.db", "Msg3.db", "Msg4.db", "boat.jpg", "menu.pdf", "a.zip"],
+        repartition=(2048, 1985, "FAT16", 4),
+        also_rescue_with=[["--reason", "repartitioned"],
+                          ["--reason", "repartitioned", "--fs", "NTFS", "--cluster", "32K"]]))
     return c
 
 

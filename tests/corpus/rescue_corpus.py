@@ -101,9 +101,14 @@ def main():
         runs = [options]
         if "--free-only" in options:
             runs.append([o for o in options if o != "--free-only"])
-        for opts in runs:
+        # A volume formatted over is rescued again with what a user might say of it,
+        # right or wrong: where the disk shows the grids, the word changes nothing.
+        plain = len(runs)
+        runs += manifest.get("also_rescue_with", [])
+        for n, opts in enumerate(runs):
             label = f"{manifest['case']} {' '.join(opts) or '(whole scan)'}"
-            out = work / "out" / (manifest["case"] + ("-free" if "--free-only" in opts else "-all"))
+            kind = "-free" if "--free-only" in opts else "-all"
+            out = work / "out" / (manifest["case"] + kind + (f"-{n}" if n >= plain else ""))
             if out.exists():
                 shutil.rmtree(out)
             out.mkdir(parents=True)
@@ -118,6 +123,7 @@ def main():
             if "--free-only" in opts:
                 check.append("--free-only")
             c = subprocess.run(check, capture_output=True, text=True)
+            print(f"{label}:")
             print(c.stdout, end="")
             if c.returncode != 0:
                 problems.append("check_rescue found faults")

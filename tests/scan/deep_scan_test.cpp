@@ -181,7 +181,7 @@ TEST(StartChecks, TheLastSectorAloneIsAValidRange) {
   EndSearchOnly(*o.s);
 }
 
-TEST(PhaseOne, OnlySectorsAtTheClusterPhaseAreRead) {
+TEST(PhaseOne, OnlyStartsAtTheClusterPhaseAreKept) {
   auto img = Zeros(64);
   for (uint64_t sector : {3, 10, 18, 26, 27}) Put(img, sector, kOleSignature);
   Opened o(std::move(img));

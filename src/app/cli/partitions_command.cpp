@@ -200,9 +200,14 @@ void ChooseWhatToScanCli(Session& s, RescueBoxes& boxes, bool wholeSource, bool 
 }
 
 void ReportPlannedGeometry(const Session& s) {
-  if (s.Regions.empty()) return;
-  std::fprintf(stderr, "Geometry used:\n");
-  for (const std::string& line : DescribeRegions(s.Regions))
+  if (!s.Regions.empty()) {
+    std::fprintf(stderr, "Geometry used:\n");
+    for (const std::string& line : DescribeRegions(s.Regions))
+      std::fprintf(stderr, "  %s\n", line.c_str());
+  }
+  if (s.Grids.empty()) return;
+  std::fprintf(stderr, "Cluster grids the files were found on:\n");
+  for (const std::string& line : DescribeGrids(s.Grids))
     std::fprintf(stderr, "  %s\n", line.c_str());
 }
 

@@ -358,6 +358,19 @@ void TForm1::ChooseGeometry() {
   ComboBox1->setToolTip(notes.trimmed());
 }
 
+// The cluster grids the search found the files on, beside the notes of the
+// plan, where the boxes that choose a geometry show them.
+void TForm1::ShowGridsFound() {
+  if (s_.Grids.empty()) return;
+  QString text = ComboBox1->toolTip();
+  if (!text.isEmpty()) text += "\n";
+  text += "Cluster grids the files were found on:";
+  for (const std::string& line : DescribeGrids(s_.Grids)) text += "\n  " + QString::fromStdString(line);
+  ComboBox2->setToolTip(text);
+  ComboBox1->setToolTip(text);
+  panels_[0]->setToolTip(text);
+}
+
 void TForm1::Button2Click() {
   CloseSource(s_);
   ApplyClosed();
@@ -501,6 +514,7 @@ void TForm1::Button12Click() {
   // A geometry the file starts told is shown, for the user to overrule.
   if (s_.Regions.size() == 1) SetClusterBoxFromGeometry(s_, boxes_, s_.Scan.SectorsPerCluster);
   SyncBoxes();
+  ShowGridsFound();
   if (out.UntickFreeOnly) {
     CheckBox8->setChecked(false);
     if (out.DisableFreeOnly) CheckBox8->setEnabled(false);

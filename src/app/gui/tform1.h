@@ -126,6 +126,7 @@ class TForm1 : public QWidget {
   void ApplyOpen(const OpenOutcome& out);
   void ApplyClosed();
   // The geometry the scan will use when the user has given none.
+  void ShowGridsFound();
   void ChooseGeometry();
   void SyncBoxes();
   bool Show(uint64_t sector);
