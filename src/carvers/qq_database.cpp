@@ -12,6 +12,7 @@
 #include "carvers/framework.h"
 #include "carvers/qq_reassembly.h"
 #include "compound/compound_file.h"
+#include "scan/recorded_files.h"
 #include "source/bytes.h"
 
 namespace tarnwick {
@@ -260,6 +261,7 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
     ++counted;
   else
     ++s.UnsavedCount;
+  DescribeSavedDatabase(s, saved);
   Report(s, saved, check);
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/results_texts.h"
 #include "carvers/framework.h"
+#include "carvers/recorded_databases.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
 #include "scan/hole_skip.h"
@@ -330,6 +331,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.SaveError.clear();
   s.DamagedCount = 0;
 
+  RescueRecordedDatabases(s);
   CarvePass(s, false);
   CarvePass(s, true);
 

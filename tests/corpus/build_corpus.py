@@ -2390,7 +2390,24 @@ def gap_cases():
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
     c.append(wrapped_case())
     c.append(trailed_case())
+    c.append(recorded_pieces_case())
     return c
+
+
+def recorded_pieces_case():
+    """Deleted databases in many pieces, interleaved with one another and with text and
+    SQLite files, whose MFT records survive the deletion: their runs give them back."""
+    plan = [
+        (qq_sized("Msg_rec_a.db", 1400 * KIB), neighbours("ra", 24, 4 * KIB)),
+        (qq_sized("Msg_rec_b.db", 900 * KIB), neighbours("rb", 16, 4 * KIB)),
+        (qq_sized("Msg_rec_c.db", 600 * KIB), neighbours("rc", 10, 4 * KIB)),
+    ]
+    steps, lose = in_pieces(plan, 8, fill=True)
+    return Case(
+        "ntfs-frag-deleted-recorded",
+        "three databases in 25, 17 and 11 pieces around text, zero and SQLite files, deleted with "
+        "their neighbours; their MFT records survive (NTFS, 4 KiB clusters)",
+        "NTFS", 48, 8, "deleted", steps, lose=lose)
 
 
 if __name__ == "__main__":
