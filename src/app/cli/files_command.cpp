@@ -57,6 +57,7 @@ int RunFiles(const FilesArgs& a) {
       d["first_sector"] = v.First;
       d["last_sector"] = v.Last;
       d["fs_name"] = std::string(FsKindName(v.FsKind));
+      d["bytes_per_sector"] = s.Scan.BytesPerSector;
       d["partition"] = v.Partition;
       d["origin"] = v.Origin;
       if (!v.Error.empty()) d["error"] = v.Error;
