@@ -1,6 +1,7 @@
 #include "carvers/recorded_databases.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "carvers/framework.h"
 #include "carvers/qq_database.h"
@@ -123,32 +124,65 @@ void SaveWhole(Session& s, uint64_t start, const Laid& laid, const CompoundCheck
   if (s.OnFileSaved) s.OnFileSaved(saved);
 }
 
-void RescueOne(Session& s, SectorReader& reader, uint64_t start, const FileRecord& f,
-               const RecordedScan& scan) {
-  Laid laid;
-  if (!ReadAlongRuns(reader, f, laid)) return;
-  CompoundCheck check = CheckCompoundFile(laid.Bytes);
-  if (!check.IsCompound || !HasQQNames(check)) return;  // not a database, or not one of ours
-  const uint32_t bps = s.Scan.BytesPerSector;
-  std::vector<uint64_t> bad = f.Deleted ? TakenSince(laid, scan.LiveRuns) : std::vector<uint64_t>{};
-  std::string reason;
-  if (!bad.empty()) reason = "sectors " + SectorList(bad) + " are a live file's now";
+// A record's database as read along its runs, judged: why it is not whole
+// (empty when it is), and the Source sectors that speak against it.
+struct Judged {
+  Laid Read;
+  CompoundCheck Check;
+  std::string Reason;
+  std::vector<uint64_t> Bad;
+};
+
+// False when the record's bytes are no database of ours at all.
+bool Judge(SectorReader& reader, const FileRecord& f, const RecordedScan& scan, Judged& out) {
+  if (!ReadAlongRuns(reader, f, out.Read)) return false;
+  out.Check = CheckCompoundFile(out.Read.Bytes);
+  if (!out.Check.IsCompound || !HasQQNames(out.Check)) return false;
+  const Laid& laid = out.Read;
+  if (f.Deleted) out.Bad = TakenSince(laid, scan.LiveRuns);
+  if (!out.Bad.empty()) out.Reason = "sectors " + SectorList(out.Bad) + " are a live file's now";
   if (!laid.Unreadable.empty()) {
-    if (!reason.empty()) reason += "; ";
-    reason += "sectors " + SectorList(laid.Unreadable) + " could not be read (zeros in their place)";
+    if (!out.Reason.empty()) out.Reason += "; ";
+    out.Reason +=
+        "sectors " + SectorList(laid.Unreadable) + " could not be read (zeros in their place)";
   }
-  if (reason.empty() && check.Whole) {
-    SaveWhole(s, start, laid, check);
-    return;
+  if (out.Reason.empty() && !out.Check.Whole) out.Reason = out.Check.Problem;
+  out.Bad.insert(out.Bad.end(), laid.Unreadable.begin(), laid.Unreadable.end());
+  std::sort(out.Bad.begin(), out.Bad.end());
+  return true;
+}
+
+// The records naming one start are tried in turn: the first whole database
+// is written; when none is, the first that is a database goes to damaged/.
+void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& recorded,
+              const RecordedScan& scan) {
+  std::vector<FileRecord> records = {recorded.File};
+  records.insert(records.end(), recorded.Alternatives.begin(), recorded.Alternatives.end());
+  std::optional<Judged> damaged;
+  size_t damagedIndex = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (!records[i].LayoutKnown) continue;
+    Judged j;
+    if (!Judge(reader, records[i], scan, j)) continue;
+    if (j.Reason.empty()) {
+      recorded.File = records[i];  // the report names this one
+      SaveWhole(s, start, j.Read, j.Check);
+      return;
+    }
+    if (!damaged) {
+      damaged = std::move(j);
+      damagedIndex = i;
+    }
   }
-  if (reason.empty()) reason = check.Problem;
-  bad.insert(bad.end(), laid.Unreadable.begin(), laid.Unreadable.end());
-  std::sort(bad.begin(), bad.end());
+  if (!damaged) return;
+  recorded.File = records[damagedIndex];
+  const uint32_t bps = s.Scan.BytesPerSector;
   std::vector<uint64_t> sectors;
-  for (uint64_t sector : laid.Sectors)
+  for (uint64_t sector : damaged->Read.Sectors)
     if (sector != UINT64_MAX) sectors.push_back(sector);
-  SaveDamagedDatabase(s, s.TargetFolder, start * bps, laid.Bytes, sectors, reason,
-                      CompoundSectorsOf(laid, bad, bps), laid.Unreadable);
+  SaveDamagedDatabase(s, s.TargetFolder, start * bps, damaged->Read.Bytes, sectors,
+                      damaged->Reason, CompoundSectorsOf(damaged->Read, damaged->Bad, bps),
+                      damaged->Read.Unreadable);
 }
 
 }  // namespace
@@ -158,11 +192,11 @@ void RescueRecordedDatabases(Session& s) {
   if (s.TargetFolder.empty()) return;
   DeviceSectorReader reader(*s.Source.Device, s.Cache, s.Scan.BytesPerSector,
                             s.Scan.LastSector + 1);
-  for (const auto& [start, recorded] : s.RecordedStarts) {
+  for (auto& [start, recorded] : s.RecordedStarts) {
     if (!recorded.ReadAlongRuns) continue;
     s.UI->Pump();
     if (s.Flags.RunState == kStop) return;
-    RescueOne(s, reader, start, recorded.File, scan);
+    RescueAt(s, reader, start, recorded, scan);
   }
 }
 

@@ -190,7 +190,16 @@ RecordedScan CollectRecordedFiles(Session& s) {
       if (!f.FirstSector || *f.FirstSector < first || *f.FirstSector > last) continue;
       if (!EndsWithDb(f.Name) && compoundStarts.count(*f.FirstSector) == 0) continue;
       auto [it, added] = s.RecordedStarts.try_emplace(*f.FirstSector);
-      if (added || Newer(f, it->second.File)) it->second = RecordedStart{f, f.LayoutKnown};
+      RecordedStart& kept = it->second;
+      if (added) {
+        kept = RecordedStart{f, f.LayoutKnown, {}};
+      } else if (Newer(f, kept.File)) {
+        if (kept.File.LayoutKnown) kept.Alternatives.push_back(std::move(kept.File));
+        kept.File = f;
+        kept.ReadAlongRuns = f.LayoutKnown;
+      } else if (f.LayoutKnown) {
+        kept.Alternatives.push_back(f);
+      }
     }
   }
   std::sort(scan.LiveRuns.begin(), scan.LiveRuns.end());

@@ -55,6 +55,9 @@ struct SavedFile {
 struct RecordedStart {
   FileRecord File;
   bool ReadAlongRuns = false;
+  // Other records naming the same start with a known layout (a file deleted
+  // and its clusters taken by another since): tried when File does not check.
+  std::vector<FileRecord> Alternatives;
 };
 
 struct Session {
