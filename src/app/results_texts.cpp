@@ -36,6 +36,7 @@ constexpr Table kEnglish = {
     "Sectors passed over after read failures and never read: %1 (%2).",
     " and %1 more runs",
     "Damaged file %1 (in damaged/)",
+    "Original location",
 };
 
 constexpr Table kSimplified = {
@@ -64,6 +65,7 @@ constexpr Table kSimplified = {
     "读取失败后跳过、未再读取的扇区：%1 个（%2）。",
     "，另有 %1 段",
     "损坏文件 %1 (保存在 damaged/)",
+    "原始位置",
 };
 
 constexpr Table kTraditional = {
@@ -92,6 +94,7 @@ constexpr Table kTraditional = {
     "讀取失敗後跳過、未再讀取的磁區：%1 個（%2）。",
     "，另有 %1 段",
     "損壞檔案 %1 (儲存在 damaged/)",
+    "原始位置",
 };
 
 }  // namespace

@@ -35,6 +35,7 @@ enum class ResultsText {
   SkippedRuns,     // "Sectors passed over ...: %1 (%2)."
   MoreRuns,        // " and %1 more runs", after the first runs listed
   DamagedFiles,    // "Damaged file %1 (in damaged/)"
+  ColumnOriginal,  // where the file system recorded the file
   Count
 };
 

@@ -11,7 +11,7 @@
 namespace tarnwick::test {
 
 // A run of clusters; Cluster < 0 is a sparse run.
-struct Run {
+struct ClusterRun {
   int64_t Cluster;
   uint64_t Count;
 };
@@ -22,10 +22,10 @@ inline void PutLE(std::vector<uint8_t>& b, size_t at, uint64_t v, size_t n) {
 
 // The run list bytes: each length in 1-2 bytes, each start a signed delta in
 // the fewest bytes that hold it.
-inline std::vector<uint8_t> EncodeRuns(const std::vector<Run>& runs) {
+inline std::vector<uint8_t> EncodeRuns(const std::vector<ClusterRun>& runs) {
   std::vector<uint8_t> out;
   int64_t previous = 0;
-  for (const Run& r : runs) {
+  for (const ClusterRun& r : runs) {
     const size_t lengthBytes = r.Count < 0x80 ? 1 : (r.Count < 0x8000 ? 2 : 4);
     size_t offsetBytes = 0;
     int64_t delta = 0;
