@@ -166,6 +166,7 @@ void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& r
     if (!Judge(reader, records[i], scan, j)) continue;
     if (j.Reason.empty()) {
       recorded.File = records[i];  // the report names this one
+      ClaimRecordedRuns(s, records[i]);
       SaveWhole(s, start, j.Read, j.Check);
       return;
     }
@@ -176,6 +177,7 @@ void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& r
   }
   if (!damaged) return;
   recorded.File = records[damagedIndex];
+  ClaimRecordedRuns(s, records[damagedIndex]);
   const uint32_t bps = s.Scan.BytesPerSector;
   std::vector<uint64_t> sectors;
   for (uint64_t sector : damaged->Read.Sectors)

@@ -122,7 +122,9 @@ bool Newer(const FileRecord& a, const FileRecord& b) {
   return a.Modified.value_or(INT64_MIN) > b.Modified.value_or(INT64_MIN);
 }
 
-void ClaimRuns(Session& s, const FileRecord& f) {
+}  // namespace
+
+void ClaimRecordedRuns(Session& s, const FileRecord& f) {
   for (const FileRun& r : f.Runs) {
     if (r.Sparse) continue;
     const uint64_t end = std::min(r.FirstSector + r.Sectors, s.Scan.LastSector + 1);
@@ -134,7 +136,6 @@ void ClaimRuns(Session& s, const FileRecord& f) {
   }
 }
 
-}  // namespace
 
 std::vector<RecordedVolume> ReadRecordedVolumes(Session& s, int only) {
   std::vector<RecordedVolume> out;
@@ -173,22 +174,41 @@ RecordedScan CollectRecordedFiles(Session& s) {
   }
 
   std::unordered_set<uint64_t> compoundStarts;
-  for (uint64_t i = 0; i < s.Found.Count; ++i)
-    if (s.Found.Types[i] == kOle2) compoundStarts.insert(s.Found.Sectors[i]);
+  std::vector<uint64_t> sortedStarts;
+  for (uint64_t i = 0; i < s.Found.Count; ++i) {
+    if (s.Found.Types[i] != kOle2) continue;
+    compoundStarts.insert(s.Found.Sectors[i]);
+    sortedStarts.push_back(s.Found.Sectors[i]);
+  }
+  std::sort(sortedStarts.begin(), sortedStarts.end());
+  // A deleted file whose clusters hold a compound file's start now was
+  // written over since, perhaps by a database whose own record is gone: its
+  // runs are not claimed, so that the carve may still have that database.
+  auto holdsCompoundStart = [&](const FileRecord& f) {
+    for (const FileRun& r : f.Runs) {
+      if (r.Sparse) continue;
+      auto it = std::lower_bound(sortedStarts.begin(), sortedStarts.end(), r.FirstSector);
+      if (it != sortedStarts.end() && *it < r.FirstSector + r.Sectors) return true;
+    }
+    return false;
+  };
   const uint64_t first = static_cast<uint64_t>(std::max<int64_t>(s.FirstScanSector, 0));
   const uint64_t last = static_cast<uint64_t>(std::max<int64_t>(s.LastScanSector, 0));
   for (const RecordedVolume& v : scan.Volumes) {
     for (const FileRecord& f : v.Files) {
       if (f.Directory) continue;
-      if (f.LayoutKnown) {
-        ClaimRuns(s, f);
+      const bool candidate =
+          f.FirstSector && (EndsWithDb(f.Name) || compoundStarts.count(*f.FirstSector) != 0);
+      // A deleted database is claimed once it is written from its runs.
+      if (f.LayoutKnown && (!f.Deleted || (!candidate && !holdsCompoundStart(f)))) {
+        ClaimRecordedRuns(s, f);
         if (!f.Deleted) {
           for (const FileRun& r : f.Runs)
             if (!r.Sparse) scan.LiveRuns.emplace_back(r.FirstSector, r.FirstSector + r.Sectors - 1);
         }
       }
       if (!f.FirstSector || *f.FirstSector < first || *f.FirstSector > last) continue;
-      if (!EndsWithDb(f.Name) && compoundStarts.count(*f.FirstSector) == 0) continue;
+      if (!candidate) continue;
       auto [it, added] = s.RecordedStarts.try_emplace(*f.FirstSector);
       RecordedStart& kept = it->second;
       if (added) {

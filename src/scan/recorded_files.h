@@ -32,7 +32,9 @@ std::vector<RecordedVolume> ReadRecordedVolumes(Session& s, int only = 0);
 
 // The first half of the rescue step, after the search: reads the records of
 // every volume the disk plan knows (and the loose NTFS records the search
-// found there), claims the runs of every file whose layout is known, and
+// found there), claims the runs of every file whose layout is known (a
+// deleted database's once it is written from them; a deleted file whose
+// clusters hold a compound file's start now, never), and
 // keeps in Session::RecordedStarts the databases' candidates: every file
 // whose first sector holds a compound-file header (the search found it
 // there) and every .db file. Returns every file whose layout is known and
@@ -43,6 +45,9 @@ struct RecordedScan {
   std::vector<std::pair<uint64_t, uint64_t>> LiveRuns;
 };
 RecordedScan CollectRecordedFiles(Session& s);
+
+// Claims the sectors of a file's runs in the ClusterMap.
+void ClaimRecordedRuns(Session& s, const FileRecord& f);
 
 // What a file system records of a file starting at a Source sector; null
 // when nothing does.
