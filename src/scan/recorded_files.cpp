@@ -46,17 +46,21 @@ std::vector<Place> PlacesOf(Session& s) {
   const uint32_t bps = s.Scan.BytesPerSector;
   const uint64_t last = s.Scan.LastSector;
   const bool volume = s.Source.Kind != DeviceKind::Disk && s.Detected.FsKind != kFsOther;
-  if (!s.Regions.empty()) {
-    for (const ScanRegion& r : s.Regions) {
-      if (!Readable(r.FsKind)) continue;
-      AddPlace(places, {r.First, r.Last, r.FsKind, r.Partition,
-                        r.Partition ? "partition " + std::to_string(r.Partition) : r.Origin});
-    }
-  } else if (volume && Readable(s.Detected.FsKind)) {
+  // The open volume, whatever the plan made of it (a formatted one is
+  // scanned as unknown space, but its present MFT still tells of files).
+  if (volume && Readable(s.Detected.FsKind))
     AddPlace(places, {0, last, s.Detected.FsKind, 0, "the open volume"});
-  } else if (!volume) {
+  bool wholeDisk = false;
+  for (const ScanRegion& r : s.Regions) {
+    wholeDisk = wholeDisk || r.Partition != 0;
+    if (!Readable(r.FsKind)) continue;
+    AddPlace(places, {r.First, r.Last, r.FsKind, r.Partition,
+                      r.Partition ? "partition " + std::to_string(r.Partition) : r.Origin});
+  }
+  if (!volume && s.Regions.empty()) {
     PartitionTable table = ReadPartitionTable(dev);
     if (table.Scheme != TableScheme::None && table.SectorSize == bps) {
+      wholeDisk = true;
       for (const PartitionContents& c : IdentifyPartitions(dev, table, std::string())) {
         if (!c.Identified || !Readable(c.Geometry.FsKind)) continue;
         AddPlace(places, {c.Entry.FirstSector, std::min(c.Entry.LastSector, last),
@@ -66,7 +70,7 @@ std::vector<Place> PlacesOf(Session& s) {
     }
   }
   // A volume-sized Source may hold a former volume whose backup boot sector survived.
-  if (s.Regions.empty() && (volume || places.empty())) {
+  if (!wholeDisk) {
     std::optional<VolumeGeometry> present;
     if (volume) present = s.Detected;
     for (const SurvivingVolume& v : FindFormerVolumes(dev, bps, last, present)) {

@@ -235,6 +235,30 @@ TEST_F(NtfsTools, DeletedDatabasesComeBackAlongTheirRunsWithTheirPaths) {
   EXPECT_EQ(rescued.size(), expect["whole"].size() + 1) << "each database is written once";
 }
 
+// mkfs.ntfs -f writes a new MFT of a few dozen records where the old one
+// began: the old records behind it are found by the search, loose.
+TEST_F(NtfsTools, AfterAQuickFormatTheOldRecordsFoundLooseGiveTheDatabasesBack) {
+  const fs::path image = dir_->Path() / "formatted.img";
+  fs::copy_file(Image(), image, fs::copy_options::overwrite_existing);
+  auto formatted = test::Run("mkfs.ntfs -F -f -q -c 4096 " + ShellQuote(image.string()) +
+                             " >/dev/null 2>&1");
+  ASSERT_EQ(formatted.Status, 0);
+  test::TempDir out("ntfs-tools-formatted");
+  const fs::path report = out.Path() / "report.json";
+  auto r = test::Run(Cli("rescue " + ShellQuote(image.string()) + " --reason formatted --out " +
+                         ShellQuote(out.Path().string()) + " --report " + ShellQuote(report.string())));
+  ASSERT_EQ(r.Status, 0) << r.Err << r.Out;
+  std::ifstream in(report);
+  std::set<std::string> back;
+  for (const Json& f : Json::parse(in)["rescued"]) {
+    EXPECT_EQ(f["layout_from"], "file system record");
+    if (f.value("verdict", "") == "whole") back.insert(f["sha256"].get<std::string>());
+  }
+  for (const Json& name : Expect()["whole"])
+    EXPECT_TRUE(back.count(test::Sha256OfFile(dir_->Path() / "originals" / name.get<std::string>())))
+        << name;
+}
+
 TEST_F(NtfsTools, AWholeDiskIsListedPartitionByPartition) {
   const fs::path disk = dir_->Path() / "disk.img";
   const uint64_t volumeSectors = fs::file_size(Image()) / 512;
