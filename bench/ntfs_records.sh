@@ -5,8 +5,8 @@
 #   bench/ntfs_records.sh [BUILD_DIR] [OTHER_CLI] [FILES]
 #
 # 1. A sparse 64 GiB NTFS image holding FILES small files (default 40000) in
-#    folders of 1000, a fifth of them deleted: `files --json` wall, CPU and
-#    peak memory, and the MFT's size.
+#    folders of 1000, a fifth of them deleted: `files --json` and the whole
+#    rescue (with OTHER_CLI too), wall, CPU and peak memory, and the MFT's size.
 # 2. A 2 GiB image of random data with no file system, and a freshly made
 #    256 MiB NTFS volume (an MFT with only the volume's own records): the
 #    whole rescue with this build and with OTHER_CLI (a build without the
@@ -49,10 +49,17 @@ measure() {  # wall seconds, CPU seconds, peak KiB of one run
     awk '{printf "%6.2f s wall  %6.2f s CPU  %7.1f MiB peak", $1, $2 + $3, $4 / 1024}'
 }
 
-mft=$(fls "$big" 2>/dev/null | head -0; istat "$big" 0 | awk '/^Type: \$DATA/ {print $NF; exit}')
+istat "$big" 0 >"$work/mft.istat"
+mft=$(awk '/^Type: \$DATA/ {print $NF; exit}' "$work/mft.istat")
 listed=$("$cli" files "$big" --json | python3 -c 'import json,sys; print(len(json.load(sys.stdin)["files"]))')
 printf 'files of a 64 GiB NTFS with %d files (%s records listed, $MFT %s)\n' "$count" "$listed" "$mft"
-printf '  %s\n' "$(measure "$cli" files "$big" --json)"
+printf '  files --json   %s\n' "$(measure "$cli" files "$big" --json)"
+rm -rf "$work/out" && mkdir -p "$work/out"
+printf '  rescue         %s\n' "$(measure "$cli" rescue "$big" --out "$work/out")"
+if [ -n "$other" ]; then
+  rm -rf "$work/out" && mkdir -p "$work/out"
+  printf '  without the step %s\n' "$(measure "$other" rescue "$big" --out "$work/out")"
+fi
 
 best() {  # the least CPU of five runs of a rescue
   local b=""
@@ -69,7 +76,8 @@ random=$work/random-2g.img
 [ -f "$random" ] || head -c $((2 << 30)) /dev/urandom >"$random"
 fresh=$work/fresh-256m.img
 if [ ! -f "$fresh" ]; then
-  truncate -s 256M "$fresh" && mkfs.ntfs -q -F -f "$fresh" >/dev/null 2>&1
+  # Random data under it, so that the search reads every sector.
+  head -c $((256 << 20)) /dev/urandom >"$fresh" && mkfs.ntfs -q -F -f "$fresh" >/dev/null 2>&1
 fi
 for image in "$random" "$fresh"; do
   cat "$image" >/dev/null
@@ -77,8 +85,10 @@ for image in "$random" "$fresh"; do
   printf 'rescue %-18s %6.2f s CPU' "$(basename "$image")" "$mine"
   if [ -n "$other" ]; then
     theirs=$(best "$other" rescue "$image")
-    printf '  without the step %6.2f s CPU  (%+.1f%%)' "$theirs" \
-      "$(echo "($mine - $theirs) * 100 / $theirs" | bc -l)"
+    printf '  without the step %6.2f s CPU' "$theirs"
+    if [ "$(echo "$theirs > 0" | bc)" = 1 ]; then
+      printf '  (%+.1f%%)' "$(echo "($mine - $theirs) * 100 / $theirs" | bc -l)"
+    fi
   fi
   printf '\n'
 done
