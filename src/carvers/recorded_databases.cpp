@@ -1,6 +1,7 @@
 #include "carvers/recorded_databases.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "carvers/framework.h"
@@ -15,6 +16,7 @@ namespace tarnwick {
 namespace {
 
 constexpr uint64_t kChunkSectors = 2048;
+constexpr int kSlotSectorColon = 41;  // "Sector: "
 constexpr uint32_t kCompoundSector = 512;
 
 // A database read along its runs: its bytes, the Source sector of each of
@@ -25,7 +27,9 @@ struct Laid {
   std::vector<uint64_t> Unreadable;
 };
 
-bool ReadAlongRuns(SectorReader& reader, const FileRecord& f, Laid& out) {
+// tick is called between pieces of the read, for the window to stay live.
+bool ReadAlongRuns(SectorReader& reader, const FileRecord& f, Laid& out,
+                   const std::function<void()>& tick) {
   const uint32_t bps = reader.SectorSize();
   uint64_t total = 0;
   for (const FileRun& r : f.Runs) total += r.Sectors;
@@ -42,6 +46,7 @@ bool ReadAlongRuns(SectorReader& reader, const FileRecord& f, Laid& out) {
     if (r.FirstSector + r.Sectors > reader.SectorCount()) return false;
     for (uint64_t k = 0; k < r.Sectors; k += kChunkSectors) {
       const uint64_t n = std::min(kChunkSectors, r.Sectors - k);
+      tick();
       std::span<uint8_t> dest(out.Bytes.data() + (at + k) * bps, static_cast<size_t>(n * bps));
       if (!reader.Read(r.FirstSector + k, dest)) {
         // Sector by sector, to name the ones that failed.
@@ -134,8 +139,12 @@ struct Judged {
 };
 
 // False when the record's bytes are no database of ours at all.
-bool Judge(SectorReader& reader, const FileRecord& f, const RecordedScan& scan, Judged& out) {
-  if (!ReadAlongRuns(reader, f, out.Read)) return false;
+bool Judge(Session& s, SectorReader& reader, const FileRecord& f, const RecordedScan& scan,
+           Judged& out) {
+  auto tick = [&s] {
+    if (s.RefreshDue()) s.UI->Pump();
+  };
+  if (!ReadAlongRuns(reader, f, out.Read, tick)) return false;
   out.Check = CheckCompoundFile(out.Read.Bytes);
   if (!out.Check.IsCompound || !HasQQNames(out.Check)) return false;
   const Laid& laid = out.Read;
@@ -163,7 +172,7 @@ void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& r
   for (size_t i = 0; i < records.size(); ++i) {
     if (!records[i].LayoutKnown) continue;
     Judged j;
-    if (!Judge(reader, records[i], scan, j)) continue;
+    if (!Judge(s, reader, records[i], scan, j)) continue;
     if (j.Reason.empty()) {
       recorded.File = records[i];  // the report names this one
       ClaimRecordedRuns(s, records[i]);
@@ -196,6 +205,7 @@ void RescueRecordedDatabases(Session& s) {
                             s.Scan.LastSector + 1);
   for (auto& [start, recorded] : s.RecordedStarts) {
     if (!recorded.ReadAlongRuns) continue;
+    s.UI->SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(start));
     s.UI->Pump();
     if (s.Flags.RunState == kStop) return;
     RescueAt(s, reader, start, recorded, scan);
