@@ -10,6 +10,7 @@
 #include "filesystems/sector_reader.h"
 #include "scan/recorded_files.h"
 #include "scan/session.h"
+#include "source/source.h"
 
 namespace tarnwick {
 
@@ -207,7 +208,7 @@ void RescueRecordedDatabases(Session& s) {
     if (!recorded.ReadAlongRuns) continue;
     s.UI->SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(start));
     s.UI->Pump();
-    if (s.Flags.RunState == kStop) return;
+    if (s.Flags.RunState == kStop || SourceFaults(s).SourceLost) return;
     RescueAt(s, reader, start, recorded, scan);
   }
 }

@@ -12,6 +12,7 @@
 #include "scan/session.h"
 #include "source/bytes.h"
 #include "source/partition_table.h"
+#include "source/source.h"
 #include "volume/geometry_inference.h"
 #include "volume/identify_partitions.h"
 
@@ -162,7 +163,8 @@ std::vector<RecordedVolume> ReadRecordedVolumes(Session& s, int only) {
 RecordedScan CollectRecordedFiles(Session& s) {
   RecordedScan scan;
   s.RecordedStarts.clear();
-  if (!s.Source.IsOpen() || !s.Map.Allocated()) return scan;
+  // A Source that stopped answering is asked nothing more.
+  if (!s.Source.IsOpen() || !s.Map.Allocated() || SourceFaults(s).SourceLost) return scan;
   scan.Volumes = ReadRecordedVolumes(s);
   DeviceSectorReader reader = ReaderOf(s);
   for (RecordedVolume& v : scan.Volumes) {
