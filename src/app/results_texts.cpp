@@ -41,6 +41,7 @@ constexpr Table kEnglish = {
     "The rescue was stopped after %1 of the %2 file starts found; the rest, from sector %3 on, "
     "were not carved.",
     "Already in the folder, not written again: %1",
+    "Original location",
 };
 
 constexpr Table kSimplified = {
@@ -72,6 +73,7 @@ constexpr Table kSimplified = {
     "搜索已在扇区 %1 处停止（已搜索 %2）：扇区 %1 至 %3 未被搜索，其中的文件未被找到。",
     "恢复已在处理找到的 %2 个文件起点中的 %1 个后停止；其余的（自扇区 %3 起）未被恢复。",
     "已在文件夹中、未再次写入：%1",
+    "原始位置",
 };
 
 constexpr Table kTraditional = {
@@ -103,6 +105,7 @@ constexpr Table kTraditional = {
     "搜尋已在磁區 %1 處停止（已搜尋 %2）：磁區 %1 至 %3 未被搜尋，其中的檔案未被找到。",
     "恢復已在處理找到的 %2 個檔案起點中的 %1 個後停止；其餘的（自磁區 %3 起）未被恢復。",
     "已在資料夾中、未再次寫入：%1",
+    "原始位置",
 };
 
 }  // namespace

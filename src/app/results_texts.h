@@ -38,6 +38,7 @@ enum class ResultsText {
   StoppedSearch,   // "The search was stopped at sector %1 (%2): sectors %1 to %3 ..."
   StoppedRescue,   // "The rescue was stopped after %1 of the %2 file starts ... (sector %3)"
   AlreadyThere,    // "Already in the folder, not written again: %1"
+  ColumnOriginal,  // where the file system recorded the file
   Count
 };
 

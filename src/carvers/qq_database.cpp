@@ -10,6 +10,7 @@
 #include "carvers/framework.h"
 #include "carvers/qq_reassembly.h"
 #include "compound/compound_file.h"
+#include "scan/recorded_files.h"
 #include "source/bytes.h"
 #include "source/file_io.h"
 
@@ -259,6 +260,7 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
     ++counted;
   else
     ++s.UnsavedCount;
+  DescribeSavedDatabase(s, saved);
   Report(s, saved, check);
 }
 

@@ -10,6 +10,7 @@
 
 #include "app/results_texts.h"
 #include "carvers/framework.h"
+#include "carvers/recorded_databases.h"
 #include "scan/classify.h"
 #include "scan/dispatch.h"
 #include "scan/grid_inference.h"
@@ -360,6 +361,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
 
   s.AlreadyThereCount = 0;
   s.SaveAborted = false;
+  RescueRecordedDatabases(s);
   uint64_t starts = 0;
   for (uint64_t i = 0; i < s.Found.Count; ++i) starts += Carvable(s.Found.Types[i]) ? 1 : 0;
   out.RescueStop = ScanStop{};

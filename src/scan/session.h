@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "app/flags.h"
 #include "app/frontend.h"
 #include "app/timer.h"
+#include "filesystems/file_record.h"
 #include "scan/cluster_map.h"
 #include "scan/found_list.h"
 #include "scan/grid_inference.h"
@@ -41,6 +43,24 @@ struct SavedFile {
   bool Damaged = false;
   std::string Problem;                                    // why it is damaged
   std::vector<std::string> IntactStreams, BrokenStreams;  // stream paths (databases only)
+  // What a file system recorded about the file, where a record of it was
+  // found: its path there, whether it was deleted, its times.
+  std::string OriginalPath;
+  bool RecordedDeleted = false;
+  std::optional<int64_t> Modified, Created;  // seconds since 1970, UTC
+  // Where the file's layout came from: "file system record", "reassembly",
+  // or empty for the plain carve.
+  std::string LayoutFrom;
+};
+
+// A file that a file system records as starting at a sector, read before the
+// carve. ReadAlongRuns: the file was (or is being) written from its record's runs.
+struct RecordedStart {
+  FileRecord File;
+  bool ReadAlongRuns = false;
+  // Other records naming the same start with a known layout (a file deleted
+  // and its clusters taken by another since): tried when File does not check.
+  std::vector<FileRecord> Alternatives;
 };
 
 struct Session {
@@ -88,6 +108,10 @@ struct Session {
   // Picture settings of the JPEG carver (ThumbSiz.ini, ThumbSpc.ini).
   int64_t ThumbPixelLimit = -1;
   std::optional<std::vector<int64_t>> ThumbSizeList;
+
+  // Databases' starts as the file systems record them, by Source sector:
+  // filled before the carve, asked for when a database is saved.
+  std::map<uint64_t, RecordedStart> RecordedStarts;
 
   // Told of every file a carver saves (the CLI's report uses it).
   std::function<void(const SavedFile&)> OnFileSaved;

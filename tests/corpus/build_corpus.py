@@ -991,6 +991,20 @@ def fls_entries(image, deleted_only=False):
     return entries
 
 
+def record_gives_layout(image, layout, f):
+    """True when the deleted file's MFT record still lists the sectors it was written to."""
+    per = layout["cluster_bytes"] // SECTOR
+    listed = [s for a, n in istat_runs(image, f["inode"])
+              for s in range(a * per, (a + n) * per)][:sectors_for(f["size"])]
+    return listed == [s for a, b in f["fragments"] for s in range(a, b + 1)][:sectors_for(f["size"])]
+
+
+def unallocated_records(image):
+    """The record numbers (as text) that ils calls unallocated."""
+    return {line.split("|")[0] for line in run(["ils", "-A", image]).splitlines()
+            if line[:1].isdigit()}
+
+
 def istat_runs(image, inode):
     """The (address, length) runs that istat -r prints for the file's data."""
     out = run(["istat", "-r", image, inode])
@@ -1762,7 +1776,12 @@ def verify_after_loss(case, image, layout, files):
         # nothing and allocates only its own tables.
         live, deleted, unit, allocated = {}, set(), "Sector", exfat_table_sectors(image)
     else:
-        live = {e["inode"]: e for e in fls_entries(image) if not e["deleted"]}
+        # On NTFS a folder's index may still hold the name of a file whose record
+        # is free: fls shows it as live, ils knows better.
+        present = case.reformat[-1][0] if case.reformat else case.fs
+        free = unallocated_records(image) if present == "NTFS" else set()
+        live = {e["inode"]: e for e in fls_entries(image)
+                if not e["deleted"] and e["inode"].split("-")[0] not in free}
         deleted = {e["inode"] for e in fls_entries(image, deleted_only=True)}
         unit, allocated = allocated_units(image)
     live_names = {e["name"].lstrip("/") for e in live.values()}
@@ -1782,9 +1801,11 @@ def verify_after_loss(case, image, layout, files):
         elif lost:
             if f["inode"] in live and live[f["inode"]]["name"].lstrip("/") == f["name"]:
                 raise BuildError(f"{f['name']} is still allocated after the loss")
-            if f["inode"] not in deleted:
+            if f["inode"] not in deleted and f["inode"].split("-")[0] not in free:
                 raise BuildError(f"fls -d does not list {f['name']} ({f['inode']}) as deleted")
             f["state_after_loss"] = "deleted"
+            if case.fs == "NTFS":
+                f["record_gives_layout"] = record_gives_layout(image, layout, f)
         else:
             if f["name"] not in live_names:
                 raise BuildError(f"{f['name']} should have stayed allocated")
@@ -1845,7 +1866,7 @@ def expectation_of(f, by_name, layout):
         return "never", []
     if not f["intact_after_loss"]:
         return ("damaged" if f.get("streams_intact") else "never"), []
-    if not f["fragmented"]:
+    if not f["fragmented"] or f.get("record_gives_layout"):
         return "always", []
     if not f["fragments_ascending"] and not f.get("wraps"):
         return "never", []
@@ -2415,6 +2436,7 @@ def gap_cases():
                     ("overwrite", "Msg_over2.db", 0.3, text("new2.txt", "txt", 3 * KIB))]))
     c.append(wrapped_case())
     c.append(trailed_case())
+    c.append(recorded_pieces_case())
     return c
 
 
@@ -2658,6 +2680,22 @@ def reformat_cases():
         also_rescue_with=[["--reason", "repartitioned"],
                           ["--reason", "repartitioned", "--fs", "NTFS", "--cluster", "32K"]]))
     return c
+
+
+def recorded_pieces_case():
+    """Deleted databases in many pieces, interleaved with one another and with text and
+    SQLite files, whose MFT records survive the deletion: their runs give them back."""
+    plan = [
+        (qq_sized("Msg_rec_a.db", 1400 * KIB), neighbours("ra", 14, 4 * KIB)),
+        (qq_sized("Msg_rec_b.db", 900 * KIB), neighbours("rb", 9, 4 * KIB)),
+        (qq_sized("Msg_rec_c.db", 600 * KIB), neighbours("rc", 6, 4 * KIB)),
+    ]
+    steps, lose = in_pieces(plan, 8, fill=True)
+    return Case(
+        "ntfs-frag-deleted-recorded",
+        "three databases in 15, 10 and 7 pieces around text, zero and SQLite files, deleted with "
+        "their neighbours; their MFT records survive (NTFS, 4 KiB clusters)",
+        "NTFS", 48, 8, "deleted", steps, lose=lose)
 
 
 if __name__ == "__main__":

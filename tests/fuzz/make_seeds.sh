@@ -99,6 +99,12 @@ truncate -s 40M fat32.img && mkfs.vfat -F 32 fat32.img >/dev/null
 truncate -s 4M ntfs.img && mkfs.ntfs -q -F -f ntfs.img >/dev/null 2>&1
 truncate -s 4M exfat.img && mkfs.exfat exfat.img >/dev/null
 truncate -s 1M hfs.img && hformat -l seed hfs.img >/dev/null
+# The NTFS reader: a real MFT's first 32 records behind the byte that picks
+# 4 KiB clusters and 1 KiB records, as the target lays volumes out.
+mkdir -p mnt && ntfs-3g ntfs.img mnt && mkdir mnt/dir && echo note >mnt/dir/a.txt &&
+  head -c 20000 /dev/urandom >mnt/dir/b.db && rm mnt/dir/b.db && umount mnt
+{ printf '\x03'; icat ntfs.img 0 | head -c 32768; } >mft.bin
+seed ntfs mft.bin
 for f in fat12.img fat16.img fat32.img ntfs.img exfat.img hfs.img; do cut64 $f; seed identify $f; done
 
 # The deep scan: a small FAT12 volume holding a database and a picture that

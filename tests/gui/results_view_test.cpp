@@ -136,8 +136,11 @@ void ResultsViewTest::DamagedAndUnreadableFilesSaySo() {
   InspectedFile picture;
   picture.Path = "/r/FILE_AAAAABCF.JPG";
   picture.FileBytes = 1000;
-  v.ShowFiles({damaged, unreadable, picture}, "/r");
+  v.ShowFiles({damaged, unreadable, picture}, "/r", {"Users/Alice/Tencent Files/1/Msg2.0.db"});
   QCOMPARE(v.Table->rowCount(), 3);
+  QCOMPARE(v.Table->horizontalHeaderItem(kColumnOriginal)->text(), QString::fromUtf8("原始位置"));
+  QCOMPARE(Text(v.Table, 0, kColumnOriginal), QString("Users/Alice/Tencent Files/1/Msg2.0.db"));
+  QCOMPARE(Text(v.Table, 1, kColumnOriginal), QString());
   QCOMPARE(v.windowTitle(), QString::fromUtf8("已恢复的文件"));
   QCOMPARE(v.Table->horizontalHeaderItem(kColumnContacts)->text(), QString::fromUtf8("联系人"));
   QCOMPARE(Text(v.Table, 0, kColumnVerdict), QString::fromUtf8("已损坏"));

@@ -99,5 +99,6 @@ void AddRescueCommand(CLI::App& app, Commands& commands);
 void AddBackupCommand(CLI::App& app, Commands& commands);
 void AddInspectCommand(CLI::App& app, Commands& commands);
 void AddPartitionsCommand(CLI::App& app, Commands& commands);
+void AddFilesCommand(CLI::App& app, Commands& commands);
 
 }  // namespace tarnwick::cli

@@ -8,6 +8,7 @@
 #include "app/cli/cli_common.h"
 #include "app/cli/inspection.h"
 #include "app/cli/json_out.h"
+#include "app/cli/report_lookup.h"
 
 namespace tarnwick::cli {
 
@@ -39,10 +40,14 @@ int RunInspect(const InspectArgs& a) {
       Json entry;
       PutBytes(entry, "file", path);
       entry["bytes"] = inspection.FileBytes;
+      if (auto recorded = ReportEntryBeside(path)) PutRecordedKeys(entry, *recorded);
       PutInspection(entry, inspection);
       files.push_back(std::move(entry));
     } else {
-      const std::string text = InspectionText(inspection);
+      std::string text = InspectionText(inspection);
+      // What a report beside the file says of it goes under its first line.
+      if (auto recorded = ReportEntryBeside(path))
+        text.insert(text.find('\n') + 1, RecordedLines(*recorded));
       std::fwrite(text.data(), 1, text.size(), stdout);
     }
   }
@@ -64,8 +69,10 @@ void AddInspectCommand(CLI::App& app, Commands& commands) {
       "For each compound file: the verdict of the whole-file check (whole, or\n"
       "damaged with the broken streams), the contacts and groups its storages name\n"
       "by number, the size of its message store (the Data.msj streams) and its\n"
-      "storage and stream tree with sizes. Only the files are read. Exit status 1\n"
-      "when a file could not be read.");
+      "storage and stream tree with sizes. Where a rescue report lies beside the\n"
+      "file (or above damaged/), the path the file system remembered, its times and\n"
+      "where its layout came from. Only the files are read. Exit status 1 when a\n"
+      "file could not be read.");
   c->add_option("FILE", a->Files, "the files to inspect")->required();
   c->add_flag("--json", a->Json, "{\"files\": [...]} instead, as in the report");
   commands.push_back({c, [a] { return RunInspect(*a); }});

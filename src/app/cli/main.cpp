@@ -26,6 +26,7 @@ const char* const kSynopsis =
     "  tarnwick-cli backup SOURCE IMAGE [--range FIRST-LAST] [--free-only]\n"
     "  tarnwick-cli partitions SOURCE [--json]\n"
     "  tarnwick-cli inspect FILE... [--json]\n"
+    "  tarnwick-cli files SOURCE [--deleted] [--json]\n"
     "Every command that takes SOURCE also takes --partition N (a partition of a\n"
     "whole-disk image or disk, numbered as 'partitions' lists them).\n";
 
@@ -54,6 +55,7 @@ int Main(int argc, char** argv) {
   AddBackupCommand(app, commands);
   AddPartitionsCommand(app, commands);
   AddInspectCommand(app, commands);
+  AddFilesCommand(app, commands);
   app.footer(std::string(kGeometryHelp) + "\n" + kFooter);
 
   // "tarnwick-cli help" is the same as --help.

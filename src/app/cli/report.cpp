@@ -3,6 +3,7 @@
 #include "app/cli/digest.h"
 #include "app/cli/inspection.h"
 #include "scan/deep_scan.h"
+#include "app/cli/recorded_json.h"
 #include "scan/session.h"
 #include "scan/session_source.h"
 
@@ -25,6 +26,7 @@ Json RescuedFileEntry(const SavedFile& file) {
   entry["start_sector"] = file.StartSector;
   entry["bytes"] = file.Bytes;
   entry["sectors"] = SectorRuns(file.Sectors);
+  PutRecordedFacts(entry, file);
   std::vector<uint8_t> bytes;
   const Inspection inspection = InspectFile(file.Path, &bytes);
   const std::string& failure = inspection.ReadError;

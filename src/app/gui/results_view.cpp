@@ -48,9 +48,9 @@ QTableWidgetItem* Cell(const QString& text, Qt::Alignment align = Qt::AlignLeft)
 TResultsView::TResultsView(QtFrontend& ui, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint), ui_(ui) {
   setObjectName("ResultsView");
-  resize(760, 300);
+  resize(960, 300);
   Hint = new QLabel(this);
-  Table = new QTableWidget(0, 5, this);
+  Table = new QTableWidget(0, kColumnCount, this);
   Table->setSelectionBehavior(QAbstractItemView::SelectRows);
   Table->setSelectionMode(QAbstractItemView::SingleSelection);
   Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -60,6 +60,7 @@ TResultsView::TResultsView(QtFrontend& ui, QWidget* parent)
   Table->setColumnWidth(kColumnSize, 80);
   Table->setColumnWidth(kColumnContacts, 230);
   Table->setColumnWidth(kColumnGroups, 140);
+  Table->setColumnWidth(kColumnVerdict, 110);
   ViewFolder = new QPushButton(this);
   CloseButton = new QPushButton(this);
   auto* buttons = new QHBoxLayout;
@@ -84,12 +85,13 @@ void TResultsView::ApplyTexts(Language language, const QString& viewFolder) {
   Hint->setText(t(ResultsText::Hint));
   Table->setHorizontalHeaderLabels({t(ResultsText::ColumnName), t(ResultsText::ColumnSize),
                                     t(ResultsText::ColumnContacts), t(ResultsText::ColumnGroups),
-                                    t(ResultsText::ColumnVerdict)});
+                                    t(ResultsText::ColumnVerdict), t(ResultsText::ColumnOriginal)});
   ViewFolder->setText(viewFolder);
   CloseButton->setText(t(ResultsText::Close));
 }
 
-void TResultsView::ShowFiles(const std::vector<InspectedFile>& files, const QString& folder) {
+void TResultsView::ShowFiles(const std::vector<InspectedFile>& files, const QString& folder,
+                             const std::vector<std::string>& originalPaths) {
   folder_ = folder;
   paths_.clear();
   Table->clearContents();
@@ -128,6 +130,8 @@ void TResultsView::ShowFiles(const std::vector<InspectedFile>& files, const QStr
     auto* item = Cell(verdict);
     item->setToolTip(why.isEmpty() ? verdict : verdict + "\n" + why);
     Table->setItem(row, kColumnVerdict, item);
+    const std::string original = i < originalPaths.size() ? originalPaths[i] : std::string();
+    Table->setItem(row, kColumnOriginal, Cell(QString::fromStdString(original)));
   }
 }
 

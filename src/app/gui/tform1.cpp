@@ -505,9 +505,11 @@ void TForm1::Button12Click() {
   r.LastText = Edit4->text().toStdString();
   r.FreeOnly = CheckBox8->isChecked();
   ChooseGeometry();
-  std::vector<std::string> saved;
-  s_.OnFileSaved = [&saved](const SavedFile& f) {
-    if (f.Written) saved.push_back(f.Path);
+  std::vector<std::string> saved, original;
+  s_.OnFileSaved = [&saved, &original](const SavedFile& f) {
+    if (!f.Written) return;
+    saved.push_back(f.Path);
+    original.push_back(f.OriginalPath);
   };
   ScanOutcome out = DeepScan(s_, boxes_, r);
   s_.OnFileSaved = nullptr;
@@ -526,15 +528,16 @@ void TForm1::Button12Click() {
   }
   panels_[0]->setText(QString::fromStdString(out.EndText));
   ui_.Ask(EndMessage(s_, out), s_.Text(kSlotFinished), Buttons::Ok);
-  ShowResults(saved);
+  ShowResults(saved, original);
 }
 
-void TForm1::ShowResults(const std::vector<std::string>& saved) {
+void TForm1::ShowResults(const std::vector<std::string>& saved,
+                         const std::vector<std::string>& originalPaths) {
   if (saved.empty()) return;
   std::vector<InspectedFile> files;
   files.reserve(saved.size());
   for (const std::string& path : saved) files.push_back(InspectFile(path));
-  Results->ShowFiles(files, QString::fromStdString(s_.TargetFolder));
+  Results->ShowFiles(files, QString::fromStdString(s_.TargetFolder), originalPaths);
   Results->setFont(font());
   Results->show();
   Results->raise();

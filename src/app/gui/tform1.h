@@ -132,7 +132,8 @@ class TForm1 : public QWidget {
   bool Show(uint64_t sector);
   void GoTo();
   void Message(int slot, int captionSlot);
-  void ShowResults(const std::vector<std::string>& saved);
+  void ShowResults(const std::vector<std::string>& saved,
+                   const std::vector<std::string>& originalPaths);
   QString T(int slot) const;
 
   Session& s_;
