@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -89,6 +90,10 @@ class Reassembler {
     fatCount_ = LE32(header, 44);
     if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
       return Give("the header's FAT count is out of range");
+    // Room for all that may be read, asked for once: untouched pages cost
+    // nothing, and growing never copies what was read.
+    data_.reserve(static_cast<size_t>(std::min<uint64_t>(
+        MaxSectors() * bps_, uint64_t{fatCount_} * kEntriesPerFat * kCf + limits_.MaxForeignBytes)));
     if (!LocateFat()) return std::move(out_);
     if (!LocateTables()) return std::move(out_);
     if (!NamesQQ()) return std::move(out_);
@@ -686,11 +691,27 @@ class Reassembler {
     }
     return c;
   }
-  float ForeignCost(uint64_t u) const {
+  // A foreign cluster is another file's as a whole: its data, and behind
+  // that file's end, in its last cluster, whatever an earlier file left
+  // there. Random blocks after the last plain one are such slack and cost
+  // nothing; a cluster random throughout may well be the file's own.
+  float ForeignUnitCost(uint64_t first, uint64_t size) const {
     const uint32_t bpb = bps_ / kCf;
-    float c = 0;
-    for (uint32_t b = 0; b < bpb; ++b) c += random_[u * bpb + b] ? 1.0f : 0.0f;
-    return c;
+    float random = 0, trailing = 0;
+    bool plainSeen = false;
+    for (uint64_t u = first; u < first + size; ++u) {
+      if (Unreadable(u)) continue;  // says nothing either way
+      for (uint32_t b = 0; b < bpb; ++b) {
+        if (random_[u * bpb + b]) {
+          random += 1;
+          trailing += 1;
+        } else {
+          plainSeen = true;
+          trailing = 0;
+        }
+      }
+    }
+    return plainSeen ? random - trailing : random;
   }
 
   struct Unit {
@@ -708,6 +729,7 @@ class Reassembler {
       return static_cast<int64_t>(unit_[u]) == anchorUnitBefore ||
              static_cast<int64_t>(unit_[u]) == anchorUnitAfter;
     };
+    const size_t firstPlaced = order_.size();
     if (own == 0 && !open) {
       for (uint64_t u = u0; u < uEnd; ++u) {
         if (forcedUnit(u)) return Fail("two anchors leave no room between them");
@@ -782,9 +804,7 @@ class Reassembler {
     std::vector<uint64_t> step(m);
     std::vector<bool> canSkip(m);
     for (uint64_t i = 0; i < m; ++i) {
-      float c = 0;
-      for (uint64_t k = 0; k < units[i].Size; ++k) c += ForeignCost(units[i].First + k);
-      foreignCost[i] = c;
+      foreignCost[i] = ForeignUnitCost(units[i].First, units[i].Size);
       step[i] = units[i].Size / g;
       canSkip[i] = !units[i].Forced && units[i].Size % g == 0;
     }
@@ -818,6 +838,9 @@ class Reassembler {
     std::vector<float> row(jn * 2, kInfinite), next(jn * 2, kInfinite);
     row[0] = 0;
     bool certain = true;
+    // The units where two near-best assemblies part: between the first and
+    // the last of them the file's sectors may lie otherwise.
+    uint64_t firstDoubt = m, lastDoubt = 0;
     float bestEnded = kInfinite;  // the best assembly that ended before the unit
     for (uint64_t i = 0; i < m; ++i) {
       std::fill(next.begin(), next.end(), kInfinite);
@@ -843,7 +866,11 @@ class Reassembler {
       }
       std::array<float, 3> options = {bestOwn, bestForeign, bestEnded};
       std::sort(options.begin(), options.end());
-      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) certain = false;
+      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) {
+        certain = false;
+        firstDoubt = std::min(firstDoubt, i);
+        lastDoubt = i;
+      }
       row.swap(next);
     }
     // Walk the best choice, own first on a tie.
@@ -851,7 +878,11 @@ class Reassembler {
     bool steppedOverRandom = false, steppedOverUnread = false;
     int p = 0;
     float left = back[at(0, 0, 0)];
+    std::vector<size_t> placedBefore(m + 1, order_.size());  // own sectors placed before unit i
+    bool wholeGapInDoubt = false;  // a doubt that may move any sector of the gap
+    uint64_t walked = 0;
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
+      placedBefore[i] = order_.size();
       const float o = ownCost(i, j);
       if (std::fabs(o + back[at(i + 1, j, 0)] - left) < 0.25f) {
         left -= o;
@@ -868,7 +899,9 @@ class Reassembler {
         p = 1;
         ++skipped;
       }
+      walked = i + 1;
     }
+    for (uint64_t k = walked; k <= m; ++k) placedBefore[k] = order_.size();
     // Behind the last anchor the file is taken as running on unless
     // something says otherwise, as the plain carve takes it: a tail that
     // steps over nothing is no guess, one that steps over a cluster must have
@@ -876,12 +909,29 @@ class Reassembler {
     if (open && skipped == 0) certain = true;
     // A foreign cluster that looks as random as encrypted data may as well be
     // the file's own: another file's compressed bytes are never told apart.
-    if (steppedOverRandom) certain = false;
+    if (steppedOverRandom) {
+      certain = false;
+      wholeGapInDoubt = true;
+    }
     // A cluster that could not be read at all was stepped over for nothing
     // it showed: the file's own, for all that is known, with another taken
     // in its place.
-    if (steppedOverUnread) certain = false;
-    if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
+    if (steppedOverUnread) {
+      certain = false;
+      wholeGapInDoubt = true;
+    }
+    if (!certain) {
+      Uncertain("a gap's foreign clusters could not be told from the file's own");
+      // Where two near-best assemblies part only in a stretch of the gap,
+      // the sectors before and behind it lie alike in both; a tail may end
+      // elsewhere, so its doubt runs to its end.
+      size_t from = firstPlaced, to = order_.size();
+      if (!wholeGapInDoubt && firstDoubt < m) {
+        from = placedBefore[firstDoubt];
+        if (!open) to = placedBefore[std::min<uint64_t>(lastDoubt + 1, m)];
+      }
+      guessed_.push_back({from, to});
+    }
     return true;
   }
 
@@ -935,10 +985,14 @@ class Reassembler {
       }
     }
     if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
-    out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
-    for (uint64_t u : order_) {
-      Bytes b = SectorAt(u);
-      out_.File.insert(out_.File.end(), b.begin(), b.end());
+    MarkPlacements();
+    // The own sectors rise through the unclaimed ones, so the file is put
+    // together in place, each sector moved down to its place in the file:
+    // the assembly costs no second copy of the database.
+    for (size_t k = 0; k < order_.size(); ++k) {
+      const uint64_t u = order_[k];
+      if (u < k || (k > 0 && u <= order_[k - 1])) return Fail("the assembly's order is not rising");
+      if (u != k) std::memmove(data_.data() + k * bps_, data_.data() + u * bps_, bps_);
       out_.Sectors.push_back(sectors_[u]);
       if (Unreadable(u)) out_.Unreadable.push_back(sectors_[u]);
     }
@@ -951,7 +1005,23 @@ class Reassembler {
       }
       out_.Claim = std::move(claim);
     }
+    data_.resize(static_cast<size_t>(order_.size() * bps_));
+    out_.File = std::move(data_);
+    data_.clear();
     return true;
+  }
+
+  // Per compound-file sector, from the own sectors that guesses placed.
+  void MarkPlacements() {
+    std::vector<bool> guessedOwn(order_.size(), false);
+    for (const auto& [from, to] : guessed_) {
+      for (size_t k = from; k < to && k < guessedOwn.size(); ++k) guessedOwn[k] = true;
+    }
+    const uint64_t blocks = order_.size() * bps_ / kCf;
+    out_.Placements.assign(blocks > 0 ? static_cast<size_t>(blocks - 1) : 0, Placement::Sure);
+    for (size_t n = 0; n < out_.Placements.size(); ++n) {
+      if (guessedOwn[static_cast<size_t>(OwnSector(n + 1))]) out_.Placements[n] = Placement::Guessed;
+    }
   }
 
   Session& s_;
@@ -985,6 +1055,7 @@ class Reassembler {
   std::vector<uint8_t> expect_;
   std::map<uint64_t, std::vector<std::pair<uint16_t, uint16_t>>> parts_;  // kPartRandom ranges
   std::vector<uint64_t> order_;  // unclaimed index of each own sector
+  std::vector<std::pair<size_t, size_t>> guessed_;  // ranges of order_ placed by a guess
 };
 
 }  // namespace

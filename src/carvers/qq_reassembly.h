@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "compound/compound_file.h"
+#include "compound/stream_states.h"
 
 namespace tarnwick {
 
@@ -48,6 +49,11 @@ struct Reassembly {
   // Source sectors of the assembly that could not be read: zeros stand in
   // their place, and the file is not whole however sound its shape.
   std::vector<uint64_t> Unreadable;
+  // How each compound-file sector of File was placed: sure where an anchor,
+  // a gap without foreign sectors or a forced choice put it, guessed where
+  // the gap's clusters could not be told apart. Suspect and unreadable
+  // sectors are not marked here.
+  std::vector<Placement> Placements;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.

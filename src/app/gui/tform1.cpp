@@ -492,9 +492,9 @@ void TForm1::Button12Click() {
   r.LastText = Edit4->text().toStdString();
   r.FreeOnly = CheckBox8->isChecked();
   ChooseGeometry();
-  std::vector<std::string> saved;
+  std::vector<SavedFile> saved;
   s_.OnFileSaved = [&saved](const SavedFile& f) {
-    if (f.Written) saved.push_back(f.Path);
+    if (f.Written) saved.push_back(f);
   };
   ScanOutcome out = DeepScan(s_, boxes_, r);
   s_.OnFileSaved = nullptr;
@@ -515,11 +515,21 @@ void TForm1::Button12Click() {
   ShowResults(saved);
 }
 
-void TForm1::ShowResults(const std::vector<std::string>& saved) {
+void TForm1::ShowResults(const std::vector<SavedFile>& saved) {
   if (saved.empty()) return;
   std::vector<InspectedFile> files;
   files.reserve(saved.size());
-  for (const std::string& path : saved) files.push_back(InspectFile(path));
+  for (const SavedFile& f : saved) {
+    InspectedFile in = InspectFile(f.Path);
+    // A damaged database: the rescue knows which streams rest on a guess
+    // or on sectors known wrong, which its bytes cannot show.
+    if (f.Damaged && in.Check.IsCompound) {
+      in.Check.IntactStreams = f.IntactStreams;
+      in.Check.BrokenStreams = f.BrokenStreams;
+      in.UncertainStreams = f.UncertainStreams;
+    }
+    files.push_back(std::move(in));
+  }
   Results->ShowFiles(files, QString::fromStdString(s_.TargetFolder));
   Results->setFont(font());
   Results->show();

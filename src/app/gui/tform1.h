@@ -19,6 +19,7 @@
 #include "app/gui/qt_frontend.h"
 #include "app/gui/results_view.h"
 #include "scan/deep_scan.h"
+#include "scan/session.h"
 #include "source/source.h"
 #include "volume/identify.h"
 
@@ -131,7 +132,7 @@ class TForm1 : public QWidget {
   bool Show(uint64_t sector);
   void GoTo();
   void Message(int slot, int captionSlot);
-  void ShowResults(const std::vector<std::string>& saved);
+  void ShowResults(const std::vector<SavedFile>& saved);
   QString T(int slot) const;
 
   Session& s_;
