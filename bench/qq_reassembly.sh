@@ -9,12 +9,12 @@
 #
 #   bench/qq_reassembly.sh [BUILD_DIR] [OTHER_CLI] [SCALE]
 #
-# SCALE is the layout writer's --scale (2400: about 150 MB).
+# SCALE is the layout writer's --scale (4300: about 150 MB; 2400: about 85 MB).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
 other=${2:-}
-scale=${3:-2400}
+scale=${3:-4300}
 work=${TMPDIR:-/tmp}/tarnwick-bench/qq-reassembly-$scale
 mkdir -p "$work"
 image=$work/image.img

@@ -958,6 +958,30 @@ class Reassembler {
     if (!out_.Suspect.empty()) Uncertain("stream data that should look encrypted does not");
   }
 
+  // A gap beyond a bound of the search, or one no choice of whole clusters
+  // fills, still gives its best assembly: the gap's first own-many sectors,
+  // as the plain carve takes them, each a guess, and the reason kept. Only a
+  // gap with fewer sectors than the file's own between its anchors fails.
+  bool SolveGapOrTakeAsLaid(uint64_t t0, uint64_t u0, uint64_t own, uint64_t uEnd, bool open,
+                            int64_t anchorUnitBefore, int64_t anchorUnitAfter) {
+    const size_t before = order_.size();
+    const std::string reason = out_.Reason;
+    if (SolveGap(t0, u0, own, uEnd, open, anchorUnitBefore, anchorUnitAfter)) return true;
+    const std::string why = out_.Reason;
+    out_.Reason = reason;
+    order_.resize(before);
+    uint64_t end = uEnd;
+    if (open) {
+      Extend(u0 + own);
+      end = std::min<uint64_t>(sectors_.size(), u0 <= wrapAt_ ? wrapAt_ : kNoWrap);
+    }
+    if (end < u0 + own) return Fail(why);
+    for (uint64_t u = u0; u < u0 + own; ++u) order_.push_back(u);
+    Uncertain(why + "; its sectors were taken as they lie");
+    guessed_.push_back({before, order_.size()});
+    return true;
+  }
+
   bool Assemble() {
     // The anchors found, in file order, make the fixed points.
     std::vector<std::pair<uint64_t, uint64_t>> fixed;  // own sector, unclaimed index
@@ -976,11 +1000,12 @@ class Reassembler {
       const bool last = k + 1 == fixed.size() || fixed[k + 1].first >= ownTotal;
       const int64_t unitHere = static_cast<int64_t>(unit_[u]);
       if (last) {
-        if (!SolveGap(t + 1, u + 1, ownTotal - t - 1, 0, true, unitHere, -1)) return false;
+        if (!SolveGapOrTakeAsLaid(t + 1, u + 1, ownTotal - t - 1, 0, true, unitHere, -1))
+          return false;
       } else {
         const auto [t2, u2] = fixed[k + 1];
-        if (!SolveGap(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
-                      static_cast<int64_t>(unit_[u2])))
+        if (!SolveGapOrTakeAsLaid(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
+                                  static_cast<int64_t>(unit_[u2])))
           return false;
       }
     }

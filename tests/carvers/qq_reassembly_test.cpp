@@ -536,6 +536,18 @@ TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   tight.MaxForeignBytes = 512;  // less than the gaps hold
   r = ReassembleCompoundFile(*s, l.Start * 512, tight);
   EXPECT_FALSE(r.Found && r.Certain && r.File == db);
+  // Gaps too large to search still give the best assembly, the reason said
+  // and their sectors guessed, while the anchors stay sure.
+  tight = {};
+  tight.MaxCellsPerGap = 2;
+  r = ReassembleCompoundFile(*s, l.Start * 512, tight);
+  ASSERT_TRUE(r.Found);
+  EXPECT_FALSE(r.Certain);
+  EXPECT_NE(r.Reason.find("too large"), std::string::npos) << r.Reason;
+  EXPECT_EQ(r.File.size(), db.size());
+  const auto guessed = std::count(r.Placements.begin(), r.Placements.end(), Placement::Guessed);
+  EXPECT_GT(guessed, 0);
+  EXPECT_LT(static_cast<size_t>(guessed), r.Placements.size());
 }
 
 // Spoilt tables and directories around a fragmented database: the search

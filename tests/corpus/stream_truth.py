@@ -63,7 +63,7 @@ def tally_rescue(case_dir, out_dir, report_path, totals):
         want = stream_bytes(case_dir / "originals" / lost["name"]) or {}
         for name, data in got.items():
             right = data is not None and want.get(name) == data
-            if name in intact and not uncertain:
+            if name in intact and name not in uncertain:
                 state = "intact"
             elif name in uncertain:
                 state = "uncertain"
