@@ -250,14 +250,25 @@ void Report(Session& s, SavedFile& saved, const StreamStates& states) {
 // Writes the database as FILE_xxxxxxxx.DB in folder, counts it in `counted`
 // (or as unsaved when the save fails: that is not rescued), and tells the
 // front end. `saved` comes with what only the caller knows (a verdict).
+// The file is in memory or in an assembly on disk.
+struct DatabaseBytes {
+  Bytes InMemory;
+  const FileAssembly* OnDisk = nullptr;
+  Bytes View() const { return OnDisk ? OnDisk->Bytes() : InMemory; }
+  uint64_t Size() const { return OnDisk ? OnDisk->Size() : InMemory.size(); }
+  bool SaveTo(Session& s, const std::string& path) const {
+    return OnDisk ? SaveAssemblyToFile(s, *OnDisk, path) : SaveBufferToFile(s, InMemory, path);
+  }
+};
+
 void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64_t carveStart,
-                  Bytes file, const std::vector<uint64_t>& sectors, const StreamStates& states,
-                  uint32_t& counted) {
+                  const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
+                  const StreamStates& states, uint32_t& counted) {
   saved.Path = OutputName(folder, carveStart, ".DB");
   saved.StartSector = carveStart / s.Scan.BytesPerSector;
-  saved.Bytes = file.size();
+  saved.Bytes = file.Size();
   saved.Sectors = sectors;
-  saved.Written = SaveBufferToFile(s, file, saved.Path);
+  saved.Written = file.SaveTo(s, saved.Path);
   if (saved.Written)
     ++counted;
   else
@@ -266,8 +277,9 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
 }
 
 // A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
-void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
-                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
+void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart,
+                       const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
+                       const CompoundCheck& check) {
   // Validated as whole: every sector is where the file's tables put it.
   SaveDatabase(s, SavedFile{}, folder, carveStart, file, sectors, JudgeStreams(check, {}),
                s.RescuedCount);
@@ -357,11 +369,14 @@ std::vector<bool> ZeroedMask(const std::vector<uint32_t>& fileSectors) {
 
 }  // namespace
 
-void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
-                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
-                         const std::string& reason, const std::vector<Placement>& placements,
-                         const std::vector<uint64_t>& unreadable) {
-  const CompoundCheck check = CheckCompoundFile(assembly);
+namespace {
+
+// known: the check already made of the assembly, if any.
+void SaveDamaged(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                 const DatabaseBytes& assembly, const std::vector<uint64_t>& sectors,
+                 const std::string& reason, const std::vector<Placement>& placements,
+                 const std::vector<uint64_t>& unreadable, const CompoundCheck* known = nullptr) {
+  const CompoundCheck check = known ? *known : CheckCompoundFile(assembly.View());
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
   ::mkdir(folder.c_str(), 0755);
@@ -371,6 +386,27 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
   saved.UnreadableSectors = unreadable;
   SaveDatabase(s, std::move(saved), folder, carveStart, assembly, sectors,
                JudgeStreams(check, placements), s.DamagedCount);
+}
+
+// Databases whose FAT alone may describe more than this are put together
+// on disk from the start: the plain carve would hold them whole in memory.
+constexpr uint32_t kFatSectorsHeldInMemory = 1024;  // 64 MiB of file
+
+bool TooLargeToHold(Session& s, uint64_t carveStart) {
+  std::array<uint8_t, kCfSector> header{};
+  if (ReadCached(s, header.data(), header.size(), carveStart) > 0) return false;
+  return BytesEqual(Bytes(header), 0, Bytes(kSignature)) && LE32(Bytes(header), 28) == kMarkAndShift &&
+         LE32(Bytes(header), 44) > kFatSectorsHeldInMemory;
+}
+
+}  // namespace
+
+void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
+                         const std::string& reason, const std::vector<Placement>& placements,
+                         const std::vector<uint64_t>& unreadable) {
+  SaveDamaged(s, targetFolder, carveStart, DatabaseBytes{assembly}, sectors, reason, placements,
+              unreadable);
 }
 
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
@@ -383,7 +419,12 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
   // How the first try's sectors would stand if it is kept after all: read
   // in one run that did not validate, each is a guess.
   std::vector<Placement> firstPlacements;
-  {
+  // A large database is put together on disk at once; the plain carve
+  // would hold it whole. A file in one run comes out the same either way.
+  const bool large = !targetFolder.empty() &&
+                     !s.Map.IsSectorMarked(carveStart / s.Scan.BytesPerSector) &&
+                     TooLargeToHold(s, carveStart);
+  if (!large) {
     CarveFrame frame(s, carveStart);
     if (!frame.Begin()) return;
     CarveContext& c = frame.Ctx();
@@ -415,7 +456,7 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
         return;
       }
       if (sound) {
-        SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
+        SaveWholeDatabase(s, targetFolder, carveStart, DatabaseBytes{c.Data()}, c.ClaimList, check);
         frame.Succeed();
         return;
       }
@@ -431,13 +472,16 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;
-  Reassembly r = ReassembleCompoundFile(s, carveStart);
+  FileAssembly onDisk;
+  const bool disk = onDisk.Open(targetFolder);
+  Reassembly r = ReassembleCompoundFile(s, carveStart, {}, disk ? &onDisk : nullptr);
+  const DatabaseBytes rBytes{Bytes(r.File), disk ? &onDisk : nullptr};
   // A first try with zeros in it that its own tables do not bear out is
   // put together again; kept when that is a guess too.
   if (r.Found && r.IsQQ && (r.Certain || firstUnreadable.empty())) {
     if (r.Certain && r.Unreadable.empty() && r.Check.Whole && HasQQNames(r.Check)) {
       for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
-      SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
+      SaveWholeDatabase(s, targetFolder, carveStart, rBytes, r.Sectors, r.Check);
       return;
     }
     std::string reason = r.Reason;
@@ -448,8 +492,8 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
       reason = UnreadableReason(r.Unreadable) + (reason.empty() ? "" : "; " + reason);
       MarkWrong(placements, FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector));
     }
-    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, reason, placements,
-                        r.Unreadable);
+    SaveDamaged(s, targetFolder, carveStart, rBytes, r.Sectors, reason, placements, r.Unreadable,
+                &r.Check);
     return;
   }
   if (firstBytes == 0) return;

@@ -79,21 +79,27 @@ namespace {
 
 class Reassembler {
  public:
-  Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits)
-      : s_(s), limits_(limits), bps_(s.Scan.BytesPerSector), start_(carveStart / bps_) {}
+  Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
+              FileAssembly* onDisk)
+      : s_(s),
+        limits_(limits),
+        bps_(s.Scan.BytesPerSector),
+        start_(carveStart / bps_),
+        onDisk_(onDisk) {}
 
   Reassembly Run() {
     if (bps_ < kCf || bps_ > kMaxSectorSize || bps_ % kCf != 0) return Give("sector size");
-    if (!Extend(1)) return Give("the start sector cannot be read");
-    Bytes header = SectorAt(0);
+    scratch_.resize(bps_);
+    if (ReadCached(s_, scratch_.data(), kCf, start_ * bps_) > 0)
+      return Give("the start sector cannot be read");
+    std::copy_n(scratch_.begin(), kCf, header_.begin());
+    Bytes header = Header();
     if (LE32(header, 28) != 0x0009FFFE) return Give("not a 512-byte compound file");
     fatCount_ = LE32(header, 44);
     if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
       return Give("the header's FAT count is out of range");
-    // Room for all that may be read, asked for once: untouched pages cost
-    // nothing, and growing never copies what was read.
-    data_.reserve(static_cast<size_t>(std::min<uint64_t>(
-        MaxSectors() * bps_, uint64_t{fatCount_} * kEntriesPerFat * kCf + limits_.MaxForeignBytes)));
+    miniLimit_ = uint64_t{LE32(header, 64)} * kEntriesPerFat;
+    if (!Extend(1)) return Give("the start sector cannot be read");
     if (!LocateFat()) return std::move(out_);
     if (!LocateTables()) return std::move(out_);
     if (!NamesQQ()) return std::move(out_);
@@ -101,7 +107,7 @@ class Reassembler {
     ExpectationsFromTables();
     if (!Assemble()) return std::move(out_);
     out_.Found = true;
-    out_.Check = CheckCompoundFile(out_.File);
+    out_.Check = CheckCompoundFile(FileBytes());
     if (!out_.Check.Whole && out_.Reason.empty()) out_.Reason = out_.Check.Problem;
     FindSuspects();
     out_.Certain = out_.Reason.empty();
@@ -153,17 +159,12 @@ class Reassembler {
         if (t > last || (wrapAt_ != kNoWrap && t >= start_)) return false;
         if (!s_.Map.IsSectorMarked(t)) break;
       }
-      const size_t at = data_.size();
-      data_.resize(at + bps_);
       bool unread = false;
-      if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
+      if (ReadCached(s_, scratch_.data(), bps_, t * bps_) > 0) {
         // A sector the Source failed is zeros here and known as such: it
         // may be the file's own or another's, its bytes say nothing.
         const ReadFaults& faults = SourceFaults(s_);
-        if (faults.SourceLost || !faults.Unreadable.Contains(t)) {
-          data_.resize(at);
-          return false;
-        }
+        if (faults.SourceLost || !faults.Unreadable.Contains(t)) return false;
         unread = true;
       }
       unreadable_.push_back(unread);
@@ -172,18 +173,63 @@ class Reassembler {
       sectors_.push_back(t);
       const uint32_t bpb = bps_ / kCf;
       for (uint32_t b = 0; b < bpb; ++b) {
-        random_.push_back(LooksRandom(Bytes(data_).subspan(at + b * kCf, kCf)));
+        Bytes block = Bytes(scratch_).subspan(b * kCf, kCf);
+        random_.push_back(LooksRandom(block));
+        const uint8_t shape = ShapeOf(block);
+        shape_.push_back(shape);
+        const uint64_t index = random_.size() - 1;
+        if (shape & kMayBeFat) mayBeFat_.push_back(index);
+        if (shape & kMayBeMiniFat) mayBeMiniFat_.push_back(index);
+        if (shape & kMayBeDirectory) mayBeDirectory_.push_back(index);
       }
     }
     return true;
   }
 
-  Bytes SectorAt(uint64_t u) const {
-    return Bytes(data_).subspan(static_cast<size_t>(u * bps_), bps_);
+  // The bytes of unclaimed sector u, read again: only what they say of
+  // themselves is kept for every sector (looks random, could be a table or
+  // a directory). Valid until the next call.
+  Bytes SectorAt(uint64_t u) {
+    if (Unreadable(u)) {
+      std::fill(scratch_.begin(), scratch_.end(), 0);
+    } else {
+      ReadCached(s_, scratch_.data(), bps_, sectors_[u] * bps_);
+    }
+    return Bytes(scratch_);
+  }
+  Bytes Header() const { return Bytes(header_.data(), kCf); }
+  Bytes FileBytes() const { return onDisk_ ? onDisk_->Bytes() : Bytes(out_.File); }
+  uint64_t FileSize() const { return onDisk_ ? onDisk_->Size() : out_.File.size(); }
+
+  // What a block could be, told from its first bytes, for the anchor search.
+  static constexpr uint8_t kMayBeFat = 1, kMayBeMiniFat = 2, kMayBeDirectory = 4;
+  uint8_t ShapeOf(Bytes b) const {
+    uint8_t shape = 0;
+    if (!TableStartCannotFit(b, FatEntries())) shape |= kMayBeFat;
+    if (!TableStartCannotFit(b, miniLimit_)) shape |= kMayBeMiniFat;
+    const uint16_t len = LE16(b, 64);
+    if (!(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
+    return shape;
+  }
+  // Out of range, or two entries naming one sector (zeros, for one), among
+  // the first entries of a FAT-like table.
+  static bool TableStartCannotFit(Bytes b, uint64_t limit) {
+    std::array<uint32_t, 8> seen{};
+    size_t n = 0;
+    for (uint32_t e = 0; e < 8; ++e) {
+      const uint32_t v = LE32(b, 4 * e);
+      if (v >= kCompoundDifatMark) continue;
+      if (v >= limit) return true;
+      if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
+          seen.begin() + static_cast<std::ptrdiff_t>(n))
+        return true;
+      seen[n++] = v;
+    }
+    return false;
   }
   bool Unreadable(uint64_t u) const { return u < unreadable_.size() && unreadable_[u]; }
   // The file's 512-byte block `block` if own sector t lies at unclaimed index u.
-  Bytes BlockAt(uint64_t u, uint64_t block) const {
+  Bytes BlockAt(uint64_t u, uint64_t block) {
     return SectorAt(u).subspan(static_cast<size_t>((block * kCf) % bps_), kCf);
   }
   uint64_t OwnSector(uint64_t block) const { return block * kCf / bps_; }
@@ -272,31 +318,23 @@ class Reassembler {
   }
 
   // A quick look at the first entries: false when the whole test is needed.
-  bool CannotFit(const Anchor& a, Bytes b) const {
+  // The blocks whose first bytes allow the kind, rising.
+  const std::vector<uint64_t>& PlacesFor(Kind what) const {
+    switch (what) {
+      case Kind::MiniFat: return mayBeMiniFat_;
+      case Kind::Directory: return mayBeDirectory_;
+      default: return mayBeFat_;
+    }
+  }
+
+  bool CannotFit(const Anchor& a, uint64_t u) const {
+    const uint8_t shape = shape_[static_cast<size_t>(u * (bps_ / kCf) + a.Block % (bps_ / kCf))];
     switch (a.What) {
       case Kind::Header: return false;
       case Kind::Fat:
-      case Kind::Difat:
-      case Kind::MiniFat: {
-        // Out of range, or two entries naming one sector (zeros, for one).
-        const uint64_t limit = a.What == Kind::MiniFat ? miniLimit_ : FatEntries();
-        std::array<uint32_t, 8> seen{};
-        size_t n = 0;
-        for (uint32_t e = 0; e < 8; ++e) {
-          const uint32_t v = LE32(b, 4 * e);
-          if (v >= kCompoundDifatMark) continue;
-          if (v >= limit) return true;
-          if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
-              seen.begin() + static_cast<std::ptrdiff_t>(n))
-            return true;
-          seen[n++] = v;
-        }
-        return false;
-      }
-      case Kind::Directory: {
-        const uint16_t len = LE16(b, 64);
-        return U8(b, 66) > 5 || len > 64 || len % 2 != 0;
-      }
+      case Kind::Difat: return !(shape & kMayBeFat);
+      case Kind::MiniFat: return !(shape & kMayBeMiniFat);
+      case Kind::Directory: return !(shape & kMayBeDirectory);
     }
     return false;
   }
@@ -336,18 +374,24 @@ class Reassembler {
       }
       const uint64_t t = OwnSector(a.Block);
       if (t < earliestT) continue;
-      const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
-      for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
-        if (!Extend(u + 1)) break;
-        Bytes b = BlockAt(u, a.Block);
-        // Nearly every place is stream data that fails at once; only the
-        // rest is worth the whole test.
-        if (CannotFit(a, b)) {
-          if (!Spend(1)) return false;
-          continue;
-        }
+      const uint64_t lo = earliest + (t - earliestT);
+      uint64_t hi = t + maxForeign;
+      if (!Extend(hi + 1)) {
+        if (sectors_.size() <= lo) continue;
+        hi = sectors_.size() - 1;
+      }
+      // Nearly every place is stream data whose first bytes rule it out;
+      // only the places that might be a table are read again for the
+      // whole test, in the order they lie.
+      const std::vector<uint64_t>& places = PlacesFor(a.What);
+      const uint32_t bpb = bps_ / kCf;
+      const uint64_t within = a.Block % bpb;
+      auto p = std::lower_bound(places.begin(), places.end(), lo * bpb);
+      for (; p != places.end() && *p / bpb <= hi && cands[i].size() < kCandidates; ++p) {
+        if (*p % bpb != within) continue;
+        const uint64_t u = *p / bpb;
         if (!Spend(16)) return false;
-        if (Fits(a, b)) cands[i].push_back(u);
+        if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
       }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
@@ -423,7 +467,7 @@ class Reassembler {
   }
 
   bool LocateFat() {
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     anchors_.push_back({0, Kind::Header, 0, 0});
     for (uint32_t i = 0; i < 109 && i < fatCount_; ++i) {
       const uint32_t f = LE32(header, 76 + 4 * i);
@@ -526,7 +570,7 @@ class Reassembler {
 
   // The directory and the mini FAT, found through the FAT.
   bool LocateTables() {
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     const uint64_t maxSectors = length_ / kCf;
     dirChain_ = FatChain(LE32(header, 48), maxSectors);
     miniFatChain_ = FatChain(LE32(header, 60), LE32(header, 64));
@@ -587,7 +631,7 @@ class Reassembler {
     for (const Anchor& a : anchors_) {
       if (a.Block < blocks) expect_[a.Block] = kStructure;
     }
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     const uint64_t cutoff = LE32(header, 56) ? LE32(header, 56) : kMiniCutoffDefault;
     const uint64_t entries = dir_.size() / 128;
     std::vector<uint32_t> miniStream;
@@ -675,7 +719,7 @@ class Reassembler {
 
   // Cost of taking unclaimed sector u as own sector t, and as foreign. An
   // unreadable sector costs nothing either way: the clusters around it decide.
-  float OwnCost(uint64_t t, uint64_t u) const {
+  float OwnCost(uint64_t t, uint64_t u) {
     const uint32_t bpb = bps_ / kCf;
     float c = 0;
     if (Unreadable(u)) return c;
@@ -941,17 +985,19 @@ class Reassembler {
     const std::vector<uint8_t>& use = out_.Check.SectorUse;
     const std::vector<uint32_t>& owner = out_.Check.SectorStream;
     for (size_t n = 0; n < use.size(); ++n) {
-      if ((n + 2) * kCf > out_.File.size()) break;
+      if ((n + 2) * kCf > FileSize()) break;
       // Zeros read for an unreadable sector are named as such, not as suspect.
-      if (Unreadable(order_[OwnSector(n + 1)])) continue;
-      Bytes b = Bytes(out_.File).subspan((n + 1) * kCf, kCf);
-      if (use[n] == kSectorFullData && !LooksRandom(b)) {
+      const uint64_t u = order_[OwnSector(n + 1)];
+      if (Unreadable(u)) continue;
+      const uint32_t bpb = bps_ / kCf;
+      if (use[n] == kSectorFullData && !random_[u * bpb + (n + 1) % bpb]) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
       // A sector of the mini stream: the small streams' bytes in it.
       auto it = parts_.find(n + 1);
       if (use[n] == kSectorPartData && n < owner.size() && owner[n] == kNoCompoundEntry &&
-          it != parts_.end() && !RangesLookRandom(b, it->second)) {
+          it != parts_.end() &&
+          !RangesLookRandom(BlockAt(u, n + 1), it->second)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
     }
@@ -1011,16 +1057,21 @@ class Reassembler {
     }
     if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
     MarkPlacements();
-    // The own sectors rise through the unclaimed ones, so the file is put
-    // together in place, each sector moved down to its place in the file:
-    // the assembly costs no second copy of the database.
-    for (size_t k = 0; k < order_.size(); ++k) {
-      const uint64_t u = order_[k];
-      if (u < k || (k > 0 && u <= order_[k - 1])) return Fail("the assembly's order is not rising");
-      if (u != k) std::memmove(data_.data() + k * bps_, data_.data() + u * bps_, bps_);
+    // The own sectors are read again, in file order, into the file or the
+    // assembly on disk: the sectors passed over are never held.
+    if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
+    for (uint64_t u : order_) {
+      Bytes b = SectorAt(u);
+      if (onDisk_) {
+        if (!onDisk_->Append(b)) return Fail("the assembly could not be written");
+      } else {
+        out_.File.insert(out_.File.end(), b.begin(), b.end());
+      }
       out_.Sectors.push_back(sectors_[u]);
       if (Unreadable(u)) out_.Unreadable.push_back(sectors_[u]);
     }
+    if (onDisk_ && !(onDisk_->Finish() && onDisk_->MapBlocks(TableBlocks())))
+      return Fail("the assembly could not be written");
     // The clusters taken are the file's whole: the rest of the last one too.
     if (!order_.empty()) {
       const uint64_t lastUnit = unit_[order_.back()];
@@ -1030,10 +1081,20 @@ class Reassembler {
       }
       out_.Claim = std::move(claim);
     }
-    data_.resize(static_cast<size_t>(order_.size() * bps_));
-    out_.File = std::move(data_);
-    data_.clear();
     return true;
+  }
+
+  // The blocks the whole-file check reads: the header, every table the
+  // anchors name, and the mini stream.
+  std::vector<uint64_t> TableBlocks() {
+    std::vector<uint64_t> blocks{0};
+    for (const Anchor& a : anchors_) blocks.push_back(a.Block);
+    if (dir_.size() >= 128) {
+      const uint64_t size = LE32(Bytes(dir_), 120);
+      for (uint32_t n : FatChain(LE32(Bytes(dir_), 116), (size + kCf - 1) / kCf))
+        blocks.push_back(uint64_t{n} + 1);
+    }
+    return blocks;
   }
 
   // Per compound-file sector, from the own sectors that guesses placed.
@@ -1060,7 +1121,11 @@ class Reassembler {
   uint64_t wrapAt_ = kNoWrap;      // index of the first sector read from the range's front
   std::vector<uint64_t> sectors_;  // the unclaimed sectors, from the start on
   std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
-  std::vector<uint8_t> data_;      // their bytes
+  FileAssembly* onDisk_;            // where the file goes; null: out_.File
+  std::vector<uint8_t> scratch_;     // one sector read again
+  std::array<uint8_t, kCf> header_{};
+  std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
+  std::vector<uint64_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
   std::vector<bool> random_;       // per 512-byte block: looks random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
@@ -1085,8 +1150,9 @@ class Reassembler {
 
 }  // namespace
 
-Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits) {
-  return Reassembler(s, carveStart, limits).Run();
+Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
+                                  FileAssembly* onDisk) {
+  return Reassembler(s, carveStart, limits, onDisk).Run();
 }
 
 }  // namespace tarnwick

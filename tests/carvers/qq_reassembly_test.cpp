@@ -521,6 +521,31 @@ TEST_F(Reassembling, ACompoundFileWithoutTheQQNamesIsNeverWritten) {
   EXPECT_TRUE(fs::is_empty(out_->Path()));
 }
 
+// Put together on disk, the assembly is the one made in memory: the same
+// sectors, the same check, and the bytes copied out are the database's.
+TEST_F(Reassembling, AnAssemblyOnDiskIsTheOneInMemory) {
+  const std::vector<uint8_t> db = Written("--seed 52 --scale 40");
+  for (uint32_t spc : {1u, 8u}) {
+    const Laid l = Fragment(db, spc, {Filler::Ascii, Filler::Utf16, Filler::Zeros}, 3, spc + 40);
+    auto s = CarveSession(l.Image, spc, 0);
+    const Reassembly inMemory = ReassembleCompoundFile(*s, l.Start * 512);
+    ASSERT_TRUE(inMemory.Found && inMemory.Certain) << inMemory.Reason;
+    test::TempDir dir("on-disk");
+    FileAssembly a;
+    ASSERT_TRUE(a.Open(dir.Path().string()));
+    const Reassembly onDisk = ReassembleCompoundFile(*s, l.Start * 512, {}, &a);
+    ASSERT_TRUE(onDisk.Found && onDisk.Certain) << onDisk.Reason;
+    EXPECT_TRUE(onDisk.File.empty());
+    EXPECT_EQ(onDisk.Sectors, inMemory.Sectors);
+    EXPECT_EQ(onDisk.Sectors, l.DbSectors);
+    EXPECT_TRUE(onDisk.Check.Whole) << onDisk.Check.Problem;
+    EXPECT_EQ(onDisk.Check.IntactStreams, inMemory.Check.IntactStreams);
+    int error = 0;
+    ASSERT_TRUE(a.CopyTo((dir / "copy.db").string(), error));
+    EXPECT_EQ(ReadFileBytes(dir / "copy.db"), db);
+  }
+}
+
 TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   const std::vector<uint8_t> db = Written("--seed 51 --scale 3");
   const Laid l = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 5, 8);
