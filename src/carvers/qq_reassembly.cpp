@@ -130,7 +130,15 @@ class Reassembler {
   // --- The unclaimed sectors from the start on, read as they are needed. ---
 
   uint64_t MaxSectors() const {
-    return (limits_.MaxFileBytes + limits_.MaxForeignBytes) / bps_ + 1;
+    return (limits_.MaxFileBytes + std::max(limits_.MaxFileBytes, limits_.MaxForeignBytes)) / bps_ +
+           1;
+  }
+  // How far from its own place a table's first candidate may lie: as far as
+  // the file is long (its pieces may lie far apart), and never less than the
+  // foreign bound. Further candidates are looked for within the bound only.
+  uint64_t FarthestForeign() const {
+    const uint64_t own = uint64_t{fatCount_} * kEntriesPerFat * kCf;
+    return std::max(limits_.MaxForeignBytes, std::min(own, limits_.MaxFileBytes)) / bps_;
   }
 
   bool ClusterStart(uint64_t t) const {
@@ -375,23 +383,36 @@ class Reassembler {
       const uint64_t t = OwnSector(a.Block);
       if (t < earliestT) continue;
       const uint64_t lo = earliest + (t - earliestT);
-      uint64_t hi = t + maxForeign;
-      if (!Extend(hi + 1)) {
-        if (sectors_.size() <= lo) continue;
-        hi = sectors_.size() - 1;
-      }
+      uint64_t hi = t + FarthestForeign();
       // Nearly every place is stream data whose first bytes rule it out;
       // only the places that might be a table are read again for the
       // whole test, in the order they lie.
       const std::vector<uint64_t>& places = PlacesFor(a.What);
       const uint32_t bpb = bps_ / kCf;
       const uint64_t within = a.Block % bpb;
-      auto p = std::lower_bound(places.begin(), places.end(), lo * bpb);
-      for (; p != places.end() && *p / bpb <= hi && cands[i].size() < kCandidates; ++p) {
-        if (*p % bpb != within) continue;
-        const uint64_t u = *p / bpb;
+      // The sectors are read ahead in steps, as far as the search goes;
+      // the list of places grows with them.
+      constexpr uint64_t kStep = 8192;
+      size_t k = static_cast<size_t>(
+          std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
+      while (cands[i].size() < kCandidates) {
+        if (k >= places.size()) {
+          if (sectors_.size() > hi) break;
+          const uint64_t before = sectors_.size();
+          Extend(std::min(hi + 1, before + kStep));
+          if (sectors_.size() == before) break;
+          continue;
+        }
+        const uint64_t u = places[k] / bpb;
+        const bool here = places[k] % bpb == within;
+        ++k;
+        if (u > hi) break;
+        if (u < lo || !here) continue;
         if (!Spend(16)) return false;
-        if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) cands[i].push_back(u);
+        if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
+          if (cands[i].empty()) hi = std::min(hi, u + maxForeign);
+          cands[i].push_back(u);
+        }
       }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
@@ -1022,9 +1043,46 @@ class Reassembler {
       end = std::min<uint64_t>(sectors_.size(), u0 <= wrapAt_ ? wrapAt_ : kNoWrap);
     }
     if (end < u0 + own) return Fail(why);
-    for (uint64_t u = u0; u < u0 + own; ++u) order_.push_back(u);
-    Uncertain(why + "; its sectors were taken as they lie");
+    if (SplitByLooks(t0, u0, own, end, open)) {
+      Uncertain(why + "; its clusters were told apart by how they look");
+    } else {
+      for (uint64_t u = u0; u < u0 + own; ++u) order_.push_back(u);
+      Uncertain(why + "; its sectors were taken as they lie");
+    }
     guessed_.push_back({before, order_.size()});
+    return true;
+  }
+
+  // A gap too large for the search: each cluster in turn is taken as the
+  // file's when what the file expects there fits it at no cost, as foreign
+  // otherwise. Only when that gives exactly the file's own count (closed
+  // gap) or reaches it (tail); false otherwise, nothing placed.
+  bool SplitByLooks(uint64_t t0, uint64_t u0, uint64_t own, uint64_t end, bool open) {
+    if (!randomExpected_) return false;
+    std::vector<uint64_t> taken;
+    for (uint64_t u = u0; u < end && taken.size() < own;) {
+      uint64_t v = u;
+      while (v < end && unit_[v] == unit_[u]) ++v;
+      float cost = 0;
+      const uint64_t t = t0 + taken.size();
+      for (uint64_t w = u; w < v && cost == 0; ++w) cost += OwnCost(t + (w - u), w);
+      if (cost == 0) {
+        for (uint64_t w = u; w < v; ++w) taken.push_back(w);
+      }
+      u = v;
+    }
+    if (taken.size() < own) return false;
+    if (!open) {
+      // What is left between the last one taken and the next anchor must
+      // be foreign too: none of it fits the file's end.
+      const uint64_t last = taken[static_cast<size_t>(own) - 1];
+      if (taken.size() != own) return false;
+      for (uint64_t u = last + 1; u < end; ++u) {
+        if (unit_[u] == unit_[last]) return false;  // a cluster cut in two
+      }
+    }
+    taken.resize(static_cast<size_t>(own));
+    order_.insert(order_.end(), taken.begin(), taken.end());
     return true;
   }
 
