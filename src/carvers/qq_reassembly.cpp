@@ -395,7 +395,13 @@ class Reassembler {
       constexpr uint64_t kStep = 8192;
       size_t k = static_cast<size_t>(
           std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
-      while (cands[i].size() < kCandidates) {
+      // Once a place is found, the search for others ends after a while of
+      // places that do not fit: the tables of a large file lie close
+      // together, and each would be tested against every anchor.
+      constexpr uint32_t kTriesAfterFound = 64;
+      uint32_t triesSince = 0;
+      while (cands[i].size() < kCandidates &&
+             (cands[i].empty() || triesSince < kTriesAfterFound)) {
         if (k >= places.size()) {
           if (sectors_.size() > hi) break;
           const uint64_t before = sectors_.size();
@@ -409,9 +415,11 @@ class Reassembler {
         if (u > hi) break;
         if (u < lo || !here) continue;
         if (!Spend(16)) return false;
+        ++triesSince;
         if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
           if (cands[i].empty()) hi = std::min(hi, u + maxForeign);
           cands[i].push_back(u);
+          triesSince = 0;
         }
       }
       if (!cands[i].empty()) {
