@@ -546,6 +546,27 @@ TEST_F(Reassembling, AnAssemblyOnDiskIsTheOneInMemory) {
   }
 }
 
+// A database whose FAT describes more than is held in memory is put
+// together on disk from the start, in one piece or in several: it comes
+// back byte for byte, from its own sectors, and leaves nothing else behind.
+TEST_F(Reassembling, ALargeDatabaseIsPutTogetherOnDisk) {
+  const std::vector<uint8_t> db = Written("--seed 7 --scale 700");
+  ASSERT_GT(LE32(Bytes(db), 44), 1024u) << "more FAT sectors than are held in memory";
+  for (const std::vector<Filler>& gaps :
+       {std::vector<Filler>{}, std::vector<Filler>{Filler::Ascii, Filler::Utf16}}) {
+    const Laid l = Fragment(db, 8, gaps, 4, 90 + static_cast<uint32_t>(gaps.size()));
+    std::vector<SavedFile> saved = Rescue(l, 8);
+    ASSERT_EQ(saved.size(), 1u) << gaps.size() << " gaps";
+    EXPECT_FALSE(saved[0].Damaged) << gaps.size() << " gaps: " << saved[0].Problem;
+    EXPECT_EQ(saved[0].Sectors, l.DbSectors);
+    auto top = TopLevel();
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0].filename().string().rfind("FILE_", 0), 0u);
+    EXPECT_TRUE(ReadFileBytes(top[0]) == db) << "the database, byte for byte";
+    EXPECT_EQ(std::distance(fs::directory_iterator(out_->Path()), fs::directory_iterator()), 1);
+  }
+}
+
 TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   const std::vector<uint8_t> db = Written("--seed 51 --scale 3");
   const Laid l = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 5, 8);
