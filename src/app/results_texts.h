@@ -23,7 +23,9 @@ enum class ResultsText {
   Unreadable,
   Hint,
   Close,
-  BrokenStreams,  // "Broken streams: "
+  BrokenStreams,     // "Broken streams: "
+  UncertainStreams,  // "Uncertain streams: " (placed by a guess)
+  IntactStreams,     // "Intact streams: "
   // The notes that end a rescue.
   SourceLost,  // "The source stopped answering (%1): ..."
   LostGone,    // the reasons for %1 above

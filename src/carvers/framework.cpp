@@ -236,9 +236,9 @@ int ClaimName(const std::string& from, const std::string& to, ClaimMethod& metho
 
 }  // namespace
 
-Placement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
+SavePlacement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
                                 ClaimMethod method) {
-  Placement out;
+  SavePlacement out;
   uint64_t size = 0;
   if (!SourceSize(source, size)) {
     out.Error = errno;
@@ -311,7 +311,7 @@ std::string LetterName(int count, uint64_t value) {
 bool SaveWithoutReplacing(Session& s, const SaveSource& source, SavedFile& saved) {
   const std::string wanted = saved.Path;
   while (true) {
-    Placement placed = PlaceWithoutReplacing(source, wanted);
+    SavePlacement placed = PlaceWithoutReplacing(source, wanted);
     if (placed.Saved) {
       saved.Path = placed.Path;
       saved.AlreadyThere = placed.AlreadyThere;

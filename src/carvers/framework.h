@@ -36,7 +36,7 @@ struct SaveSource {
 // used; tests choose where to begin.
 enum class ClaimMethod { RenameNoReplace, Link, ExclusivePlaceholder };
 
-struct Placement {
+struct SavePlacement {
   bool Saved = false;         // the bytes are in the folder at Path
   bool AlreadyThere = false;  // ... in a file that held them already: nothing was written
   std::string Path;
@@ -48,7 +48,7 @@ struct Placement {
 // the same bytes under one of those names is kept and named instead; nothing
 // in the folder is ever replaced or changed. One attempt, no questions; a
 // source file is left where it is when the save fails.
-Placement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
+SavePlacement PlaceWithoutReplacing(const SaveSource& source, const std::string& wanted,
                                 ClaimMethod first = ClaimMethod::RenameNoReplace);
 
 // PlaceWithoutReplacing with the failure box: on a failure keeps the

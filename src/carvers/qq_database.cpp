@@ -239,63 +239,78 @@ bool PlainAmongEncrypted(Bytes file, const CompoundCheck& check, const std::vect
   return plain > 0 && full - plain >= 8;
 }
 
-void Report(Session& s, SavedFile& saved, const CompoundCheck& check) {
-  saved.IntactStreams = check.IntactStreams;
-  saved.BrokenStreams = check.BrokenStreams;
+void Report(Session& s, SavedFile& saved, const StreamStates& states) {
+  saved.IntactStreams = states.Intact;
+  saved.UncertainStreams = states.Uncertain;
+  saved.BrokenStreams = states.Broken;
   if (s.OnFileSaved) s.OnFileSaved(saved);
 }
 
 // Writes the database as FILE_xxxxxxxx.DB in folder, counts it in `counted`
 // (or as unsaved when the save fails: that is not rescued), and tells the
 // front end. `saved` comes with what only the caller knows (a verdict).
+// The file is in memory or in an assembly on disk.
+struct DatabaseBytes {
+  Bytes InMemory;
+  const FileAssembly* OnDisk = nullptr;
+  Bytes View() const { return OnDisk ? OnDisk->Bytes() : InMemory; }
+  uint64_t Size() const { return OnDisk ? OnDisk->Size() : InMemory.size(); }
+  bool SaveTo(Session& s, SavedFile& saved) const {
+    return OnDisk ? SaveAssemblyToFile(s, *OnDisk, saved) : SaveBufferToFile(s, InMemory, saved);
+  }
+};
+
 void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64_t carveStart,
-                  Bytes file, const std::vector<uint64_t>& sectors, const CompoundCheck& check,
-                  uint32_t& counted) {
+                  const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
+                  const StreamStates& states, uint32_t& counted) {
   saved.Path = OutputName(folder, carveStart, ".DB");
   saved.StartSector = carveStart / s.Scan.BytesPerSector;
-  saved.Bytes = file.size();
+  saved.Bytes = file.Size();
   saved.Sectors = sectors;
-  saved.Written = SaveBufferToFile(s, file, saved);
+  saved.Written = file.SaveTo(s, saved);
   if (saved.Written)
     ++counted;
   else
     ++s.UnsavedCount;
   DescribeSavedDatabase(s, saved);
-  Report(s, saved, check);
+  Report(s, saved, states);
 }
 
 // A database that the check calls whole: FILE_xxxxxxxx.DB in the folder.
-void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart, Bytes file,
-                       const std::vector<uint64_t>& sectors, const CompoundCheck& check) {
-  SaveDatabase(s, SavedFile{}, folder, carveStart, file, sectors, check, s.RescuedCount);
+void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStart,
+                       const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
+                       const CompoundCheck& check) {
+  // Validated as whole: every sector is where the file's tables put it.
+  SaveDatabase(s, SavedFile{}, folder, carveStart, file, sectors, JudgeStreams(check, {}),
+               s.RescuedCount);
 }
 
-// Moves the streams that hold a suspect sector from intact to broken.
-// A suspect sector of the mini stream breaks every small stream: which of
-// them it holds is not followed here.
-void MarkBroken(CompoundCheck& check, const std::vector<uint32_t>& suspect, uint64_t cutoff) {
-  auto broken = [&](CompoundEntry& e) {
-    if (e.Type != 2 || !e.Intact) return;
-    e.Intact = false;
-    std::erase(check.IntactStreams, e.Path);
-    check.BrokenStreams.push_back(e.Path);
-  };
-  for (uint32_t n : suspect) {
-    if (n >= check.SectorStream.size()) continue;
-    if (check.SectorStream[n] == kNoCompoundEntry && n < check.SectorUse.size() &&
-        check.SectorUse[n] == kSectorPartData) {
-      for (CompoundEntry& e : check.Entries) {
-        if (e.Size < cutoff) broken(e);
-      }
-      continue;
-    }
-    const uint32_t k = check.SectorStream[n];
-    if (k >= check.Entries.size() || !check.Entries[k].Intact) continue;
-    check.Entries[k].Intact = false;
-    const std::string& path = check.Entries[k].Path;
-    std::erase(check.IntactStreams, path);
-    check.BrokenStreams.push_back(path);
+// Every sector guessed, but for those known wrong.
+std::vector<Placement> AllGuessed(uint64_t fileBytes) {
+  const uint64_t blocks = fileBytes / kCfSector;
+  return std::vector<Placement>(blocks > 0 ? static_cast<size_t>(blocks - 1) : 0,
+                                Placement::Guessed);
+}
+
+void MarkWrong(std::vector<Placement>& placements, const std::vector<uint32_t>& sectors) {
+  for (uint32_t n : sectors) {
+    if (n >= placements.size()) placements.resize(size_t{n} + 1, Placement::Sure);
+    placements[n] = Placement::Wrong;
   }
+}
+
+// Full sectors of stream data that do not look encrypted, where the store's
+// data does: written over, or another file's.
+std::vector<uint32_t> PlainSectors(Bytes file, const CompoundCheck& check,
+                                   const std::vector<bool>& zeroed) {
+  std::vector<uint32_t> out;
+  const size_t sectors = std::min<size_t>(check.SectorUse.size(), file.size() / kCfSector - 1);
+  for (size_t n = 0; n < sectors; ++n) {
+    if (check.SectorUse[n] != kSectorFullData || (n < zeroed.size() && zeroed[n])) continue;
+    if (!LooksRandom(file.subspan((n + 1) * kCfSector, kCfSector)))
+      out.push_back(static_cast<uint32_t>(n));
+  }
+  return out;
 }
 
 // "sectors 123, 130-131 could not be read", for the damaged file's reason.
@@ -330,6 +345,18 @@ std::vector<uint32_t> FileSectorsOf(const std::vector<uint64_t>& sectors,
   return out;
 }
 
+// The bytes of the given Source sectors, as the carve read them: zeros
+// where the Source fails.
+std::vector<uint8_t> ReadAgain(Session& s, const std::vector<uint64_t>& sectors, uint64_t bytes) {
+  const uint32_t bps = s.Scan.BytesPerSector;
+  std::vector<uint8_t> out(static_cast<size_t>(bytes), 0);
+  for (size_t k = 0; k < sectors.size() && uint64_t{k} * bps < bytes; ++k) {
+    const uint64_t n = std::min<uint64_t>(bps, bytes - uint64_t{k} * bps);
+    ReadCached(s, out.data() + k * bps, n, sectors[k] * bps);
+  }
+  return out;
+}
+
 // The same as a mask over the compound-file sectors.
 std::vector<bool> ZeroedMask(const std::vector<uint32_t>& fileSectors) {
   std::vector<bool> mask;
@@ -342,13 +369,14 @@ std::vector<bool> ZeroedMask(const std::vector<uint32_t>& fileSectors) {
 
 }  // namespace
 
-void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
-                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
-                         const std::string& reason, const std::vector<uint32_t>& suspect,
-                         const std::vector<uint64_t>& unreadable) {
-  CompoundCheck check = CheckCompoundFile(assembly);
-  const uint32_t cutoff = assembly.size() >= 60 ? LE32(Bytes(assembly), 56) : 0;
-  MarkBroken(check, suspect, cutoff ? cutoff : 4096);
+namespace {
+
+// known: the check already made of the assembly, if any.
+void SaveDamaged(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                 const DatabaseBytes& assembly, const std::vector<uint64_t>& sectors,
+                 const std::string& reason, const std::vector<Placement>& placements,
+                 const std::vector<uint64_t>& unreadable, const CompoundCheck* known = nullptr) {
+  const CompoundCheck check = known ? *known : CheckCompoundFile(assembly.View());
   if (!HasQQNames(check) || targetFolder.empty()) return;
   const std::string folder = targetFolder + kDamagedFolder + "/";
   MakeFolder(folder);
@@ -356,16 +384,47 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
   saved.Damaged = true;
   saved.Problem = reason.empty() ? check.Problem : reason;
   saved.UnreadableSectors = unreadable;
-  SaveDatabase(s, std::move(saved), folder, carveStart, assembly, sectors, check, s.DamagedCount);
+  SaveDatabase(s, std::move(saved), folder, carveStart, assembly, sectors,
+               JudgeStreams(check, placements), s.DamagedCount);
+}
+
+// Databases whose FAT alone may describe more than this are put together
+// on disk from the start: the plain carve would hold them whole in memory.
+constexpr uint32_t kFatSectorsHeldInMemory = 1024;  // 64 MiB of file
+
+bool TooLargeToHold(Session& s, uint64_t carveStart) {
+  std::array<uint8_t, kCfSector> header{};
+  if (ReadCached(s, header.data(), header.size(), carveStart) > 0) return false;
+  return BytesEqual(Bytes(header), 0, Bytes(kSignature)) && LE32(Bytes(header), 28) == kMarkAndShift &&
+         LE32(Bytes(header), 44) > kFatSectorsHeldInMemory;
+}
+
+}  // namespace
+
+void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                         std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
+                         const std::string& reason, const std::vector<Placement>& placements,
+                         const std::vector<uint64_t>& unreadable) {
+  SaveDamaged(s, targetFolder, carveStart, DatabaseBytes{assembly}, sectors, reason, placements,
+              unreadable);
 }
 
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
-  std::vector<uint8_t> firstTry;
+  // The first try is kept by its sectors, not its bytes: the reassembly
+  // would otherwise hold a second copy of the database beside its own.
+  uint64_t firstBytes = 0;
   std::vector<uint64_t> firstSectors;
   std::string firstProblem;
   std::vector<uint64_t> firstUnreadable;
-  std::vector<uint32_t> firstZeroed;
-  {
+  // How the first try's sectors would stand if it is kept after all: read
+  // in one run that did not validate, each is a guess.
+  std::vector<Placement> firstPlacements;
+  // A large database is put together on disk at once; the plain carve
+  // would hold it whole. A file in one run comes out the same either way.
+  const bool large = !targetFolder.empty() &&
+                     !s.Map.IsSectorMarked(carveStart / s.Scan.BytesPerSector) &&
+                     TooLargeToHold(s, carveStart);
+  if (!large) {
     CarveFrame frame(s, carveStart);
     if (!frame.Begin()) return;
     CarveContext& c = frame.Ctx();
@@ -389,53 +448,60 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
       const bool plain = check.Whole && !tail && PlainAmongEncrypted(c.Data(), check, mask);
       const bool sound = check.Whole && !tail && !plain;
       if (sound && !c.UnreadableSectors.empty()) {
+        // Its own tables bear the run out: every sector but the zeros is sure.
+        std::vector<Placement> placements;
+        MarkWrong(placements, zeroed);
         SaveDamagedDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList,
-                            UnreadableReason(c.UnreadableSectors), zeroed, c.UnreadableSectors);
+                            UnreadableReason(c.UnreadableSectors), placements, c.UnreadableSectors);
         return;
       }
       if (sound) {
-        SaveWholeDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList, check);
+        SaveWholeDatabase(s, targetFolder, carveStart, DatabaseBytes{c.Data()}, c.ClaimList, check);
         frame.Succeed();
         return;
       }
-      firstTry.assign(c.Data().begin(), c.Data().end());
+      firstBytes = c.Data().size();
       firstSectors = c.ClaimList;
       firstProblem = tail    ? "foreign data may follow the file's last table"
                      : plain ? "stream data that should look encrypted does not"
                              : check.Problem;
       firstUnreadable = c.UnreadableSectors;
-      firstZeroed = zeroed;
+      firstPlacements = AllGuessed(firstBytes);
+      MarkWrong(firstPlacements, zeroed);
+      if (plain) MarkWrong(firstPlacements, PlainSectors(c.Data(), check, mask));
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;
-  Reassembly r = ReassembleCompoundFile(s, carveStart);
+  FileAssembly onDisk;
+  const bool disk = onDisk.Open(targetFolder);
+  Reassembly r = ReassembleCompoundFile(s, carveStart, {}, disk ? &onDisk : nullptr);
+  const DatabaseBytes rBytes{Bytes(r.File), disk ? &onDisk : nullptr};
   // A first try with zeros in it that its own tables do not bear out is
   // put together again; kept when that is a guess too.
   if (r.Found && r.IsQQ && (r.Certain || firstUnreadable.empty())) {
     if (r.Certain && r.Unreadable.empty() && r.Check.Whole && HasQQNames(r.Check)) {
       for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
-      SaveWholeDatabase(s, targetFolder, carveStart, r.File, r.Sectors, r.Check);
+      SaveWholeDatabase(s, targetFolder, carveStart, rBytes, r.Sectors, r.Check);
       return;
     }
     std::string reason = r.Reason;
-    std::vector<uint32_t> suspect = r.Suspect;
+    std::vector<Placement> placements = r.Placements;
+    MarkWrong(placements, r.Suspect);
     if (!r.Unreadable.empty()) {
       // As in a database read in one run: the zeros' streams are broken.
       reason = UnreadableReason(r.Unreadable) + (reason.empty() ? "" : "; " + reason);
-      const std::vector<uint32_t> zeroed =
-          FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector);
-      suspect.insert(suspect.end(), zeroed.begin(), zeroed.end());
+      MarkWrong(placements, FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector));
     }
-    SaveDamagedDatabase(s, targetFolder, carveStart, r.File, r.Sectors, reason, suspect,
-                        r.Unreadable);
+    SaveDamaged(s, targetFolder, carveStart, rBytes, r.Sectors, reason, placements, r.Unreadable,
+                &r.Check);
     return;
   }
-  if (!firstTry.empty() && !firstUnreadable.empty()) {
-    SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors,
-                        UnreadableReason(firstUnreadable), firstZeroed, firstUnreadable);
-  } else if (!firstTry.empty()) {
-    SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, firstProblem);
-  }
+  if (firstBytes == 0) return;
+  const std::string reason =
+      firstUnreadable.empty() ? firstProblem : UnreadableReason(firstUnreadable);
+  const std::vector<uint8_t> firstTry = ReadAgain(s, firstSectors, firstBytes);
+  SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, reason,
+                      firstPlacements, firstUnreadable);
 }
 
 }  // namespace tarnwick

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "compound/stream_states.h"
+
 namespace tarnwick {
 
 struct Session;
@@ -22,15 +24,16 @@ inline constexpr const char* kDamagedFolder = "damaged";
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart);
 
 // The damaged outcome: writes the assembly as targetFolder + "damaged/" +
-// FILE_xxxxxxxx.DB, with the streams it holds intact and broken, and counts
-// it in DamagedCount; reason says why it is not whole. Streams holding one of
-// the suspect compound-file sectors (e.g. ones read as zeros) count as
-// broken; unreadable names the Source sectors that were read as zeros.
+// FILE_xxxxxxxx.DB, with the streams it holds intact, uncertain and broken,
+// and counts it in DamagedCount; reason says why it is not whole.
+// placements says how each compound-file sector was placed (past its end:
+// sure); a stream with a sector known wrong is broken, one with a guessed
+// sector uncertain. unreadable names the Source sectors read as zeros.
 // Nothing is written unless the assembly's directory holds both QQ names.
 // Claims nothing.
 void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart,
                          std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
-                         const std::string& reason, const std::vector<uint32_t>& suspect = {},
+                         const std::string& reason, const std::vector<Placement>& placements = {},
                          const std::vector<uint64_t>& unreadable = {});
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <numeric>
@@ -78,17 +79,27 @@ namespace {
 
 class Reassembler {
  public:
-  Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits)
-      : s_(s), limits_(limits), bps_(s.Scan.BytesPerSector), start_(carveStart / bps_) {}
+  Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
+              FileAssembly* onDisk)
+      : s_(s),
+        limits_(limits),
+        bps_(s.Scan.BytesPerSector),
+        start_(carveStart / bps_),
+        onDisk_(onDisk) {}
 
   Reassembly Run() {
     if (bps_ < kCf || bps_ > kMaxSectorSize || bps_ % kCf != 0) return Give("sector size");
-    if (!Extend(1)) return Give("the start sector cannot be read");
-    Bytes header = SectorAt(0);
+    scratch_.resize(bps_);
+    if (ReadCached(s_, scratch_.data(), kCf, start_ * bps_) > 0)
+      return Give("the start sector cannot be read");
+    std::copy_n(scratch_.begin(), kCf, header_.begin());
+    Bytes header = Header();
     if (LE32(header, 28) != 0x0009FFFE) return Give("not a 512-byte compound file");
     fatCount_ = LE32(header, 44);
     if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
       return Give("the header's FAT count is out of range");
+    miniLimit_ = uint64_t{LE32(header, 64)} * kEntriesPerFat;
+    if (!Extend(1)) return Give("the start sector cannot be read");
     if (!LocateFat()) return std::move(out_);
     if (!LocateTables()) return std::move(out_);
     if (!NamesQQ()) return std::move(out_);
@@ -96,7 +107,7 @@ class Reassembler {
     ExpectationsFromTables();
     if (!Assemble()) return std::move(out_);
     out_.Found = true;
-    out_.Check = CheckCompoundFile(out_.File);
+    out_.Check = CheckCompoundFile(FileBytes());
     if (!out_.Check.Whole && out_.Reason.empty()) out_.Reason = out_.Check.Problem;
     FindSuspects();
     out_.Certain = out_.Reason.empty();
@@ -119,7 +130,15 @@ class Reassembler {
   // --- The unclaimed sectors from the start on, read as they are needed. ---
 
   uint64_t MaxSectors() const {
-    return (limits_.MaxFileBytes + limits_.MaxForeignBytes) / bps_ + 1;
+    return (limits_.MaxFileBytes + std::max(limits_.MaxFileBytes, limits_.MaxForeignBytes)) / bps_ +
+           1;
+  }
+  // How far from its own place a table's first candidate may lie: as far as
+  // the file is long (its pieces may lie far apart), and never less than the
+  // foreign bound. Further candidates are looked for within the bound only.
+  uint64_t FarthestForeign() const {
+    const uint64_t own = uint64_t{fatCount_} * kEntriesPerFat * kCf;
+    return std::max(limits_.MaxForeignBytes, std::min(own, limits_.MaxFileBytes)) / bps_;
   }
 
   bool ClusterStart(uint64_t t) const {
@@ -148,17 +167,12 @@ class Reassembler {
         if (t > last || (wrapAt_ != kNoWrap && t >= start_)) return false;
         if (!s_.Map.IsSectorMarked(t)) break;
       }
-      const size_t at = data_.size();
-      data_.resize(at + bps_);
       bool unread = false;
-      if (ReadCached(s_, data_.data() + at, bps_, t * bps_) > 0) {
+      if (ReadCached(s_, scratch_.data(), bps_, t * bps_) > 0) {
         // A sector the Source failed is zeros here and known as such: it
         // may be the file's own or another's, its bytes say nothing.
         const ReadFaults& faults = SourceFaults(s_);
-        if (faults.SourceLost || !faults.Unreadable.Contains(t)) {
-          data_.resize(at);
-          return false;
-        }
+        if (faults.SourceLost || !faults.Unreadable.Contains(t)) return false;
         unread = true;
       }
       unreadable_.push_back(unread);
@@ -167,18 +181,63 @@ class Reassembler {
       sectors_.push_back(t);
       const uint32_t bpb = bps_ / kCf;
       for (uint32_t b = 0; b < bpb; ++b) {
-        random_.push_back(LooksRandom(Bytes(data_).subspan(at + b * kCf, kCf)));
+        Bytes block = Bytes(scratch_).subspan(b * kCf, kCf);
+        random_.push_back(LooksRandom(block));
+        const uint8_t shape = ShapeOf(block);
+        shape_.push_back(shape);
+        const uint64_t index = random_.size() - 1;
+        if (shape & kMayBeFat) mayBeFat_.push_back(index);
+        if (shape & kMayBeMiniFat) mayBeMiniFat_.push_back(index);
+        if (shape & kMayBeDirectory) mayBeDirectory_.push_back(index);
       }
     }
     return true;
   }
 
-  Bytes SectorAt(uint64_t u) const {
-    return Bytes(data_).subspan(static_cast<size_t>(u * bps_), bps_);
+  // The bytes of unclaimed sector u, read again: only what they say of
+  // themselves is kept for every sector (looks random, could be a table or
+  // a directory). Valid until the next call.
+  Bytes SectorAt(uint64_t u) {
+    if (Unreadable(u)) {
+      std::fill(scratch_.begin(), scratch_.end(), 0);
+    } else {
+      ReadCached(s_, scratch_.data(), bps_, sectors_[u] * bps_);
+    }
+    return Bytes(scratch_);
+  }
+  Bytes Header() const { return Bytes(header_.data(), kCf); }
+  Bytes FileBytes() const { return onDisk_ ? onDisk_->Bytes() : Bytes(out_.File); }
+  uint64_t FileSize() const { return onDisk_ ? onDisk_->Size() : out_.File.size(); }
+
+  // What a block could be, told from its first bytes, for the anchor search.
+  static constexpr uint8_t kMayBeFat = 1, kMayBeMiniFat = 2, kMayBeDirectory = 4;
+  uint8_t ShapeOf(Bytes b) const {
+    uint8_t shape = 0;
+    if (!TableStartCannotFit(b, FatEntries())) shape |= kMayBeFat;
+    if (!TableStartCannotFit(b, miniLimit_)) shape |= kMayBeMiniFat;
+    const uint16_t len = LE16(b, 64);
+    if (!(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
+    return shape;
+  }
+  // Out of range, or two entries naming one sector (zeros, for one), among
+  // the first entries of a FAT-like table.
+  static bool TableStartCannotFit(Bytes b, uint64_t limit) {
+    std::array<uint32_t, 8> seen{};
+    size_t n = 0;
+    for (uint32_t e = 0; e < 8; ++e) {
+      const uint32_t v = LE32(b, 4 * e);
+      if (v >= kCompoundDifatMark) continue;
+      if (v >= limit) return true;
+      if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
+          seen.begin() + static_cast<std::ptrdiff_t>(n))
+        return true;
+      seen[n++] = v;
+    }
+    return false;
   }
   bool Unreadable(uint64_t u) const { return u < unreadable_.size() && unreadable_[u]; }
   // The file's 512-byte block `block` if own sector t lies at unclaimed index u.
-  Bytes BlockAt(uint64_t u, uint64_t block) const {
+  Bytes BlockAt(uint64_t u, uint64_t block) {
     return SectorAt(u).subspan(static_cast<size_t>((block * kCf) % bps_), kCf);
   }
   uint64_t OwnSector(uint64_t block) const { return block * kCf / bps_; }
@@ -267,31 +326,23 @@ class Reassembler {
   }
 
   // A quick look at the first entries: false when the whole test is needed.
-  bool CannotFit(const Anchor& a, Bytes b) const {
+  // The blocks whose first bytes allow the kind, rising.
+  const std::vector<uint64_t>& PlacesFor(Kind what) const {
+    switch (what) {
+      case Kind::MiniFat: return mayBeMiniFat_;
+      case Kind::Directory: return mayBeDirectory_;
+      default: return mayBeFat_;
+    }
+  }
+
+  bool CannotFit(const Anchor& a, uint64_t u) const {
+    const uint8_t shape = shape_[static_cast<size_t>(u * (bps_ / kCf) + a.Block % (bps_ / kCf))];
     switch (a.What) {
       case Kind::Header: return false;
       case Kind::Fat:
-      case Kind::Difat:
-      case Kind::MiniFat: {
-        // Out of range, or two entries naming one sector (zeros, for one).
-        const uint64_t limit = a.What == Kind::MiniFat ? miniLimit_ : FatEntries();
-        std::array<uint32_t, 8> seen{};
-        size_t n = 0;
-        for (uint32_t e = 0; e < 8; ++e) {
-          const uint32_t v = LE32(b, 4 * e);
-          if (v >= kCompoundDifatMark) continue;
-          if (v >= limit) return true;
-          if (std::find(seen.begin(), seen.begin() + static_cast<std::ptrdiff_t>(n), v) !=
-              seen.begin() + static_cast<std::ptrdiff_t>(n))
-            return true;
-          seen[n++] = v;
-        }
-        return false;
-      }
-      case Kind::Directory: {
-        const uint16_t len = LE16(b, 64);
-        return U8(b, 66) > 5 || len > 64 || len % 2 != 0;
-      }
+      case Kind::Difat: return !(shape & kMayBeFat);
+      case Kind::MiniFat: return !(shape & kMayBeMiniFat);
+      case Kind::Directory: return !(shape & kMayBeDirectory);
     }
     return false;
   }
@@ -331,18 +382,45 @@ class Reassembler {
       }
       const uint64_t t = OwnSector(a.Block);
       if (t < earliestT) continue;
-      const uint64_t lo = earliest + (t - earliestT), hi = t + maxForeign;
-      for (uint64_t u = lo; u <= hi && cands[i].size() < kCandidates; ++u) {
-        if (!Extend(u + 1)) break;
-        Bytes b = BlockAt(u, a.Block);
-        // Nearly every place is stream data that fails at once; only the
-        // rest is worth the whole test.
-        if (CannotFit(a, b)) {
-          if (!Spend(1)) return false;
+      const uint64_t lo = earliest + (t - earliestT);
+      uint64_t hi = t + FarthestForeign();
+      // Nearly every place is stream data whose first bytes rule it out;
+      // only the places that might be a table are read again for the
+      // whole test, in the order they lie.
+      const std::vector<uint64_t>& places = PlacesFor(a.What);
+      const uint32_t bpb = bps_ / kCf;
+      const uint64_t within = a.Block % bpb;
+      // The sectors are read ahead in steps, as far as the search goes;
+      // the list of places grows with them.
+      constexpr uint64_t kStep = 8192;
+      size_t k = static_cast<size_t>(
+          std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
+      // Once a place is found, the search for others ends after a while of
+      // places that do not fit: the tables of a large file lie close
+      // together, and each would be tested against every anchor.
+      constexpr uint32_t kTriesAfterFound = 64;
+      uint32_t triesSince = 0;
+      while (cands[i].size() < kCandidates &&
+             (cands[i].empty() || triesSince < kTriesAfterFound)) {
+        if (k >= places.size()) {
+          if (sectors_.size() > hi) break;
+          const uint64_t before = sectors_.size();
+          Extend(std::min(hi + 1, before + kStep));
+          if (sectors_.size() == before) break;
           continue;
         }
+        const uint64_t u = places[k] / bpb;
+        const bool here = places[k] % bpb == within;
+        ++k;
+        if (u > hi) break;
+        if (u < lo || !here) continue;
         if (!Spend(16)) return false;
-        if (Fits(a, b)) cands[i].push_back(u);
+        ++triesSince;
+        if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
+          if (cands[i].empty()) hi = std::min(hi, u + maxForeign);
+          cands[i].push_back(u);
+          triesSince = 0;
+        }
       }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
@@ -418,7 +496,7 @@ class Reassembler {
   }
 
   bool LocateFat() {
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     anchors_.push_back({0, Kind::Header, 0, 0});
     for (uint32_t i = 0; i < 109 && i < fatCount_; ++i) {
       const uint32_t f = LE32(header, 76 + 4 * i);
@@ -521,7 +599,7 @@ class Reassembler {
 
   // The directory and the mini FAT, found through the FAT.
   bool LocateTables() {
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     const uint64_t maxSectors = length_ / kCf;
     dirChain_ = FatChain(LE32(header, 48), maxSectors);
     miniFatChain_ = FatChain(LE32(header, 60), LE32(header, 64));
@@ -582,7 +660,7 @@ class Reassembler {
     for (const Anchor& a : anchors_) {
       if (a.Block < blocks) expect_[a.Block] = kStructure;
     }
-    Bytes header = SectorAt(0);
+    Bytes header = Header();
     const uint64_t cutoff = LE32(header, 56) ? LE32(header, 56) : kMiniCutoffDefault;
     const uint64_t entries = dir_.size() / 128;
     std::vector<uint32_t> miniStream;
@@ -670,7 +748,7 @@ class Reassembler {
 
   // Cost of taking unclaimed sector u as own sector t, and as foreign. An
   // unreadable sector costs nothing either way: the clusters around it decide.
-  float OwnCost(uint64_t t, uint64_t u) const {
+  float OwnCost(uint64_t t, uint64_t u) {
     const uint32_t bpb = bps_ / kCf;
     float c = 0;
     if (Unreadable(u)) return c;
@@ -686,11 +764,27 @@ class Reassembler {
     }
     return c;
   }
-  float ForeignCost(uint64_t u) const {
+  // A foreign cluster is another file's as a whole: its data, and behind
+  // that file's end, in its last cluster, whatever an earlier file left
+  // there. Random blocks after the last plain one are such slack and cost
+  // nothing; a cluster random throughout may well be the file's own.
+  float ForeignUnitCost(uint64_t first, uint64_t size) const {
     const uint32_t bpb = bps_ / kCf;
-    float c = 0;
-    for (uint32_t b = 0; b < bpb; ++b) c += random_[u * bpb + b] ? 1.0f : 0.0f;
-    return c;
+    float random = 0, trailing = 0;
+    bool plainSeen = false;
+    for (uint64_t u = first; u < first + size; ++u) {
+      if (Unreadable(u)) continue;  // says nothing either way
+      for (uint32_t b = 0; b < bpb; ++b) {
+        if (random_[u * bpb + b]) {
+          random += 1;
+          trailing += 1;
+        } else {
+          plainSeen = true;
+          trailing = 0;
+        }
+      }
+    }
+    return plainSeen ? random - trailing : random;
   }
 
   struct Unit {
@@ -708,6 +802,7 @@ class Reassembler {
       return static_cast<int64_t>(unit_[u]) == anchorUnitBefore ||
              static_cast<int64_t>(unit_[u]) == anchorUnitAfter;
     };
+    const size_t firstPlaced = order_.size();
     if (own == 0 && !open) {
       for (uint64_t u = u0; u < uEnd; ++u) {
         if (forcedUnit(u)) return Fail("two anchors leave no room between them");
@@ -782,9 +877,7 @@ class Reassembler {
     std::vector<uint64_t> step(m);
     std::vector<bool> canSkip(m);
     for (uint64_t i = 0; i < m; ++i) {
-      float c = 0;
-      for (uint64_t k = 0; k < units[i].Size; ++k) c += ForeignCost(units[i].First + k);
-      foreignCost[i] = c;
+      foreignCost[i] = ForeignUnitCost(units[i].First, units[i].Size);
       step[i] = units[i].Size / g;
       canSkip[i] = !units[i].Forced && units[i].Size % g == 0;
     }
@@ -818,6 +911,9 @@ class Reassembler {
     std::vector<float> row(jn * 2, kInfinite), next(jn * 2, kInfinite);
     row[0] = 0;
     bool certain = true;
+    // The units where two near-best assemblies part: between the first and
+    // the last of them the file's sectors may lie otherwise.
+    uint64_t firstDoubt = m, lastDoubt = 0;
     float bestEnded = kInfinite;  // the best assembly that ended before the unit
     for (uint64_t i = 0; i < m; ++i) {
       std::fill(next.begin(), next.end(), kInfinite);
@@ -843,7 +939,11 @@ class Reassembler {
       }
       std::array<float, 3> options = {bestOwn, bestForeign, bestEnded};
       std::sort(options.begin(), options.end());
-      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) certain = false;
+      if (std::isfinite(options[1]) && options[1] - options[0] < 0.5f) {
+        certain = false;
+        firstDoubt = std::min(firstDoubt, i);
+        lastDoubt = i;
+      }
       row.swap(next);
     }
     // Walk the best choice, own first on a tie.
@@ -851,7 +951,11 @@ class Reassembler {
     bool steppedOverRandom = false, steppedOverUnread = false;
     int p = 0;
     float left = back[at(0, 0, 0)];
+    std::vector<size_t> placedBefore(m + 1, order_.size());  // own sectors placed before unit i
+    bool wholeGapInDoubt = false;  // a doubt that may move any sector of the gap
+    uint64_t walked = 0;
     for (uint64_t i = 0; i < m && !terminal(i, j); ++i) {
+      placedBefore[i] = order_.size();
       const float o = ownCost(i, j);
       if (std::fabs(o + back[at(i + 1, j, 0)] - left) < 0.25f) {
         left -= o;
@@ -868,7 +972,9 @@ class Reassembler {
         p = 1;
         ++skipped;
       }
+      walked = i + 1;
     }
+    for (uint64_t k = walked; k <= m; ++k) placedBefore[k] = order_.size();
     // Behind the last anchor the file is taken as running on unless
     // something says otherwise, as the plain carve takes it: a tail that
     // steps over nothing is no guess, one that steps over a cluster must have
@@ -876,12 +982,29 @@ class Reassembler {
     if (open && skipped == 0) certain = true;
     // A foreign cluster that looks as random as encrypted data may as well be
     // the file's own: another file's compressed bytes are never told apart.
-    if (steppedOverRandom) certain = false;
+    if (steppedOverRandom) {
+      certain = false;
+      wholeGapInDoubt = true;
+    }
     // A cluster that could not be read at all was stepped over for nothing
     // it showed: the file's own, for all that is known, with another taken
     // in its place.
-    if (steppedOverUnread) certain = false;
-    if (!certain) Uncertain("a gap's foreign clusters could not be told from the file's own");
+    if (steppedOverUnread) {
+      certain = false;
+      wholeGapInDoubt = true;
+    }
+    if (!certain) {
+      Uncertain("a gap's foreign clusters could not be told from the file's own");
+      // Where two near-best assemblies part only in a stretch of the gap,
+      // the sectors before and behind it lie alike in both; a tail may end
+      // elsewhere, so its doubt runs to its end.
+      size_t from = firstPlaced, to = order_.size();
+      if (!wholeGapInDoubt && firstDoubt < m) {
+        from = placedBefore[firstDoubt];
+        if (!open) to = placedBefore[std::min<uint64_t>(lastDoubt + 1, m)];
+      }
+      guessed_.push_back({from, to});
+    }
     return true;
   }
 
@@ -891,21 +1014,84 @@ class Reassembler {
     const std::vector<uint8_t>& use = out_.Check.SectorUse;
     const std::vector<uint32_t>& owner = out_.Check.SectorStream;
     for (size_t n = 0; n < use.size(); ++n) {
-      if ((n + 2) * kCf > out_.File.size()) break;
+      if ((n + 2) * kCf > FileSize()) break;
       // Zeros read for an unreadable sector are named as such, not as suspect.
-      if (Unreadable(order_[OwnSector(n + 1)])) continue;
-      Bytes b = Bytes(out_.File).subspan((n + 1) * kCf, kCf);
-      if (use[n] == kSectorFullData && !LooksRandom(b)) {
+      const uint64_t u = order_[OwnSector(n + 1)];
+      if (Unreadable(u)) continue;
+      const uint32_t bpb = bps_ / kCf;
+      if (use[n] == kSectorFullData && !random_[u * bpb + (n + 1) % bpb]) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
       // A sector of the mini stream: the small streams' bytes in it.
       auto it = parts_.find(n + 1);
       if (use[n] == kSectorPartData && n < owner.size() && owner[n] == kNoCompoundEntry &&
-          it != parts_.end() && !RangesLookRandom(b, it->second)) {
+          it != parts_.end() &&
+          !RangesLookRandom(BlockAt(u, n + 1), it->second)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
     }
     if (!out_.Suspect.empty()) Uncertain("stream data that should look encrypted does not");
+  }
+
+  // A gap beyond a bound of the search, or one no choice of whole clusters
+  // fills, still gives its best assembly: the gap's first own-many sectors,
+  // as the plain carve takes them, each a guess, and the reason kept. Only a
+  // gap with fewer sectors than the file's own between its anchors fails.
+  bool SolveGapOrTakeAsLaid(uint64_t t0, uint64_t u0, uint64_t own, uint64_t uEnd, bool open,
+                            int64_t anchorUnitBefore, int64_t anchorUnitAfter) {
+    const size_t before = order_.size();
+    const std::string reason = out_.Reason;
+    if (SolveGap(t0, u0, own, uEnd, open, anchorUnitBefore, anchorUnitAfter)) return true;
+    const std::string why = out_.Reason;
+    out_.Reason = reason;
+    order_.resize(before);
+    uint64_t end = uEnd;
+    if (open) {
+      Extend(u0 + own);
+      end = std::min<uint64_t>(sectors_.size(), u0 <= wrapAt_ ? wrapAt_ : kNoWrap);
+    }
+    if (end < u0 + own) return Fail(why);
+    if (SplitByLooks(t0, u0, own, end, open)) {
+      Uncertain(why + "; its clusters were told apart by how they look");
+    } else {
+      for (uint64_t u = u0; u < u0 + own; ++u) order_.push_back(u);
+      Uncertain(why + "; its sectors were taken as they lie");
+    }
+    guessed_.push_back({before, order_.size()});
+    return true;
+  }
+
+  // A gap too large for the search: each cluster in turn is taken as the
+  // file's when what the file expects there fits it at no cost, as foreign
+  // otherwise. Only when that gives exactly the file's own count (closed
+  // gap) or reaches it (tail); false otherwise, nothing placed.
+  bool SplitByLooks(uint64_t t0, uint64_t u0, uint64_t own, uint64_t end, bool open) {
+    if (!randomExpected_) return false;
+    std::vector<uint64_t> taken;
+    for (uint64_t u = u0; u < end && taken.size() < own;) {
+      uint64_t v = u;
+      while (v < end && unit_[v] == unit_[u]) ++v;
+      float cost = 0;
+      const uint64_t t = t0 + taken.size();
+      for (uint64_t w = u; w < v && cost == 0; ++w) cost += OwnCost(t + (w - u), w);
+      if (cost == 0) {
+        for (uint64_t w = u; w < v; ++w) taken.push_back(w);
+      }
+      u = v;
+    }
+    if (taken.size() < own) return false;
+    if (!open) {
+      // What is left between the last one taken and the next anchor must
+      // be foreign too: none of it fits the file's end.
+      const uint64_t last = taken[static_cast<size_t>(own) - 1];
+      if (taken.size() != own) return false;
+      for (uint64_t u = last + 1; u < end; ++u) {
+        if (unit_[u] == unit_[last]) return false;  // a cluster cut in two
+      }
+    }
+    taken.resize(static_cast<size_t>(own));
+    order_.insert(order_.end(), taken.begin(), taken.end());
+    return true;
   }
 
   bool Assemble() {
@@ -926,22 +1112,32 @@ class Reassembler {
       const bool last = k + 1 == fixed.size() || fixed[k + 1].first >= ownTotal;
       const int64_t unitHere = static_cast<int64_t>(unit_[u]);
       if (last) {
-        if (!SolveGap(t + 1, u + 1, ownTotal - t - 1, 0, true, unitHere, -1)) return false;
+        if (!SolveGapOrTakeAsLaid(t + 1, u + 1, ownTotal - t - 1, 0, true, unitHere, -1))
+          return false;
       } else {
         const auto [t2, u2] = fixed[k + 1];
-        if (!SolveGap(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
-                      static_cast<int64_t>(unit_[u2])))
+        if (!SolveGapOrTakeAsLaid(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
+                                  static_cast<int64_t>(unit_[u2])))
           return false;
       }
     }
     if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
-    out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
+    MarkPlacements();
+    // The own sectors are read again, in file order, into the file or the
+    // assembly on disk: the sectors passed over are never held.
+    if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
     for (uint64_t u : order_) {
       Bytes b = SectorAt(u);
-      out_.File.insert(out_.File.end(), b.begin(), b.end());
+      if (onDisk_) {
+        if (!onDisk_->Append(b)) return Fail("the assembly could not be written");
+      } else {
+        out_.File.insert(out_.File.end(), b.begin(), b.end());
+      }
       out_.Sectors.push_back(sectors_[u]);
       if (Unreadable(u)) out_.Unreadable.push_back(sectors_[u]);
     }
+    if (onDisk_ && !(onDisk_->Finish() && onDisk_->MapBlocks(TableBlocks())))
+      return Fail("the assembly could not be written");
     // The clusters taken are the file's whole: the rest of the last one too.
     if (!order_.empty()) {
       const uint64_t lastUnit = unit_[order_.back()];
@@ -952,6 +1148,32 @@ class Reassembler {
       out_.Claim = std::move(claim);
     }
     return true;
+  }
+
+  // The blocks the whole-file check reads: the header, every table the
+  // anchors name, and the mini stream.
+  std::vector<uint64_t> TableBlocks() {
+    std::vector<uint64_t> blocks{0};
+    for (const Anchor& a : anchors_) blocks.push_back(a.Block);
+    if (dir_.size() >= 128) {
+      const uint64_t size = LE32(Bytes(dir_), 120);
+      for (uint32_t n : FatChain(LE32(Bytes(dir_), 116), (size + kCf - 1) / kCf))
+        blocks.push_back(uint64_t{n} + 1);
+    }
+    return blocks;
+  }
+
+  // Per compound-file sector, from the own sectors that guesses placed.
+  void MarkPlacements() {
+    std::vector<bool> guessedOwn(order_.size(), false);
+    for (const auto& [from, to] : guessed_) {
+      for (size_t k = from; k < to && k < guessedOwn.size(); ++k) guessedOwn[k] = true;
+    }
+    const uint64_t blocks = order_.size() * bps_ / kCf;
+    out_.Placements.assign(blocks > 0 ? static_cast<size_t>(blocks - 1) : 0, Placement::Sure);
+    for (size_t n = 0; n < out_.Placements.size(); ++n) {
+      if (guessedOwn[static_cast<size_t>(OwnSector(n + 1))]) out_.Placements[n] = Placement::Guessed;
+    }
   }
 
   Session& s_;
@@ -965,7 +1187,11 @@ class Reassembler {
   uint64_t wrapAt_ = kNoWrap;      // index of the first sector read from the range's front
   std::vector<uint64_t> sectors_;  // the unclaimed sectors, from the start on
   std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
-  std::vector<uint8_t> data_;      // their bytes
+  FileAssembly* onDisk_;            // where the file goes; null: out_.File
+  std::vector<uint8_t> scratch_;     // one sector read again
+  std::array<uint8_t, kCf> header_{};
+  std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
+  std::vector<uint64_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
   std::vector<bool> random_;       // per 512-byte block: looks random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
@@ -985,12 +1211,14 @@ class Reassembler {
   std::vector<uint8_t> expect_;
   std::map<uint64_t, std::vector<std::pair<uint16_t, uint16_t>>> parts_;  // kPartRandom ranges
   std::vector<uint64_t> order_;  // unclaimed index of each own sector
+  std::vector<std::pair<size_t, size_t>> guessed_;  // ranges of order_ placed by a guess
 };
 
 }  // namespace
 
-Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits) {
-  return Reassembler(s, carveStart, limits).Run();
+Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
+                                  FileAssembly* onDisk) {
+  return Reassembler(s, carveStart, limits, onDisk).Run();
 }
 
 }  // namespace tarnwick

@@ -19,7 +19,9 @@
 #include <string>
 #include <vector>
 
+#include "carvers/file_assembly.h"
 #include "compound/compound_file.h"
+#include "compound/stream_states.h"
 
 namespace tarnwick {
 
@@ -27,7 +29,9 @@ struct Session;
 
 // Bounds on the work for one candidate.
 struct ReassemblyLimits {
-  uint64_t MaxFileBytes = 209'715'200;    // the file itself, as its FAT gives it
+  // The file itself, as its FAT gives it. Only an index of a few dozen bytes
+  // a sector is held for it, so a database far past 200 MiB is taken.
+  uint64_t MaxFileBytes = 2'147'483'648;
   uint64_t MaxForeignBytes = 33'554'432;  // foreign sectors stepped over in all
   uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
@@ -38,7 +42,7 @@ struct Reassembly {
   bool IsQQ = false;              // the directory names both QQ streams
   bool Certain = false;           // every anchor found and every choice forced by the evidence
   std::string Reason;             // why it is not certain (empty when it is)
-  std::vector<uint8_t> File;      // the assembled bytes, whole Source sectors
+  std::vector<uint8_t> File;      // the assembled bytes, whole Source sectors (none on disk)
   std::vector<uint64_t> Sectors;  // the Source sectors they came from, in file order
   std::vector<uint64_t> Claim;    // every sector of the clusters taken as the file's own
   CompoundCheck Check;            // the whole-file check of File
@@ -48,14 +52,22 @@ struct Reassembly {
   // Source sectors of the assembly that could not be read: zeros stand in
   // their place, and the file is not whole however sound its shape.
   std::vector<uint64_t> Unreadable;
+  // How each compound-file sector of File was placed: sure where an anchor,
+  // a gap without foreign sectors or a forced choice put it, guessed where
+  // the gap's clusters could not be told apart. Suspect and unreadable
+  // sectors are not marked here.
+  std::vector<Placement> Placements;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.
 bool LooksRandom(std::span<const uint8_t> block);
 
 // Reassembles the compound file starting at carveStart from the sectors that
-// nobody has claimed. Reads only; claims nothing.
+// nobody has claimed. Reads only; claims nothing. With onDisk (opened, empty)
+// the file's bytes go there and File stays empty: what is held in memory is
+// then an index of the sectors read, never their bytes.
 Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart,
-                                  const ReassemblyLimits& limits = {});
+                                  const ReassemblyLimits& limits = {},
+                                  FileAssembly* onDisk = nullptr);
 
 }  // namespace tarnwick

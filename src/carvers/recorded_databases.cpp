@@ -10,7 +10,7 @@
 #include "filesystems/sector_reader.h"
 #include "scan/recorded_files.h"
 #include "scan/session.h"
-#include "source/source.h"
+#include "scan/session_source.h"
 
 namespace tarnwick {
 
@@ -65,15 +65,20 @@ bool ReadAlongRuns(SectorReader& reader, const FileRecord& f, Laid& out,
   return true;
 }
 
-// The compound-file sectors that hold any of the given Source sectors.
-std::vector<uint32_t> CompoundSectorsOf(const Laid& laid, const std::vector<uint64_t>& sectors,
-                                        uint32_t bps) {
-  std::vector<uint32_t> out;
+// How each compound-file sector of a file read along its runs was placed:
+// the record gives the layout, so every sector is the file's own but those
+// holding one of the given Source sectors (written over, unreadable).
+std::vector<Placement> PlacementsOf(const Laid& laid, const std::vector<uint64_t>& wrong,
+                                    uint32_t bps) {
+  std::vector<Placement> out;
   for (size_t k = 0; k < laid.Sectors.size(); ++k) {
-    if (!std::binary_search(sectors.begin(), sectors.end(), laid.Sectors[k])) continue;
+    if (!std::binary_search(wrong.begin(), wrong.end(), laid.Sectors[k])) continue;
     const uint64_t first = k * bps, last = first + bps - 1;
-    for (uint64_t n = first / kCompoundSector; n <= last / kCompoundSector; ++n)
-      if (n > 0 && n - 1 <= UINT32_MAX) out.push_back(static_cast<uint32_t>(n - 1));
+    for (uint64_t n = first / kCompoundSector; n <= last / kCompoundSector; ++n) {
+      if (n == 0 || n - 1 > UINT32_MAX) continue;
+      if (out.size() < n) out.resize(n, Placement::Sure);
+      out[n - 1] = Placement::Wrong;
+    }
   }
   return out;
 }
@@ -193,7 +198,7 @@ void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& r
   for (uint64_t sector : damaged->Read.Sectors)
     if (sector != UINT64_MAX) sectors.push_back(sector);
   SaveDamagedDatabase(s, s.TargetFolder, start * bps, damaged->Read.Bytes, sectors,
-                      damaged->Reason, CompoundSectorsOf(damaged->Read, damaged->Bad, bps),
+                      damaged->Reason, PlacementsOf(damaged->Read, damaged->Bad, bps),
                       damaged->Read.Unreadable);
 }
 

@@ -280,6 +280,7 @@ class Checker {
       Bytes s = SectorBytes(n);
       mini_.insert(mini_.end(), s.begin(), s.end());
     }
+    out_.MiniStreamSectors = chain;
     if (mini_.size() > miniSize) mini_.resize(static_cast<size_t>(miniSize));
     miniOwner_.assign(mini_.size() / kMiniSector, kNobody);
   }
@@ -427,6 +428,12 @@ class Checker {
       const int64_t id = int64_t{owner_[n]} - kFirstStream;
       if (id >= 0 && static_cast<uint64_t>(id) < indexOf.size())
         out_.SectorStream[n] = indexOf[static_cast<size_t>(id)];
+    }
+    out_.MiniSectorStream.assign(miniOwner_.size(), kNoCompoundEntry);
+    for (size_t m = 0; m < miniOwner_.size(); ++m) {
+      const int64_t id = int64_t{miniOwner_[m]} - kFirstStream;
+      if (id >= 0 && static_cast<uint64_t>(id) < indexOf.size())
+        out_.MiniSectorStream[m] = indexOf[static_cast<size_t>(id)];
     }
     for (size_t n = 0; n < owner_.size(); ++n) {
       const int32_t o = owner_[n];

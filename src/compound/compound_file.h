@@ -38,6 +38,11 @@ struct CompoundCheck {
   // For each compound-file sector, the index in Entries of the stream whose
   // chain holds it; kNoCompoundEntry for the others and the mini stream.
   std::vector<uint32_t> SectorStream;
+  // The compound-file sectors of the mini stream, in its order, and for each
+  // 64-byte mini sector the index in Entries of the small stream holding it
+  // (kNoCompoundEntry for none).
+  std::vector<uint32_t> MiniStreamSectors;
+  std::vector<uint32_t> MiniSectorStream;
 };
 
 constexpr uint32_t kNoCompoundEntry = 0xFFFFFFFF;

@@ -33,6 +33,9 @@ struct InspectedFile {
   uint64_t FileBytes = 0;
   CompoundCheck Check;
   QQContents Contents;
+  // What the rescue that wrote the file knew of its streams beyond their
+  // chains: those placed by a guess (the file's bytes cannot show it).
+  std::vector<std::string> UncertainStreams;
 };
 
 InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes);

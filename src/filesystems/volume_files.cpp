@@ -2,24 +2,12 @@
 
 #include <optional>
 
+#include "filesystems/exfat_volume.h"
+#include "filesystems/fat_volume.h"
 #include "filesystems/ntfs_volume.h"
 #include "volume/geometry.h"
 
 namespace tarnwick {
-
-namespace {
-
-// FAT12/16/32 and exFAT: their readers go in here, each returning none with
-// error set when the volume cannot be read.
-std::optional<std::vector<FileRecord>> ReadFatFamily(SectorReader& reader, uint64_t firstSector,
-                                                     uint8_t fsKind, std::string& error) {
-  (void)reader;
-  (void)firstSector;
-  error = std::string(FsKindName(fsKind)) + " volumes are not read yet";
-  return std::nullopt;
-}
-
-}  // namespace
 
 bool VolumeFilesReadable(uint8_t fsKind) {
   return fsKind == kNtfs || fsKind == kFat12 || fsKind == kFat16 || fsKind == kFat32 ||
@@ -37,8 +25,10 @@ std::vector<FileRecord> ReadVolumeFiles(SectorReader& reader, uint64_t firstSect
     case kFat12:
     case kFat16:
     case kFat32:
+      files = ReadFatFiles(reader, firstSector, error);
+      break;
     case kExFat:
-      files = ReadFatFamily(reader, firstSector, fsKind, error);
+      files = ReadExfatFiles(reader, firstSector, error);
       break;
     default:
       error = "the file system " + std::string(FsKindName(fsKind)) + " is not read";

@@ -12,7 +12,8 @@
 #include "scan/session.h"
 #include "source/bytes.h"
 #include "source/partition_table.h"
-#include "source/source.h"
+#include "scan/session_source.h"
+#include "volume/identify.h"
 #include "volume/geometry_inference.h"
 #include "volume/identify_partitions.h"
 

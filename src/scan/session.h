@@ -42,7 +42,10 @@ struct SavedFile {
   // A database that could not be validated as whole: written under damaged/.
   bool Damaged = false;
   std::string Problem;                                    // why it is damaged
-  std::vector<std::string> IntactStreams, BrokenStreams;  // stream paths (databases only)
+  // Stream paths (databases only): intact when every sector of the stream is
+  // known to be the file's own, uncertain when some were placed by a guess,
+  // broken when a chain fails or a sector is known wrong.
+  std::vector<std::string> IntactStreams, BrokenStreams, UncertainStreams;
   // What a file system recorded about the file, where a record of it was
   // found: its path there, whether it was deleted, its times.
   std::string OriginalPath;

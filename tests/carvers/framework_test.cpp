@@ -264,7 +264,7 @@ TEST(PlaceWithoutReplacing, EveryWayOfTakingANameNumbersTheSame) {
     const std::string wanted = (folder / "FILE_AAAAAAAC").string();
     for (uint8_t k = 1; k <= 3; ++k) {
       const std::vector<uint8_t> bytes(100 * k, k);
-      Placement p = PlaceWithoutReplacing(SaveSource::InMemory(bytes), wanted, method);
+      SavePlacement p = PlaceWithoutReplacing(SaveSource::InMemory(bytes), wanted, method);
       ASSERT_TRUE(p.Saved && !p.AlreadyThere) << std::strerror(p.Error);
       EXPECT_EQ(p.Path, k == 1 ? wanted : wanted + "-" + std::to_string(k));
       EXPECT_EQ(test::ReadFileBytes(p.Path), bytes);
@@ -279,7 +279,7 @@ TEST(PlaceWithoutReplacing, BytesInAFileOfTheirOwnAreTakenOver) {
   const std::vector<uint8_t> bytes = test::RandomBytes(3 * 1048576 + 5, 9);  // several chunks
   for (int round = 0; round < 2; ++round) {
     test::WriteFileBytes(staged, bytes);
-    Placement p = PlaceWithoutReplacing(SaveSource::InFile(staged), wanted);
+    SavePlacement p = PlaceWithoutReplacing(SaveSource::InFile(staged), wanted);
     ASSERT_TRUE(p.Saved);
     EXPECT_EQ(p.Path, wanted);
     EXPECT_EQ(p.AlreadyThere, round == 1);
@@ -293,7 +293,7 @@ TEST(PlaceWithoutReplacing, BytesInAFileOfTheirOwnAreTakenOver) {
       shm.st_dev != here.st_dev) {
     const std::string far = "/dev/shm/tarnwick-staged-" + std::to_string(::getpid());
     test::WriteFileBytes(far, {4, 5});
-    Placement p = PlaceWithoutReplacing(SaveSource::InFile(far), wanted);
+    SavePlacement p = PlaceWithoutReplacing(SaveSource::InFile(far), wanted);
     EXPECT_TRUE(p.Saved) << std::strerror(p.Error);
     EXPECT_EQ(test::ReadFileBytes(dir / "FILE_AAAAAAAD-2.DB"), (std::vector<uint8_t>{4, 5}));
     EXPECT_FALSE(std::filesystem::remove(far));

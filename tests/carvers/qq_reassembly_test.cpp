@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 
 #include "carvers/qq_database.h"
 #include "compound/compound_file.h"
@@ -25,7 +26,9 @@ using test::ShellQuote;
 
 const std::string kWriter = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
 
-enum class Filler { Ascii, Chinese, Utf16, Zeros, Compressed };
+enum class Filler { Ascii, Chinese, Utf16, Zeros, Compressed, TextThenSlack };
+
+constexpr size_t kSlackBytes = 12 * 1024;  // old random bytes behind a text file's end
 
 // A foreign cluster's bytes: text and log lines, zeros, or bytes that look
 // as random as the database's own (a compressed file of unknown format).
@@ -45,6 +48,13 @@ std::vector<uint8_t> Foreign(Filler kind, size_t bytes, uint32_t seed) {
       break;
     case Filler::Zeros: text.assign(bytes, '\0'); break;
     case Filler::Compressed: return test::RandomBytes(bytes, seed + 1000);
+    case Filler::TextThenSlack: {
+      // A text file whose last cluster ends in what an earlier file left.
+      std::vector<uint8_t> out = Foreign(Filler::Ascii, bytes, seed);
+      const std::vector<uint8_t> old = test::RandomBytes(std::min(bytes, kSlackBytes), seed + 77);
+      std::copy(old.begin(), old.end(), out.end() - static_cast<std::ptrdiff_t>(old.size()));
+      return out;
+    }
   }
   text.resize(bytes);
   return {text.begin(), text.end()};
@@ -105,6 +115,28 @@ std::string WriteOver(Laid& l, const CompoundCheck& check, uint32_t n, Filler ki
   std::copy(bytes.begin(), bytes.end(),
             l.Image.begin() + static_cast<std::ptrdiff_t>(l.DbSectors[n + 1] * 512));
   return check.Entries[check.SectorStream[n]].Path;
+}
+
+// The streams of the file at `path` that olefile reads otherwise than from
+// the original's bytes, one a line.
+std::set<std::string> DifferingStreams(const std::string& path, const std::vector<uint8_t>& original,
+                                       const fs::path& scratch) {
+  const fs::path org = scratch / "original.db";
+  test::WriteFileBytes(org, original);
+  const std::string script =
+      "import olefile,sys\n"
+      "a=olefile.OleFileIO(sys.argv[1]); b=olefile.OleFileIO(sys.argv[2])\n"
+      "for p in b.listdir(streams=True, storages=False):\n"
+      "  try: same = a.openstream(p).read() == b.openstream(p).read()\n"
+      "  except Exception: same = False\n"
+      "  if not same: print('/'.join(p))\n";
+  auto r = test::Run("/usr/bin/python3 -c " + ShellQuote(script) + " " + ShellQuote(path) + " " +
+                     ShellQuote(org.string()));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  std::set<std::string> out;
+  std::istringstream lines(r.Out);
+  for (std::string line; std::getline(lines, line);) out.insert(line);
+  return out;
 }
 
 class Reassembling : public ::testing::Test {
@@ -299,6 +331,57 @@ TEST_F(Reassembling, WhatCannotBeToldApartOrWasOverwrittenGoesToDamaged) {
   }
 }
 
+// Where the reassembly guessed, the streams it placed by the guess are named
+// uncertain, never intact: every stream called intact reads as the
+// original's, and every stream of the file is named in one of the three.
+TEST_F(Reassembling, NoStreamPlacedByAGuessIsCalledIntact) {
+  const std::vector<uint8_t> db = Written("--seed 32 --scale 3");
+  const CompoundCheck truth = CheckCompoundFile(db);
+  ASSERT_TRUE(truth.Whole);
+  int uncertain = 0, intact = 0;
+  for (uint32_t seed = 60; seed < 68; ++seed) {
+    const uint32_t spc = seed % 2 ? 1 : 4;
+    const Laid l = Fragment(db, spc, {Filler::Compressed, Filler::Ascii}, 8 / spc, seed);
+    std::vector<SavedFile> saved = Rescue(l, spc);
+    ASSERT_EQ(saved.size(), 1u) << "seed " << seed;
+    const SavedFile& f = saved[0];
+    ASSERT_TRUE(f.Damaged) << "seed " << seed;
+    std::set<std::string> named;
+    for (const auto* list : {&f.IntactStreams, &f.UncertainStreams, &f.BrokenStreams})
+      for (const std::string& p : *list) EXPECT_TRUE(named.insert(p).second) << p;
+    EXPECT_EQ(named.size(), truth.IntactStreams.size()) << "seed " << seed;
+    const std::set<std::string> wrong = DifferingStreams(f.Path, db, out_->Path());
+    for (const std::string& p : f.IntactStreams)
+      EXPECT_FALSE(wrong.count(p)) << "seed " << seed << ": " << p << " called intact";
+    uncertain += static_cast<int>(f.UncertainStreams.size());
+    intact += static_cast<int>(f.IntactStreams.size());
+  }
+  // A guess in one gap leaves the streams of the others sure.
+  EXPECT_GT(uncertain, 0);
+  EXPECT_GT(intact, 0);
+}
+
+// A foreign file's last cluster is the file's as a whole: text, then old
+// random bytes in its slack. With 32 and 64 KiB clusters that is no reason
+// to doubt the database around it.
+TEST_F(Reassembling, OldBytesInAForeignClustersSlackLeaveTheDatabaseWhole) {
+  const std::vector<uint8_t> db = Written("--seed 33 --scale 40");
+  for (uint32_t spc : {64u, 128u}) {
+    for (uint32_t gapClusters : {1u, 2u}) {
+      const std::string what =
+          std::to_string(spc) + " sectors a cluster, " + std::to_string(gapClusters) + " foreign";
+      const Laid l = Fragment(db, spc, {Filler::TextThenSlack, Filler::TextThenSlack},
+                              gapClusters, spc + gapClusters);
+      std::vector<SavedFile> saved = Rescue(l, spc);
+      ASSERT_EQ(saved.size(), 1u) << what;
+      EXPECT_FALSE(saved[0].Damaged) << what << ": " << saved[0].Problem;
+      auto top = TopLevel();
+      ASSERT_EQ(top.size(), 1u) << what;
+      EXPECT_EQ(ReadFileBytes(top[0]), db) << what;
+    }
+  }
+}
+
 // A database whose allocation reached the end of the volume and went on at
 // its front: the later piece lies before the start on disk.
 TEST_F(Reassembling, APieceAtTheVolumesFrontFollowsTheEnd) {
@@ -438,6 +521,52 @@ TEST_F(Reassembling, ACompoundFileWithoutTheQQNamesIsNeverWritten) {
   EXPECT_TRUE(fs::is_empty(out_->Path()));
 }
 
+// Put together on disk, the assembly is the one made in memory: the same
+// sectors, the same check, and the bytes copied out are the database's.
+TEST_F(Reassembling, AnAssemblyOnDiskIsTheOneInMemory) {
+  const std::vector<uint8_t> db = Written("--seed 52 --scale 40");
+  for (uint32_t spc : {1u, 8u}) {
+    const Laid l = Fragment(db, spc, {Filler::Ascii, Filler::Utf16, Filler::Zeros}, 3, spc + 40);
+    auto s = CarveSession(l.Image, spc, 0);
+    const Reassembly inMemory = ReassembleCompoundFile(*s, l.Start * 512);
+    ASSERT_TRUE(inMemory.Found && inMemory.Certain) << inMemory.Reason;
+    test::TempDir dir("on-disk");
+    FileAssembly a;
+    ASSERT_TRUE(a.Open(dir.Path().string()));
+    const Reassembly onDisk = ReassembleCompoundFile(*s, l.Start * 512, {}, &a);
+    ASSERT_TRUE(onDisk.Found && onDisk.Certain) << onDisk.Reason;
+    EXPECT_TRUE(onDisk.File.empty());
+    EXPECT_EQ(onDisk.Sectors, inMemory.Sectors);
+    EXPECT_EQ(onDisk.Sectors, l.DbSectors);
+    EXPECT_TRUE(onDisk.Check.Whole) << onDisk.Check.Problem;
+    EXPECT_EQ(onDisk.Check.IntactStreams, inMemory.Check.IntactStreams);
+    int error = 0;
+    ASSERT_TRUE(a.CopyTo((dir / "copy.db").string(), error));
+    EXPECT_EQ(ReadFileBytes(dir / "copy.db"), db);
+  }
+}
+
+// A database whose FAT describes more than is held in memory is put
+// together on disk from the start, in one piece or in several: it comes
+// back byte for byte, from its own sectors, and leaves nothing else behind.
+TEST_F(Reassembling, ALargeDatabaseIsPutTogetherOnDisk) {
+  const std::vector<uint8_t> db = Written("--seed 7 --scale 700");
+  ASSERT_GT(LE32(Bytes(db), 44), 1024u) << "more FAT sectors than are held in memory";
+  for (const std::vector<Filler>& gaps :
+       {std::vector<Filler>{}, std::vector<Filler>{Filler::Ascii, Filler::Utf16}}) {
+    const Laid l = Fragment(db, 8, gaps, 4, 90 + static_cast<uint32_t>(gaps.size()));
+    std::vector<SavedFile> saved = Rescue(l, 8);
+    ASSERT_EQ(saved.size(), 1u) << gaps.size() << " gaps";
+    EXPECT_FALSE(saved[0].Damaged) << gaps.size() << " gaps: " << saved[0].Problem;
+    EXPECT_EQ(saved[0].Sectors, l.DbSectors);
+    auto top = TopLevel();
+    ASSERT_EQ(top.size(), 1u);
+    EXPECT_EQ(top[0].filename().string().rfind("FILE_", 0), 0u);
+    EXPECT_TRUE(ReadFileBytes(top[0]) == db) << "the database, byte for byte";
+    EXPECT_EQ(std::distance(fs::directory_iterator(out_->Path()), fs::directory_iterator()), 1);
+  }
+}
+
 TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   const std::vector<uint8_t> db = Written("--seed 51 --scale 3");
   const Laid l = Fragment(db, 1, {Filler::Ascii, Filler::Zeros}, 5, 8);
@@ -449,10 +578,31 @@ TEST_F(Reassembling, TheSearchStopsAtItsBounds) {
   tight.MaxWork = 1000;
   Reassembly r = ReassembleCompoundFile(*s, l.Start * 512, tight);
   EXPECT_FALSE(r.Found);
+  // The foreign bytes between its pieces do not bound the search: the file's
+  // own size does.
   tight = {};
   tight.MaxForeignBytes = 512;  // less than the gaps hold
   r = ReassembleCompoundFile(*s, l.Start * 512, tight);
-  EXPECT_FALSE(r.Found && r.Certain && r.File == db);
+  EXPECT_TRUE(r.Found && r.Certain && r.File == db) << r.Reason;
+  tight = {};
+  tight.MaxFileBytes = db.size() / 2;
+  r = ReassembleCompoundFile(*s, l.Start * 512, tight);
+  EXPECT_FALSE(r.Found);
+  // Gaps too large to search still give the best assembly, the reason said
+  // and their sectors guessed, while the anchors stay sure.
+  tight = {};
+  tight.MaxCellsPerGap = 2;
+  r = ReassembleCompoundFile(*s, l.Start * 512, tight);
+  ASSERT_TRUE(r.Found);
+  EXPECT_FALSE(r.Certain);
+  EXPECT_NE(r.Reason.find("too large"), std::string::npos) << r.Reason;
+  EXPECT_EQ(r.File.size(), db.size());
+  // Plain gaps among encrypted data: split by how the clusters look, which
+  // gives the file's own bytes, still called a guess.
+  EXPECT_EQ(r.File, db) << r.Reason;
+  const auto guessed = std::count(r.Placements.begin(), r.Placements.end(), Placement::Guessed);
+  EXPECT_GT(guessed, 0);
+  EXPECT_LT(static_cast<size_t>(guessed), r.Placements.size());
 }
 
 // Spoilt tables and directories around a fragmented database: the search

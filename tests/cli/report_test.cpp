@@ -51,10 +51,10 @@ TEST_F(ReportTest, HasItsDocumentedShapeAndSaysWhatInspectSays) {
                           "f=d[\"rescued\"][0]; print(d[\"version\"], "
                           "d[\"unreadable_sectors\"], f[\"verdict\"], "
                           "f[\"contacts\"], f[\"groups\"][\"numbers\"], "
-                          "f[\"message_store_bytes\"])' " +
+                          "f[\"message_store_bytes\"], f[\"uncertain_streams\"])' " +
                           ShellQuote(report.string()));
   EXPECT_EQ(fields.Out,
-            "2 [] whole {'count': 2, 'numbers': ['20481234', '987654321']} ['5550001'] 50100\n")
+            "2 [] whole {'count': 2, 'numbers': ['20481234', '987654321']} ['5550001'] 50100 []\n")
       << fields.Err;
   // Written whole under its own name: no temporary file is left beside it.
   std::vector<std::string> names;

@@ -1670,6 +1670,25 @@ def fill_volume(volume, name, work):
         raise BuildError(f"{name} did not fill the volume")
 
 
+def fill_volume_random(volume, name, work, rng):
+    """Writes random bytes over every free cluster: what earlier files leave in the clusters
+    (and so in the slack behind the end of every file written after it is deleted)."""
+    free = volume.free_bytes()
+    if free is None:
+        # FAT12 and FAT16 keep no free count: on the empty volume every cluster is free.
+        stat = fsstat(volume.image)
+        first, last = (int(v) for v in stat["Total Cluster Range"].split(" - "))
+        free = (last - first + 1) * int(stat["Cluster Size"])
+    if not free:
+        raise BuildError("no free space to fill")
+    path = os.path.join(work, name)
+    with open(path, "wb") as f:
+        f.write(rng.randbytes(free))
+    os.utime(path, (FIXED_MTIME, FIXED_MTIME))
+    volume.write(path, name)
+    os.remove(path)
+
+
 def run_steps(case, volume, rng, work, originals, written):
     with volume.session():
         for step in case.steps:
@@ -1692,6 +1711,8 @@ def run_steps(case, volume, rng, work, originals, written):
                     os.remove(os.path.join(originals, arg))
             elif action == "fill":
                 fill_volume(volume, arg, work)
+            elif action == "fill_random":
+                fill_volume_random(volume, arg, work, rng)
             elif action == "hint_at":
                 hint_at(volume, arg)
             else:
@@ -2071,6 +2092,19 @@ def reassembly_cases():
         "long-lived databases fragmented around deleted log, UTF-16 text and zero files (FAT32, "
         "512-byte clusters)",
         "FAT32", 40, 1, "deleted", steps, lose=lose))
+    # 32 KiB clusters on a volume whose free space once held random bytes: the
+    # text files' last clusters, and the databases' own, end in them.
+    steps, lose = around_deleted([
+        (qq_long("Msg_log.db", 8), text("sync.log", "log", 40 * KIB)),
+        (qq_long("Msg_txt.db", 6), text("notes.txt", "txt", 70 * KIB)),
+        (qq_long("Msg_utf16.db", 8), text("readme.txt", "utf16", 36 * KIB)),
+    ], cluster_sectors=64)
+    c.append(Case(
+        "fat12-32k-frag-deleted-slack",
+        "long-lived databases fragmented around deleted text files on FAT12 with 32 KiB "
+        "clusters, whose slack holds old random bytes",
+        "FAT12", 24, 64, "deleted",
+        [("fill_random", "OLD.BIN"), ("delete", "OLD.BIN")] + steps, lose=lose))
     return c
 
 

@@ -129,6 +129,8 @@ void ResultsViewTest::DamagedAndUnreadableFilesSaySo() {
   damaged.Check.IsCompound = true;
   damaged.Check.Problem = "stream C2CMsg/1/Data.msj ends early";
   damaged.Check.BrokenStreams = {"C2CMsg/1/Data.msj"};
+  damaged.Check.IntactStreams = {"Matrix.dat"};
+  damaged.UncertainStreams = {"C2CMsg/2/Data.msj"};
   damaged.Contents.Contacts = {"1"};
   InspectedFile unreadable;
   unreadable.Path = "/r/FILE_AAAAABCE.DB";
@@ -148,7 +150,9 @@ void ResultsViewTest::DamagedAndUnreadableFilesSaySo() {
   QCOMPARE(Text(v.Table, 0, kColumnContacts), QString("1: 1"));
   const QString why = v.Table->item(0, kColumnVerdict)->toolTip();
   QVERIFY2(why.contains("ends early") &&
-               why.contains(QString::fromUtf8("损坏的数据流：C2CMsg/1/Data.msj")),
+               why.contains(QString::fromUtf8("损坏的数据流：C2CMsg/1/Data.msj")) &&
+               why.contains(QString::fromUtf8("完好的数据流：Matrix.dat")) &&
+               why.contains(QString::fromUtf8("（部分片段为推测位置）：C2CMsg/2/Data.msj")),
            qPrintable(why));
   QCOMPARE(Text(v.Table, 1, kColumnVerdict), QString::fromUtf8("无法读取"));
   QVERIFY(v.Table->item(1, kColumnVerdict)->toolTip().contains("Permission denied"));

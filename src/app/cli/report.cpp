@@ -47,7 +47,11 @@ Json RescuedFileEntry(const SavedFile& file) {
     entry["verdict"] = "damaged";
     entry["problem"] = file.Problem;
     entry["intact_streams"] = file.IntactStreams;
+    entry["uncertain_streams"] = file.UncertainStreams;
     entry["broken_streams"] = file.BrokenStreams;
+  } else if (inspection.Check.IsCompound) {
+    // Validated as whole: no stream of it rests on a guess.
+    entry["uncertain_streams"] = Json::array();
   }
   return entry;
 }

@@ -121,11 +121,15 @@ void TResultsView::ShowFiles(const std::vector<InspectedFile>& files, const QStr
     } else {
       verdict = t(ResultsText::Damaged);
       why = QString::fromStdString(f.Check.Problem);
-      if (!f.Check.BrokenStreams.empty()) {
-        QStringList broken;
-        for (const std::string& s : f.Check.BrokenStreams) broken << QString::fromStdString(s);
-        why += "\n" + t(ResultsText::BrokenStreams) + broken.join(", ");
-      }
+      auto list = [&](ResultsText label, const std::vector<std::string>& paths) {
+        if (paths.empty()) return;
+        QStringList names;
+        for (const std::string& p : paths) names << QString::fromStdString(p);
+        why += "\n" + t(label) + names.join(", ");
+      };
+      list(ResultsText::IntactStreams, f.Check.IntactStreams);
+      list(ResultsText::UncertainStreams, f.UncertainStreams);
+      list(ResultsText::BrokenStreams, f.Check.BrokenStreams);
     }
     auto* item = Cell(verdict);
     item->setToolTip(why.isEmpty() ? verdict : verdict + "\n" + why);

@@ -505,11 +505,9 @@ void TForm1::Button12Click() {
   r.LastText = Edit4->text().toStdString();
   r.FreeOnly = CheckBox8->isChecked();
   ChooseGeometry();
-  std::vector<std::string> saved, original;
-  s_.OnFileSaved = [&saved, &original](const SavedFile& f) {
-    if (!f.Written) return;
-    saved.push_back(f.Path);
-    original.push_back(f.OriginalPath);
+  std::vector<SavedFile> saved;
+  s_.OnFileSaved = [&saved](const SavedFile& f) {
+    if (f.Written) saved.push_back(f);
   };
   ScanOutcome out = DeepScan(s_, boxes_, r);
   s_.OnFileSaved = nullptr;
@@ -528,15 +526,27 @@ void TForm1::Button12Click() {
   }
   panels_[0]->setText(QString::fromStdString(out.EndText));
   ui_.Ask(EndMessage(s_, out), s_.Text(kSlotFinished), Buttons::Ok);
-  ShowResults(saved, original);
+  ShowResults(saved);
 }
 
-void TForm1::ShowResults(const std::vector<std::string>& saved,
-                         const std::vector<std::string>& originalPaths) {
+void TForm1::ShowResults(const std::vector<SavedFile>& saved) {
   if (saved.empty()) return;
   std::vector<InspectedFile> files;
+  std::vector<std::string> originalPaths;
   files.reserve(saved.size());
-  for (const std::string& path : saved) files.push_back(InspectFile(path));
+  originalPaths.reserve(saved.size());
+  for (const SavedFile& f : saved) {
+    InspectedFile in = InspectFile(f.Path);
+    // A damaged database: the rescue knows which streams rest on a guess
+    // or on sectors known wrong, which its bytes cannot show.
+    if (f.Damaged && in.Check.IsCompound) {
+      in.Check.IntactStreams = f.IntactStreams;
+      in.Check.BrokenStreams = f.BrokenStreams;
+      in.UncertainStreams = f.UncertainStreams;
+    }
+    files.push_back(std::move(in));
+    originalPaths.push_back(f.OriginalPath);
+  }
   Results->ShowFiles(files, QString::fromStdString(s_.TargetFolder), originalPaths);
   Results->setFont(font());
   Results->show();

@@ -19,6 +19,7 @@
 #include "app/gui/qt_frontend.h"
 #include "app/gui/results_view.h"
 #include "scan/deep_scan.h"
+#include "scan/session.h"
 #include "scan/session_source.h"
 #include "volume/identify.h"
 
@@ -132,8 +133,7 @@ class TForm1 : public QWidget {
   bool Show(uint64_t sector);
   void GoTo();
   void Message(int slot, int captionSlot);
-  void ShowResults(const std::vector<std::string>& saved,
-                   const std::vector<std::string>& originalPaths);
+  void ShowResults(const std::vector<SavedFile>& saved);
   QString T(int slot) const;
 
   Session& s_;

@@ -1,0 +1,59 @@
+#pragma once
+// A database put together on disk rather than in memory: an unnamed file in
+// the target folder that the assembly is appended to, its tables read into a
+// sparse view for the whole-file check, and copied file to file when it is
+// saved. A database of any size costs no more memory than its tables.
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+struct Session;
+struct SavedFile;
+
+class FileAssembly {
+ public:
+  FileAssembly() = default;
+  ~FileAssembly();
+  FileAssembly(const FileAssembly&) = delete;
+  FileAssembly& operator=(const FileAssembly&) = delete;
+
+  // Opens a new unnamed file in folder. False with errno's reason kept.
+  bool Open(const std::string& folder);
+  // Appends bytes; false (and every later call fails) when the write fails.
+  bool Append(std::span<const uint8_t> bytes);
+  // After the last Append: writes out what is pending. False on a failure.
+  bool Finish();
+  // A view of the whole file in which only the given 512-byte blocks are
+  // read and every other byte reads as zero, for checks that look at the
+  // file's tables alone: untouched pages of it cost no memory.
+  bool MapBlocks(const std::vector<uint64_t>& blocks);
+
+  std::span<const uint8_t> Bytes() const { return {map_, map_ ? size_ : 0}; }
+  uint64_t Size() const { return size_; }
+  bool Ok() const { return error_ == 0 && fd_ >= 0; }
+  int Error() const { return error_; }
+
+  // Copies the file to a new file at path, under a temporary name first and
+  // renamed into place when whole. False with errno (0: a short copy).
+  bool CopyTo(const std::string& path, int& error) const;
+
+ private:
+  bool Flush();
+  int fd_ = -1;
+  int error_ = 0;
+  uint64_t size_ = 0;
+  uint8_t* map_ = nullptr;
+  std::vector<uint8_t> pending_;  // appended bytes not yet written
+};
+
+// The database carver's save of an assembly, through the same save as one
+// from memory: nothing in the folder is replaced, saved.Path becomes the name
+// written (or the one that already held these bytes); on a failure the
+// system's reason goes to SaveError and Abort/Retry/Ignore is asked; Abort
+// stops the scan. True when the bytes are in the folder.
+bool SaveAssemblyToFile(Session& s, const FileAssembly& assembly, SavedFile& saved);
+
+}  // namespace tarnwick
