@@ -40,7 +40,7 @@ bool LookAtPath(const std::string& path, bool followLinks, PathType& type, uint6
     error = errno;
     return errno == ENOENT;
   }
-  type = S_ISREG(st.st_mode) ? PathType::Regular
+  type = S_ISREG(st.st_mode)   ? PathType::Regular
          : S_ISDIR(st.st_mode) ? PathType::Directory
                                : PathType::Other;
   size = static_cast<uint64_t>(st.st_size);
@@ -49,7 +49,7 @@ bool LookAtPath(const std::string& path, bool followLinks, PathType& type, uint6
 
 int RenameWithoutReplacing(const std::string& from, const std::string& to) {
   return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
-                                                                                           : errno;
+                                                                                          : errno;
 }
 
 int LinkName(const std::string& from, const std::string& to) {
@@ -111,8 +111,8 @@ int64_t SystemFile::Read(std::span<uint8_t> buffer, int& error) {
 int64_t SystemFile::ReadAt(uint64_t offset, std::span<uint8_t> buffer, int& error) const {
   size_t done = 0;
   while (done < buffer.size()) {
-    const ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done,
-                              static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(fd_, buffer.data() + done, buffer.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       error = errno;
@@ -141,8 +141,8 @@ bool SystemFile::WriteAll(std::span<const uint8_t> bytes, int& error) {
 bool SystemFile::WriteAllAt(uint64_t offset, std::span<const uint8_t> bytes, int& error) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                               static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       error = n < 0 ? errno : 0;
@@ -208,8 +208,8 @@ ZeroedMemory::~ZeroedMemory() {
 }
 
 bool ZeroedMemory::Reserve(size_t size, int& error) {
-  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-                   -1, 0);
+  void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) {
     error = errno;
     return false;

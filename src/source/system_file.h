@@ -20,12 +20,12 @@ namespace tarnwick {
 std::string SystemErrorText(int error);
 
 // What an error code says, as far as a save needs to know.
-bool IsNameTaken(int error);      // something is at the name already
-bool IsNotFound(int error);       // nothing is at the path (or its folder)
-bool IsOtherVolume(int error);    // the two names are on different file systems
-bool IsUnsupported(int error);    // the file system lacks that way of taking a name
-int NameTakenError();             // the code IsNameTaken answers true for
-int InputOutputError();           // a transfer the device did not complete
+bool IsNameTaken(int error);    // something is at the name already
+bool IsNotFound(int error);     // nothing is at the path (or its folder)
+bool IsOtherVolume(int error);  // the two names are on different file systems
+bool IsUnsupported(int error);  // the file system lacks that way of taking a name
+int NameTakenError();           // the code IsNameTaken answers true for
+int InputOutputError();         // a transfer the device did not complete
 
 // The characters that end a folder's name in a path.
 #ifdef _WIN32

@@ -93,7 +93,9 @@ std::string SystemErrorText(int error) {
 }
 
 bool IsNameTaken(int error) { return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS; }
-bool IsNotFound(int error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsNotFound(int error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 bool IsOtherVolume(int error) { return error == ERROR_NOT_SAME_DEVICE; }
 bool IsUnsupported(int error) {
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
@@ -199,12 +201,10 @@ bool SystemFile::CreateUnnamedIn(const std::string& folder, int& error) {
     // Windows keeps no file without a name: this one is hidden, kept from
     // the disk where it can be, and goes when it is closed (or the program
     // ends in any way).
-    HANDLE h = CreateFileW(WidePath(dir + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           CREATE_NEW,
-                           FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN |
-                               FILE_FLAG_DELETE_ON_CLOSE,
-                           nullptr);
+    HANDLE h = CreateFileW(
+        WidePath(dir + name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       error = LastError();
       if (IsNameTaken(error)) continue;
