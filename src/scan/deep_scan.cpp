@@ -164,6 +164,11 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
         ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + FormatPercent(total, n - first));
         ui.SetLabel(Dialog::Search, 3, s.Text(kSlotFound) + std::to_string(found));
         ui.Pump();
+        // A cancel takes effect at once, not at the end of the batch.
+        if (s.Flags.SearchCancel) {
+          ++n;
+          break;
+        }
       }
     }
   }

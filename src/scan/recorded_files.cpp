@@ -208,13 +208,16 @@ RecordedScan CollectRecordedFiles(Session& s) {
       if (f.Directory) continue;
       const bool candidate =
           f.FirstSector && (EndsWithDb(f.Name) || compoundStarts.count(*f.FirstSector) != 0);
-      // A deleted database is claimed once it is written from its runs.
-      if (f.LayoutKnown && (!f.Deleted || (!candidate && !holdsCompoundStart(f)))) {
+      // A deleted neighbour whose layout is known is claimed, so that the
+      // databases around it step over it; a deleted database is claimed once
+      // it is written from its runs. A live file is not: it may have been
+      // written over a database since, whose carve must then see the loss
+      // where it lies (--free-only claims what the file system holds).
+      if (f.LayoutKnown && f.Deleted && !candidate && !holdsCompoundStart(f))
         ClaimRecordedRuns(s, f);
-        if (!f.Deleted) {
-          for (const FileRun& r : f.Runs)
-            if (!r.Sparse) scan.LiveRuns.emplace_back(r.FirstSector, r.FirstSector + r.Sectors - 1);
-        }
+      if (f.LayoutKnown && !f.Deleted) {
+        for (const FileRun& r : f.Runs)
+          if (!r.Sparse) scan.LiveRuns.emplace_back(r.FirstSector, r.FirstSector + r.Sectors - 1);
       }
       if (!f.FirstSector || *f.FirstSector < first || *f.FirstSector > last) continue;
       if (!candidate) continue;
