@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "source/system_file.h"
+
 namespace tarnwick {
 
 struct Session;
@@ -20,7 +22,7 @@ class FileAssembly {
   FileAssembly(const FileAssembly&) = delete;
   FileAssembly& operator=(const FileAssembly&) = delete;
 
-  // Opens a new unnamed file in folder. False with errno's reason kept.
+  // Opens a new unnamed file in folder. False with the system's error kept.
   bool Open(const std::string& folder);
   // Appends bytes; false (and every later call fails) when the write fails.
   bool Append(std::span<const uint8_t> bytes);
@@ -33,18 +35,21 @@ class FileAssembly {
 
   std::span<const uint8_t> Bytes() const { return {map_, map_ ? size_ : 0}; }
   uint64_t Size() const { return size_; }
-  bool Ok() const { return error_ == 0 && fd_ >= 0; }
+  bool Ok() const { return error_ == 0 && file_.IsOpen(); }
   int Error() const { return error_; }
 
   // Copies the file to a new file at path, under a temporary name first and
-  // renamed into place when whole. False with errno (0: a short copy).
+  // renamed into place when whole. False with the system's error (0: a
+  // short copy).
   bool CopyTo(const std::string& path, int& error) const;
 
  private:
   bool Flush();
-  int fd_ = -1;
+  SystemFile file_;
   int error_ = 0;
   uint64_t size_ = 0;
+  uint64_t written_ = 0;  // bytes of it in the file
+  ZeroedMemory view_;
   uint8_t* map_ = nullptr;
   std::vector<uint8_t> pending_;  // appended bytes not yet written
 };

@@ -1,15 +1,11 @@
 #include "carvers/framework.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <random>
 #include <utility>
+
+#include "source/system_file.h"
 
 namespace tarnwick {
 
@@ -23,67 +19,19 @@ constexpr int kSlotSector = 41;
 constexpr int kSlotFailedSave = 28;
 constexpr int kSlotSaveCaption = 61;
 
-// The system's reason for the last failed call.
-std::string SystemReason(int error) { return error != 0 ? std::strerror(error) : "short write"; }
-
 constexpr size_t kCompareChunk = 1 << 20;
 // NAME-2.EXT ... NAME-9999.EXT: a folder holding that many different files
 // of one name is not one to go on filling.
 constexpr int kMaxNameNumber = 9999;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
-
-bool WriteAll(int fd, std::span<const uint8_t> bytes, int& error) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : 0;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Reads up to buffer.size() bytes; the count read, or -1 on an error.
-ssize_t ReadFull(int fd, std::span<uint8_t> buffer) {
-  size_t done = 0;
-  while (done < buffer.size()) {
-    ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 // The bytes to save, read in chunks: from memory or from their own file.
 class SourceReader {
  public:
-  explicit SourceReader(const SaveSource& source)
-      : source_(source),
-        fd_(source.File.empty() ? -1 : ::open(source.File.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  bool Ok() const { return source_.File.empty() || fd_.get() >= 0; }
+  explicit SourceReader(const SaveSource& source) : source_(source) {
+    if (!source.File.empty()) file_.OpenToRead(source.File, true, error_);
+  }
+  bool Ok() const { return source_.File.empty() || file_.IsOpen(); }
+  int Error() const { return error_; }
   // The next chunk, empty at the end; false on a read error.
   bool Next(std::span<const uint8_t>& chunk) {
     if (source_.File.empty()) {
@@ -93,7 +41,7 @@ class SourceReader {
       return true;
     }
     buffer_.resize(kCompareChunk);
-    ssize_t n = ReadFull(fd_.get(), buffer_);
+    const int64_t n = file_.Read(buffer_, error_);
     if (n < 0) return false;
     chunk = std::span<const uint8_t>(buffer_.data(), static_cast<size_t>(n));
     return true;
@@ -101,38 +49,39 @@ class SourceReader {
 
  private:
   const SaveSource& source_;
-  Fd fd_;
+  SystemFile file_;
+  int error_ = 0;
   size_t at_ = 0;
   std::vector<uint8_t> buffer_;
 };
 
 // The size of the bytes to save; false when their file cannot be looked at.
-bool SourceSize(const SaveSource& source, uint64_t& size) {
+bool SourceSize(const SaveSource& source, uint64_t& size, int& error) {
   if (source.File.empty()) {
     size = source.Bytes.size();
     return true;
   }
-  struct stat st {};
-  if (::stat(source.File.c_str(), &st) != 0) return false;
-  size = static_cast<uint64_t>(st.st_size);
-  return true;
+  PathType type = PathType::None;
+  return LookAtPath(source.File, true, type, size, error) && type != PathType::None;
 }
 
 // True when the regular file at path holds exactly the bytes to save. Only
 // read: a link, a device or anything else at the name counts as different.
 bool HoldsTheSameBytes(const std::string& path, const SaveSource& source, uint64_t size) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-  if (static_cast<uint64_t>(st.st_size) != size) return false;
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) return false;
+  PathType type = PathType::None;
+  uint64_t theirSize = 0;
+  int error = 0;
+  if (!LookAtPath(path, false, type, theirSize, error) || type != PathType::Regular) return false;
+  if (theirSize != size) return false;
+  SystemFile file;
+  if (!file.OpenToRead(path, false, error)) return false;
   SourceReader reader(source);
   if (!reader.Ok()) return false;
   std::vector<uint8_t> theirs(kCompareChunk);
   while (true) {
     std::span<const uint8_t> ours;
     if (!reader.Next(ours)) return false;
-    ssize_t n = ReadFull(fd.get(), std::span<uint8_t>(theirs.data(), ours.size()));
+    const int64_t n = file.Read(std::span<uint8_t>(theirs.data(), ours.size()), error);
     if (n < 0 || static_cast<size_t>(n) != ours.size()) return false;
     if (!std::equal(ours.begin(), ours.end(), theirs.begin())) return false;
     if (ours.empty()) return true;
@@ -143,7 +92,7 @@ bool HoldsTheSameBytes(const std::string& path, const SaveSource& source, uint64
 // extension so that the file still opens as what it is.
 std::string NumberedName(const std::string& wanted, int n) {
   if (n <= 1) return wanted;
-  const size_t slash = wanted.rfind('/');
+  const size_t slash = wanted.find_last_of(kPathSeparators);
   const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
   size_t dot = wanted.rfind('.');
   if (dot == std::string::npos || dot <= nameStart) dot = wanted.size();
@@ -156,82 +105,72 @@ bool WriteTemporary(const std::string& wanted, const SaveSource& source, std::st
                     int& error) {
   SourceReader reader(source);
   if (!reader.Ok()) {
-    error = errno;
+    error = reader.Error();
     return false;
   }
   // A name of its own, created with the umask's permissions as the file
   // will keep them (rescued chats are private when the user's files are).
-  Fd fd;
+  SystemFile file;
   std::random_device random;
-  for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
+  for (int attempt = 0; attempt < 100 && !file.IsOpen(); ++attempt) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%08x.part", static_cast<unsigned>(random()));
     temporary = wanted + suffix;
-    fd.reset(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-    if (fd.get() < 0 && errno != EEXIST) break;
+    if (!file.CreateNew(temporary, error) && !IsNameTaken(error)) break;
   }
-  if (fd.get() < 0) {
-    error = errno;
-    return false;
-  }
+  if (!file.IsOpen()) return false;
   bool ok = true;
   for (std::span<const uint8_t> chunk; ok;) {
     if (!reader.Next(chunk)) {
-      error = errno;
+      error = reader.Error();
       ok = false;
     } else if (chunk.empty()) {
       break;
     } else {
-      ok = WriteAll(fd.get(), chunk, error);
+      ok = file.WriteAll(chunk, error);
     }
   }
   // A rescued file is only counted once it is on the disk.
-  if (ok && ::fsync(fd.get()) != 0 && errno != EINVAL) {
-    error = errno;
+  if (ok) ok = file.Flush(error);
+  int closeError = 0;
+  if (!file.Close(closeError) && ok) {
+    error = closeError;
     ok = false;
   }
-  if (::close(fd.release()) != 0 && ok) {
-    error = errno;
-    ok = false;
-  }
-  if (!ok) ::unlink(temporary.c_str());
+  if (!ok) RemoveName(temporary);
   return ok;
 }
 
-// The errors that say a file system lacks a way of taking a name, not that
-// the name is taken or the folder is unusable.
-bool Unsupported(int error) {
-  return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP || error == ENOTSUP ||
-         error == EPERM || error == EMLINK;
-}
-
 // Gives the finished file at `from` the name `to` unless something has it.
-// 0 when done, EEXIST when the name is taken, else the errno. method moves
-// on to the next way when the file system refuses one.
+// 0 when done, a name-taken error when the name is taken, else the error.
+// method moves on to the next way when the file system refuses one.
 int ClaimName(const std::string& from, const std::string& to, ClaimMethod& method) {
   if (method == ClaimMethod::RenameNoReplace) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno == EEXIST || !Unsupported(errno)) return errno;
+    const int error = RenameWithoutReplacing(from, to);
+    if (error == 0 || IsNameTaken(error) || !IsUnsupported(error)) return error;
     method = ClaimMethod::Link;
   }
   if (method == ClaimMethod::Link) {
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      ::unlink(from.c_str());
+    const int error = LinkName(from, to);
+    if (error == 0) {
+      RemoveName(from);
       return 0;
     }
-    if (errno == EEXIST || !Unsupported(errno)) return errno;
+    if (IsNameTaken(error) || !IsUnsupported(error)) return error;
     method = ClaimMethod::ExclusivePlaceholder;
   }
   // The name is taken by an empty file of our own, which the finished file
-  // then replaces: only that placeholder is ever renamed over.
-  Fd placeholder(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (placeholder.get() < 0) return errno;
-  if (::rename(from.c_str(), to.c_str()) != 0) {
-    const int error = errno;
-    ::unlink(to.c_str());
-    return error;
+  // then replaces: only that placeholder is ever renamed over. It is closed
+  // first, as a file that is open cannot be replaced everywhere.
+  {
+    SystemFile placeholder;
+    int error = 0;
+    if (!placeholder.CreateNew(to, error)) return error;
+    placeholder.Close(error);
   }
-  return 0;
+  const int error = RenameReplacing(from, to);
+  if (error != 0) RemoveName(to);
+  return error;
 }
 
 }  // namespace
@@ -240,34 +179,31 @@ SavePlacement PlaceWithoutReplacing(const SaveSource& source, const std::string&
                                 ClaimMethod method) {
   SavePlacement out;
   uint64_t size = 0;
-  if (!SourceSize(source, size)) {
-    out.Error = errno;
-    return out;
-  }
+  if (!SourceSize(source, size, out.Error)) return out;
   std::string staged;  // the finished file, waiting for its name
   bool stagedIsOurs = false;
   // Done: a source file is taken over; failed: only our own copy goes.
   auto finish = [&](bool saved) {
-    if (stagedIsOurs && !saved) ::unlink(staged.c_str());
+    if (stagedIsOurs && !saved) RemoveName(staged);
     if (saved && !source.File.empty() && (stagedIsOurs || out.AlreadyThere))
-      ::unlink(source.File.c_str());
+      RemoveName(source.File);
     out.Saved = saved;
     return out;
   };
   int taken = 0;  // names found free and then taken before ours could be
   for (int n = 1; n <= kMaxNameNumber; ++n) {
     const std::string name = NumberedName(wanted, n);
-    struct stat st {};
-    if (::lstat(name.c_str(), &st) == 0) {
+    PathType type = PathType::None;
+    uint64_t theirSize = 0;
+    if (!LookAtPath(name, false, type, theirSize, out.Error)) return finish(false);
+    if (type != PathType::None) {
       if (!HoldsTheSameBytes(name, source, size)) continue;
       out.AlreadyThere = true;
       out.Path = name;
+      out.Error = 0;
       return finish(true);
     }
-    if (errno != ENOENT) {
-      out.Error = errno;
-      return finish(false);
-    }
+    out.Error = 0;
     if (staged.empty()) {
       if (!source.File.empty()) {
         staged = source.File;
@@ -278,7 +214,7 @@ SavePlacement PlaceWithoutReplacing(const SaveSource& source, const std::string&
       }
     }
     int error = ClaimName(staged, name, method);
-    if (error == EXDEV && !stagedIsOurs) {
+    if (IsOtherVolume(error) && !stagedIsOurs) {
       // The bytes' file is on another file system: a copy beside the target.
       if (!WriteTemporary(wanted, source, staged, out.Error)) return finish(false);
       stagedIsOurs = true;
@@ -288,14 +224,14 @@ SavePlacement PlaceWithoutReplacing(const SaveSource& source, const std::string&
       out.Path = name;
       return finish(true);
     }
-    if (error == EEXIST && ++taken < kMaxNameNumber) {
+    if (IsNameTaken(error) && ++taken < kMaxNameNumber) {
       --n;  // taken meanwhile: look at what took it
       continue;
     }
     out.Error = error;
     return finish(false);
   }
-  out.Error = EEXIST;
+  out.Error = NameTakenError();
   return finish(false);
 }
 
@@ -318,7 +254,7 @@ bool SaveWithoutReplacing(Session& s, const SaveSource& source, SavedFile& saved
       if (placed.AlreadyThere) ++s.AlreadyThereCount;
       return true;
     }
-    s.SaveError = SystemReason(placed.Error);
+    s.SaveError = SystemErrorText(placed.Error);
     Answer a = s.UI->Ask(s.Text(kSlotFailedSave) + wanted, s.Text(kSlotSaveCaption),
                          Buttons::AbortRetryIgnore);
     if (a == Answer::Retry) continue;
@@ -327,7 +263,7 @@ bool SaveWithoutReplacing(Session& s, const SaveSource& source, SavedFile& saved
       s.SaveAborted = true;
     }
     // Given up: the bytes' own file is not left behind in the folder.
-    if (!source.File.empty()) ::unlink(source.File.c_str());
+    if (!source.File.empty()) RemoveName(source.File);
     return false;
   }
 }

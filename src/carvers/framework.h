@@ -40,7 +40,7 @@ struct SavePlacement {
   bool Saved = false;         // the bytes are in the folder at Path
   bool AlreadyThere = false;  // ... in a file that held them already: nothing was written
   std::string Path;
-  int Error = 0;  // on failure: the errno (0 for a write that stopped short)
+  int Error = 0;  // on failure: the system's error code (0 for a write that stopped short)
 };
 
 // Puts the bytes at `wanted`, or beside it as NAME-2.EXT, NAME-3.EXT ... when

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <strings.h>
+#include <string_view>
 #include <unordered_set>
 
 #include "filesystems/ntfs_volume.h"
@@ -86,7 +86,9 @@ std::vector<Place> PlacesOf(Session& s) {
 }
 
 bool EndsWithDb(const std::string& name) {
-  return name.size() >= 3 && strcasecmp(name.c_str() + name.size() - 3, ".db") == 0;
+  if (name.size() < 3) return false;
+  const std::string_view end(name.data() + name.size() - 3, 3);
+  return end[0] == '.' && (end[1] | 0x20) == 'd' && (end[2] | 0x20) == 'b';
 }
 
 // The record slots of the clusters where the search found NTFS file records

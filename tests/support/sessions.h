@@ -11,7 +11,11 @@ namespace tarnwick::test {
 
 // English texts, whatever the locale of the machine running the tests.
 inline std::unique_ptr<Session> EnglishSession() {
+#ifdef _WIN32
+  _putenv_s("TARNWICK_LANG", "en");
+#else
   ::setenv("TARNWICK_LANG", "en", 1);
+#endif
   return std::make_unique<Session>();
 }
 

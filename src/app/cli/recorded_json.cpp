@@ -1,6 +1,7 @@
 #include "app/cli/recorded_json.h"
 
-#include <ctime>
+#include <chrono>
+#include <cstdio>
 
 #include "filesystems/file_record.h"
 #include "scan/session.h"
@@ -8,11 +9,20 @@
 namespace tarnwick::cli {
 
 std::string UtcTime(int64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm tm{};
-  if (gmtime_r(&t, &tm) == nullptr) return std::to_string(seconds);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  using namespace std::chrono;
+  // Past the years the calendar holds, the count itself.
+  constexpr int64_t kYearsHeld = 32'000;
+  constexpr int64_t kSecondsHeld = kYearsHeld * 366 * 86'400;
+  if (seconds > kSecondsHeld || seconds < -kSecondsHeld) return std::to_string(seconds);
+  const sys_seconds t{std::chrono::seconds{seconds}};
+  const sys_days day = floor<days>(t);
+  const year_month_day date{day};
+  const hh_mm_ss time{t - day};
+  char text[48];
+  std::snprintf(text, sizeof text, "%d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+                static_cast<int>(time.seconds().count()));
   return text;
 }
 
