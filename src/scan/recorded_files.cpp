@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "filesystems/fat_volume.h"
 #include "filesystems/ntfs_volume.h"
 #include "filesystems/sector_reader.h"
 #include "filesystems/volume_files.h"
@@ -121,6 +122,31 @@ std::vector<uint64_t> LooseRecordSectors(const Session& s, const NtfsVolume& v,
   return out;
 }
 
+bool FatKind(uint8_t kind) { return kind == kFat12 || kind == kFat16 || kind == kFat32; }
+
+// The directory sectors the search found in a FAT volume outside its tree
+// (an earlier volume's directories, left after a quick format): their
+// entries, read with the volume's own cluster layout, which a format with
+// the same geometry keeps.
+std::vector<FileRecord> LooseFatRecords(const Session& s, SectorReader& reader,
+                                        const RecordedVolume& v) {
+  std::vector<FileRecord> out;
+  std::string error;
+  const std::optional<FatClusterLayout> layout = ReadFatClusterLayout(reader, v.First, error);
+  if (!layout) return out;
+  std::unordered_set<uint64_t> tree;
+  for (const FileRecord& f : v.Files) tree.insert(f.RecordSector);
+  const FoundList& list = s.Found;
+  for (uint64_t i = 0; i < list.Count; ++i) {
+    const uint64_t at = list.Sectors[i];
+    if (list.Types[i] != kMetadata || at < v.First || at > v.Last || tree.count(at)) continue;
+    for (FileRecord& f : ReadLooseFatDirectorySector(reader, at, *layout)) {
+      if (!tree.count(f.RecordSector)) out.push_back(std::move(f));
+    }
+  }
+  return out;
+}
+
 // Several records may name one start: a file deleted, its clusters taken by
 // another since. The one whose layout is known wins, then a live one, then
 // the one written last (it wrote over the other).
@@ -171,6 +197,12 @@ RecordedScan CollectRecordedFiles(Session& s) {
   scan.Volumes = ReadRecordedVolumes(s);
   DeviceSectorReader reader = ReaderOf(s);
   for (RecordedVolume& v : scan.Volumes) {
+    if (FatKind(v.FsKind)) {
+      std::vector<FileRecord> found = LooseFatRecords(s, reader, v);
+      v.Files.insert(v.Files.end(), std::make_move_iterator(found.begin()),
+                     std::make_move_iterator(found.end()));
+      continue;
+    }
     if (v.FsKind != kNtfs) continue;
     std::string error;
     std::optional<NtfsVolume> ntfs = FindNtfsVolume(reader, v.First, v.Last, error);

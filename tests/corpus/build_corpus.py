@@ -906,7 +906,26 @@ class FatVolume:
             else None
 
 
-class NtfsVolume:
+class MountedVolume:
+    """A volume written through a FUSE mount of its image (self.mountpoint)."""
+
+    def write(self, src, name):
+        dst = os.path.join(self.mountpoint, name)
+        shutil.copyfile(src, dst)
+        with open(dst, "rb+") as f:
+            os.fsync(f.fileno())
+
+    def delete(self, name):
+        os.remove(os.path.join(self.mountpoint, name))
+
+    def free_bytes(self):
+        if not self.mountpoint:
+            return None
+        st = os.statvfs(self.mountpoint)
+        return st.f_bavail * st.f_frsize
+
+
+class NtfsVolume(MountedVolume):
     """An NTFS volume in an image file, written through an ntfs-3g FUSE mount."""
 
     def __init__(self, image, size, work, cluster_bytes=None):
@@ -947,20 +966,6 @@ class NtfsVolume:
             self.mountpoint = None
             os.rmdir(mnt)
 
-    def write(self, src, name):
-        dst = os.path.join(self.mountpoint, name)
-        shutil.copyfile(src, dst)
-        with open(dst, "rb+") as f:
-            os.fsync(f.fileno())
-
-    def delete(self, name):
-        os.remove(os.path.join(self.mountpoint, name))
-
-    def free_bytes(self):
-        if not self.mountpoint:
-            return None
-        st = os.statvfs(self.mountpoint)
-        return st.f_bavail * st.f_frsize
 
 
 # ---------------------------------------------------------------------------
@@ -2486,7 +2491,7 @@ def gap_cases():
 # on one is found from its bytes (the files are written one after the other
 # into an empty volume, each in one piece).
 
-class ExFatVolume:
+class ExFatVolume(MountedVolume):
     """An exFAT volume in an image file, written through exfat-fuse on a loop device."""
 
     def __init__(self, image, size, work, cluster_sectors):
@@ -2519,21 +2524,6 @@ class ExFatVolume:
         finally:
             subprocess.run(["losetup", "-d", device], check=False)
             os.rmdir(mnt)
-
-    def write(self, src, name):
-        dst = os.path.join(self.mountpoint, name)
-        shutil.copyfile(src, dst)
-        with open(dst, "rb+") as f:
-            os.fsync(f.fileno())
-
-    def delete(self, name):
-        os.remove(os.path.join(self.mountpoint, name))
-
-    def free_bytes(self):
-        if not self.mountpoint:
-            return None
-        st = os.statvfs(self.mountpoint)
-        return st.f_bavail * st.f_frsize
 
 
 def exfat_heap(image):
