@@ -250,11 +250,13 @@ TEST_F(NtfsTools, AfterAQuickFormatTheOldRecordsFoundLooseGiveTheDatabasesBack) 
   ASSERT_EQ(r.Status, 0) << r.Err << r.Out;
   std::ifstream in(report);
   std::set<std::string> back;
-  for (const Json& f : Json::parse(in)["rescued"]) {
+  const Json rescued = Json::parse(in)["rescued"];
+  for (const Json& f : rescued) {
     EXPECT_EQ(f["layout_from"], "file system record");
     if (f.value("verdict", "") == "whole") back.insert(f["sha256"].get<std::string>());
   }
-  for (const Json& name : Expect()["whole"])
+  const Json expect = Expect();
+  for (const Json& name : expect["whole"])
     EXPECT_TRUE(back.count(test::Sha256OfFile(dir_->Path() / "originals" / name.get<std::string>())))
         << name;
 }
