@@ -326,32 +326,42 @@ class FatWalker {
   std::vector<FileRecord> records_;
 };
 
+struct BootAndGeometry {
+  FatBoot Boot;
+  ClusterGeometry Geometry;
+};
+
+// The volume's boot sector and where its clusters lie; nothing, and error
+// says why, when either cannot be had.
+std::optional<BootAndGeometry> ReadBootAndGeometry(SectorReader& reader, uint64_t volumeFirstSector,
+                                                   std::string& error) {
+  std::optional<FatBoot> boot = ReadBoot(reader, volumeFirstSector, error);
+  if (!boot) return std::nullopt;
+  std::optional<ClusterGeometry> g = GeometryOf(*boot, reader.SectorSize(), volumeFirstSector, error);
+  if (!g) return std::nullopt;
+  return BootAndGeometry{std::move(*boot), std::move(*g)};
+}
+
 }  // namespace
 
 std::optional<std::vector<FileRecord>> ReadFatFiles(SectorReader& reader,
                                                     uint64_t volumeFirstSector,
                                                     std::string& error) {
-  const std::optional<FatBoot> boot = ReadBoot(reader, volumeFirstSector, error);
-  if (!boot) return std::nullopt;
-  const std::optional<ClusterGeometry> g =
-      GeometryOf(*boot, reader.SectorSize(), volumeFirstSector, error);
-  if (!g) return std::nullopt;
-  FatWalker walker(reader, *boot, *g, volumeFirstSector * reader.SectorSize());
+  const std::optional<BootAndGeometry> v = ReadBootAndGeometry(reader, volumeFirstSector, error);
+  if (!v) return std::nullopt;
+  FatWalker walker(reader, v->Boot, v->Geometry, volumeFirstSector * reader.SectorSize());
   return walker.Walk();
 }
 
 std::optional<FatClusterLayout> ReadFatClusterLayout(SectorReader& reader,
                                                      uint64_t volumeFirstSector,
                                                      std::string& error) {
-  const std::optional<FatBoot> boot = ReadBoot(reader, volumeFirstSector, error);
-  if (!boot) return std::nullopt;
-  const std::optional<ClusterGeometry> g =
-      GeometryOf(*boot, reader.SectorSize(), volumeFirstSector, error);
-  if (!g) return std::nullopt;
+  const std::optional<BootAndGeometry> v = ReadBootAndGeometry(reader, volumeFirstSector, error);
+  if (!v) return std::nullopt;
   FatClusterLayout layout;
-  layout.SectorsPerCluster = g->SectorsPerCluster;
-  layout.Cluster2Sector = g->Cluster2Sector;
-  layout.ClusterCount = g->ClusterCount;
+  layout.SectorsPerCluster = v->Geometry.SectorsPerCluster;
+  layout.Cluster2Sector = v->Geometry.Cluster2Sector;
+  layout.ClusterCount = v->Geometry.ClusterCount;
   return layout;
 }
 

@@ -8,6 +8,8 @@
 #include <set>
 #include <vector>
 
+#include "filesystems/file_record.h"
+#include "filesystems/sector_reader.h"
 #include "scan/session.h"
 #include "source/device.h"
 
@@ -59,6 +61,28 @@ inline void CarveOver(Session& s, std::unique_ptr<SourceDevice> device) {
   s.Flags.RunState = kRunning;
   s.RescuedCount = 0;
   s.UnsavedCount = 0;
+}
+
+// The input as a volume that a file-system reader reads: whole sectors on a
+// device that fails the sectors the input marks bad, through a read window.
+struct HostileVolume {
+  explicit HostileVolume(std::vector<uint8_t> bytes)
+      : SectorCount(bytes.size() / 512),
+        Device(std::make_unique<MemoryDevice>(bytes), BadSectors(bytes)),
+        Reader(Device, Cache, 512, SectorCount) {}
+  uint64_t SectorCount;
+  FaultyDevice Device;
+  ReadCache Cache;
+  DeviceSectorReader Reader;
+};
+
+// A record that claims to know a file's layout holds every byte of it.
+inline void CheckLayoutsCoverSizes(const std::vector<FileRecord>& records) {
+  for (const FileRecord& r : records) {
+    uint64_t covered = 0;
+    for (const FileRun& run : r.Runs) covered += run.Sectors;
+    if (r.LayoutKnown && covered * 512 < r.Size) __builtin_trap();
+  }
 }
 
 }  // namespace tarnwick::fuzz
