@@ -7,7 +7,8 @@ Builds the cases into WORKDIR/cases (the default set unless --case is given),
 runs `rescue` on each with the options its manifest names, and once more
 without --free-only where it names that, and checks each rescue with
 check_rescue.py. Every command of the CLI that reads the image (identify,
-hexdump, freemap, scan, rescue) must leave the image's sha256 as it was.
+hexdump, freemap, scan, rescue) must leave the image as it was (its data extents
+and where its holes lie).
 
 A FAT case whose databases wait for other formats' carvers ("later", with
 "needs") is rescued once more from a copy whose FAT marks those deleted
