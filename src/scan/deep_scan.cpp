@@ -300,6 +300,9 @@ void RootDirectoryPass(Session& s, ScanStop& stop) {
   const DispatchRow* row = DispatchRowFor(kOle2RootDirectory);
   if (!row || !row->Carver || stop.Phase != StopPhase::None) return;
   for (uint64_t sector : s.RootDirectorySectors) {
+    // The directory of a database carved already, or inside another file:
+    // nothing to carve, and nothing left to name in a stop.
+    if (s.Map.IsSectorMarked(sector) || s.WrittenDatabaseDirectories.count(sector)) continue;
     if (SourceFaults(s).SourceLost) return;
     if (!WaitWhilePaused(s)) {
       stop.Phase = StopPhase::Rescue;
