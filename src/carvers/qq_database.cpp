@@ -260,6 +260,15 @@ struct DatabaseBytes {
   }
 };
 
+// The Source sector of the database's first directory sector: a database
+// written, whole or damaged, is not rebuilt again from its directory.
+void NoteDirectory(Session& s, Bytes file, const std::vector<uint64_t>& sectors) {
+  const uint32_t start = LE32(file, 48);
+  if (start >= kCompoundDifatMark || s.Scan.BytesPerSector == 0) return;
+  const uint64_t k = (uint64_t{start} + 1) * kCfSector / s.Scan.BytesPerSector;
+  if (k < sectors.size()) s.WrittenDatabaseDirectories.insert(sectors[k]);
+}
+
 void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64_t carveStart,
                   const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
                   const StreamStates& states, uint32_t& counted) {
@@ -268,6 +277,7 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
   saved.Bytes = file.Size();
   saved.Sectors = sectors;
   saved.Written = file.SaveTo(s, saved);
+  NoteDirectory(s, file.View(), sectors);
   if (saved.Written)
     ++counted;
   else
