@@ -25,6 +25,8 @@
 
 namespace tarnwick {
 
+struct DatabaseRounds;
+
 constexpr uint32_t kTypeMaskQQ = 0x40000;
 constexpr uint32_t kTypeMaskJpeg = 0x1;
 constexpr uint32_t kMaxSectorSize = 4096;
@@ -115,6 +117,10 @@ struct Session {
   // Databases' starts as the file systems record them, by Source sector:
   // filled before the carve, asked for when a database is saved.
   std::map<uint64_t, RecordedStart> RecordedStarts;
+
+  // The databases of this rescue held back to be assembled side by side
+  // (carvers/database_rounds.h); null when there are none to hold.
+  std::shared_ptr<DatabaseRounds> Rounds;
 
   // Told of every file a carver saves (the CLI's report uses it).
   std::function<void(const SavedFile&)> OnFileSaved;
