@@ -120,9 +120,10 @@ TEST_F(DatabaseRoundsTest, ADatabaseAroundAnotherAreBothWholeAndEachWrittenOnce)
   EXPECT_EQ(starts.size(), 2u);
   EXPECT_EQ(o.Rescued, 2u);
   EXPECT_EQ(o.Damaged, 0u);
-  std::set<std::vector<uint8_t>> written;
-  for (const SavedFile& f : r.saved) written.insert(test::ReadFileBytes(f.Path));
-  EXPECT_EQ(written, (std::set<std::vector<uint8_t>>{a, b}));
+  ASSERT_EQ(r.saved.size(), 2u);
+  const std::vector<uint8_t> first = test::ReadFileBytes(r.saved[0].Path);
+  const std::vector<uint8_t> second = test::ReadFileBytes(r.saved[1].Path);
+  EXPECT_TRUE((first == a && second == b) || (first == b && second == a));
 }
 
 TEST_F(DatabaseRoundsTest, OneDatabaseAloneIsCarvedAsBefore) {
