@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/results_texts.h"
+#include "carvers/database_rounds.h"
 #include "carvers/framework.h"
 #include "carvers/recorded_databases.h"
 #include "scan/classify.h"
@@ -407,10 +408,21 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   uint64_t starts = 0;
   for (uint64_t i = 0; i < s.Found.Count; ++i) starts += Carvable(s.Found.Types[i]) ? 1 : 0;
   out.RescueStop = ScanStop{};
+  BeginDatabaseRounds(s);
   CarvePass(s, false, out.RescueStop);
   CarvePass(s, true, out.RescueStop);
-  RootDirectoryPass(s, out.RescueStop);
   out.RescueStop.Starts = starts;
+  // The databases held back are carved again beside each other unless the
+  // run was cut short; written either way.
+  if (s.Rounds) {
+    CarveHeldDatabases(s, [&] {
+      return out.RescueStop.Phase == StopPhase::None && !SourceFaults(s).SourceLost &&
+             WaitWhilePaused(s);
+    });
+    ui.SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess) + std::to_string(s.RescuedCount));
+  }
+  // After the held databases are written, so that their directories are named.
+  RootDirectoryPass(s, out.RescueStop);
 
   s.Flags.RescueDone = true;
   ui.CloseDialog(Dialog::Rescue);

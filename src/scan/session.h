@@ -26,6 +26,8 @@
 
 namespace tarnwick {
 
+struct DatabaseRounds;
+
 constexpr uint32_t kTypeMaskQQ = 0x40000;
 constexpr uint32_t kTypeMaskJpeg = 0x1;
 constexpr uint32_t kMaxSectorSize = 4096;
@@ -124,6 +126,10 @@ struct Session {
   // that none is rebuilt a second time.
   std::vector<uint64_t> RootDirectorySectors;
   std::set<uint64_t> WrittenDatabaseDirectories;
+
+  // The databases of this rescue held back to be assembled side by side
+  // (carvers/database_rounds.h); null when there are none to hold.
+  std::shared_ptr<DatabaseRounds> Rounds;
 
   // Told of every file a carver saves (the CLI's report uses it).
   std::function<void(const SavedFile&)> OnFileSaved;
