@@ -62,6 +62,14 @@ void CarveQQOrphanDirectory(Session& s, const std::string& targetFolder, uint64_
   std::string reason = WithReason("header rebuilt", rebuilt.Problem);
   reason = WithReason(reason, r.Reason);
   std::vector<Placement> placements = r.Placements;
+  // A header put together with doubts, or one under which the file does not
+  // check whole, may send any chain astray: no stream read through it is
+  // sure, so none is called intact.
+  if (!rebuilt.Problem.empty() || !r.Check.Whole) {
+    for (Placement& p : placements) {
+      if (p == Placement::Sure) p = Placement::Guessed;
+    }
+  }
   for (uint32_t n : r.Suspect) {
     if (n >= placements.size()) placements.resize(size_t{n} + 1, Placement::Sure);
     placements[n] = Placement::Wrong;
