@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "carvers/database_rounds.h"
 #include "carvers/framework.h"
 #include "carvers/qq_reassembly.h"
 #include "compound/compound_file.h"
@@ -260,6 +262,15 @@ struct DatabaseBytes {
   }
 };
 
+// The Source sector of the database's first directory sector: a database
+// written, whole or damaged, is not rebuilt again from its directory.
+void NoteDirectory(Session& s, Bytes file, const std::vector<uint64_t>& sectors) {
+  const uint32_t start = LE32(file, 48);
+  if (start >= kCompoundDifatMark || s.Scan.BytesPerSector == 0) return;
+  const uint64_t k = (uint64_t{start} + 1) * kCfSector / s.Scan.BytesPerSector;
+  if (k < sectors.size()) s.WrittenDatabaseDirectories.insert(sectors[k]);
+}
+
 void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64_t carveStart,
                   const DatabaseBytes& file, const std::vector<uint64_t>& sectors,
                   const StreamStates& states, uint32_t& counted) {
@@ -268,6 +279,7 @@ void SaveDatabase(Session& s, SavedFile saved, const std::string& folder, uint64
   saved.Bytes = file.Size();
   saved.Sectors = sectors;
   saved.Written = file.SaveTo(s, saved);
+  NoteDirectory(s, file.View(), sectors);
   if (saved.Written)
     ++counted;
   else
@@ -283,6 +295,7 @@ void SaveWholeDatabase(Session& s, const std::string& folder, uint64_t carveStar
   // Validated as whole: every sector is where the file's tables put it.
   SaveDatabase(s, SavedFile{}, folder, carveStart, file, sectors, JudgeStreams(check, {}),
                s.RescuedCount);
+  NoteWrittenDatabase(s, carveStart);  // settled: its claims stand for the others
 }
 
 // Every sector guessed, but for those known wrong.
@@ -409,6 +422,48 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
               unreadable);
 }
 
+void SaveHeldDatabase(Session& s, const HeldDatabase& held) {
+  SaveDamaged(s, held.TargetFolder, held.CarveStart, DatabaseBytes{{}, held.Assembly.get()},
+              held.Sectors, held.Reason, held.Placements, held.Unreadable, &held.Check);
+}
+
+namespace {
+
+// Holds a damaged outcome for the rounds rather than writing it, taking
+// its assembly; false when it is to be written now after all (nothing is
+// held, or its bytes are in memory only). The check is the assembly's own.
+bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
+          std::unique_ptr<FileAssembly>& assembly, const std::vector<uint64_t>& sectors,
+          const std::string& reason, const std::vector<Placement>& placements,
+          const std::vector<uint64_t>& unreadable, const CompoundCheck& check) {
+  if (!assembly || !HoldingDatabases(s, carveStart)) return false;
+  // What would not be written is not held either.
+  if (!HasQQNames(check)) return true;
+  HeldDatabase held;
+  held.TargetFolder = targetFolder;
+  held.CarveStart = carveStart;
+  held.Pins = SurelyPlacedSectors(sectors, placements, s.Scan.BytesPerSector, assembly->Size());
+  held.Assembly = std::move(assembly);
+  held.Sectors = sectors;
+  held.Reason = reason;
+  held.Placements = placements;
+  held.Unreadable = unreadable;
+  held.Check = check;
+  held.SectorsPerCluster = s.Scan.SectorsPerCluster;
+  held.ClusterPhase = s.ScanClusterPhase;
+  DeferDamagedDatabase(s, std::move(held));
+  return true;
+}
+
+// The first try's bytes put in a file of their own, to be held.
+std::unique_ptr<FileAssembly> OnDiskCopy(const std::string& folder, Bytes bytes) {
+  auto copy = std::make_unique<FileAssembly>();
+  if (!copy->Open(folder) || !copy->Append(bytes) || !copy->Finish()) return nullptr;
+  return copy;
+}
+
+}  // namespace
+
 void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carveStart) {
   // The first try is kept by its sectors, not its bytes: the reassembly
   // would otherwise hold a second copy of the database beside its own.
@@ -453,6 +508,9 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
         MarkWrong(placements, zeroed);
         SaveDamagedDatabase(s, targetFolder, carveStart, c.Data(), c.ClaimList,
                             UnreadableReason(c.UnreadableSectors), placements, c.UnreadableSectors);
+        // Written now, never held: its own tables place it, it claims nothing.
+        NoteWrittenDatabase(s, carveStart,
+                            SurelyPlacedSectors(c.ClaimList, placements, c.Bps, c.Data().size()));
         return;
       }
       if (sound) {
@@ -472,10 +530,10 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;
-  FileAssembly onDisk;
-  const bool disk = onDisk.Open(targetFolder);
-  Reassembly r = ReassembleCompoundFile(s, carveStart, {}, disk ? &onDisk : nullptr);
-  const DatabaseBytes rBytes{Bytes(r.File), disk ? &onDisk : nullptr};
+  auto onDisk = std::make_unique<FileAssembly>();
+  const bool disk = onDisk->Open(targetFolder);
+  Reassembly r = ReassembleCompoundFile(s, carveStart, {}, disk ? onDisk.get() : nullptr);
+  const DatabaseBytes rBytes{Bytes(r.File), disk ? onDisk.get() : nullptr};
   // A first try with zeros in it that its own tables do not bear out is
   // put together again; kept when that is a guess too.
   if (r.Found && r.IsQQ && (r.Certain || firstUnreadable.empty())) {
@@ -492,16 +550,28 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
       reason = UnreadableReason(r.Unreadable) + (reason.empty() ? "" : "; " + reason);
       MarkWrong(placements, FileSectorsOf(r.Unreadable, r.Sectors, s.Scan.BytesPerSector));
     }
+    if (!disk) onDisk.reset();  // its bytes are in memory: written now
+    if (Hold(s, targetFolder, carveStart, onDisk, r.Sectors, reason, placements, r.Unreadable,
+             r.Check))
+      return;
     SaveDamaged(s, targetFolder, carveStart, rBytes, r.Sectors, reason, placements, r.Unreadable,
                 &r.Check);
+    NoteWrittenDatabase(s, carveStart);
     return;
   }
   if (firstBytes == 0) return;
   const std::string reason =
       firstUnreadable.empty() ? firstProblem : UnreadableReason(firstUnreadable);
   const std::vector<uint8_t> firstTry = ReadAgain(s, firstSectors, firstBytes);
+  if (HoldingDatabases(s, carveStart)) {
+    std::unique_ptr<FileAssembly> copy = OnDiskCopy(targetFolder, firstTry);
+    if (Hold(s, targetFolder, carveStart, copy, firstSectors, reason, firstPlacements,
+             firstUnreadable, CheckCompoundFile(firstTry)))
+      return;
+  }
   SaveDamagedDatabase(s, targetFolder, carveStart, firstTry, firstSectors, reason,
                       firstPlacements, firstUnreadable);
+  NoteWrittenDatabase(s, carveStart);
 }
 
 }  // namespace tarnwick

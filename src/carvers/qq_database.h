@@ -9,6 +9,7 @@
 namespace tarnwick {
 
 struct Session;
+struct HeldDatabase;
 
 // The sub-folder of the target folder for databases not validated as whole.
 inline constexpr const char* kDamagedFolder = "damaged";
@@ -35,5 +36,9 @@ void SaveDamagedDatabase(Session& s, const std::string& targetFolder, uint64_t c
                          std::span<const uint8_t> assembly, const std::vector<uint64_t>& sectors,
                          const std::string& reason, const std::vector<Placement>& placements = {},
                          const std::vector<uint64_t>& unreadable = {});
+
+// Writes a damaged outcome held back for the rounds, as SaveDamagedDatabase
+// would have written it then.
+void SaveHeldDatabase(Session& s, const HeldDatabase& held);
 
 }  // namespace tarnwick

@@ -129,19 +129,24 @@ bool BlockLooksRandom(Bytes block) {
 class Reassembler {
  public:
   Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
-              FileAssembly* onDisk)
+              FileAssembly* onDisk, std::span<const uint8_t> header)
       : s_(s),
         limits_(limits),
         bps_(s.Scan.BytesPerSector),
         start_(carveStart / bps_),
-        onDisk_(onDisk) {}
+        onDisk_(onDisk),
+        givenHeader_(header.size() == kCf) {
+    if (givenHeader_) std::copy_n(header.begin(), kCf, header_.begin());
+  }
 
   Reassembly Run() {
     if (bps_ < kCf || bps_ > kMaxSectorSize || bps_ % kCf != 0) return Give("sector size");
     scratch_.resize(bps_);
-    if (ReadCached(s_, scratch_.data(), kCf, start_ * bps_) > 0)
-      return Give("the start sector cannot be read");
-    std::copy_n(scratch_.begin(), kCf, header_.begin());
+    if (!givenHeader_) {
+      if (ReadCached(s_, scratch_.data(), kCf, start_ * bps_) > 0)
+        return Give("the start sector cannot be read");
+      std::copy_n(scratch_.begin(), kCf, header_.begin());
+    }
     Bytes header = Header();
     if (LE32(header, 28) != 0x0009FFFE) return Give("not a 512-byte compound file");
     fatCount_ = LE32(header, 44);
@@ -1376,6 +1381,8 @@ class Reassembler {
     if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
     for (uint64_t u : order_) {
       Bytes b = SectorAt(u);
+      // A header given in place of the start sector's is the file's own.
+      if (u == 0 && givenHeader_) std::copy(header_.begin(), header_.end(), scratch_.begin());
       if (onDisk_) {
         if (!onDisk_->Append(b)) return Fail("the assembly could not be written");
       } else {
@@ -1443,6 +1450,7 @@ class Reassembler {
   FileAssembly* onDisk_;            // where the file goes; null: out_.File
   std::vector<uint8_t> scratch_;     // one sector read again
   std::array<uint8_t, kCf> header_{};
+  bool givenHeader_ = false;         // header_ came from the caller, not the start sector
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
   std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
   std::vector<bool> random_;       // per 512-byte block: looks random
@@ -1470,8 +1478,8 @@ class Reassembler {
 }  // namespace
 
 Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
-                                  FileAssembly* onDisk) {
-  return Reassembler(s, carveStart, limits, onDisk).Run();
+                                  FileAssembly* onDisk, std::span<const uint8_t> header) {
+  return Reassembler(s, carveStart, limits, onDisk, header).Run();
 }
 
 }  // namespace tarnwick

@@ -70,9 +70,13 @@ bool LooksRandom(std::span<const uint8_t> block);
 // Reassembles the compound file starting at carveStart from the sectors that
 // nobody has claimed. Reads only; claims nothing. With onDisk (opened, empty)
 // the file's bytes go there and File stays empty: what is held in memory is
-// then an index of the sectors read, never their bytes.
+// then an index of the sectors read, never their bytes. With header (512
+// bytes) the file's header is taken from there, not from the start sector:
+// one made again where the start sector was written over; the start sector
+// is still the file's first, and the assembly begins with the given bytes.
 Reassembly ReassembleCompoundFile(Session& s, uint64_t carveStart,
                                   const ReassemblyLimits& limits = {},
-                                  FileAssembly* onDisk = nullptr);
+                                  FileAssembly* onDisk = nullptr,
+                                  std::span<const uint8_t> header = {});
 
 }  // namespace tarnwick

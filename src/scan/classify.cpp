@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "carvers/cab_7z.h"
+#include "compound/header_rebuild.h"
 #include "source/bytes.h"
 
 namespace tarnwick {
@@ -497,10 +498,7 @@ bool NeedsEveryTest(Bytes s) {
   return U8(s, 1) == 0 && (U8(s, 4) == 'f' || (U8(s, 2) == 1 && U8(s, 3) == 0xBA));
 }
 
-}  // namespace
-
-uint8_t Classify(std::span<const uint8_t> block, uint32_t bytesPerSector) {
-  const Bytes s = block.first(std::min<size_t>(bytesPerSector, block.size()));
+uint8_t ClassifyStart(Bytes s) {
   if (!s.empty() && !NeedsEveryTest(s)) {
     if (Verdict v = TestJet(s)) return *v;
     if (U8(s, 4) == kTsSync)
@@ -515,6 +513,24 @@ uint8_t Classify(std::span<const uint8_t> block, uint32_t bytesPerSector) {
   if (Verdict v = TestNtfsFileRecord(s, tentative)) return *v;
   if (IsNtfsIndexRecord(s)) return kMetadata;
   return WalkFatDirectory(s, tentative);
+}
+
+// A compound file's directory may start in any 512-byte block of a larger
+// sector; looked for only where nothing else was found.
+bool HoldsRootDirectory(Bytes s) {
+  for (size_t at = 0; at + 512 <= s.size(); at += 512) {
+    if (IsRootDirectoryBlock(s.subspan(at, 512))) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+uint8_t Classify(std::span<const uint8_t> block, uint32_t bytesPerSector) {
+  const Bytes s = block.first(std::min<size_t>(bytesPerSector, block.size()));
+  const uint8_t c = ClassifyStart(s);
+  if (c == kNothing && HoldsRootDirectory(s)) return kOle2RootDirectory;
+  return c;
 }
 
 }  // namespace tarnwick

@@ -51,6 +51,8 @@ enum TypeCode : uint8_t {
   kTs192Table = 38,      // transport stream, 192-byte packets, first prefix word not 0, the
                          // first packet starting a PSI table
   kMp3Frames = 39,       // MPEG audio frames without a tag in front
+  kOle2RootDirectory = 40,  // the first directory sector of an OLE2 compound file (in any of
+                            // the sector's 512-byte blocks): no file start, kept apart from them
   kMetadata = 100,       // NTFS file or index record, FAT directory sector
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/results_texts.h"
+#include "carvers/database_rounds.h"
 #include "carvers/framework.h"
 #include "carvers/recorded_databases.h"
 #include "scan/classify.h"
@@ -153,7 +154,10 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
                         : run.subspan((n - (end + 1 - count)) * bps, bps);
         if (!bytes.empty()) {
           const uint8_t c = Classify(bytes, bps);
-          if (c > 0 && !MidStream(c)) s.Found.Append(n, c);
+          if (c == kOle2RootDirectory)
+            s.RootDirectorySectors.push_back(n);
+          else if (c > 0 && !MidStream(c))
+            s.Found.Append(n, c);
           if (c == kOle2 && (s.TypeMask & kOle2CountMask) != 0) ++found;
         } else if (faults.Skipped.Contains(n)) {
           later.push_back(n);
@@ -186,10 +190,14 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
     const std::span<const uint8_t> bytes = ScanSector(s, k, SkippedSectors::ReadNow);
     if (bytes.empty()) continue;
     const uint8_t c = Classify(bytes, s.Scan.BytesPerSector);
-    if (c > 0 && !MidStream(c)) late.emplace_back(k, c);
+    if (c == kOle2RootDirectory)
+      s.RootDirectorySectors.push_back(k);
+    else if (c > 0 && !MidStream(c))
+      late.emplace_back(k, c);
     if (s.RefreshDue()) ui.Pump();
   }
   MergeFound(s.Found, std::move(late));
+  std::sort(s.RootDirectorySectors.begin(), s.RootDirectorySectors.end());
   return stoppedAt;
 }
 
@@ -284,6 +292,34 @@ void CarvePass(Session& s, bool jpegPass, ScanStop& stop) {
   }
 }
 
+// Directories of compound files, each where no database found by its header
+// lies: after every other carve, so that every file found by its start has
+// claimed its sectors and every database written has named its directory.
+// A directory is no file start: it is kept out of the FoundList, the
+// counts and the cluster alignment, and a stop before this pass skips it.
+void RootDirectoryPass(Session& s, ScanStop& stop) {
+  const DispatchRow* row = DispatchRowFor(kOle2RootDirectory);
+  if (!row || !row->Carver || stop.Phase != StopPhase::None) return;
+  for (uint64_t sector : s.RootDirectorySectors) {
+    // The directory of a database carved already, or inside another file:
+    // nothing to carve, and nothing left to name in a stop.
+    if (s.Map.IsSectorMarked(sector) || s.WrittenDatabaseDirectories.count(sector)) continue;
+    if (SourceFaults(s).SourceLost) return;
+    if (!WaitWhilePaused(s)) {
+      stop.Phase = StopPhase::Rescue;
+      stop.AtSector = sector;
+      stop.ByUser = !s.SaveAborted;
+      return;
+    }
+    s.UI->SetLabel(Dialog::Rescue, 3, s.Text(kSlotSectorColon) + std::to_string(sector));
+    RegionGeometryScope geometry(s, sector);
+    row->Carver(s, row->WithFolder ? s.TargetFolder : std::string(),
+                sector * s.Scan.BytesPerSector);
+    s.UI->SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess) + std::to_string(s.RescuedCount));
+    s.UI->Pump();
+  }
+}
+
 void NoteSearchStop(const Session& s, uint64_t at, ScanStop& stop) {
   const uint64_t first = static_cast<uint64_t>(s.FirstScanSector);
   const uint64_t last = static_cast<uint64_t>(s.LastScanSector);
@@ -325,6 +361,7 @@ ScanOutcome SearchPhase(Session& s, RescueBoxes& boxes, const ScanRequest& reque
   ui.SetLabel(Dialog::Search, 1, s.Text(kSlotSector) + "0");
   ui.SetLabel(Dialog::Search, 2, s.Text(kSlotPercent) + "0");
   s.Found.Reset();
+  s.RootDirectorySectors.clear();
 
   s.ScanClusterPhase = s.Scan.ClusterPhase == -1 ? 0 : s.Scan.ClusterPhase;
   s.Grids.clear();
@@ -366,13 +403,26 @@ void RescuePhase(Session& s, ScanOutcome& out) {
 
   s.AlreadyThereCount = 0;
   s.SaveAborted = false;
+  s.WrittenDatabaseDirectories.clear();
   RescueRecordedDatabases(s);
   uint64_t starts = 0;
   for (uint64_t i = 0; i < s.Found.Count; ++i) starts += Carvable(s.Found.Types[i]) ? 1 : 0;
   out.RescueStop = ScanStop{};
+  BeginDatabaseRounds(s);
   CarvePass(s, false, out.RescueStop);
   CarvePass(s, true, out.RescueStop);
   out.RescueStop.Starts = starts;
+  // The databases held back are carved again beside each other unless the
+  // run was cut short; written either way.
+  if (s.Rounds) {
+    CarveHeldDatabases(s, [&] {
+      return out.RescueStop.Phase == StopPhase::None && !SourceFaults(s).SourceLost &&
+             WaitWhilePaused(s);
+    });
+    ui.SetLabel(Dialog::Rescue, 1, s.Text(kSlotSuccess) + std::to_string(s.RescuedCount));
+  }
+  // After the held databases are written, so that their directories are named.
+  RootDirectoryPass(s, out.RescueStop);
 
   s.Flags.RescueDone = true;
   ui.CloseDialog(Dialog::Rescue);
@@ -387,6 +437,7 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   out.AlreadyThere = s.AlreadyThereCount;
   ui.ShowMainWindow(true);
   s.Found.Reset();
+  s.RootDirectorySectors.clear();
 }
 
 void EndSearchOnly(Session& s) {
@@ -395,6 +446,7 @@ void EndSearchOnly(Session& s) {
   s.Map.Free();
   s.UI->ShowMainWindow(true);
   s.Found.Reset();
+  s.RootDirectorySectors.clear();
 }
 
 ScanOutcome DeepScan(Session& s, RescueBoxes& boxes, const ScanRequest& request) {

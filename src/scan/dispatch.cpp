@@ -12,6 +12,7 @@
 #include "carvers/pdf.h"
 #include "carvers/png.h"
 #include "carvers/qq_database.h"
+#include "carvers/qq_orphan_directory.h"
 #include "carvers/rar.h"
 #include "carvers/riff.h"
 #include "carvers/tiff.h"
@@ -25,7 +26,7 @@ namespace {
 
 // Every format the scan recognises has a row; Jet starts are
 // counted for the cluster alignment but have no carver.
-constexpr std::array<DispatchRow, 34> kTable = {{
+constexpr std::array<DispatchRow, 35> kTable = {{
     {1, CarveJpeg, true},  // JPEG, APP0/APP1 first
     {2, CarveJpeg, true},  // JPEG, other first marker (second pass)
     {3, CarveGif, false},  // GIF
@@ -60,6 +61,7 @@ constexpr std::array<DispatchRow, 34> kTable = {{
     {37, CarvePlainTransportStream, false},  // 188-byte packets, a table first
     {38, CarveTransportStream, false},       // 192-byte packets, a table first
     {39, CarveMp3, false},                   // MPEG audio frames
+    {40, CarveQQOrphanDirectory, true},      // a database's directory: its own pass, last
 }};
 
 }  // namespace

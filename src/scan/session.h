@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@
 #include "volume/geometry.h"
 
 namespace tarnwick {
+
+struct DatabaseRounds;
 
 constexpr uint32_t kTypeMaskQQ = 0x40000;
 constexpr uint32_t kTypeMaskJpeg = 0x1;
@@ -115,6 +118,18 @@ struct Session {
   // Databases' starts as the file systems record them, by Source sector:
   // filled before the carve, asked for when a database is saved.
   std::map<uint64_t, RecordedStart> RecordedStarts;
+
+  // Sectors that hold the first sector of a compound file's directory, as
+  // phase 1 found them: a database whose header was written over is found
+  // by them after every other carve. And the Source sectors of the first
+  // directory sectors of the databases written so far, whole or damaged, so
+  // that none is rebuilt a second time.
+  std::vector<uint64_t> RootDirectorySectors;
+  std::set<uint64_t> WrittenDatabaseDirectories;
+
+  // The databases of this rescue held back to be assembled side by side
+  // (carvers/database_rounds.h); null when there are none to hold.
+  std::shared_ptr<DatabaseRounds> Rounds;
 
   // Told of every file a carver saves (the CLI's report uses it).
   std::function<void(const SavedFile&)> OnFileSaved;

@@ -63,6 +63,15 @@ std::vector<Sample> RealSamples() {
                               "s.txt r.bin"));
   add("ole", Shell("a.ole", Noise("Matrix.dat", 150000) + " && " + Noise("seqbase.dat", 30000) +
                                 " && gsf createole \"$OUT\" Matrix.dat seqbase.dat"));
+  if (!v.empty() && v.back().Name == "ole" && v.back().Bytes.size() >= 512) {
+    // The same database from its directory's first sector on: all before it lost.
+    const std::vector<uint8_t>& ole = v.back().Bytes;
+    const uint64_t dir = (uint64_t{ole[48]} | uint64_t{ole[49]} << 8 | uint64_t{ole[50]} << 16 |
+                          uint64_t{ole[51]} << 24) + 1;
+    if (dir * 512 < ole.size())
+      add("ole directory", std::vector<uint8_t>(ole.begin() + static_cast<std::ptrdiff_t>(dir * 512),
+                                                ole.end()));
+  }
   const std::string av =
       "ffmpeg -v quiet -nostdin -y -f lavfi -i testsrc=duration=2:size=176x144:rate=25 "
       "-f lavfi -i sine=duration=2 -shortest -fflags +bitexact ";

@@ -986,6 +986,8 @@ def fsstat(image):
 
 
 def fls_entries(image, deleted_only=False):
+    if os.path.getsize(image) > 1024 * MIB:
+        return fls_walk(image, deleted_only)
     cmd = ["fls", "-r", "-p"] + (["-d"] if deleted_only else []) + [image]
     entries = []
     for line in run(cmd).splitlines():
@@ -993,6 +995,23 @@ def fls_entries(image, deleted_only=False):
         if m:
             entries.append({"type": m.group(2), "deleted": bool(m.group(3)),
                             "inode": m.group(4), "name": m.group(5)})
+    return entries
+
+
+def fls_walk(image, deleted_only, inode=None, prefix=""):
+    """fls -r without the orphan search, which reads every cluster of a large FAT
+    volume (half a minute for 4 GiB): each real folder is listed on its own."""
+    entries = []
+    for line in run(["fls", "-p", image] + ([inode] if inode else [])).splitlines():
+        m = FLS_LINE.match(line)
+        if not m:
+            continue
+        entry = {"type": m.group(2), "deleted": bool(m.group(3)), "inode": m.group(4),
+                 "name": prefix + m.group(5)}
+        if entry["deleted"] or not deleted_only:
+            entries.append(entry)
+        if m.group(2) == "d" and not entry["deleted"] and m.group(5) not in (".", ".."):
+            entries += fls_walk(image, deleted_only, entry["inode"], entry["name"] + "/")
     return entries
 
 
@@ -1068,7 +1087,10 @@ def image_fragments(image, fs_name, inode, size, layout):
     On FAT The Sleuth Kit counts in sectors from the volume start (the image
     starts with the volume, so they are image sectors); on NTFS in clusters."""
     if fs_name == "exFAT":
-        return located_run(image, layout, inode)
+        try:
+            return located_run(image, layout, inode)
+        except BuildError:  # not in one piece: looked up cluster by cluster
+            return located_runs(image, layout, inode)
     per_unit = layout["cluster_bytes"] // SECTOR if fs_name == "NTFS" else 1
     need = sectors_for(size)
     runs = []
@@ -1136,6 +1158,12 @@ class Item:
     note: str | None = None      # carried into the manifest as it stands
     data: bytes | None = None    # the bytes, once made
     clean_inside: bool = False   # made again while a sector inside it looks like a file start
+    # For qq: what holds its pieces together when no file system record does.
+    # "own-structure": its FAT, DIFAT and directory sectors place every piece,
+    # in any order and at any distance; "interleaved": its clusters alternate
+    # with another database's that look the same (back whole or in damaged/).
+    placement: str | None = None
+    pending: str | None = None   # why the engine cannot give it back as expected yet
 
 
 @dataclass
@@ -1157,6 +1185,8 @@ class Case:
     # Put at sector `at` of a whole disk afterwards, whose one partition starts
     # at `start` and is formatted (fs, cluster sectors): (at, start, fs, cluster).
     repartition: tuple | None = None
+    zero_records: list = field(default_factory=list)  # NTFS: names whose MFT records are zeroed after the loss
+    verify: Callable | None = None  # (image, layout, files) -> None, raises BuildError when the image is off
 
 
 def qq(name, size, expect="always", needs=None, note=None):
@@ -1422,6 +1452,8 @@ def cases():
     c += reassembly_cases()
     c += gap_cases()
     c += reformat_cases()
+    c += long_lived_cases()
+    c.append(large_pieces_case())
     return c
 
 
@@ -1720,6 +1752,11 @@ def run_steps(case, volume, rng, work, originals, written):
                 fill_volume_random(volume, arg, work, rng)
             elif action == "hint_at":
                 hint_at(volume, arg)
+            elif action == "hint_front":
+                # The next allocation starts from the first free cluster again.
+                set_fat32_next_free(volume.image, 2)
+            elif action == "interleave":
+                write_interleaved(case, volume, arg, rng, work, originals, written)
             else:
                 raise ValueError(action)
 
@@ -1735,6 +1772,10 @@ def describe_file(case, image, layout, item, path, inode):
     entry["fragmented"] = len(frags) > 1
     if item.note:
         entry["note"] = item.note
+    if item.placement:
+        entry["placement"] = item.placement
+    if item.pending:
+        entry["pending"] = item.pending
     if item.fmt in START_CODES and item.fmt != "ole":
         with open(path, "rb") as f:
             head = f.read(SECTOR).ljust(SECTOR, b"\0")
@@ -1801,6 +1842,8 @@ def verify_after_loss(case, image, layout, files):
         # The Sleuth Kit here loops on some exFAT volumes: a fresh one lists
         # nothing and allocates only its own tables.
         live, deleted, unit, allocated = {}, set(), "Sector", exfat_table_sectors(image)
+    elif case.fs == "exFAT" and not case.reformat:
+        live, deleted, unit, allocated = {}, set(), "Sector", exfat_allocated_sectors(image)
     else:
         # On NTFS a folder's index may still hold the name of a file whose record
         # is free: fls shows it as live, ils knows better.
@@ -1824,6 +1867,14 @@ def verify_after_loss(case, image, layout, files):
             if f["name"] in live_names:
                 raise BuildError(f"{f['name']} still listed after the format")
             f["state_after_loss"] = "formatted"
+        elif lost and case.fs == "exFAT":
+            # Only exfat-fuse's own word that it deleted the file: its clusters are checked free below.
+            f["state_after_loss"] = "deleted"
+        elif f["name"] in case.zero_records:
+            # Its record is zeros now: nothing the file system keeps names it.
+            f["state_after_loss"] = "deleted"
+            f["record_zeroed"] = True
+            f["record_gives_layout"] = False
         elif lost:
             if f["inode"] in live and live[f["inode"]]["name"].lstrip("/") == f["name"]:
                 raise BuildError(f"{f['name']} is still allocated after the loss")
@@ -1892,7 +1943,9 @@ def expectation_of(f, by_name, layout):
         return "never", []
     if not f["intact_after_loss"]:
         return ("damaged" if f.get("streams_intact") else "never"), []
-    if not f["fragmented"] or f.get("record_gives_layout"):
+    if f.get("placement") == "interleaved":
+        return "either", []
+    if not f["fragmented"] or f.get("record_gives_layout") or f.get("placement") == "own-structure":
         return "always", []
     if not f["fragments_ascending"] and not f.get("wraps"):
         return "never", []
@@ -1931,8 +1984,9 @@ def build_case(case, outdir, seed):
     try:
         rng = random.Random(f"{seed}:{case.name}")
         for _, step in case.steps:
-            if isinstance(step, Item):
-                step.data = None
+            for item in step if isinstance(step, tuple) else (step,):
+                if isinstance(item, Item):
+                    item.data = None
         volume = make_volume(case, image, work)
         volume.format()
         written = {}
@@ -1940,7 +1994,10 @@ def build_case(case, outdir, seed):
         layout, files = record_before_loss(case, image, written)
         how = apply_loss(case, volume)
         how += overwrite_after_loss(case, volume, image, layout, files, rng, work)
+        how += zero_mft_records(case, image, files)
         verify_after_loss(case, image, layout, files)
+        if case.verify:
+            case.verify(image, layout, files)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if case.repartition:
@@ -1967,12 +2024,14 @@ def build_case(case, outdir, seed):
         json.dump(manifest, f, indent=1, ensure_ascii=False)
         f.write("\n")
     # The manifest stays for inspection even when the image missed what the case meant.
+    items = {i.name: i for _, arg in case.steps for i in (arg if isinstance(arg, tuple) else (arg,))
+             if isinstance(i, Item)}
     for f in files:
-        declared = next(i for _, i in case.steps if isinstance(i, Item) and i.name == f["name"]).expect
+        declared = items[f["name"]].expect
         if f["kind"] == "qq" and declared != f["expected"]:
             raise BuildError(f"{case.name}/{f['name']}: meant to be '{declared}', "
                              f"the image makes it '{f['expected']}'")
-        meant = next(i for _, i in case.steps if isinstance(i, Item) and i.name == f["name"]).needs
+        meant = items[f["name"]].needs
         if meant is not None and sorted(meant) != f.get("needs"):
             raise BuildError(f"{case.name}/{f['name']}: meant to wait for {sorted(meant)}, "
                              f"the image makes it wait for {f.get('needs')}")
@@ -2342,6 +2401,12 @@ def surviving_streams(image, f):
             img.seek(first * SECTOR)
             now += img.read(min(f["size"] - len(now), (last - first + 1) * SECTOR))
     original = os.path.join(os.path.dirname(image), "originals", f["name"])
+    with open(original, "rb") as org_file:
+        header = org_file.read(SECTOR)
+    if now[:SECTOR] != header:
+        # A header written over is rebuilt from the FAT and directory sectors
+        # found: what survives is judged with the header as it was.
+        now[:SECTOR] = header
     intact = []
     try:
         with olefile.OleFileIO(io.BytesIO(bytes(now))) as cur, olefile.OleFileIO(original) as org:
@@ -2542,6 +2607,30 @@ def exfat_table_sectors(image):
     return set(range(heap + 4 * per))
 
 
+def exfat_allocated_sectors(image):
+    """The sectors of the clusters that the volume's allocation bitmap marks used."""
+    heap, per = exfat_heap(image)
+    with open(image, "rb") as f:
+        boot = f.read(SECTOR)
+        count = struct.unpack_from("<I", boot, 92)[0]
+        root = struct.unpack_from("<I", boot, 96)[0]
+        f.seek((heap + (root - 2) * per) * SECTOR)
+        entries = f.read(per * SECTOR)
+        for off in range(0, len(entries), 32):
+            if entries[off] == 0x81:  # the allocation bitmap's entry
+                first, length = struct.unpack_from("<IQ", entries, off + 20)
+                break
+        else:
+            raise BuildError("no allocation bitmap in the exFAT root directory")
+        f.seek((heap + (first - 2) * per) * SECTOR)
+        bitmap = f.read(length)
+    used = set(range(heap))
+    for c in range(count):
+        if bitmap[c // 8] >> (c % 8) & 1:
+            used.update(range(heap + c * per, heap + (c + 1) * per))
+    return used
+
+
 def located_run(image, layout, path):
     """[[first, last]]: where a file written in one piece lies, found by its bytes at cluster starts."""
     with open(path, "rb") as f:
@@ -2720,6 +2809,335 @@ def recorded_pieces_case():
         "three databases in 15, 10 and 7 pieces around text, zero and SQLite files, deleted with "
         "their neighbours; their MFT records survive (NTFS, 4 KiB clusters)",
         "NTFS", 48, 8, "deleted", steps, lose=lose)
+
+
+# ---- Databases a long-lived program leaves: big, scattered, beside each other ----
+#
+# Long-lived databases (ole_writer.py) of several MiB in 3 to 5 pieces between
+# pictures, text and one another, on NTFS whose file records of the databases
+# are zeroed after the deletion (nothing but the carve finds them); on FAT32
+# and exFAT with 32 and 64 KiB clusters whose slack holds old random bytes;
+# written over in part, or only at the header, after the loss; and two whose
+# clusters alternate one by one.
+
+def make_weighted_piece(item, rng, work, recipe):
+    """A placeholder the size of one piece of a database cut by weights."""
+    _, db, weights, k, cluster_bytes = recipe
+    make_bytes(db, rng, work, "piece")
+    n = clusters_of(len(db.data), cluster_bytes)
+    sizes = [max(1, n * w // sum(weights)) for w in weights[:-1]]
+    sizes.append(n - sum(sizes))
+    if sizes[-1] < 1:
+        raise BuildError(f"{db.name}: {n} clusters cannot take the weights {weights}")
+    return rng.randbytes(sizes[k] * cluster_bytes)
+
+
+EXTRA_MAKERS["weighted"] = make_weighted_piece
+
+
+def weighted_pieces(layout, cluster_sectors):
+    """Steps that lay databases in pieces of given weights on NTFS, one database at a time.
+
+    layout: the volume's contents in disk order, each either a neighbour Item
+    or (database, weights, k): the k-th hole of the database, by disk order.
+    The volume is filled behind them; then each database's holes (and only
+    those) are freed and it is written. ntfs-3g begins a file in the largest
+    free hole and goes on from there in disk order, wrapping round at the end,
+    so a database lies in order when its first hole is its largest, and with
+    its first piece behind the others when a later hole is. Returns the steps
+    and the names the loss deletes."""
+    cluster = cluster_sectors * SECTOR
+    steps, holes, dbs, others = [], {}, [], []
+    for entry in layout:
+        if isinstance(entry, Item):
+            steps.append(("write", entry))
+            others.append(entry.name)
+            continue
+        db, weights, k = entry
+        hole = Item(f"~piece-{db.name}-{k}.tmp", ("weighted", db, weights, k, cluster))
+        steps.append(("write", hole))
+        if db not in dbs:
+            dbs.append(db)
+        holes.setdefault(db.name, []).append(hole.name)
+    steps.append(("fill", "FILLER.BIN"))
+    for db in dbs:
+        steps += [("delete", h) for h in holes[db.name]]
+        steps.append(("write", db))
+    steps.append(("delete", "FILLER.BIN"))
+    return steps, [db.name for db in dbs] + others
+
+
+def mft_record_sectors(image, record):
+    """The image sectors of NTFS file record `record`, by the $MFT's own runs."""
+    with open(image, "rb") as f:
+        boot = f.read(SECTOR)
+    cluster = struct.unpack_from("<H", boot, 11)[0] * boot[13]
+    raw = boot[0x40]
+    size = raw * cluster if raw < 0x80 else 1 << (256 - raw)
+    offset = record * size
+    for first, count in istat_runs(image, "0"):
+        if offset < count * cluster:
+            start = (first * cluster + offset) // SECTOR
+            return range(start, start + size // SECTOR)
+        offset -= count * cluster
+    raise BuildError(f"record {record} lies beyond the $MFT")
+
+
+def zero_mft_records(case, image, files):
+    """Writes zeros over the MFT file records of the named files (the loss took them too)."""
+    if not case.zero_records:
+        return ""
+    targets = []
+    for f in files:
+        if f["name"] in case.zero_records:
+            sectors = mft_record_sectors(image, int(f["inode"].split("-")[0]))
+            targets.append(sectors)
+    with open(image, "r+b") as img:
+        for sectors in targets:
+            img.seek(sectors[0] * SECTOR)
+            img.write(bytes(len(sectors) * SECTOR))
+    return "; then the MFT records of " + ", ".join(case.zero_records) + " zeroed"
+
+
+def write_interleaved(case, volume, pair, rng, work, originals, written):
+    """Writes two databases whose clusters alternate one by one (FAT16: first fit).
+
+    One-cluster placeholders are written in a row; every other one is deleted
+    and the first database fills those holes, then the rest and the second."""
+    first, second = pair
+    cluster = case.cluster_sectors * SECTOR
+    counts = [clusters_of(len(make_bytes(db, rng, work, case.name)), cluster) for db in pair]
+    slots = []
+    folder = os.path.join(work, "slots")
+    os.makedirs(folder, exist_ok=True)
+    for i in range(2 * max(counts)):
+        # Short names: one directory slot each in the FAT16 root.
+        path = os.path.join(folder, f"S{i:04d}.TMP")
+        with open(path, "wb") as out:
+            out.write(rng.randbytes(cluster))
+        os.utime(path, (FIXED_MTIME, FIXED_MTIME))
+        slots.append(path)
+    run(["mcopy", "-i", volume.image, "-m", "-o"] + slots + ["::"])
+    names = [os.path.basename(p) for p in slots]
+    for k, db in enumerate(pair):
+        run(["mdel", "-i", volume.image] + ["::" + n for n in names[k::2]])
+        path = os.path.join(originals, db.name)
+        with open(path, "wb") as out:
+            out.write(db.data)
+        os.utime(path, (FIXED_MTIME, FIXED_MTIME))
+        volume.write(path, db.name)
+        written[db.name] = (db, path)
+    shutil.rmtree(folder)
+
+
+def slack_keeps_old_bytes(image, layout, files):
+    """Every text neighbour's last cluster ends in bytes that are neither zeros nor its own."""
+    cluster = layout["cluster_bytes"]
+    checked = 0
+    for f in files:
+        if f["format"] not in ("log", "txt", "utf16") or f["size"] % cluster == 0:
+            continue
+        # The sectors behind the file's last one, to its cluster's end.
+        last = f["fragments"][-1][1]
+        with open(image, "rb") as img:
+            img.seek((last + 1) * SECTOR)
+            slack = img.read((cluster - f["size"] % cluster) // SECTOR * SECTOR)
+        if len(slack) < SECTOR or len(set(slack[-SECTOR:])) < 180:
+            raise BuildError(f"{f['name']}: the slack of its last cluster holds no old random bytes")
+        checked += 1
+    if not checked:
+        raise BuildError("no text file ends inside a cluster")
+
+
+def located_runs(image, layout, path):
+    """[[first, last]] where a file lies on the volume, cluster by cluster, found by its bytes.
+
+    For exFAT, which The Sleuth Kit does not read here: each cluster of the file
+    is looked up by its first 64 bytes among the volume's clusters; a file whose
+    clusters are not all unique gives a BuildError."""
+    with open(path, "rb") as f:
+        data = f.read()
+    start, cluster = layout["cluster_area_start"], layout["cluster_bytes"]
+    per = cluster // SECTOR
+    index = {}
+    with open(image, "rb") as img:
+        img.seek(start * SECTOR)
+        c = 0
+        while True:
+            block = img.read(cluster)
+            if not block:
+                break
+            index.setdefault(block[:64], []).append(c)
+            c += 1
+    runs = []
+    for off in range(0, len(data), cluster):
+        where = index.get(data[off:off + 64].ljust(64, b"\0")[:64] if len(data) - off >= 64 else None)
+        if len(data) - off < 64:
+            raise BuildError(f"{os.path.basename(path)}: its last cluster is too short to be found")
+        if not where or len(where) != 1:
+            raise BuildError(f"{os.path.basename(path)}: cluster at {off} found {len(where or [])} times")
+        first = start + where[0] * per
+        count = sectors_for(min(cluster, len(data) - off))
+        if runs and runs[-1][1] + 1 == first:
+            runs[-1][1] = first + count - 1
+        else:
+            runs.append([first, first + count - 1])
+    if hash_runs(image, runs, len(data)) != sha256_of(data):
+        raise BuildError(f"{os.path.basename(path)}: bytes at {runs} differ from the file")
+    return runs
+
+
+def pieces_spread_check(fewest, most, far):
+    """A check that the databases lie in `fewest` to `most` pieces, at least one
+    with its second piece `far` bytes or more behind its first and one with a
+    piece before the piece it follows (ntfs-3g's allocator decides where; The
+    Sleuth Kit says what came of it)."""
+    def check(image, layout, files):
+        qq_files = [f for f in files if f["kind"] == "qq"]
+        if os.environ.get("CORPUS_SHOW_LAYOUT"):
+            for f in sorted(files, key=lambda f: f["fragments"][0][0]):
+                print(f["name"], f["fragments"], file=sys.stderr)
+        for f in qq_files:
+            if not fewest <= len(f["fragments"]) <= most:
+                raise BuildError(f"{f['name']}: {len(f['fragments'])} pieces")
+        if not any(fr[1][0] - fr[0][1] >= far // SECTOR for fr in (f["fragments"] for f in qq_files)):
+            raise BuildError(f"no database has its second piece {far // MIB} MiB on")
+        if all(f["fragments_ascending"] for f in qq_files):
+            raise BuildError("every database came out in order")
+    return check
+
+
+def long_lived_cases():
+    c = []
+    # NTFS, 4 KiB clusters: three databases of 8 to 14 MiB, their records zeroed.
+    a = qq_sized("Msg_far.db", 9 * MIB)
+    b = qq_sized("Msg_four.db", 12 * MIB)
+    d = qq_sized("Msg_back.db", 8 * MIB)
+    for db in (a, b, d):
+        db.placement = "own-structure"
+    a.pending = ("in damaged/ with no stream intact: 'no whole clusters make up a gap; its sectors "
+                 "were taken as they lie'")
+    b.pending = "silent: its pieces (the second 37 MiB on, the last back before the second) are not gathered"
+    d.pending = "silent: its first piece lies behind the two that follow it"
+    layout = [
+        (b, [5, 3, 2, 2], 0), picture("cat.jpg", "jpg", 800, 600), (a, [6, 3, 2], 0),
+        text("backup.log", "log", 32 * MIB), (a, [6, 3, 2], 1), (b, [5, 3, 2, 2], 1),
+        text("notes.txt", "txt", 40 * KIB), (d, [2, 5, 3], 0), picture("map.png", "png", 400, 300),
+        (b, [5, 3, 2, 2], 2), (a, [6, 3, 2], 2), text("chat.txt", "utf16", 30 * KIB), (d, [2, 5, 3], 1),
+        picture("sea.jpg", "jpg", 640, 480), (b, [5, 3, 2, 2], 3), text("app.log", "log", 20 * KIB),
+        (d, [2, 5, 3], 2),
+    ]
+    steps, lose = weighted_pieces(layout, 8)
+
+    c.append(Case(
+        "ntfs-mft-zeroed-pieces",
+        "long-lived databases of 8 to 12 MiB in 3 and 4 pieces between pictures, text and each "
+        "other, one with its second piece behind a 32 MiB log, one with its pieces out of order; "
+        "deleted, then their MFT records zeroed (NTFS, 4 KiB clusters)",
+        "NTFS", 96, 8, "deleted", steps, lose=lose, zero_records=[a.name, b.name, d.name],
+        verify=pieces_spread_check(3, 5, 30 * MIB)))
+    # FAT32 with 64 KiB clusters (4 GiB sparse: The Sleuth Kit wants 65525
+    # clusters), text files whose last clusters end in old random bytes.
+    slack = ("in damaged/, streams uncertain: 'a gap's foreign clusters could not be told from the "
+             "file's own'; the scan takes the volume for an empty MBR and 1-sector clusters")
+    steps, lose = around_deleted([
+        (qq_sized("Msg_log.db", 1200 * KIB), text("sync.log", "log", 100 * KIB)),
+        (qq_sized("Msg_txt.db", 900 * KIB), text("notes.txt", "txt", 150 * KIB)),
+        (qq_sized("Msg_utf16.db", 1600 * KIB), text("readme.txt", "utf16", 90 * KIB)),
+    ], cluster_sectors=128)
+    for _, item in steps:
+        if isinstance(item, Item) and item.kind == "qq":
+            item.pending = slack
+    at = next(i for i, st in enumerate(steps) if st[0] == "write" and st[1].name == "Msg_log.db")
+    steps[at:at] = [("hint_front", None)]
+    c.append(Case(
+        "fat32-64k-slack",
+        "long-lived databases fragmented around deleted text and log files on FAT32 with 64 KiB "
+        "clusters (4 GiB sparse), whose last clusters end in old random bytes",
+        "FAT32", 4100, 128, "deleted",
+        [("write", blob("OLD.BIN", 8 * MIB)), ("delete", "OLD.BIN"), ("hint_front", None)] + steps,
+        lose=lose, verify=slack_keeps_old_bytes))
+    steps, lose = around_deleted([
+        (qq_sized("Msg_over.db", 2 * MIB, "damaged"), text("sync.log", "log", 100 * KIB)),
+        (qq_sized("Msg_over2.db", 1500 * KIB, "damaged"), text("notes.txt", "txt", 70 * KIB)),
+    ], cluster_sectors=128)
+    at = next(i for i, st in enumerate(steps) if st[0] == "write" and st[1].name == "Msg_over.db")
+    steps[at:at] = [("hint_front", None)]
+    c.append(Case(
+        "fat32-64k-overwritten",
+        "long-lived databases fragmented around text files on FAT32 with 64 KiB clusters, "
+        "written over in part after the deletion by a new file in the freed clusters: damaged",
+        "FAT32", 4100, 128, "deleted", steps, lose=lose,
+        after_loss=[("overwrite", "Msg_over.db", 0.45, text("new.log", "log", 180 * KIB)),
+                    ("overwrite", "Msg_over2.db", 0.2, text("new2.txt", "txt", 130 * KIB))]))
+    steps, lose = around_deleted([
+        (qq_sized("Msg_log.db", 700 * KIB), text("sync.log", "log", 50 * KIB)),
+        (qq_sized("Msg_txt.db", 500 * KIB), text("notes.txt", "txt", 80 * KIB)),
+        (qq_sized("Msg_utf16.db", 900 * KIB), text("readme.txt", "utf16", 45 * KIB)),
+    ], cluster_sectors=64)
+    for _, item in steps:
+        if isinstance(item, Item) and item.kind == "qq":
+            item.pending = ("in damaged/, streams uncertain: 'a gap's foreign clusters could not be "
+                            "told from the file's own'")
+    c.append(Case(
+        "exfat-32k-slack",
+        "long-lived databases fragmented around deleted text and log files on exFAT with 32 KiB "
+        "clusters, whose last clusters end in old random bytes",
+        "exFAT", 48, 64, "deleted",
+        [("fill_random", "OLD.BIN"), ("delete", "OLD.BIN")] + steps,
+        lose=lose, verify=slack_keeps_old_bytes))
+    head = qq_sized("Msg_head.db", 700 * KIB, "damaged",
+                    note="its header sector written over by a new file; its FAT and directory intact")
+    head.pending = "silent: no header is rebuilt from the FAT and directory sectors yet"
+    c.append(Case(
+        "fat32-header-overwritten",
+        "a deleted long-lived database whose first cluster, its header, a new small file takes "
+        "after the loss; another intact beside it (FAT32, 512 B clusters)",
+        "FAT32", 40, 1, "deleted",
+        [("write", text("before.log", "log", 30 * KIB)), ("write", head),
+         ("write", qq_sized("Msg_whole.db", 300 * KIB))],
+        lose=["Msg_head.db", "Msg_whole.db"],
+        after_loss=[("overwrite", "Msg_head.db", 0.0, text("tiny.txt", "txt", 400))]))
+    first = qq_sized("Msg_even.db", 160 * KIB, "either")
+    first.placement = "interleaved"
+    second = qq_sized("Msg_odd.db", 130 * KIB, "either")
+    second.placement = "interleaved"
+    first.pending = "silent: only Msg_odd.db comes back (in damaged/, its streams uncertain)"
+    c.append(Case(
+        "fat16-interleaved-encrypted",
+        "two deleted long-lived databases whose clusters alternate one by one, both "
+        "encrypted-looking (FAT16, 2 KiB clusters): whole or in damaged/",
+        "FAT16", 16, 4, "deleted",
+        [("write", text("first.log", "log", 10 * KIB)), ("interleave", (first, second))],
+        lose=[first.name, second.name]))
+    return c
+
+
+def large_pieces_case():
+    """Three databases of 60 to 150 MiB in 3 to 5 pieces on NTFS, records zeroed: for bench/.
+
+    ntfs-3g puts the 100 MiB one in more pieces than its holes (10 with seed 1):
+    it takes small free runs near the volume's start that the filler left."""
+    big = qq_sized("Msg_150.db", 150 * MIB, note="written into four holes")
+    mid = qq_sized("Msg_100.db", 100 * MIB, note="written into five holes")
+    low = qq_sized("Msg_60.db", 60 * MIB, note="written into three holes")
+    for db in (big, mid, low):
+        db.placement = "own-structure"
+    b, m, lw = [5, 3, 2, 2], [5, 3, 2, 2, 1], [2, 5, 3]
+    layout = [
+        (big, b, 0), picture("p1.jpg", "jpg", 1600, 1200), (mid, m, 0), text("a.log", "log", 40 * MIB),
+        (big, b, 1), (low, lw, 0), text("b.txt", "txt", 2 * MIB),
+        (mid, m, 1), picture("p2.png", "png", 800, 600), (big, b, 2), (low, lw, 1),
+        (mid, m, 2), text("c.txt", "utf16", 300 * KIB), (mid, m, 3), (big, b, 3),
+        picture("p3.jpg", "jpg", 1200, 900), (low, lw, 2), (mid, m, 4), text("d.log", "log", 1 * MIB),
+    ]
+    steps, lose = weighted_pieces(layout, 8)
+    return Case(
+        "large-pieces",
+        "three long-lived databases of 60 to 150 MiB in 4 to 10 pieces between pictures, text and "
+        "each other, deleted and their MFT records zeroed (NTFS, 4 KiB clusters), for bench/",
+        "NTFS", 440, 8, "deleted", steps, lose=lose, zero_records=[big.name, mid.name, low.name],
+        verify=pieces_spread_check(3, 10, 30 * MIB), on_request=True)
 
 
 if __name__ == "__main__":

@@ -2,7 +2,7 @@
 """Judges a rescue of a corpus case against the files as they were before the loss.
 
     check_rescue.py CASE_DIR RESCUE_OUT_DIR [--report report.json] [--free-only]
-                    [--carvers-ready FILE]
+                    [--carvers-ready FILE] [--strict]
 
 CASE_DIR is one case made by build_corpus.py (its manifest.json is read);
 RESCUE_OUT_DIR is the folder the rescue wrote into. Every QQ database of the
@@ -23,7 +23,17 @@ names another, one format a line. A "damaged" database (written over in part
 after the loss) must be in the damaged/ sub-folder, every stream the manifest
 names in "streams_intact" reading there as in the original (olefile); with
 --report, the report must name no other stream intact, and all of them but
-the small ones kept in the mini stream.
+the small ones kept in the mini stream. An "either" database (its clusters
+interleaved with another's that look the same) may come back byte for byte or
+in damaged/; there, every stream the report calls intact must read as in the
+original.
+
+A database may carry "pending" (why the engine cannot yet give it back as
+expected): when it does not come back so, it is shown as PENDING and does not
+fail the run, unless --strict is given; when it does, it is shown as PENDING
+MET. A .DB file presented as rescued that equals no QQ original, and a stream
+of a damaged file that the report calls intact but that differs from the
+original, fail the run whatever is pending.
 
 With --report, the rescue's JSON report is checked as well: each rescued file
 must be listed with its true size and sha256, and the sector runs it was
@@ -119,6 +129,27 @@ def streams_read_as(path, original, streams):
         return False
 
 
+def streams_differing(path, original, streams):
+    """The named streams that do not read from `path` as from `original` (olefile), sorted."""
+    import olefile  # only the system Python has it
+    if not streams:
+        return []
+    try:
+        ole = olefile.OleFileIO(path)
+    except Exception:  # not readable at all: nothing it names can be checked as right
+        return sorted(streams)
+    wrong = []
+    with ole, olefile.OleFileIO(original) as org:
+        for s in streams:
+            try:
+                same = ole.openstream(s).read() == org.openstream(s).read()
+            except Exception:  # missing or cut in one of them
+                same = False
+            if not same:
+                wrong.append(s)
+    return sorted(wrong)
+
+
 def judge_damaged(f, damaged, originals_dir):
     """The file in damaged/ that holds the database's surviving streams, or None."""
     original = os.path.join(originals_dir, f["name"])
@@ -128,9 +159,58 @@ def judge_damaged(f, damaged, originals_dir):
     return None
 
 
-def judge(manifest, rescued, free_only, ready=frozenset(), damaged=None, originals_dir=None):
-    """Rows of the table and the list of faults."""
+def damaged_entries(report):
+    """start sector -> the report's damaged entries that start there."""
+    out = {}
+    for entry in (report or {}).get("rescued", []):
+        if entry.get("verdict") == "damaged":
+            out.setdefault(entry.get("start_sector"), []).append(entry)
+    return out
+
+
+def judge_either(f, damaged, originals_dir, report):
+    """The damaged/ file that stands for an "either" database, or None.
+
+    With a report: one of its damaged entries starting where the database
+    lay. Without: any file in damaged/ that reads as a compound file with the
+    original's streams."""
+    if report is not None:
+        for entry in damaged_entries(report).get(f["fragments"][0][0], []):
+            name = os.path.basename(str(entry.get("file", "")))
+            if name in (damaged or {}):
+                return name
+        return None
+    for name, path in (damaged or {}).items():
+        if streams_read_as(path, os.path.join(originals_dir, f["name"]), []):
+            return name
+    return None
+
+
+def outcome(f, hits, need, damaged, originals_dir, report):
+    """(what is shown as expected, rescued file, byte-equal, result, fault or None) for one database."""
+    frag = "yes" if f["fragmented"] else "no"
+    if f["expected"] == "damaged" and damaged is not None and not hits:
+        name = judge_damaged(f, damaged, originals_dir)
+        return ("damaged", f"damaged/{name}" if name else "(none)", "no", "ok (damaged)" if name else "MISSING",
+                None if name else "expected in damaged/ with its surviving streams, not found"), frag
+    if f["expected"] == "either" and not hits:
+        name = judge_either(f, damaged, originals_dir, report)
+        return ("either", f"damaged/{name}" if name else "(none)", "no", "ok (damaged)" if name else "MISSING",
+                None if name else "expected back byte-equal or in damaged/, neither found"), frag
+    if hits:
+        result, fault = "ok", None
+    elif need:
+        result, fault = "MISSING", "expected back byte-equal, not found"
+    else:
+        result, fault = "-", None
+    return (None, ", ".join(hits) or "(none)", "yes" if hits else "no", result, fault), frag
+
+
+def judge(manifest, rescued, free_only, ready=frozenset(), damaged=None, originals_dir=None,
+          report=None, strict=False):
+    """Rows of the table, the list of faults, and (pending, pending met) counts."""
     rows, faults = [], []
+    pending = met = 0
     qq = [f for f in manifest["files"] if f["kind"] == "qq"]
     by_sha = {}
     for f in manifest["files"]:
@@ -139,30 +219,28 @@ def judge(manifest, rescued, free_only, ready=frozenset(), damaged=None, origina
     for f in qq:
         hits = [name for name, r in rescued.items() if r["sha256"] == f["sha256"]]
         matched.update(hits)
-        need = required(f, free_only, ready)
-        if f["expected"] == "damaged" and damaged is not None and not hits:
-            name = judge_damaged(f, damaged, originals_dir)
-            if name is None:
-                faults.append(f"{f['name']}: expected in damaged/ with its surviving streams, not found")
-            rows.append([f["name"], str(f["size"]), "yes" if f["fragmented"] else "no", "damaged",
-                         f"damaged/{name}" if name else "(none)", "no",
-                         "ok (damaged)" if name else "MISSING"])
-            continue
-        if hits:
-            result = "ok"
-        elif need:
-            result = "MISSING"
-            faults.append(f"{f['name']}: expected back byte-equal, not found")
-        else:
-            result = "-"
-        rows.append([f["name"], str(f["size"]), "yes" if f["fragmented"] else "no",
-                     expectation_text(f, free_only, ready), ", ".join(hits) or "(none)",
-                     "yes" if hits else "no", result])
+        need = required(f, free_only, ready) or f["expected"] == "either"
+        (shown, got, equal, result, fault), frag = outcome(f, hits, need, damaged, originals_dir, report)
+        why = f.get("pending")
+        if why:
+            # Waiting for the engine: only a run that asks for it fails on it.
+            if fault is None and result != "-":
+                result, met = "PENDING MET", met + 1
+            elif fault is not None:
+                pending += 1
+                result = f"PENDING ({why})"
+                if strict:
+                    faults.append(f"{f['name']}: {fault} (pending: {why})")
+        elif fault is not None:
+            faults.append(f"{f['name']}: {fault}")
+        rows.append([f["name"], str(f["size"]), frag, shown or expectation_text(f, free_only, ready),
+                     got, equal, result])
     for name, r in rescued.items():
         if name in matched:
             continue
         owners = by_sha.get(r["sha256"], [])
         if name.upper().endswith(".DB"):
+            # Never excused by a pending item: a wrong database shown as good is the worst outcome.
             what = f"equal to {owners[0]['kind']} file {owners[0]['name']}" if owners else "equal to no original"
             faults.append(f"{name}: {what}, presented as a rescued database")
             rows.append(["(none)", str(r["size"]), "-", "-", name, "no",
@@ -173,7 +251,7 @@ def judge(manifest, rescued, free_only, ready=frozenset(), damaged=None, origina
         else:
             faults.append(f"{name}: equal to no original of the case")
             rows.append(["(none)", str(r["size"]), "-", "-", name, "no", "WRONG"])
-    return rows, faults
+    return rows, faults, (pending, met)
 
 
 def small_streams(path, cutoff=4096):
@@ -199,6 +277,15 @@ def judge_report(report, manifest, rescued, originals_dir=None):
             lost = by_start.get(entry.get("start_sector"))
             if lost is None:
                 faults.append(f"report's damaged {name} starts where no QQ database lay")
+            elif originals_dir:
+                # A stream called intact must be the original's, whatever the case expects.
+                uncertain = set(entry.get("uncertain_streams") or [])
+                named = [s for s in entry.get("intact_streams") or [] if s not in uncertain]
+                wrong = streams_differing(str(entry.get("file", "")),
+                                          os.path.join(originals_dir, lost["name"]), named)
+                if wrong:
+                    faults.append(f"report's damaged {name} calls {wrong} intact, which differ "
+                                  f"from {lost['name']}")
             elif lost.get("expected") == "damaged":
                 # Never a broken stream named intact; every surviving stream
                 # named, but for small ones (the mini stream is judged whole).
@@ -252,6 +339,8 @@ def main(argv=None):
                         help="the rescue ran with --free-only")
     parser.add_argument("--carvers-ready", default=DEFAULT_READY, metavar="FILE",
                         help="formats whose carvers have landed, one a line (default: %(default)s)")
+    parser.add_argument("--strict", action="store_true",
+                        help="fail pending databases too when they do not come back as expected")
     args = parser.parse_args(argv)
     try:
         ready = read_ready(args.carvers_ready)
@@ -268,16 +357,18 @@ def main(argv=None):
         print(f"check_rescue: no output folder {args.out_dir}", file=sys.stderr)
         return 1
     rescued = rescued_files(args.out_dir)
-    rows, faults = judge(manifest, rescued, args.free_only, ready, damaged_files(args.out_dir),
-                         os.path.join(args.case_dir, "originals"))
+    report, report_faults = None, []
     if args.report:
         try:
             with open(args.report) as f:
                 report = json.load(f)
         except (OSError, ValueError) as err:
-            faults.append(f"cannot read the report: {err}")
+            report_faults.append(f"cannot read the report: {err}")
         else:
-            faults += judge_report(report, manifest, rescued, os.path.join(args.case_dir, "originals"))
+            report_faults += judge_report(report, manifest, rescued, os.path.join(args.case_dir, "originals"))
+    rows, faults, (pending, met) = judge(manifest, rescued, args.free_only, ready, damaged_files(args.out_dir),
+                                         os.path.join(args.case_dir, "originals"), report, args.strict)
+    faults += report_faults
     damaged_dir = os.path.join(args.out_dir, "damaged")
     damaged = len(os.listdir(damaged_dir)) if os.path.isdir(damaged_dir) else 0
     print(f"case {manifest['case']} ({manifest['file_system']}, {manifest['loss']['kind']})"
@@ -286,6 +377,8 @@ def main(argv=None):
     if ready:
         print(f"carvers ready: {', '.join(sorted(ready))}")
     print_table(rows)
+    if pending or met:
+        print(f"pending: {pending} not yet as expected, {met} met")
     for fault in faults:
         print(f"FAULT: {fault}")
     print("PASS" if not faults else f"FAIL ({len(faults)} fault(s))")

@@ -7,7 +7,8 @@ Builds the cases into WORKDIR/cases (the default set unless --case is given),
 runs `rescue` on each with the options its manifest names, and once more
 without --free-only where it names that, and checks each rescue with
 check_rescue.py. Every command of the CLI that reads the image (identify,
-hexdump, freemap, scan, rescue) must leave the image's sha256 as it was.
+hexdump, freemap, scan, rescue) must leave the image as it was (its data extents
+and where its holes lie).
 
 A FAT case whose databases wait for other formats' carvers ("later", with
 "needs") is rescued once more from a copy whose FAT marks those deleted
@@ -17,6 +18,7 @@ claim exactly their files, and every such database must then come back.
 import argparse
 import hashlib
 import json
+import os
 import pathlib
 import shutil
 import struct
@@ -28,10 +30,31 @@ PYTHON = "/usr/bin/python3"
 
 
 def sha256(path):
+    """A digest of the image's bytes and of where its holes lie.
+
+    The big images are sparse (a 4 GiB FAT32 holds a few MiB): only the data
+    extents are read, each with its offset, so a byte written into a hole
+    changes the digest as surely as one written over data."""
     h = hashlib.sha256()
     with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
+        fd, end, at = f.fileno(), os.fstat(f.fileno()).st_size, 0
+        while at < end:
+            try:
+                start = os.lseek(fd, at, os.SEEK_DATA)
+            except OSError:  # nothing but a hole to the end
+                break
+            stop = os.lseek(fd, start, os.SEEK_HOLE)
+            h.update(f"{start}-{stop}:".encode())
+            f.seek(start)
+            left = stop - start
+            while left > 0:
+                block = f.read(min(left, 1 << 20))
+                if not block:
+                    break
+                h.update(block)
+                left -= len(block)
+            at = stop
+        h.update(f"end {end}".encode())
     return h.hexdigest()
 
 
@@ -162,6 +185,14 @@ def main():
         if sha256(image) != before:
             print(f"FAULT {manifest['case']}: the image changed")
             failed += 1
+    # What came back, against the originals stream by stream, over every rescue above.
+    sys.path.insert(0, str(HERE))
+    import stream_truth
+    totals = stream_truth.tally_workdir(work, show=lambda line: None)
+    print("counts: " + stream_truth.summary(totals))
+    if totals.get("intact_wrong") or totals.get("wrong_whole"):
+        print("FAULT: a stream called intact, or a database presented as whole, differs from the original")
+        failed += 1
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 

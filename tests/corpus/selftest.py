@@ -4,7 +4,10 @@
 The builder must make the same image and manifest for the same seed, and the
 judge must pass a faithful rescue and fail the ways a rescue goes wrong: a
 database missing, a cut database, a plain compound file written as .DB, a
-report that names the wrong sectors or leaves a file out.
+report that names the wrong sectors or leaves a file out; an "either"
+database passes whole or in damaged/ with its intact streams true, a pending
+one fails only with --strict, and a wrong whole file or a stream called
+intact that differs fails whatever is pending.
 
     selftest.py            (skips itself when a tool is missing)
 """
@@ -189,6 +192,99 @@ class CorpusTest(unittest.TestCase):
                              "--report", report_path)
         self.assertEqual(status, 1)
         self.assertIn("not in the report", text)
+
+
+    def variant(self, manifest, label, **changes):
+        """A copy of the case (manifest and originals) whose QQ databases carry `changes`."""
+        case_dir = os.path.join(self.root, f"{manifest['case']}-{label}")
+        if os.path.exists(case_dir):
+            shutil.rmtree(case_dir)
+        os.makedirs(case_dir)
+        os.symlink(os.path.join(self.case_dir(manifest["case"]), "originals"),
+                   os.path.join(case_dir, "originals"))
+        edited = json.loads(json.dumps(manifest))
+        for f in edited["files"]:
+            if f["kind"] == "qq":
+                f.update(changes)
+        with open(os.path.join(case_dir, "manifest.json"), "w") as fh:
+            json.dump(edited, fh)
+        return case_dir, edited
+
+    def damaged_rescue(self, manifest, placed, intact):
+        """A rescue with, in damaged/, the original `placed[lost]` at each lost database's
+        start; the report calls the streams `intact` intact."""
+        out = tempfile.mkdtemp(prefix="out-", dir=self.root)
+        os.makedirs(os.path.join(out, "damaged"))
+        report = {"rescued": []}
+        for i, (lost, source) in enumerate(placed.items()):
+            f = next(f for f in manifest["files"] if f["name"] == lost)
+            target = os.path.join(out, "damaged", f"FILE_DAMAGED{i}.DB")
+            shutil.copyfile(os.path.join(self.case_dir(manifest["case"]), "originals", source), target)
+            report["rescued"].append({"file": target, "start_sector": f["fragments"][0][0],
+                                      "verdict": "damaged", "intact_streams": intact,
+                                      "uncertain_streams": [], "broken_streams": []})
+        with open(out + ".json", "w") as fh:
+            json.dump(report, fh)
+        return out, out + ".json"
+
+    def test_pending_database_shows_and_fails_only_when_strict(self):
+        case, edited = self.variant(self.allocated, "pending", pending="the engine cannot yet")
+        names = self.qq_names(edited, "free-only")
+        out, report = self.rescue_of(edited, [])
+        status, text = judge(case, out, "--free-only", "--report", report)
+        self.assertEqual(status, 0, text)
+        self.assertIn("PENDING (the engine cannot yet)", text)
+        status, text = judge(case, out, "--free-only", "--report", report, "--strict")
+        self.assertEqual(status, 1, text)
+        self.assertIn("pending: the engine cannot yet", text)
+        out, report = self.rescue_of(edited, names)
+        status, text = judge(case, out, "--free-only", "--report", report, "--strict")
+        self.assertEqual(status, 0, text)
+        self.assertIn("PENDING MET", text)
+
+    def test_wrong_whole_database_fails_even_when_pending(self):
+        case, edited = self.variant(self.deleted, "pending-wrong", expected="always", pending="not yet")
+        first, second = [f for f in edited["files"] if f["kind"] == "qq"]
+        out, report = self.rescue_of(edited, [first["name"]])
+        # The second database's bytes at its start are some other file's: cut by 512 bytes.
+        cut = os.path.join(out, "FILE_CUT.DB")
+        with open(os.path.join(case, "originals", second["name"]), "rb") as fh:
+            data = fh.read()[:-512]
+        with open(cut, "wb") as fh:
+            fh.write(data)
+        status, text = judge(case, out)
+        self.assertEqual(status, 1, text)
+        self.assertIn("WRONG (equal to no original)", text)
+        self.assertIn("PENDING (not yet)", text)
+
+    def test_either_database_whole_or_damaged_with_true_streams(self):
+        case, edited = self.variant(self.deleted, "either", expected="either")
+        first, second = [f["name"] for f in edited["files"] if f["kind"] == "qq"]
+        whole, report = self.rescue_of(edited, [first, second])
+        self.assertEqual(judge(case, whole, "--report", report)[0], 0)
+        streams = ["Matrix.dat", "seqbase.dat"]
+        right, report = self.damaged_rescue(edited, {first: first, second: second}, streams)
+        status, text = judge(case, right, "--report", report)
+        self.assertEqual(status, 0, text)
+        self.assertIn("ok (damaged)", text)
+        # Each database's place holds the other's bytes: the streams called intact lie.
+        swapped, report = self.damaged_rescue(edited, {first: second, second: first}, streams)
+        status, text = judge(case, swapped, "--report", report)
+        self.assertEqual(status, 1, text)
+        self.assertIn("calls ['Matrix.dat', 'seqbase.dat'] intact, which differ", text)
+        nothing, report = self.rescue_of(edited, [first])
+        status, text = judge(case, nothing, "--report", report)
+        self.assertEqual(status, 1, text)
+        self.assertIn(f"{second}: expected back byte-equal or in damaged/", text)
+
+    def test_lying_intact_stream_fails_even_when_pending(self):
+        case, edited = self.variant(self.deleted, "either-pending", expected="either", pending="not yet")
+        first, second = [f["name"] for f in edited["files"] if f["kind"] == "qq"]
+        swapped, report = self.damaged_rescue(edited, {first: second}, ["Matrix.dat"])
+        status, text = judge(case, swapped, "--report", report)
+        self.assertEqual(status, 1, text)
+        self.assertIn("which differ", text)
+        self.assertIn("PENDING (not yet)", text)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,161 @@
+#include "carvers/database_rounds.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "scan/classify.h"
+#include "scan/deep_scan.h"
+#include "support/recording_frontend.h"
+#include "support/sessions.h"
+#include "support/test_support.h"
+
+namespace tarnwick {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kWriter = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
+
+std::vector<uint8_t> LongLived(uint32_t seed) {
+  test::TempDir d("rounds-db");
+  const fs::path p = d / "db.db";
+  auto r = test::Run("/usr/bin/python3 " + test::ShellQuote(kWriter) + " " +
+                     test::ShellQuote(p.string()) + " --seed " + std::to_string(seed));
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  return test::ReadFileBytes(p);
+}
+
+// One database cut in two around another:
+// A1 B A2, random bytes around them.
+std::vector<uint8_t> Interleaved(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  auto half = [](const std::vector<uint8_t>& v) { return (v.size() / 1024) * 512; };
+  std::vector<uint8_t> img = test::RandomBytes(16 * 512, 99);
+  auto put = [&](const std::vector<uint8_t>& v, size_t from, size_t to) {
+    img.insert(img.end(), v.begin() + static_cast<std::ptrdiff_t>(from),
+               v.begin() + static_cast<std::ptrdiff_t>(to));
+    img.resize((img.size() + 511) / 512 * 512, 0);
+  };
+  put(a, 0, half(a));
+  put(b, 0, b.size());
+  put(a, half(a), a.size());
+  const std::vector<uint8_t> tail = test::RandomBytes(64 * 512, 98);
+  img.insert(img.end(), tail.begin(), tail.end());
+  return img;
+}
+
+struct Rescue {
+  std::unique_ptr<Session> s = test::EnglishSession();
+  RescueBoxes boxes;
+  test::RecordingFrontend ui;
+  std::vector<SavedFile> saved;
+
+  explicit Rescue(std::vector<uint8_t> img) {
+    OpenOutcome o = OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::move(img)), "/m/d.img");
+    boxes.Reason = o.ReasonIndex;
+    boxes.Fs = o.FsIndex;
+    boxes.Cluster = o.ClusterIndex;
+    s->SetFrontend(&ui);
+    ui.OnPump = [this] { s->Flags.ElapsedMs += 200; };
+    s->OnFileSaved = [this](const SavedFile& f) { saved.push_back(f); };
+  }
+  ScanOutcome Run(const fs::path& folder) {
+    ScanRequest r;
+    r.FolderText = folder.string();
+    r.FirstText = "0";
+    r.LastText = std::to_string(s->Scan.LastSector);
+    return DeepScan(*s, boxes, r);
+  }
+};
+
+class DatabaseRoundsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (test::Run("/usr/bin/python3 -c 'import olefile'").Status != 0)
+      GTEST_SKIP() << "no python3-olefile";
+  }
+};
+
+TEST(SurelyPlaced, OnlySectorsWhoseEveryBlockIsSureAndWithinTheFile) {
+  // 4096-byte sectors hold 8 blocks; the first holds the header.
+  const std::vector<uint64_t> sectors = {100, 50, 70};
+  std::vector<Placement> placements(20, Placement::Sure);
+  placements[9] = Placement::Guessed;  // block 10: in the second sector
+  EXPECT_EQ(SurelyPlacedSectors(sectors, placements, 4096, 3 * 4096),
+            (std::vector<uint64_t>{70, 100}));
+  // A file that ends in the second sector leaves the third nobody's.
+  placements[9] = Placement::Sure;
+  EXPECT_EQ(SurelyPlacedSectors(sectors, placements, 4096, 4096 + 512),
+            (std::vector<uint64_t>{50, 100}));
+  placements[0] = Placement::Wrong;
+  EXPECT_EQ(SurelyPlacedSectors(sectors, placements, 4096, 4096 + 512),
+            (std::vector<uint64_t>{50}));
+}
+
+TEST(BeginRounds, OnlyMoreThanOneCompoundStartKeepsRounds) {
+  auto s = test::CarveSession(std::vector<uint8_t>(64 * 512, 0));
+  s->Found.Append(3, kOle2);
+  s->Found.Append(9, 1);
+  BeginDatabaseRounds(*s);
+  EXPECT_FALSE(s->Rounds);
+  EXPECT_FALSE(HoldingDatabases(*s, 3 * 512));
+  s->Found.Append(20, kOle2);
+  BeginDatabaseRounds(*s);
+  ASSERT_TRUE(s->Rounds);
+  EXPECT_TRUE(HoldingDatabases(*s, 3 * 512));
+  CarveHeldDatabases(*s, [] { return true; });
+  EXPECT_FALSE(s->Rounds);
+}
+
+TEST_F(DatabaseRoundsTest, ADatabaseAroundAnotherAreBothWholeAndEachWrittenOnce) {
+  const std::vector<uint8_t> a = LongLived(1), b = LongLived(2);
+  test::TempDir out("rounds-out");
+  Rescue r(Interleaved(a, b));
+  ScanOutcome o = r.Run(out.Path());
+  EXPECT_GE(o.FoundCount, 2u);
+  std::set<uint64_t> starts;
+  for (const SavedFile& f : r.saved) starts.insert(f.StartSector);
+  EXPECT_EQ(r.saved.size(), 2u);
+  EXPECT_EQ(starts.size(), 2u);
+  EXPECT_EQ(o.Rescued, 2u);
+  EXPECT_EQ(o.Damaged, 0u);
+  ASSERT_EQ(r.saved.size(), 2u);
+  const std::vector<uint8_t> first = test::ReadFileBytes(r.saved[0].Path);
+  const std::vector<uint8_t> second = test::ReadFileBytes(r.saved[1].Path);
+  EXPECT_TRUE((first == a && second == b) || (first == b && second == a));
+}
+
+TEST_F(DatabaseRoundsTest, OneDatabaseAloneIsCarvedAsBefore) {
+  const std::vector<uint8_t> a = LongLived(3);
+  std::vector<uint8_t> img = test::RandomBytes(8 * 512, 5);
+  img.insert(img.end(), a.begin(), a.end());
+  img.resize((img.size() + 511) / 512 * 512 + 32 * 512, 0);
+  test::TempDir out("rounds-one");
+  Rescue r(std::move(img));
+  ScanOutcome o = r.Run(out.Path());
+  ASSERT_EQ(r.saved.size(), 1u);
+  EXPECT_EQ(o.Rescued, 1u);
+  EXPECT_EQ(test::ReadFileBytes(r.saved[0].Path), a);
+  EXPECT_FALSE(r.s->Rounds);
+}
+
+TEST_F(DatabaseRoundsTest, AStopDuringThePassesStillWritesWhatIsHeld) {
+  const std::vector<uint8_t> a = LongLived(1), b = LongLived(2);
+  test::TempDir out("rounds-stop");
+  Rescue r(Interleaved(a, b));
+  // Stop as soon as the first database has been carved (held or written).
+  r.ui.OnPump = [&] {
+    r.s->Flags.ElapsedMs += 200;
+    if (r.s->Rounds && (!r.s->Rounds->Held.empty() || !r.saved.empty()))
+      r.s->Flags.RunState = kStop;
+  };
+  ScanOutcome o = r.Run(out.Path());
+  EXPECT_EQ(o.RescueStop.Phase, StopPhase::Rescue);
+  ASSERT_EQ(r.saved.size(), 1u);  // the one carved, held or not, is written
+  EXPECT_EQ(o.Rescued + o.Damaged, 1u);
+  EXPECT_TRUE(fs::exists(r.saved[0].Path));
+}
+
+}  // namespace
+}  // namespace tarnwick
