@@ -77,6 +77,55 @@ bool LooksRandom(std::span<const uint8_t> block) {
 
 namespace {
 
+// The Source sector of each unclaimed sector read, kept as runs of
+// consecutive sectors: between claimed files and stretches they are few,
+// where a number a sector would cost more than the rest of the index.
+class SectorRuns {
+ public:
+  uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  uint64_t back() const { return runs_.back().Sector + (size_ - 1 - runs_.back().Index); }
+  void push_back(uint64_t t) {
+    if (runs_.empty() || t != back() + 1) runs_.push_back({size_, t});
+    ++size_;
+  }
+  uint64_t operator[](uint64_t u) const {
+    auto it = std::upper_bound(runs_.begin(), runs_.end(), u,
+                               [](uint64_t v, const Run& r) { return v < r.Index; });
+    --it;
+    return it->Sector + (u - it->Index);
+  }
+
+ private:
+  struct Run {
+    uint64_t Index;   // the first unclaimed index of the run
+    uint64_t Sector;  // its Source sector
+  };
+  std::vector<Run> runs_;
+  uint64_t size_ = 0;
+};
+
+// Encrypted data looks random in every part of a block; a block that starts
+// or ends in text, as a text file's last block before the old bytes of its
+// slack does, is plain whatever the rest of it shows.
+bool BlockLooksRandom(Bytes block) {
+  if (!LooksRandom(block)) return false;
+  constexpr size_t kEdge = 64;  // 64 random bytes show about 56 distinct values
+  constexpr int kEdgeDistinct = 40;
+  for (size_t from : {size_t{0}, block.size() - kEdge}) {
+    std::array<uint8_t, 256> seen{};
+    int distinct = 0;
+    for (size_t k = from; k < from + kEdge; ++k) {
+      if (!seen[block[k]]) {
+        seen[block[k]] = 1;
+        ++distinct;
+      }
+    }
+    if (distinct < kEdgeDistinct) return false;
+  }
+  return true;
+}
+
 class Reassembler {
  public:
   Reassembler(Session& s, uint64_t carveStart, const ReassemblyLimits& limits,
@@ -104,6 +153,7 @@ class Reassembler {
     if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
       return Give("the header's FAT count is out of range");
     miniLimit_ = uint64_t{LE32(header, 64)} * kEntriesPerFat;
+    PlanRegions();
     if (!Extend(1)) return Give("the start sector cannot be read");
     if (!LocateFat()) return std::move(out_);
     if (!LocateTables()) return std::move(out_);
@@ -132,18 +182,17 @@ class Reassembler {
     return work_ <= limits_.MaxWork;
   }
 
-  // --- The unclaimed sectors from the start on, read as they are needed. ---
+  // --- The unclaimed sectors around the start, read as they are needed. ---
 
-  uint64_t MaxSectors() const {
-    return (limits_.MaxFileBytes + std::max(limits_.MaxFileBytes, limits_.MaxForeignBytes)) / bps_ +
-           1;
+  // How far the search looks on either side of the start: the file's own
+  // size, as far as its FAT reaches, and the foreign bytes that may lie
+  // between its pieces, which grow with it.
+  uint64_t OwnReachBytes() const {
+    return std::min(uint64_t{fatCount_} * kEntriesPerFat * kCf, limits_.MaxFileBytes);
   }
-  // How far from its own place a table's first candidate may lie: as far as
-  // the file is long (its pieces may lie far apart), and never less than the
-  // foreign bound. Further candidates are looked for within the bound only.
-  uint64_t FarthestForeign() const {
-    const uint64_t own = uint64_t{fatCount_} * kEntriesPerFat * kCf;
-    return std::max(limits_.MaxForeignBytes, std::min(own, limits_.MaxFileBytes)) / bps_;
+  uint64_t ForeignSectors() const {
+    const uint64_t scaled = OwnReachBytes() * limits_.ForeignPerFileByte;
+    return std::max(limits_.MaxForeignBytes, scaled) / bps_;
   }
 
   bool ClusterStart(uint64_t t) const {
@@ -153,24 +202,83 @@ class Reassembler {
     return r == 0;
   }
 
-  // Makes sure the first n unclaimed sectors are read: from the start to the
-  // end of the scan range, then from its beginning up to the start, as an
-  // allocator that reaches the end of the volume goes on at its front. False
-  // when there are not that many or a read fails.
-  bool Extend(uint64_t n) {
-    if (n > MaxSectors()) return false;
-    if (s_.LastScanSector < 0) return false;
-    const uint64_t last = static_cast<uint64_t>(s_.LastScanSector);
+  // The stretches of the Source read, in the order their sectors are
+  // indexed: from the start on, then (where the scan range ends first) on
+  // at the range's front, as an allocator that reaches the end of the volume
+  // goes on there, and last the stretch before the start, where a later
+  // piece of the file may lie too. Each reaches as far as the search does.
+  void PlanRegions() {
+    regions_.clear();
+    if (s_.LastScanSector < 0) return;
+    const uint64_t last = static_cast<uint64_t>(s_.LastScanSector) + 1;  // one past
     const uint64_t first = static_cast<uint64_t>(std::max<int64_t>(0, s_.FirstScanSector));
+    if (start_ >= last) return;
+    const uint64_t span = (OwnReachBytes() / bps_ + 1) + ForeignSectors();
+    const uint64_t ahead = std::min(last, start_ + span);
+    regions_.push_back({start_, ahead});
+    uint64_t behindFrom = first;
+    if (start_ + span > last && first < start_) {
+      const uint64_t more = start_ + span - last;
+      const uint64_t to = std::min(start_, first + more);
+      regions_.push_back({first, to});
+      behindFrom = to;
+    }
+    behindFrom = std::max(behindFrom, start_ > span ? start_ - span : 0);
+    if (behindFrom < start_) {
+      // Where the two meet, they are one stretch of the disk.
+      if (regions_.size() > 1 && regions_.back().second == behindFrom)
+        regions_.back().second = start_;
+      else
+        regions_.push_back({behindFrom, start_});
+    }
+  }
+
+  // The index where the stretch holding u ends: a run of the file's own
+  // sectors does not go on past it (the next stretch lies elsewhere on the
+  // disk). kNoEnd while that stretch is still being read.
+  uint64_t RegionEnd(uint64_t u) const {
+    for (size_t r = 0; r + 1 < regionFirst_.size(); ++r) {
+      if (u < regionFirst_[r + 1]) return regionFirst_[r + 1];
+    }
+    return region_ >= regions_.size() ? sectors_.size() : kNoEnd;
+  }
+  uint64_t RegionBegin(uint64_t u) const {
+    uint64_t from = 0;
+    for (uint64_t f : regionFirst_) {
+      if (f <= u) from = f;
+    }
+    return from;
+  }
+
+  // Makes sure the first n unclaimed sectors are read, stretch by stretch.
+  // A cluster that another file claimed is that file's as a whole: the
+  // sectors behind its end, in the same cluster, are its slack and are
+  // passed over with it. False when there are not that many or a read fails.
+  bool Extend(uint64_t n) {
     while (sectors_.size() < n) {
-      uint64_t t = sectors_.empty() ? start_ : sectors_.back() + 1;
-      for (; !sectors_.empty(); ++t) {
-        if (t > last && wrapAt_ == kNoWrap) {
-          wrapAt_ = sectors_.size();
-          t = first;
+      if (region_ >= regions_.size()) return false;
+      uint64_t t = next_;
+      if (!inRegion_) {
+        t = regions_[region_].first;
+        regionFirst_.push_back(sectors_.size());
+        inRegion_ = true;
+        // Claimed sectors earlier in the cluster the stretch starts in.
+        clusterClaimed_ = false;
+        for (uint64_t c = t; c > 0 && !ClusterStart(c) && !clusterClaimed_;)
+          clusterClaimed_ = s_.Map.IsSectorMarked(--c);
+      }
+      for (; t < regions_[region_].second; ++t) {
+        if (ClusterStart(t)) clusterClaimed_ = false;
+        if (s_.Map.IsSectorMarked(t)) {
+          clusterClaimed_ = true;
+          continue;
         }
-        if (t > last || (wrapAt_ != kNoWrap && t >= start_)) return false;
-        if (!s_.Map.IsSectorMarked(t)) break;
+        if (!clusterClaimed_) break;
+      }
+      if (t >= regions_[region_].second) {
+        ++region_;
+        inRegion_ = false;
+        continue;
       }
       bool unread = false;
       if (ReadCached(s_, scratch_.data(), bps_, t * bps_) > 0) {
@@ -180,6 +288,7 @@ class Reassembler {
         if (faults.SourceLost || !faults.Unreadable.Contains(t)) return false;
         unread = true;
       }
+      next_ = t + 1;
       unreadable_.push_back(unread);
       const bool newUnit = sectors_.empty() || t != sectors_.back() + 1 || ClusterStart(t);
       unit_.push_back(newUnit ? (unit_.empty() ? 0 : unit_.back() + 1) : unit_.back());
@@ -187,10 +296,10 @@ class Reassembler {
       const uint32_t bpb = bps_ / kCf;
       for (uint32_t b = 0; b < bpb; ++b) {
         Bytes block = Bytes(scratch_).subspan(b * kCf, kCf);
-        random_.push_back(LooksRandom(block));
+        random_.push_back(BlockLooksRandom(block));
         const uint8_t shape = ShapeOf(block);
         shape_.push_back(shape);
-        const uint64_t index = random_.size() - 1;
+        const uint32_t index = static_cast<uint32_t>(random_.size() - 1);
         if (shape & kMayBeFat) mayBeFat_.push_back(index);
         if (shape & kMayBeMiniFat) mayBeMiniFat_.push_back(index);
         if (shape & kMayBeDirectory) mayBeDirectory_.push_back(index);
@@ -216,12 +325,19 @@ class Reassembler {
 
   // What a block could be, told from its first bytes, for the anchor search.
   static constexpr uint8_t kMayBeFat = 1, kMayBeMiniFat = 2, kMayBeDirectory = 4;
+  // Zeros and FF bytes, which a sparse or erased stretch holds throughout,
+  // are no table: a directory sector has an entry in use, a FAT sector an
+  // entry that is not free.
   uint8_t ShapeOf(Bytes b) const {
     uint8_t shape = 0;
-    if (!TableStartCannotFit(b, FatEntries())) shape |= kMayBeFat;
-    if (!TableStartCannotFit(b, miniLimit_)) shape |= kMayBeMiniFat;
+    bool allFree = true;
+    for (uint32_t e = 0; e < kEntriesPerFat && allFree; ++e) allFree = LE32(b, 4 * e) == kCompoundFree;
+    if (!allFree && !TableStartCannotFit(b, FatEntries())) shape |= kMayBeFat;
+    if (!allFree && !TableStartCannotFit(b, miniLimit_)) shape |= kMayBeMiniFat;
     const uint16_t len = LE16(b, 64);
-    if (!(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
+    bool used = false;
+    for (uint32_t k = 0; k < kCf / 128; ++k) used = used || U8(b, 128 * k + 66) != 0;
+    if (used && !(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
     return shape;
   }
   // Out of range, or two entries naming one sector (zeros, for one), among
@@ -332,7 +448,7 @@ class Reassembler {
 
   // A quick look at the first entries: false when the whole test is needed.
   // The blocks whose first bytes allow the kind, rising.
-  const std::vector<uint64_t>& PlacesFor(Kind what) const {
+  const std::vector<uint32_t>& PlacesFor(Kind what) const {
     switch (what) {
       case Kind::MiniFat: return mayBeMiniFat_;
       case Kind::Directory: return mayBeDirectory_;
@@ -367,13 +483,14 @@ class Reassembler {
 
   // --- Anchors. ---
 
-  // Finds every anchor on the disk, in file order: each must lie after the
-  // one before it, with at least the file's own sectors between them and at
-  // most the foreign budget more. One not found is passed over.
+  // Finds every anchor on the disk. Each is looked for first where the one
+  // before it in the file leaves room for it, on from there, and where it
+  // is not found there, anywhere within the search's reach (a later piece of
+  // the file may lie before an earlier one). One not found is passed over.
   bool LocateAll() {
     std::sort(anchors_.begin(), anchors_.end(),
               [](const Anchor& x, const Anchor& y) { return x.Block < y.Block; });
-    const uint64_t maxForeign = limits_.MaxForeignBytes / bps_;
+    const uint64_t maxForeign = ForeignSectors();
     const size_t n = anchors_.size();
     // Up to kCandidates places for each anchor that look like it.
     std::vector<std::vector<uint64_t>> cands(n);
@@ -386,59 +503,24 @@ class Reassembler {
         continue;
       }
       const uint64_t t = OwnSector(a.Block);
-      if (t < earliestT) continue;
-      const uint64_t lo = earliest + (t - earliestT);
-      uint64_t hi = t + FarthestForeign();
-      // Nearly every place is stream data whose first bytes rule it out;
-      // only the places that might be a table are read again for the
-      // whole test, in the order they lie.
-      const std::vector<uint64_t>& places = PlacesFor(a.What);
-      const uint32_t bpb = bps_ / kCf;
-      const uint64_t within = a.Block % bpb;
-      // The sectors are read ahead in steps, as far as the search goes;
-      // the list of places grows with them.
-      constexpr uint64_t kStep = 8192;
-      size_t k = static_cast<size_t>(
-          std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
-      // Once a place is found, the search for others ends after a while of
-      // places that do not fit: the tables of a large file lie close
-      // together, and each would be tested against every anchor.
-      constexpr uint32_t kTriesAfterFound = 64;
-      uint32_t triesSince = 0;
-      while (cands[i].size() < kCandidates &&
-             (cands[i].empty() || triesSince < kTriesAfterFound)) {
-        if (k >= places.size()) {
-          if (sectors_.size() > hi) break;
-          const uint64_t before = sectors_.size();
-          Extend(std::min(hi + 1, before + kStep));
-          if (sectors_.size() == before) break;
-          continue;
-        }
-        const uint64_t u = places[k] / bpb;
-        const bool here = places[k] % bpb == within;
-        ++k;
-        if (u > hi) break;
-        if (u < lo || !here) continue;
-        if (!Spend(16)) return false;
-        ++triesSince;
-        if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
-          if (cands[i].empty()) hi = std::min(hi, u + maxForeign);
-          cands[i].push_back(u);
-          triesSince = 0;
-        }
-      }
+      const uint64_t lo = t >= earliestT ? earliest + (t - earliestT) : 0;
+      if (!Search(a, lo, kNoEnd, maxForeign, cands[i])) return false;
+      if (cands[i].empty() && lo > 0 && !Search(a, 0, lo, maxForeign, cands[i])) return false;
       if (!cands[i].empty()) {
         earliest = cands[i][0];
         earliestT = t;
       }
     }
-    // The chain of places, rising with the file, that holds the most anchors
-    // (then the fewest foreign sectors). A place that only looks like an
-    // anchor rarely lets the anchors after it be found at their distances.
+    // The chain of places that holds the most anchors (then the fewest
+    // foreign sectors), each rising with the file from the one before or,
+    // at a cost, lying before it (a piece out of order). A place that only
+    // looks like an anchor rarely lets the anchors after it be found at
+    // their distances, and is not worth the two breaks around it.
     struct Link {
-      int Count = -1;
+      int Score = std::numeric_limits<int>::min();
       int64_t Prev = -1;  // index into flat
     };
+    constexpr int kAnchorScore = 4, kJumpCost = 6;
     std::vector<std::pair<size_t, uint64_t>> flat;  // anchor, place
     std::vector<size_t> firstOf(n + 1, 0);
     for (size_t i = 0; i < n; ++i) {
@@ -447,16 +529,22 @@ class Reassembler {
     }
     firstOf[n] = flat.size();
     std::vector<Link> best(flat.size());
-    auto fits = [&](size_t from, size_t to) {
+    constexpr int kNoLink = std::numeric_limits<int>::min();
+    // kAnchorScore when place `to` follows `from` in one run of the file
+    // with foreign clusters between, less kJumpCost when it lies before it,
+    // kNoLink when the two cannot both hold.
+    auto link = [&](size_t from, size_t to) {
       const auto [i, ui] = flat[from];
       const auto [j, uj] = flat[to];
       const uint64_t ti = OwnSector(anchors_[i].Block), tj = OwnSector(anchors_[j].Block);
-      if (tj == ti) return uj == ui;
-      if (tj < ti || uj < ui || uj - ui < tj - ti) return false;
-      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti));
+      if (tj == ti) return uj == ui ? kAnchorScore : kNoLink;
+      if (tj < ti || uj == ui) return kNoLink;
+      if (uj < ui) return kAnchorScore - kJumpCost;
+      if (uj - ui < tj - ti) return kNoLink;
+      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti)) ? kAnchorScore : kNoLink;
     };
     auto better = [&](size_t x, size_t y) {  // x a better end than y
-      if (best[x].Count != best[y].Count) return best[x].Count > best[y].Count;
+      if (best[x].Score != best[y].Score) return best[x].Score > best[y].Score;
       const auto fx = flat[x].second - OwnSector(anchors_[flat[x].first].Block);
       const auto fy = flat[y].second - OwnSector(anchors_[flat[y].first].Block);
       return fx < fy;
@@ -465,27 +553,73 @@ class Reassembler {
     for (size_t k = 0; k < flat.size(); ++k) {
       const size_t i = flat[k].first;
       if (anchors_[i].What == Kind::Header) {
-        best[k].Count = 1;
+        best[k].Score = kAnchorScore;
       } else {
         for (size_t j = i > kSkip ? i - kSkip : 0; j < i; ++j) {
           for (size_t p = firstOf[j]; p < firstOf[j + 1]; ++p) {
             if (!Spend(4)) return false;
-            if (best[p].Count < 0 || !fits(p, k)) continue;
-            if (best[p].Count + 1 > best[k].Count ||
-                (best[p].Count + 1 == best[k].Count && best[k].Prev >= 0 &&
+            if (best[p].Score == kNoLink) continue;
+            const int step = link(p, k);
+            if (step == kNoLink) continue;
+            const int score = best[p].Score + step;
+            if (score > best[k].Score ||
+                (score == best[k].Score && best[k].Prev >= 0 &&
                  flat[p].second > flat[static_cast<size_t>(best[k].Prev)].second)) {
-              best[k].Count = best[p].Count + 1;
+              best[k].Score = score;
               best[k].Prev = static_cast<int64_t>(p);
             }
           }
         }
       }
-      if (best[k].Count > 0 && (end < 0 || better(k, static_cast<size_t>(end))))
+      if (best[k].Score != kNoLink && (end < 0 || better(k, static_cast<size_t>(end))))
         end = static_cast<int64_t>(k);
     }
     for (int64_t k = end; k >= 0; k = best[static_cast<size_t>(k)].Prev) {
       anchors_[flat[static_cast<size_t>(k)].first].Found =
           static_cast<int64_t>(flat[static_cast<size_t>(k)].second);
+    }
+    return true;
+  }
+
+  // The places from index lo on, before hi, that anchor a fits, rising, at
+  // most kCandidates. Nearly every place is stream data whose first bytes
+  // rule it out; only the places that might be a table are read again for
+  // the whole test. False when the work's bound is reached.
+  bool Search(const Anchor& a, uint64_t lo, uint64_t hi, uint64_t maxForeign,
+              std::vector<uint64_t>& cands) {
+    const std::vector<uint32_t>& places = PlacesFor(a.What);
+    const uint32_t bpb = bps_ / kCf;
+    const uint64_t within = a.Block % bpb;
+    // The sectors are read ahead in steps, as far as the search goes; the
+    // list of places grows with them.
+    constexpr uint64_t kStep = 8192;
+    size_t k = static_cast<size_t>(
+        std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
+    // Once a place is found, the search for others ends after a while of
+    // places that do not fit: the tables of a large file lie close
+    // together, and each would be tested against every anchor.
+    constexpr uint32_t kTriesAfterFound = 64;
+    uint32_t triesSince = 0;
+    while (cands.size() < kCandidates && (cands.empty() || triesSince < kTriesAfterFound)) {
+      if (k >= places.size()) {
+        if (sectors_.size() >= hi) break;
+        const uint64_t before = sectors_.size();
+        Extend(std::min(hi, before + kStep));
+        if (sectors_.size() == before) break;
+        continue;
+      }
+      const uint64_t u = places[k] / bpb;
+      const bool here = places[k] % bpb == within;
+      ++k;
+      if (u >= hi) break;
+      if (u < lo || !here) continue;
+      if (!Spend(16)) return false;
+      ++triesSince;
+      if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
+        if (cands.empty() && u + maxForeign < hi) hi = u + maxForeign;
+        cands.push_back(u);
+        triesSince = 0;
+      }
     }
     return true;
   }
@@ -819,8 +953,7 @@ class Reassembler {
       // Behind the last anchor nothing pins a piece at the front of the
       // range: a tail that starts before the end stops there.
       Extend(u0 + own + 1);
-      const uint64_t stop = u0 <= wrapAt_ ? wrapAt_ : kNoWrap;
-      const uint64_t end = std::min<uint64_t>(stop, sectors_.size());
+      const uint64_t end = std::min<uint64_t>(RegionEnd(u0), sectors_.size());
       if (u0 + own > end) {
         Uncertain("the file runs past the end of the scan range");
         for (uint64_t u = u0; u < end; ++u) order_.push_back(u);
@@ -828,13 +961,13 @@ class Reassembler {
       }
       // The tail may step over as many foreign sectors as the programme's
       // size allows, at most the foreign budget.
-      uint64_t budget = std::min<uint64_t>(limits_.MaxForeignBytes / bps_, own + 256ull * spc);
+      uint64_t budget = std::min<uint64_t>(ForeignSectors(), own + 256ull * spc);
       while (budget > spc &&
              ((own + budget) / spc + 2) * (budget / spc + 1) > limits_.MaxCellsPerGap)
         budget /= 2;
       uEnd = u0 + own + budget;
       if (!Extend(uEnd)) uEnd = sectors_.size();
-      uEnd = std::min(uEnd, stop);
+      uEnd = std::min(uEnd, RegionEnd(u0));
       // A cluster cut off by the window's end would make every step a few
       // sectors long: the window ends with the last whole cluster instead.
       uint64_t whole = uEnd;
@@ -1038,6 +1171,93 @@ class Reassembler {
     if (!out_.Suspect.empty()) Uncertain("stream data that should look encrypted does not");
   }
 
+  // The own sectors between anchors at (t1, u1) and (t2, u2) where the two
+  // lie in different pieces of the file: one before the other on the disk,
+  // in different stretches, or with another piece of the file between
+  // them, or too far apart to search what lies between. The piece of the
+  // first runs on behind it and the piece of the second leads up to it, so
+  // the sectors are split in two: k behind u1, the rest before u2, each cut
+  // between whole clusters. The split the file's expectations fit best is
+  // taken; it is sure only when it fits them at no cost, every other split
+  // costs more, and what lies behind and before the two parts does not look
+  // like the file's own (another cluster of it might be there). With clean,
+  // nothing is placed unless that best split fits at no cost. False when no
+  // split is possible (or, with clean, none is clean).
+  bool SplitAcross(uint64_t t1, uint64_t u1, uint64_t t2, uint64_t u2, bool clean) {
+    const uint64_t n = t2 - t1 - 1;
+    Extend(u1 + 2 + n);
+    const uint64_t endA = std::min<uint64_t>(RegionEnd(u1), sectors_.size());
+    const uint64_t beginB = RegionBegin(u2);
+    uint64_t availA = std::min<uint64_t>(n, endA - u1 - 1);
+    uint64_t availB = std::min<uint64_t>(n, u2 - beginB);
+    if (u1 < u2) {
+      // One stretch: the two parts must not meet.
+      if (u2 - u1 - 1 < n) return false;
+      availA = std::min<uint64_t>(availA, u2 - u1 - 1);
+      availB = std::min<uint64_t>(availB, u2 - u1 - 1);
+    }
+    if (availA + availB < n) return false;
+    if (!Spend(2 * n + 2)) return false;
+    std::vector<float> costA(static_cast<size_t>(availA) + 1, 0), costB(static_cast<size_t>(availB) + 1, 0);
+    for (uint64_t i = 1; i <= availA; ++i) costA[i] = costA[i - 1] + OwnCost(t1 + i, u1 + i);
+    for (uint64_t i = 1; i <= availB; ++i) costB[i] = costB[i - 1] + OwnCost(t2 - i, u2 - i);
+    // Cuts between whole clusters: behind the k taken after u1, and in front
+    // of the j taken before u2.
+    auto cutA = [&](uint64_t k) {
+      const uint64_t next = u1 + k + 1;
+      return next >= endA || unit_[next] != unit_[next - 1];
+    };
+    auto cutB = [&](uint64_t j) {
+      const uint64_t first = u2 - j;
+      return first == beginB || unit_[first - 1] != unit_[first];
+    };
+    const uint64_t kFrom = n - availB, kTo = availA;
+    int64_t bestK = -1;
+    float bestCost = kInfinite, second = kInfinite;
+    for (uint64_t k = kFrom; k <= kTo; ++k) {
+      if (!cutA(k) || !cutB(n - k)) continue;
+      const float c = costA[k] + costB[n - k];
+      if (c < bestCost) {
+        second = bestCost;
+        bestCost = c;
+        bestK = static_cast<int64_t>(k);
+      } else if (c < second) {
+        second = c;
+      }
+    }
+    bool forced = bestK >= 0;
+    if (bestK < 0) {
+      // No cut falls between whole clusters: the geometry is not the
+      // file's. The parts are taken as far behind u1 as they reach.
+      if (clean) return false;
+      bestK = static_cast<int64_t>(kTo);
+      bestCost = costA[kTo] + costB[n - kTo];
+    }
+    if (clean && bestCost > 0) return false;
+    const uint64_t k = static_cast<uint64_t>(bestK);
+    // What lies next to each part, not taken: stream data there may be
+    // another cluster of the file's own.
+    auto looksOwn = [&](uint64_t u) {
+      uint64_t v = u;
+      while (v + 1 < sectors_.size() && unit_[v + 1] == unit_[u]) ++v;
+      uint64_t w = u;
+      while (w > 0 && unit_[w - 1] == unit_[u]) --w;
+      return ForeignUnitCost(w, v - w + 1) > 0;
+    };
+    const bool nextToA = u1 + k + 1 < endA && looksOwn(u1 + k + 1);
+    const bool nextToB = u2 - (n - k) > beginB && looksOwn(u2 - (n - k) - 1);
+    const size_t before = order_.size();
+    for (uint64_t i = 1; i <= k; ++i) order_.push_back(u1 + i);
+    for (uint64_t j = n - k; j > 0; --j) order_.push_back(u2 - j);
+    const bool sure = forced && randomExpected_ && bestCost == 0 && second - bestCost >= 0.5f &&
+                      !nextToA && !nextToB;
+    if (!sure) {
+      Uncertain("the file's pieces could not be told apart where one ends and the next begins");
+      guessed_.push_back({before, order_.size()});
+    }
+    return true;
+  }
+
   // A gap beyond a bound of the search, or one no choice of whole clusters
   // fills, still gives its best assembly: the gap's first own-many sectors,
   // as the plain carve takes them, each a guess, and the reason kept. Only a
@@ -1050,10 +1270,13 @@ class Reassembler {
     const std::string why = out_.Reason;
     out_.Reason = reason;
     order_.resize(before);
+    // Too far apart to search what lies between: one run of foreign
+    // clusters between the two pieces is taken, if it fits at no cost.
+    if (!open && u0 > 0 && SplitAcross(t0 - 1, u0 - 1, t0 + own, uEnd, true)) return true;
     uint64_t end = uEnd;
     if (open) {
       Extend(u0 + own);
-      end = std::min<uint64_t>(sectors_.size(), u0 <= wrapAt_ ? wrapAt_ : kNoWrap);
+      end = std::min<uint64_t>(sectors_.size(), RegionEnd(u0));
     }
     if (end < u0 + own) return Fail(why);
     if (SplitByLooks(t0, u0, own, end, open)) {
@@ -1109,6 +1332,17 @@ class Reassembler {
       fixed.push_back({t, u});
     }
     const uint64_t ownTotal = (length_ + bps_ - 1) / bps_;
+    std::vector<uint64_t> places;  // where the anchors lie, rising
+    for (const auto& f : fixed) places.push_back(f.second);
+    std::sort(places.begin(), places.end());
+    // Two anchors lie in one piece of the file, with only foreign clusters
+    // between them, when the second follows the first in one stretch of the
+    // disk and no other anchor lies between them.
+    auto onePiece = [&](uint64_t u, uint64_t u2) {
+      if (u2 <= u || RegionBegin(u) != RegionBegin(u2)) return false;
+      auto it = std::upper_bound(places.begin(), places.end(), u);
+      return it == places.end() || *it >= u2;
+    };
     order_.clear();
     for (size_t k = 0; k < fixed.size(); ++k) {
       const auto [t, u] = fixed[k];
@@ -1121,12 +1355,26 @@ class Reassembler {
           return false;
       } else {
         const auto [t2, u2] = fixed[k + 1];
-        if (!SolveGapOrTakeAsLaid(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
-                                  static_cast<int64_t>(unit_[u2])))
+        if (!onePiece(u, u2)) {
+          if (!SplitAcross(t, u, t2, u2, false))
+            return Fail("the file's own sectors between two of its pieces are missing");
+        } else if (!SolveGapOrTakeAsLaid(t + 1, u + 1, t2 - t - 1, u2, false, unitHere,
+                                         static_cast<int64_t>(unit_[u2]))) {
           return false;
+        }
       }
     }
     if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
+    // Two parts of the file on the same sectors: pieces that overlap were
+    // taken for the file's, and the assembly is not its whole.
+    {
+      std::vector<uint64_t> used = order_;
+      std::sort(used.begin(), used.end());
+      if (std::adjacent_find(used.begin(), used.end()) != used.end()) {
+        Uncertain("two parts of the file were placed on the same sectors");
+        guessed_.push_back({0, order_.size()});
+      }
+    }
     MarkPlacements();
     // The own sectors are read again, in file order, into the file or the
     // assembly on disk: the sectors passed over are never held.
@@ -1190,16 +1438,21 @@ class Reassembler {
   uint64_t work_ = 0;
   Reassembly out_;
 
-  static constexpr uint64_t kNoWrap = std::numeric_limits<uint64_t>::max();
-  uint64_t wrapAt_ = kNoWrap;      // index of the first sector read from the range's front
-  std::vector<uint64_t> sectors_;  // the unclaimed sectors, from the start on
-  std::vector<uint64_t> unit_;     // the cluster (run of them) each belongs to
+  static constexpr uint64_t kNoEnd = std::numeric_limits<uint64_t>::max();
+  std::vector<std::pair<uint64_t, uint64_t>> regions_;  // Source stretches [from, to), in order
+  std::vector<uint64_t> regionFirst_;  // the index of each stretch's first sector
+  size_t region_ = 0;                  // the stretch being read
+  bool inRegion_ = false;
+  uint64_t next_ = 0;                  // the next Source sector to look at in it
+  bool clusterClaimed_ = false;        // a sector of next_'s cluster is claimed
+  SectorRuns sectors_;             // the unclaimed sectors, in index order
+  std::vector<uint32_t> unit_;     // the cluster (run of them) each belongs to
   FileAssembly* onDisk_;            // where the file goes; null: out_.File
   std::vector<uint8_t> scratch_;     // one sector read again
   std::array<uint8_t, kCf> header_{};
   bool givenHeader_ = false;         // header_ came from the caller, not the start sector
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
-  std::vector<uint64_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
+  std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
   std::vector<bool> random_;       // per 512-byte block: looks random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 

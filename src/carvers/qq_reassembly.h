@@ -32,7 +32,12 @@ struct ReassemblyLimits {
   // The file itself, as its FAT gives it. Only an index of a few dozen bytes
   // a sector is held for it, so a database far past 200 MiB is taken.
   uint64_t MaxFileBytes = 2'147'483'648;
-  uint64_t MaxForeignBytes = 33'554'432;  // foreign sectors stepped over in all
+  // Foreign bytes the search looks through on either side of the start: at
+  // least this, and ForeignPerFileByte times the file's own size, so a large
+  // database's pieces are looked for as far apart as another file of its
+  // size and a few more may lie between them.
+  uint64_t MaxForeignBytes = 134'217'728;
+  uint32_t ForeignPerFileByte = 4;
   uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
 };

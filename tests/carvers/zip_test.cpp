@@ -315,7 +315,14 @@ TEST_F(ZipCarvers, ADatabaseAroundAnArchiveIsRescuedWhole) {
     EXPECT_TRUE(with.Written);
     EXPECT_TRUE(with.SameBytes);
     auto without = test::RescueAround(db, *archive, nullptr);
-    EXPECT_FALSE(without.Written && without.SameBytes);
+    // A package of stored text between the pieces is told from the
+    // database's encrypted data without the archive's carver too; deflated
+    // members are not.
+    if (archive == &zip) {
+      EXPECT_FALSE(without.Written && without.SameBytes);
+    } else if (without.Written) {
+      EXPECT_TRUE(without.SameBytes);
+    }
   }
 }
 
