@@ -403,6 +403,8 @@ void SaveDamaged(Session& s, const std::string& targetFolder, uint64_t carveStar
 
 // Databases whose FAT alone may describe more than this are put together
 // on disk from the start: the plain carve would hold them whole in memory.
+// How far the first, near look of the reassembly reaches past the file's size.
+constexpr uint64_t kNearForeignBytes = 33'554'432;
 constexpr uint32_t kFatSectorsHeldInMemory = 1024;  // 64 MiB of file
 
 bool TooLargeToHold(Session& s, uint64_t carveStart) {
@@ -460,6 +462,33 @@ std::unique_ptr<FileAssembly> OnDiskCopy(const std::string& folder, Bytes bytes)
   auto copy = std::make_unique<FileAssembly>();
   if (!copy->Open(folder) || !copy->Append(bytes) || !copy->Finish()) return nullptr;
   return copy;
+}
+
+}  // namespace
+
+namespace {
+
+// Most databases lie in pieces close together: the reassembly looks near
+// the start first, which validates at a fraction of the reading, and
+// searches its whole reach (pieces far apart, out of order, behind the
+// header) only when that does not give the file whole and sure.
+bool WholeAndSure(const Reassembly& r) {
+  return r.Found && r.IsQQ && r.Certain && r.Unreadable.empty() && r.Check.Whole;
+}
+
+Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint64_t carveStart,
+                               std::unique_ptr<FileAssembly>& onDisk, bool& disk) {
+  ReassemblyLimits near;
+  near.MaxForeignBytes = kNearForeignBytes;
+  near.ForeignPerFileByte = 0;
+  near.LookBehind = false;
+  for (const ReassemblyLimits& limits : {near, ReassemblyLimits{}}) {
+    onDisk = std::make_unique<FileAssembly>();
+    disk = onDisk->Open(targetFolder);
+    Reassembly r = ReassembleCompoundFile(s, carveStart, limits, disk ? onDisk.get() : nullptr);
+    if (WholeAndSure(r) || limits.ForeignPerFileByte != 0) return r;
+  }
+  return {};  // not reached: the second round always returns
 }
 
 }  // namespace
@@ -530,9 +559,9 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
     }
   }  // the first try's claims are given back
   if (targetFolder.empty()) return;
-  auto onDisk = std::make_unique<FileAssembly>();
-  const bool disk = onDisk->Open(targetFolder);
-  Reassembly r = ReassembleCompoundFile(s, carveStart, {}, disk ? onDisk.get() : nullptr);
+  std::unique_ptr<FileAssembly> onDisk;
+  bool disk = false;
+  Reassembly r = ReassembleNearFirst(s, targetFolder, carveStart, onDisk, disk);
   const DatabaseBytes rBytes{Bytes(r.File), disk ? onDisk.get() : nullptr};
   // A first try with zeros in it that its own tables do not bear out is
   // put together again; kept when that is a guess too.

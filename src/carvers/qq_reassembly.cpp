@@ -224,7 +224,7 @@ class Reassembler {
       behindFrom = to;
     }
     behindFrom = std::max(behindFrom, start_ > span ? start_ - span : 0);
-    if (behindFrom < start_) {
+    if (behindFrom < start_ && limits_.LookBehind) {
       // Where the two meet, they are one stretch of the disk.
       if (regions_.size() > 1 && regions_.back().second == behindFrom)
         regions_.back().second = start_;

@@ -38,6 +38,9 @@ struct ReassemblyLimits {
   // size and a few more may lie between them.
   uint64_t MaxForeignBytes = 134'217'728;
   uint32_t ForeignPerFileByte = 4;
+  // Whether the stretch before the start is searched too (a later piece of
+  // the file may lie there); a first, near look leaves it out.
+  bool LookBehind = true;
   uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
 };
