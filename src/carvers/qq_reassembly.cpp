@@ -420,20 +420,7 @@ class Reassembler {
     return used > 0;
   }
 
-  static bool EntryLooksSound(Bytes e, bool root) {
-    const uint8_t type = U8(e, 66);
-    if (root && type != 5) return false;
-    if (type == 0) return true;
-    if (type != 1 && type != 2 && type != 5) return false;
-    if (U8(e, 67) > 1) return false;
-    const uint16_t len = LE16(e, 64);
-    if (len < 4 || len > 64 || len % 2) return false;
-    const size_t units = (len - 2u) / 2u;
-    for (size_t i = 0; i < units; ++i) {
-      if (LE16(e, 2 * i) == 0) return false;
-    }
-    return LE16(e, 2 * units) == 0;
-  }
+  static bool EntryLooksSound(Bytes e, bool root) { return DirectoryEntryLooksSound(e, root); }
 
   // Sound entries, at least one of them in use.
   bool DirectoryLooksSound(Bytes b, uint32_t index) const {

@@ -466,4 +466,21 @@ CompoundCheck CheckCompoundFile(std::span<const uint8_t> file) { return Checker(
 
 bool HasQQNames(const CompoundCheck& check) { return check.QQNameCount >= 2; }
 
+bool DirectoryEntryLooksSound(std::span<const uint8_t> entry, bool root) {
+  if (entry.size() < 128) return false;
+  const Bytes e(entry);
+  const uint8_t type = U8(e, 66);
+  if (root != (type == 5)) return false;
+  if (type != 0 && type != 1 && type != 2 && type != 5) return false;
+  if (type == 0) return true;
+  if (U8(e, 67) > 1) return false;
+  const uint16_t len = LE16(e, 64);
+  if (len < 4 || len > 64 || len % 2) return false;
+  const size_t units = (len - 2u) / 2u;
+  for (size_t i = 0; i < units; ++i) {
+    if (LE16(e, 2 * i) == 0) return false;
+  }
+  return LE16(e, 2 * units) == 0;
+}
+
 }  // namespace tarnwick

@@ -58,6 +58,11 @@ CompoundCheck CheckCompoundFile(std::span<const uint8_t> file);
 // Both "Matrix.dat" and "seqbase.dat" (or one of them twice) in the directory.
 bool HasQQNames(const CompoundCheck& check);
 
+// Whether a 128-byte directory entry is shaped as one: unused, or a storage
+// or stream (the root entry where root is set) whose name fills its stated
+// length and ends in a zero. Reads only the entry's own bytes.
+bool DirectoryEntryLooksSound(std::span<const uint8_t> entry, bool root);
+
 // Special sector numbers of the FAT.
 constexpr uint32_t kCompoundFree = 0xFFFFFFFF;
 constexpr uint32_t kCompoundEndOfChain = 0xFFFFFFFE;

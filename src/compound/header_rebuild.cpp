@@ -39,19 +39,7 @@ bool NameIs(Bytes entry, std::u16string_view name) {
 }
 
 // An unused entry, or a storage or stream with a name that fills its length.
-bool EntrySound(Bytes e) {
-  const uint8_t type = U8(e, 66);
-  if (type == 0) return true;
-  if (type != 1 && type != 2) return false;
-  if (U8(e, 67) > 1) return false;
-  const uint16_t len = LE16(e, 64);
-  if (len < 4 || len > 64 || len % 2) return false;
-  const size_t units = (len - 2u) / 2u;
-  for (size_t i = 0; i < units; ++i) {
-    if (LE16(e, 2 * i) == 0) return false;
-  }
-  return LE16(e, 2 * units) == 0;
-}
+bool EntrySound(Bytes e) { return DirectoryEntryLooksSound(e, false); }
 
 bool DirectorySound(Bytes b) {
   bool used = false;

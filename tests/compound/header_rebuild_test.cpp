@@ -15,7 +15,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::ShellQuote;
 
-const std::string kWriter = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
 
 // The image as 512-byte blocks; every read outside it is counted.
 struct Image {
@@ -39,18 +38,13 @@ struct Image {
 class HeaderRebuild : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (test::Run("/usr/bin/python3 -c 'import olefile'").Status != 0)
-      GTEST_SKIP() << "no python3-olefile";
+    if (!test::HaveOlefile()) GTEST_SKIP() << "no python3-olefile";
   }
 
   // A database as a long-lived program leaves it: FAT, directory and mini
   // FAT sectors between the data, FAT sectors in rising places.
   std::vector<uint8_t> Written(const std::string& args) {
-    const fs::path p = dir_ / ("db" + std::to_string(++made_) + ".db");
-    auto r = test::Run("/usr/bin/python3 " + ShellQuote(kWriter) + " " + ShellQuote(p.string()) +
-                       " " + args);
-    EXPECT_EQ(r.Status, 0) << r.Err;
-    return test::ReadFileBytes(p);
+    return test::LongLivedDatabase(dir_ / ("db" + std::to_string(++made_) + ".db"), args);
   }
 
   // The database at block `at` among random bytes, its header written over

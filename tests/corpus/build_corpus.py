@@ -3075,10 +3075,6 @@ def long_lived_cases():
         (qq_sized("Msg_txt.db", 500 * KIB), text("notes.txt", "txt", 80 * KIB)),
         (qq_sized("Msg_utf16.db", 900 * KIB), text("readme.txt", "utf16", 45 * KIB)),
     ], cluster_sectors=64)
-    for _, item in steps:
-        if isinstance(item, Item) and item.kind == "qq":
-            item.pending = ("in damaged/, streams uncertain: 'a gap's foreign clusters could not be "
-                            "told from the file's own'")
     c.append(Case(
         "exfat-32k-slack",
         "long-lived databases fragmented around deleted text and log files on exFAT with 32 KiB "
@@ -3088,7 +3084,8 @@ def long_lived_cases():
         lose=lose, verify=slack_keeps_old_bytes))
     head = qq_sized("Msg_head.db", 700 * KIB, "damaged",
                     note="its header sector written over by a new file; its FAT and directory intact")
-    head.pending = "silent: no header is rebuilt from the FAT and directory sectors yet"
+    head.pending = ("its header is rebuilt but lists FAT sectors that are not the file's: the "
+                    "streams read through them differ, and every stream is named uncertain")
     c.append(Case(
         "fat32-header-overwritten",
         "a deleted long-lived database whose first cluster, its header, a new small file takes "

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #include <process.h>
 #else
@@ -102,6 +104,16 @@ void WriteFileBytes(const fs::path& path, const std::vector<uint8_t>& bytes) {
 std::string Sha256OfFile(const fs::path& path) {
   CommandResult r = Run("sha256sum " + ShellQuote(path.string()));
   return r.Out.substr(0, 64);
+}
+
+bool HaveOlefile() { return Run("/usr/bin/python3 -c 'import olefile'").Status == 0; }
+
+std::vector<uint8_t> LongLivedDatabase(const fs::path& file, const std::string& args) {
+  const std::string writer = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
+  const CommandResult r = Run("/usr/bin/python3 " + ShellQuote(writer) + " " +
+                              ShellQuote(file.string()) + " " + args);
+  EXPECT_EQ(r.Status, 0) << r.Err;
+  return r.Status == 0 ? ReadFileBytes(file) : std::vector<uint8_t>{};
 }
 
 }  // namespace tarnwick::test

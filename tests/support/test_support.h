@@ -47,4 +47,11 @@ std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 std::string Sha256OfFile(const std::filesystem::path& path);
 
+// Whether /usr/bin/python3 has olefile: the layout writer and the oracle need it.
+bool HaveOlefile();
+// A database in the long-lived layout of tests/corpus/ole_writer.py (FAT and
+// directory sectors between the data), written to file with the writer's
+// arguments and read back; a failure and no bytes when the writer fails.
+std::vector<uint8_t> LongLivedDatabase(const std::filesystem::path& file, const std::string& args);
+
 }  // namespace tarnwick::test
