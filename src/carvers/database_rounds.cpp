@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "carvers/qq_database.h"
-#include "scan/classify.h"
 #include "scan/session.h"
 
 namespace tarnwick {
@@ -82,10 +81,8 @@ void CarveAgain(Session& s, uint64_t carveStart) {
 
 }  // namespace
 
-void BeginDatabaseRounds(Session& s) {
-  uint64_t starts = 0;
-  for (uint64_t i = 0; i < s.Found.Count && starts < 2; ++i) starts += s.Found.Types[i] == kOle2;
-  if (starts > 1)
+void BeginDatabaseRounds(Session& s, uint64_t compoundStarts) {
+  if (compoundStarts > 1)
     s.Rounds = std::make_shared<DatabaseRounds>();
   else
     s.Rounds.reset();

@@ -62,9 +62,9 @@ inline constexpr uint32_t kMaxDatabaseRounds = 3;
 // held one keeps a file open.
 inline constexpr size_t kMaxHeldDatabases = 64;
 
-// Before the carve: rounds are kept (s.Rounds) when the FoundList holds more
+// Before the carve: rounds are kept (s.Rounds) when the search found more
 // than one compound-file start, else s.Rounds is cleared and nothing changes.
-void BeginDatabaseRounds(Session& s);
+void BeginDatabaseRounds(Session& s, uint64_t compoundStarts);
 
 // True when a damaged outcome of the database at carveStart is to be held
 // now: rounds are kept, their held ones not yet written, and there is room.

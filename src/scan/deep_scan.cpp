@@ -405,10 +405,13 @@ void RescuePhase(Session& s, ScanOutcome& out) {
   s.SaveAborted = false;
   s.WrittenDatabaseDirectories.clear();
   RescueRecordedDatabases(s);
-  uint64_t starts = 0;
-  for (uint64_t i = 0; i < s.Found.Count; ++i) starts += Carvable(s.Found.Types[i]) ? 1 : 0;
+  uint64_t starts = 0, compoundStarts = 0;
+  for (uint64_t i = 0; i < s.Found.Count; ++i) {
+    starts += Carvable(s.Found.Types[i]) ? 1 : 0;
+    compoundStarts += s.Found.Types[i] == kOle2 ? 1 : 0;
+  }
   out.RescueStop = ScanStop{};
-  BeginDatabaseRounds(s);
+  BeginDatabaseRounds(s, compoundStarts);
   CarvePass(s, false, out.RescueStop);
   CarvePass(s, true, out.RescueStop);
   out.RescueStop.Starts = starts;

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <set>
 
-#include "scan/classify.h"
 #include "scan/deep_scan.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
@@ -95,13 +94,10 @@ TEST(SurelyPlaced, OnlySectorsWhoseEveryBlockIsSureAndWithinTheFile) {
 
 TEST(BeginRounds, OnlyMoreThanOneCompoundStartKeepsRounds) {
   auto s = test::CarveSession(std::vector<uint8_t>(64 * 512, 0));
-  s->Found.Append(3, kOle2);
-  s->Found.Append(9, 1);
-  BeginDatabaseRounds(*s);
+  BeginDatabaseRounds(*s, 1);
   EXPECT_FALSE(s->Rounds);
   EXPECT_FALSE(HoldingDatabases(*s, 3 * 512));
-  s->Found.Append(20, kOle2);
-  BeginDatabaseRounds(*s);
+  BeginDatabaseRounds(*s, 2);
   ASSERT_TRUE(s->Rounds);
   EXPECT_TRUE(HoldingDatabases(*s, 3 * 512));
   CarveHeldDatabases(*s, [] { return true; });
