@@ -1,5 +1,6 @@
 #include "compound/compound_file.h"
 
+#include <algorithm>
 #include <array>
 #include <set>
 #include <string_view>
@@ -481,6 +482,36 @@ bool DirectoryEntryLooksSound(std::span<const uint8_t> entry, bool root) {
     if (LE16(e, 2 * i) == 0) return false;
   }
   return LE16(e, 2 * units) == 0;
+}
+
+int64_t SelfIndexOfFatSector(std::span<const uint8_t> block, uint64_t limit) {
+  if (block.size() < 512) return -1;
+  const Bytes b(block);
+  constexpr uint32_t kEntries = 128;
+  std::array<uint64_t, kEntries> votes{};
+  size_t n = 0, used = 0;
+  for (uint32_t e = 0; e < kEntries; ++e) {
+    const uint32_t v = LE32(b, 4 * e);
+    if (v >= kCompoundDifatMark || v >= limit) continue;
+    ++used;
+    if (v <= e) continue;  // a step back to the first sectors: no vote
+    votes[n++] = (uint64_t{v} - e - 1) / kEntries;
+  }
+  std::sort(votes.begin(), votes.begin() + static_cast<std::ptrdiff_t>(n));
+  int64_t best = -1;
+  size_t bestCount = 0;
+  for (size_t i = 0; i < n;) {
+    size_t j = i;
+    while (j < n && votes[j] == votes[i]) ++j;
+    if (j - i > bestCount) {
+      bestCount = j - i;
+      best = static_cast<int64_t>(votes[i]);
+    }
+    i = j;
+  }
+  constexpr size_t kAgreeing = 8;
+  if (bestCount < kAgreeing || bestCount * 3 < used) return -1;
+  return best;
 }
 
 }  // namespace tarnwick

@@ -63,6 +63,15 @@ bool HasQQNames(const CompoundCheck& check);
 // length and ends in a zero. Reads only the entry's own bytes.
 bool DirectoryEntryLooksSound(std::span<const uint8_t> entry, bool root);
 
+// The index among its file's FAT sectors that a 512-byte FAT sector gives
+// itself, or -1 when it does not say. A chain mostly steps on to a sector a
+// little further on: entry e of FAT sector k holding v, with v 1 to 128
+// sectors past its own 128 k + e, puts (v - e - 1) / 128 at k. A sector of
+// FAT with at least 8 such entries agreeing, a third of those in use, is
+// taken at its word; another file's FAT sector gives its own index, which
+// seldom is the one looked for. With limit, entries at or past it do not vote.
+int64_t SelfIndexOfFatSector(std::span<const uint8_t> block, uint64_t limit = UINT64_MAX);
+
 // Special sector numbers of the FAT.
 constexpr uint32_t kCompoundFree = 0xFFFFFFFF;
 constexpr uint32_t kCompoundEndOfChain = 0xFFFFFFFE;

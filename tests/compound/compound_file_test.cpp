@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <map>
 #include <random>
 #include <sstream>
@@ -111,6 +112,49 @@ TEST_F(CompoundFileCheck, AgreesWithOlefileOnGsfAndLongLivedLayouts) {
   std::vector<uint8_t> bytes = ReadFileBytes(big);
   ASSERT_NE(LE32(bytes, 72), 0u) << "the sample should need a DIFAT sector";
   ExpectAgreesWithOlefile(big);
+}
+
+// Every FAT sector of a long-lived layout, whose streams interleave, names
+// its own index or nothing, never another's; tables that are not a file's
+// FAT say nothing.
+TEST_F(CompoundFileCheck, FatSectorsNameTheirOwnIndex) {
+  std::vector<uint8_t> bytes = ReadFileBytes(Writer("--seed 5 --scale 300"));
+  ASSERT_GE(bytes.size(), 512u);
+  const uint32_t fatCount = LE32(bytes, 44);
+  std::vector<uint32_t> fat;
+  for (uint32_t k = 0; k < 109 && k < fatCount; ++k) fat.push_back(LE32(bytes, 76 + 4 * k));
+  for (uint32_t d = LE32(bytes, 68); d < kCompoundDifatMark && fat.size() < fatCount;) {
+    ASSERT_LE((uint64_t{d} + 2) * 512, bytes.size());
+    for (uint32_t e = 0; e < 127 && fat.size() < fatCount; ++e) {
+      const uint32_t f = LE32(bytes, (uint64_t{d} + 1) * 512 + 4 * e);
+      if (f != kCompoundFree) fat.push_back(f);
+    }
+    d = LE32(bytes, (uint64_t{d} + 1) * 512 + 4 * 127);
+  }
+  ASSERT_EQ(fat.size(), fatCount);
+  size_t named = 0;
+  for (size_t k = 0; k < fat.size(); ++k) {
+    ASSERT_LE((uint64_t{fat[k]} + 2) * 512, bytes.size());
+    const int64_t self =
+        SelfIndexOfFatSector(std::span(bytes).subspan((uint64_t{fat[k]} + 1) * 512, 512));
+    EXPECT_TRUE(self == -1 || self == static_cast<int64_t>(k)) << "FAT sector " << k << " says " << self;
+    if (self >= 0) ++named;
+  }
+  EXPECT_GE(named * 10, fat.size() * 9) << "most FAT sectors should name themselves";
+
+  std::vector<uint8_t> block(512, 0xFF);
+  EXPECT_EQ(SelfIndexOfFatSector(block), -1);  // all free
+  block = test::RandomBytes(512, 3);
+  EXPECT_EQ(SelfIndexOfFatSector(block), -1);
+  // Sequential chains of sector 40: entries 5120 + e hold 5121 + e.
+  for (uint32_t e = 0; e < 128; ++e) {
+    const uint32_t v = 40 * 128 + e + 1;
+    std::memcpy(block.data() + 4 * e, &v, 4);
+  }
+  EXPECT_EQ(SelfIndexOfFatSector(block), 40);
+  // Entries beyond the file's FAT do not vote.
+  EXPECT_EQ(SelfIndexOfFatSector(block, 1000), -1);
+  EXPECT_EQ(SelfIndexOfFatSector(std::span(block).first(100)), -1);
 }
 
 TEST_F(CompoundFileCheck, PathsDepthsAndQQNames) {
