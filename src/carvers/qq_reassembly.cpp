@@ -420,6 +420,25 @@ class Reassembler {
     return used > 0;
   }
 
+  // The mean step between the FAT sectors of a list, at least 1.
+  static uint64_t ListStep(std::span<const uint32_t> list) {
+    if (list.size() < 2) return 1;
+    const auto [lo, hi] = std::minmax_element(list.begin(), list.end());
+    return std::max<uint64_t>(1, (uint64_t{*hi} - *lo) / (list.size() - 1));
+  }
+
+  // A file's FAT sectors come one after another as it grows: the first that
+  // a DIFAT sector lists lies about as far past the last listed before it as
+  // the sectors of that list lie apart. Another DIFAT sector of the file, or
+  // another file's, lists sectors much further on.
+  bool DifatContinues(Bytes b, uint32_t index) const {
+    if (index >= difatAfter_.size() || index >= difatStep_.size()) return false;
+    const uint32_t first = LE32(b, 0);
+    if (first == kCompoundFree || difatAfter_[index] < 0) return false;
+    const uint64_t gap = static_cast<uint64_t>(first - difatAfter_[index]);
+    return gap <= 8 * difatStep_[index] + 64;
+  }
+
   static bool EntryLooksSound(Bytes e, bool root) { return DirectoryEntryLooksSound(e, root); }
 
   // Sound entries, at least one of them in use.
@@ -455,13 +474,105 @@ class Reassembler {
     return false;
   }
 
-  bool Fits(const Anchor& a, Bytes b) const {
+  // A FAT sector that names an index for itself (its chains step on by up
+  // to 128 sectors, or by up to 256 where many streams grow side by side)
+  // names this one; with named, one that names none does not do either.
+  bool NamesItselfAs(Bytes b, uint64_t index, bool named) const {
+    const int64_t self = SelfIndexOfFatSector(b, FatEntries());
+    if (self < 0) return !named;
+    return static_cast<uint64_t>(self) == index || static_cast<uint64_t>(self) == index + 1;
+  }
+
+  // A directory sector of this file gives its streams chains of their own
+  // length in this file's FAT; another file's gives them chains that end too
+  // soon, run on or step into its tables. Chains through a FAT sector not
+  // found (free entries) say nothing, and one chain that agrees outweighs
+  // those that do not: a FAT sector taken wrongly breaks the chains through it.
+  bool DirectoryAgreesWithFat(Bytes b) {
+    if (fat_.empty()) return true;
+    const uint64_t cutoff = LE32(Header(), 56) ? LE32(Header(), 56) : kMiniCutoffDefault;
+    int agree = 0, disagree = 0;
+    for (uint32_t k = 0; k < kCf / 128; ++k) {
+      Bytes e = b.subspan(128 * k, 128);
+      const uint8_t type = U8(e, 66);
+      const uint64_t size = LE32(e, 120);
+      const uint32_t first = LE32(e, 116);
+      if (type == 2 && size < cutoff) {
+        if (size > 0 && miniLimit_ > 0 && first >= miniLimit_) ++disagree;
+        continue;
+      }
+      if ((type != 2 && type != 5) || size == 0) continue;
+      const uint64_t n = (size + kCf - 1) / kCf;
+      if (!Spend(n)) return true;  // no time to tell: the shape alone decides
+      uint64_t steps = 0;
+      uint32_t at = first;
+      bool unknown = false;
+      while (steps < n) {
+        if (at == kCompoundFree && steps > 0) {
+          unknown = true;  // through a FAT sector not found
+          break;
+        }
+        if (at >= fat_.size()) break;
+        ++steps;
+        at = fat_[at];
+      }
+      if (unknown) continue;
+      if (steps == n && (at == kCompoundEndOfChain || at == kCompoundFree))
+        ++agree;
+      else
+        ++disagree;
+    }
+    return agree > 0 || disagree == 0;
+  }
+
+  // A DIFAT sector lists FAT sectors by their file positions: those near it
+  // lie in its piece, as far from it on the disk as in the file, and there
+  // name their own index. One listed FAT sector seen so is enough; where
+  // none lies near, or another file lies between, nothing is shown.
+  bool DifatConfirmed(uint64_t u, const Anchor& a) {
+    std::array<uint32_t, kEntriesPerFat - 1> listed{};
+    Bytes b = BlockAt(u, a.Block);
+    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) listed[e] = LE32(b, 4 * e);
+    constexpr int64_t kNear = 4096;  // own sectors
+    const uint64_t firstIndex = 109 + uint64_t{a.Index} * (kEntriesPerFat - 1);
+    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
+      const uint32_t f = listed[e];
+      if (f >= FatEntries()) continue;
+      const int64_t delta = static_cast<int64_t>(OwnSector(uint64_t{f} + 1)) -
+                            static_cast<int64_t>(OwnSector(a.Block));
+      if (delta == 0 || delta > kNear || delta < -kNear) continue;
+      if (static_cast<int64_t>(u) + delta < 0) continue;
+      const uint64_t v = static_cast<uint64_t>(static_cast<int64_t>(u) + delta);
+      if (v >= sectors_.size() && !Extend(v + 1)) continue;
+      if (Unreadable(v)) continue;
+      if (!Spend(16)) return false;
+      const int64_t self = SelfIndexOfFatSector(BlockAt(v, uint64_t{f} + 1), FatEntries());
+      if (self >= 0 && (static_cast<uint64_t>(self) == firstIndex + e ||
+                        static_cast<uint64_t>(self) == firstIndex + e + 1))
+        return true;
+    }
+    return false;
+  }
+
+  // How closely a place must show itself to be the anchor's: another
+  // database on the Source has tables of the same shape, and a DIFAT sector
+  // of rising numbers looks like a FAT sector of chains.
+  enum Proof : uint8_t {
+    kShapeOnly = 0,  // the shape of its kind
+    kNotOther = 1,   // nothing in it says it is another file's or another table
+    kNamed = 2,      // a FAT sector names its own index (others as kNotOther)
+  };
+
+  bool Fits(const Anchor& a, Bytes b, Proof proof) {
+    const bool strict = proof != kShapeOnly;
     switch (a.What) {
       case Kind::Header: return true;
       case Kind::Fat:
-        return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, FatEntries(), true);
+        return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, FatEntries(), true) &&
+               (!strict || NamesItselfAs(b, a.Index, proof == kNamed));
       case Kind::Difat: return DifatLooksSound(b, a.Index);
-      case Kind::Directory: return DirectoryLooksSound(b, a.Index);
+      case Kind::Directory:
+        return DirectoryLooksSound(b, a.Index) && (!strict || DirectoryAgreesWithFat(b));
       case Kind::MiniFat:
         return TableLooksSound(b, uint64_t{a.Index} * kEntriesPerFat, miniLimit_, false);
     }
@@ -491,8 +602,16 @@ class Reassembler {
       }
       const uint64_t t = OwnSector(a.Block);
       const uint64_t lo = t >= earliestT ? earliest + (t - earliestT) : 0;
-      if (!Search(a, lo, kNoEnd, maxForeign, cands[i])) return false;
-      if (cands[i].empty() && lo > 0 && !Search(a, 0, lo, maxForeign, cands[i])) return false;
+      // A sector that shows itself to be this file's first; one that only
+      // has the shape where none does (its chains say nothing, or the
+      // writer is unlike any seen).
+      for (Proof proof : {kNamed, kNotOther, kShapeOnly}) {
+        if (!cands[i].empty()) break;
+        if (proof == kNotOther && a.What != Kind::Fat) continue;  // the same as named
+        if (!Search(a, lo, kNoEnd, maxForeign, cands[i], proof)) return false;
+        if (cands[i].empty() && lo > 0 && !Search(a, 0, lo, maxForeign, cands[i], proof))
+          return false;
+      }
       if (!cands[i].empty()) {
         earliest = cands[i][0];
         earliestT = t;
@@ -573,7 +692,8 @@ class Reassembler {
   // rule it out; only the places that might be a table are read again for
   // the whole test. False when the work's bound is reached.
   bool Search(const Anchor& a, uint64_t lo, uint64_t hi, uint64_t maxForeign,
-              std::vector<uint64_t>& cands) {
+              std::vector<uint64_t>& cands, Proof proof) {
+    const bool strict = proof != kShapeOnly;
     const std::vector<uint32_t>& places = PlacesFor(a.What);
     const uint32_t bpb = bps_ / kCf;
     const uint64_t within = a.Block % bpb;
@@ -600,9 +720,12 @@ class Reassembler {
       ++k;
       if (u >= hi) break;
       if (u < lo || !here) continue;
+      if (a.What != Kind::Difat && difatFound_.count(u)) continue;
       if (!Spend(16)) return false;
       ++triesSince;
-      if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block))) {
+      if (!CannotFit(a, u) && Fits(a, BlockAt(u, a.Block), proof) &&
+          (!strict || a.What != Kind::Difat || DifatContinues(BlockAt(u, a.Block), a.Index) ||
+           DifatConfirmed(u, a))) {
         if (cands.empty() && u + maxForeign < hi) hi = u + maxForeign;
         cands.push_back(u);
         triesSince = 0;
@@ -621,6 +744,63 @@ class Reassembler {
     return foreign + shared <= toU - fromU - 1;
   }
 
+  // Reads the DIFAT sectors found, from the header's first on, as long as
+  // each is the one the sector before names: the FAT sectors they list go
+  // to fatOrder_ and fatPlaces_ after the header's. Returns how many were
+  // read; next is the DIFAT sector the last of them names.
+  size_t FollowDifat(const std::set<uint64_t>& headerPlaces, uint32_t& next) {
+    fatOrder_.resize(std::min<size_t>(fatOrder_.size(), 109));
+    fatPlaces_ = headerPlaces;
+    next = LE32(Header(), 68);
+    size_t k = 0;
+    for (; k < difatOrder_.size() && difatOrder_[k] == next; ++k) {
+      const Anchor* a = Find(Kind::Difat, static_cast<uint32_t>(k));
+      if (!a || a->Found < 0) break;
+      Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
+      int64_t highest = difatAfter_[k];
+      const size_t listedFrom = fatOrder_.size();
+      for (uint32_t e = 0; e + 1 < kEntriesPerFat && fatOrder_.size() < fatCount_; ++e) {
+        const uint32_t f = LE32(b, 4 * e);
+        if (f == kCompoundFree) continue;
+        fatPlaces_.insert(f);
+        fatOrder_.push_back(f);
+        highest = std::max<int64_t>(highest, f);
+      }
+      if (difatAfter_.size() <= k + 1) difatAfter_.resize(k + 2, -1);
+      if (difatStep_.size() <= k + 1) difatStep_.resize(k + 2, 1);
+      difatAfter_[k + 1] = highest;
+      difatStep_[k + 1] = ListStep(std::span(fatOrder_).subspan(listedFrom));
+      next = LE32(b, 4 * (kEntriesPerFat - 1));
+    }
+    return k;
+  }
+
+  // A DIFAT sector lies in a piece of the file with other tables: the FAT
+  // sectors known so far that lie next to it in the file, one on either
+  // side, are looked for with it, so that the one in the right piece is
+  // told from another that only has its shape. The whole FAT is not: each
+  // round would look for all of it again.
+  void SupportDifat() {
+    std::erase_if(anchors_, [](const Anchor& a) { return a.What == Kind::Fat; });
+    std::vector<std::pair<uint32_t, uint32_t>> byPlace;  // file sector, FAT index
+    for (uint32_t k = 0; k < fatOrder_.size(); ++k) byPlace.push_back({fatOrder_[k], k});
+    std::sort(byPlace.begin(), byPlace.end());
+    std::set<uint32_t> added;
+    for (uint32_t d : difatOrder_) {
+      auto it = std::lower_bound(byPlace.begin(), byPlace.end(), std::pair<uint32_t, uint32_t>{d, 0});
+      if (it != byPlace.end()) added.insert(it->second);
+      if (it != byPlace.begin()) added.insert(std::prev(it)->second);
+    }
+    for (uint32_t k : added) anchors_.push_back({uint64_t{fatOrder_[k]} + 1, Kind::Fat, k, -1});
+  }
+
+  // Forgets the DIFAT sectors from the k-th on.
+  void DropDifatFrom(size_t k) {
+    for (size_t i = k; i < difatOrder_.size(); ++i) difatPlaces_.erase(difatOrder_[i]);
+    difatOrder_.resize(k);
+    std::erase_if(anchors_, [&](const Anchor& a) { return a.What == Kind::Difat && a.Index >= k; });
+  }
+
   bool LocateFat() {
     Bytes header = Header();
     anchors_.push_back({0, Kind::Header, 0, 0});
@@ -631,41 +811,42 @@ class Reassembler {
       fatOrder_.push_back(f);
     }
     difatCount_ = LE32(header, 72);
-    uint32_t d = LE32(header, 68);
     difatAfter_.assign(1, -1);
     for (uint32_t f : fatOrder_) difatAfter_[0] = std::max<int64_t>(difatAfter_[0], f);
+    difatStep_.assign(1, ListStep(fatOrder_));
+    const std::set<uint64_t> headerPlaces = fatPlaces_;
     fatPlacesComplete_ = fatOrder_.size() == fatCount_;
-    // Each round finds the DIFAT sectors known so far and learns the next.
-    for (uint32_t round = 0; round <= difatCount_; ++round) {
-      bool added = false;
-      if (d != kCompoundEndOfChain && d != kCompoundFree && d < FatEntries() &&
-          !difatPlaces_.count(d)) {
-        difatPlaces_.insert(d);
-        difatOrder_.push_back(d);
-        anchors_.push_back({uint64_t{d} + 1, Kind::Difat, round, -1});
-        added = true;
+    // Each round finds the DIFAT sectors known so far and learns the next
+    // from the last of them. A round may find an earlier one elsewhere than
+    // the round before, which then names another next: the chain is kept
+    // only as far as the sectors found bear it out.
+    const uint32_t maxRounds = 2 * std::min<uint32_t>(difatCount_, 1u << 20) + 2;
+    for (uint32_t round = 0; round < maxRounds; ++round) {
+      uint32_t next = kCompoundEndOfChain;
+      const size_t borne = FollowDifat(headerPlaces, next);
+      if (borne < difatOrder_.size()) {
+        const Anchor* a = Find(Kind::Difat, static_cast<uint32_t>(borne));
+        if (!a || a->Found < 0) break;  // not found: the chain ends there
+        DropDifatFrom(borne);
       }
-      if (round > 0 && !added) break;  // the chain ends, loops or was not found
+      if (difatOrder_.size() >= difatCount_ || next == kCompoundEndOfChain ||
+          next == kCompoundFree || next >= FatEntries() || difatPlaces_.count(next))
+        break;  // the chain ends, or loops
+      difatPlaces_.insert(next);
+      difatOrder_.push_back(next);
+      anchors_.push_back({uint64_t{next} + 1, Kind::Difat, static_cast<uint32_t>(borne), -1});
+      SupportDifat();
       if (!LocateAll()) return Fail("the search for the FAT took too long");
-      d = kCompoundEndOfChain;
-      fatOrder_.resize(std::min<size_t>(fatOrder_.size(), 109));
-      for (uint32_t k = 0; k < difatOrder_.size(); ++k) {
-        const Anchor* a = Find(Kind::Difat, k);
-        if (!a || a->Found < 0) break;
-        Bytes b = BlockAt(static_cast<uint64_t>(a->Found), a->Block);
-        int64_t highest = difatAfter_[k];
-        for (uint32_t e = 0; e + 1 < kEntriesPerFat && fatOrder_.size() < fatCount_; ++e) {
-          const uint32_t f = LE32(b, 4 * e);
-          if (f == kCompoundFree) continue;
-          fatPlaces_.insert(f);
-          fatOrder_.push_back(f);
-          highest = std::max<int64_t>(highest, f);
-        }
-        if (difatAfter_.size() <= k + 1) difatAfter_.resize(k + 2, -1);
-        difatAfter_[k + 1] = highest;
-        d = LE32(b, 4 * (kEntriesPerFat - 1));
+    }
+    std::erase_if(anchors_, [](const Anchor& a) { return a.What == Kind::Fat; });
+    {
+      uint32_t next = kCompoundEndOfChain;
+      FollowDifat(headerPlaces, next);
+      // The places the DIFAT took are no other table's.
+      for (const Anchor& a : anchors_) {
+        if (a.What == Kind::Difat && a.Found >= 0)
+          difatFound_.insert(static_cast<uint64_t>(a.Found));
       }
-      if (difatOrder_.size() >= difatCount_) break;
     }
     fatPlacesComplete_ = fatOrder_.size() == fatCount_;
     if (!fatPlacesComplete_) Uncertain("the DIFAT could not be followed to its end");
@@ -1447,6 +1628,8 @@ class Reassembler {
   std::set<uint64_t> fatPlaces_, difatPlaces_;
   std::vector<uint32_t> fatOrder_, difatOrder_;
   std::vector<int64_t> difatAfter_;  // per DIFAT sector: the highest FAT sector listed before it
+  std::set<uint64_t> difatFound_;     // where the DIFAT sectors were found
+  std::vector<uint64_t> difatStep_;   // and the mean step of the list before it (the header's)
   bool fatPlacesComplete_ = false;
   std::vector<Anchor> anchors_;
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;

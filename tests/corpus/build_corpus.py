@@ -3099,7 +3099,6 @@ def long_lived_cases():
     first.placement = "interleaved"
     second = qq_sized("Msg_odd.db", 130 * KIB, "either")
     second.placement = "interleaved"
-    first.pending = "silent: only Msg_odd.db comes back (in damaged/, its streams uncertain)"
     c.append(Case(
         "fat16-interleaved-encrypted",
         "two deleted long-lived databases whose clusters alternate one by one, both "
