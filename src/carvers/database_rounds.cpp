@@ -66,8 +66,12 @@ void CarveAgain(Session& s, uint64_t carveStart) {
   const HeldDatabase* h = HeldAt(r, carveStart);
   if (!h) return;
   const std::string folder = h->TargetFolder;
-  std::vector<uint64_t> pinned;
+  std::vector<uint64_t> pinned, taken;
   for (uint64_t sector : OthersPins(r, carveStart)) {
+    if (s.DeletedClaims.OnlyRecordClaims(sector)) {
+      s.DeletedClaims.Take(sector);  // looked through no more
+      taken.push_back(sector);
+    }
     if (s.Map.IsSectorMarked(sector)) continue;
     s.Map.MarkSector(sector);
     pinned.push_back(sector);
@@ -77,6 +81,7 @@ void CarveAgain(Session& s, uint64_t carveStart) {
     CarveQQDatabase(s, folder, carveStart);  // h may be gone or replaced from here on
   }
   for (uint64_t sector : pinned) s.Map.UnmarkSector(sector);
+  for (uint64_t sector : taken) s.DeletedClaims.Release(sector);
 }
 
 }  // namespace

@@ -476,19 +476,43 @@ bool WholeAndSure(const Reassembly& r) {
   return r.Found && r.IsQQ && r.Certain && r.Unreadable.empty() && r.Check.Whole;
 }
 
+// How far an outcome gets: whole and sure, whole, a QQ database found, nothing.
+int Reach(const Reassembly& r) {
+  if (WholeAndSure(r)) return 3;
+  if (r.Found && r.IsQQ && r.Check.Whole) return 2;
+  return r.Found && r.IsQQ ? 1 : 0;
+}
+
+// Last, where sectors are claimed only by deleted files' records, the
+// search looks through those too (the database may have grown into them
+// since); its outcome is taken when it gets further.
 Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint64_t carveStart,
                                std::unique_ptr<FileAssembly>& onDisk, bool& disk) {
   ReassemblyLimits near;
   near.MaxForeignBytes = kNearForeignBytes;
   near.ForeignPerFileByte = 0;
   near.LookBehind = false;
-  for (const ReassemblyLimits& limits : {near, ReassemblyLimits{}}) {
-    onDisk = std::make_unique<FileAssembly>();
-    disk = onDisk->Open(targetFolder);
-    Reassembly r = ReassembleCompoundFile(s, carveStart, limits, disk ? onDisk.get() : nullptr);
-    if (WholeAndSure(r) || limits.ForeignPerFileByte != 0) return r;
+  ReassemblyLimits through;
+  through.ThroughDeletedRecords = true;
+  Reassembly best;
+  bool bestDisk = false;
+  for (const ReassemblyLimits& limits : {near, ReassemblyLimits{}, through}) {
+    if (limits.ThroughDeletedRecords && s.DeletedClaims.Empty()) break;
+    auto assembly = std::make_unique<FileAssembly>();
+    const bool open = assembly->Open(targetFolder);
+    Reassembly r = ReassembleCompoundFile(s, carveStart, limits, open ? assembly.get() : nullptr);
+    // The near look stands only when it is whole and sure; the others when
+    // they get further than what came before.
+    const bool first = limits.ForeignPerFileByte == 0;
+    if ((first && WholeAndSure(r)) || (!first && (Reach(r) > Reach(best) || !onDisk))) {
+      best = std::move(r);
+      onDisk = std::move(assembly);
+      bestDisk = open;
+    }
+    if (WholeAndSure(best)) break;
   }
-  return {};  // not reached: the second round always returns
+  disk = bestDisk;
+  return best;
 }
 
 }  // namespace
@@ -567,7 +591,10 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
   // put together again; kept when that is a guess too.
   if (r.Found && r.IsQQ && (r.Certain || firstUnreadable.empty())) {
     if (r.Certain && r.Unreadable.empty() && r.Check.Whole && HasQQNames(r.Check)) {
-      for (uint64_t sector : r.Claim) s.Map.MarkSector(sector);
+      for (uint64_t sector : r.Claim) {
+        s.Map.MarkSector(sector);
+        s.DeletedClaims.Take(sector);
+      }
       SaveWholeDatabase(s, targetFolder, carveStart, rBytes, r.Sectors, r.Check);
       return;
     }

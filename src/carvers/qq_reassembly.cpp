@@ -265,11 +265,11 @@ class Reassembler {
         // Claimed sectors earlier in the cluster the stretch starts in.
         clusterClaimed_ = false;
         for (uint64_t c = t; c > 0 && !ClusterStart(c) && !clusterClaimed_;)
-          clusterClaimed_ = s_.Map.IsSectorMarked(--c);
+          clusterClaimed_ = Claimed(--c);
       }
       for (; t < regions_[region_].second; ++t) {
         if (ClusterStart(t)) clusterClaimed_ = false;
-        if (s_.Map.IsSectorMarked(t)) {
+        if (Claimed(t)) {
           clusterClaimed_ = true;
           continue;
         }
@@ -306,6 +306,13 @@ class Reassembler {
       }
     }
     return true;
+  }
+
+  // Claimed by another file: in the map, and not only by a deleted file's
+  // record where those are looked through.
+  bool Claimed(uint64_t t) const {
+    return s_.Map.IsSectorMarked(t) &&
+           !(limits_.ThroughDeletedRecords && s_.DeletedClaims.OnlyRecordClaims(t));
   }
 
   // The bytes of unclaimed sector u, read again: only what they say of

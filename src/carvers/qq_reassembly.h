@@ -41,6 +41,9 @@ struct ReassemblyLimits {
   // Whether the stretch before the start is searched too (a later piece of
   // the file may lie there); a first, near look leaves it out.
   bool LookBehind = true;
+  // Whether sectors that only deleted files' records claim are read as
+  // unclaimed: a database may have grown into those clusters since.
+  bool ThroughDeletedRecords = false;
   uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
 };

@@ -158,10 +158,16 @@ bool Newer(const FileRecord& a, const FileRecord& b) {
 
 }  // namespace
 
-void ClaimRecordedRuns(Session& s, const FileRecord& f) {
+void ClaimRecordedRuns(Session& s, const FileRecord& f, bool deletedNeighbour) {
   for (const FileRun& r : f.Runs) {
     if (r.Sparse) continue;
     const uint64_t end = std::min(r.FirstSector + r.Sectors, s.Scan.LastSector + 1);
+    if (end <= r.FirstSector) continue;
+    if (deletedNeighbour) {
+      s.DeletedClaims.Add(r.FirstSector, end - r.FirstSector);
+    } else if (!s.DeletedClaims.Empty()) {
+      for (uint64_t at = r.FirstSector; at < end; ++at) s.DeletedClaims.Take(at);
+    }
     for (uint64_t at = r.FirstSector; at < end;) {
       const uint64_t n = std::min<uint64_t>(end - at, INT32_MAX);
       s.Map.MarkSectorRun(at, static_cast<int32_t>(n));
@@ -192,6 +198,7 @@ std::vector<RecordedVolume> ReadRecordedVolumes(Session& s, int only) {
 RecordedScan CollectRecordedFiles(Session& s) {
   RecordedScan scan;
   s.RecordedStarts.clear();
+  s.DeletedClaims.Clear();
   // A Source that stopped answering is asked nothing more.
   if (!s.Source.IsOpen() || !s.Map.Allocated() || SourceFaults(s).SourceLost) return scan;
   scan.Volumes = ReadRecordedVolumes(s);
@@ -246,7 +253,7 @@ RecordedScan CollectRecordedFiles(Session& s) {
       // written over a database since, whose carve must then see the loss
       // where it lies (--free-only claims what the file system holds).
       if (f.LayoutKnown && f.Deleted && !candidate && !holdsCompoundStart(f))
-        ClaimRecordedRuns(s, f);
+        ClaimRecordedRuns(s, f, true);
       if (f.LayoutKnown && !f.Deleted) {
         for (const FileRun& r : f.Runs)
           if (!r.Sparse) scan.LiveRuns.emplace_back(r.FirstSector, r.FirstSector + r.Sectors - 1);

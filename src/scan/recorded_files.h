@@ -46,8 +46,10 @@ struct RecordedScan {
 };
 RecordedScan CollectRecordedFiles(Session& s);
 
-// Claims the sectors of a file's runs in the ClusterMap.
-void ClaimRecordedRuns(Session& s, const FileRecord& f);
+// Claims the sectors of a file's runs in the ClusterMap. A deleted
+// neighbour's claims are kept in Session::DeletedClaims too; a database's
+// stand over those.
+void ClaimRecordedRuns(Session& s, const FileRecord& f, bool deletedNeighbour = false);
 
 // What a file system records of a file starting at a Source sector; null
 // when nothing does.

@@ -17,6 +17,7 @@
 #include "app/timer.h"
 #include "filesystems/file_record.h"
 #include "scan/cluster_map.h"
+#include "scan/deleted_record_claims.h"
 #include "scan/found_list.h"
 #include "scan/grid_inference.h"
 #include "scan/scan_regions.h"
@@ -118,6 +119,9 @@ struct Session {
   // Databases' starts as the file systems record them, by Source sector:
   // filled before the carve, asked for when a database is saved.
   std::map<uint64_t, RecordedStart> RecordedStarts;
+  // What of the map's claims only deleted files' records make (a database
+  // may have grown over them since): the reassembly may look through them.
+  DeletedRecordClaims DeletedClaims;
 
   // Sectors that hold the first sector of a compound file's directory, as
   // phase 1 found them: a database whose header was written over is found
