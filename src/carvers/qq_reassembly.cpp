@@ -153,6 +153,7 @@ class Reassembler {
     if (fatCount_ == 0 || uint64_t{fatCount_} * kEntriesPerFat * kCf > limits_.MaxFileBytes * 2)
       return Give("the header's FAT count is out of range");
     miniLimit_ = uint64_t{LE32(header, 64)} * kEntriesPerFat;
+    namedFat_.assign(fatCount_, {});
     PlanRegions();
     if (!Extend(1)) return Give("the start sector cannot be read");
     if (!LocateFat()) return std::move(out_);
@@ -300,7 +301,13 @@ class Reassembler {
         const uint8_t shape = ShapeOf(block);
         shape_.push_back(shape);
         const uint32_t index = static_cast<uint32_t>(random_.size() - 1);
-        if (shape & kMayBeFat) mayBeFat_.push_back(index);
+        if (shape & kMayBeFat) {
+          mayBeFat_.push_back(index);
+          // Where a FAT sector names its own index, it is looked up by it.
+          const int64_t self = SelfIndexOfFatSector(block, FatEntries());
+          if (self >= 0 && static_cast<uint64_t>(self) < fatCount_)
+            namedFat_[static_cast<size_t>(self)].push_back(index);
+        }
         if (shape & kMayBeMiniFat) mayBeMiniFat_.push_back(index);
         if (shape & kMayBeDirectory) mayBeDirectory_.push_back(index);
       }
@@ -490,13 +497,14 @@ class Reassembler {
     return static_cast<uint64_t>(self) == index || static_cast<uint64_t>(self) == index + 1;
   }
 
-  // A directory sector of this file gives its streams chains of their own
-  // length in this file's FAT; another file's gives them chains that end too
-  // soon, run on or step into its tables. Chains through a FAT sector not
-  // found (free entries) say nothing, and one chain that agrees outweighs
-  // those that do not: a FAT sector taken wrongly breaks the chains through it.
-  bool DirectoryAgreesWithFat(Bytes b) {
-    if (fat_.empty()) return true;
+  // A directory sector of this file names, for each large stream, a sector
+  // that begins a chain of this file's FAT: one that no entry names as the
+  // next of another. Another file's directory names sectors that mostly lie
+  // inside this file's chains. A FAT sector taken wrongly changes only the
+  // few entries it holds, so one stream that fits outweighs those that do
+  // not; the small streams' starts must lie within the mini FAT.
+  bool DirectoryAgreesWithFat(Bytes b) const {
+    if (chainHead_.empty()) return true;
     const uint64_t cutoff = LE32(Header(), 56) ? LE32(Header(), 56) : kMiniCutoffDefault;
     int agree = 0, disagree = 0;
     for (uint32_t k = 0; k < kCf / 128; ++k) {
@@ -509,22 +517,8 @@ class Reassembler {
         continue;
       }
       if ((type != 2 && type != 5) || size == 0) continue;
-      const uint64_t n = (size + kCf - 1) / kCf;
-      if (!Spend(n)) return true;  // no time to tell: the shape alone decides
-      uint64_t steps = 0;
-      uint32_t at = first;
-      bool unknown = false;
-      while (steps < n) {
-        if (at == kCompoundFree && steps > 0) {
-          unknown = true;  // through a FAT sector not found
-          break;
-        }
-        if (at >= fat_.size()) break;
-        ++steps;
-        at = fat_[at];
-      }
-      if (unknown) continue;
-      if (steps == n && (at == kCompoundEndOfChain || at == kCompoundFree))
+      if (first >= fat_.size() || fat_[first] == kCompoundFree) continue;  // says nothing
+      if (chainHead_[first])
         ++agree;
       else
         ++disagree;
@@ -619,6 +613,13 @@ class Reassembler {
         if (cands[i].empty() && lo > 0 && !Search(a, 0, lo, maxForeign, cands[i], proof))
           return false;
       }
+      // Where the anchor before leaves it, in the same piece, a FAT sector
+      // that names no index of its own is a place too: another file's that
+      // names this index must not shut it out.
+      if (a.What == Kind::Fat && lo > 0 && lo < sectors_.size() &&
+          std::find(cands[i].begin(), cands[i].end(), lo) == cands[i].end() &&
+          !difatFound_.count(lo) && !CannotFit(a, lo) && Fits(a, BlockAt(lo, a.Block), kNotOther))
+        cands[i].insert(cands[i].begin(), lo);
       if (!cands[i].empty()) {
         earliest = cands[i][0];
         earliestT = t;
@@ -633,7 +634,7 @@ class Reassembler {
       int Score = std::numeric_limits<int>::min();
       int64_t Prev = -1;  // index into flat
     };
-    constexpr int kAnchorScore = 4, kJumpCost = 6;
+    constexpr int kAnchorScore = 4, kJumpCost = 6, kBreakCost = 1;
     std::vector<std::pair<size_t, uint64_t>> flat;  // anchor, place
     std::vector<size_t> firstOf(n + 1, 0);
     for (size_t i = 0; i < n; ++i) {
@@ -643,8 +644,10 @@ class Reassembler {
     firstOf[n] = flat.size();
     std::vector<Link> best(flat.size());
     constexpr int kNoLink = std::numeric_limits<int>::min();
-    // kAnchorScore when place `to` follows `from` in one run of the file
-    // with foreign clusters between, less kJumpCost when it lies before it,
+    // kAnchorScore when place `to` follows `from` in one run of the file,
+    // less kBreakCost with foreign clusters between (another file's table of
+    // the same shape lies a little further on as often as not, but seldom at
+    // the file's own distance), less kJumpCost when it lies before it,
     // kNoLink when the two cannot both hold.
     auto link = [&](size_t from, size_t to) {
       const auto [i, ui] = flat[from];
@@ -654,7 +657,9 @@ class Reassembler {
       if (tj < ti || uj == ui) return kNoLink;
       if (uj < ui) return kAnchorScore - kJumpCost;
       if (uj - ui < tj - ti) return kNoLink;
-      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti)) ? kAnchorScore : kNoLink;
+      if (uj - ui == tj - ti) return kAnchorScore;
+      return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti)) ? kAnchorScore - kBreakCost
+                                                                : kNoLink;
     };
     auto better = [&](size_t x, size_t y) {  // x a better end than y
       if (best[x].Score != best[y].Score) return best[x].Score > best[y].Score;
@@ -698,8 +703,36 @@ class Reassembler {
   // most kCandidates. Nearly every place is stream data whose first bytes
   // rule it out; only the places that might be a table are read again for
   // the whole test. False when the work's bound is reached.
+  // The places anywhere within the reach whose FAT sector names the
+  // anchor's index, the nearest to lo first, at most kCandidates: a piece
+  // of the file may lie before the one the anchor before lies in, and
+  // another file's FAT sector of the same index may lie nearer ahead.
+  bool SearchNamed(const Anchor& a, uint64_t lo, std::vector<uint64_t>& cands) {
+    while (Extend(sectors_.size() + 65536)) {
+    }
+    const uint32_t bpb = bps_ / kCf;
+    std::vector<uint64_t> found;
+    for (uint64_t index : {uint64_t{a.Index}, uint64_t{a.Index} + 1}) {
+      if (index >= namedFat_.size()) continue;
+      for (uint32_t place : namedFat_[static_cast<size_t>(index)]) {
+        const uint64_t u = place / bpb;
+        if (place % bpb != a.Block % bpb || difatFound_.count(u)) continue;
+        if (!Spend(16)) return false;
+        if (Fits(a, BlockAt(u, a.Block), kNamed)) found.push_back(u);
+      }
+    }
+    auto distance = [&](uint64_t u) { return u > lo ? u - lo : lo - u; };
+    std::sort(found.begin(), found.end(),
+              [&](uint64_t x, uint64_t y) { return distance(x) < distance(y); });
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    if (found.size() > kCandidates) found.resize(kCandidates);
+    cands.insert(cands.end(), found.begin(), found.end());
+    return true;
+  }
+
   bool Search(const Anchor& a, uint64_t lo, uint64_t hi, uint64_t maxForeign,
               std::vector<uint64_t>& cands, Proof proof) {
+    if (a.What == Kind::Fat && proof == kNamed) return SearchNamed(a, lo, cands);
     const bool strict = proof != kShapeOnly;
     const std::vector<uint32_t>& places = PlacesFor(a.What);
     const uint32_t bpb = bps_ / kCf;
@@ -875,6 +908,11 @@ class Reassembler {
         fat_[uint64_t{k} * kEntriesPerFat + e] = LE32(b, 4 * e);
     }
     if (found == 0) return Fail("no FAT sector was found");
+    // The sectors that begin a chain: no entry names them.
+    chainHead_.assign(fat_.size(), true);
+    for (uint32_t v : fat_) {
+      if (v < chainHead_.size()) chainHead_[v] = false;
+    }
     uint64_t k = fat_.size();
     while (k > 0 && fat_[k - 1] == kCompoundFree) --k;
     length_ = (k + 1) * kCf;
@@ -1628,6 +1666,7 @@ class Reassembler {
   bool givenHeader_ = false;         // header_ came from the caller, not the start sector
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
   std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
+  std::vector<std::vector<uint32_t>> namedFat_;  // per FAT index: the blocks that name it
   std::vector<bool> random_;       // per 512-byte block: looks random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
@@ -1642,6 +1681,7 @@ class Reassembler {
   std::vector<uint32_t> fat_, miniFat_, dirChain_, miniFatChain_;
   uint64_t miniLimit_ = 0;
   std::vector<uint32_t> seen_;  // FatChain's marks
+  std::vector<bool> chainHead_;  // per FAT entry: no entry names it as its next
   uint32_t stamp_ = 0;
   bool randomExpected_ = false;  // the store's stream data looks encrypted
   uint64_t length_ = 0;

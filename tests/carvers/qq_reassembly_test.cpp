@@ -153,6 +153,50 @@ Laid Pieces(const std::vector<uint8_t>& db, uint32_t spc, const std::vector<uint
   return l;
 }
 
+// Two databases cut into `pieces` pieces each, laid one piece of each in
+// turn with the filler's clusters between (B's pieces last to first when
+// reversed): their tables lie among each other's.
+std::pair<Laid, Laid> Interleaved(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                                  uint32_t spc, size_t pieces, bool reversed, uint32_t seed) {
+  const uint64_t cluster = uint64_t{spc} * 512;
+  std::vector<uint8_t> image;
+  std::pair<Laid, Laid> out;
+  auto gap = [&] {
+    const std::vector<uint8_t> f = Foreign(Filler::Ascii, 3 * cluster, seed++);
+    image.insert(image.end(), f.begin(), f.end());
+  };
+  std::vector<std::vector<uint64_t>> at(2, std::vector<uint64_t>(pieces));
+  const std::vector<uint8_t>* dbs[2] = {&a, &b};
+  std::vector<std::vector<uint8_t>> own(2);
+  for (int d = 0; d < 2; ++d) {
+    own[d] = *dbs[d];
+    own[d].resize((own[d].size() + cluster - 1) / cluster * cluster, 0);
+  }
+  auto bound = [&](int d, size_t p) { return own[d].size() / cluster * p / pieces * cluster; };
+  for (size_t p = 0; p < pieces; ++p) {
+    for (int d = 0; d < 2; ++d) {
+      const size_t piece = d == 1 && reversed ? pieces - 1 - p : p;
+      gap();
+      at[d][piece] = image.size() / 512;
+      image.insert(image.end(), own[d].begin() + static_cast<std::ptrdiff_t>(bound(d, piece)),
+                   own[d].begin() + static_cast<std::ptrdiff_t>(bound(d, piece + 1)));
+    }
+  }
+  gap();
+  Laid* laid[2] = {&out.first, &out.second};
+  for (int d = 0; d < 2; ++d) {
+    laid[d]->Start = at[d][0];
+    const uint64_t sectors = (dbs[d]->size() + 511) / 512;
+    for (size_t p = 0; p < pieces; ++p) {
+      for (uint64_t k = bound(d, p) / 512; k < bound(d, p + 1) / 512 && k < sectors; ++k)
+        laid[d]->DbSectors.push_back(at[d][p] + k - bound(d, p) / 512);
+    }
+  }
+  out.first.Image = image;
+  out.second.Image = std::move(image);
+  return out;
+}
+
 // Writes foreign bytes over the database's compound-file sector n where it
 // lies in the image (written over after the loss); the stream that owns it.
 std::string WriteOver(Laid& l, const CompoundCheck& check, uint32_t n, Filler kind,
@@ -661,6 +705,81 @@ TEST_F(Reassembling, PiecesOutOfOrderThatCannotBeToldApartAreDamagedNotWrong) {
 // cluster that holds a line of text and then old random bytes, and the
 // sectors of a claimed file's last cluster behind its end, are no part of
 // the database around them.
+// The compound-file sectors of a database's FAT, DIFAT and directory.
+std::vector<uint32_t> TableSectors(const std::vector<uint8_t>& db) {
+  const CompoundCheck check = CheckCompoundFile(db);
+  std::vector<uint32_t> out;
+  for (uint32_t n = 0; n < check.SectorUse.size(); ++n) {
+    if (check.SectorUse[n] == kSectorTable) out.push_back(n);
+  }
+  return out;
+}
+
+// Two large databases whose pieces alternate: each one's FAT, DIFAT and
+// directory sectors lie among the other's, of the same shape. Each is put
+// together from its own tables, wherever its pieces lie; where the other's
+// random clusters border its own, the assembly is whole only when it is
+// the database byte for byte.
+TEST_F(Reassembling, DatabasesBesideDatabasesEachFindTheirOwnTables) {
+  const std::vector<uint8_t> a = Written("--seed 110 --scale 300");
+  const std::vector<uint8_t> b = Written("--seed 111 --scale 320");
+  ASSERT_NE(LE32(a, 72), 0u) << "the sample should need DIFAT sectors";
+  ASSERT_NE(LE32(b, 72), 0u);
+  const uint32_t spc = 8;
+  for (bool reversed : {false, true}) {
+    const auto [la, lb] = Interleaved(a, b, spc, 4, reversed, 600);
+    auto s = CarveSession(la.Image, spc, 0);
+    for (const auto& [l, db] : {std::pair{&la, &a}, std::pair{&lb, &b}}) {
+      { FILE* f = fopen(("/tmp/truth_" + std::to_string(l->Start) + ".txt").c_str(), "w"); for (auto x : l->DbSectors) fprintf(f, "%llu\n", (unsigned long long)x); fclose(f); }
+      const Reassembly r = ReassembleCompoundFile(*s, l->Start * 512);
+      if (getenv("TW_TRACE")) fprintf(stderr, "REASON %s\n", r.Reason.c_str());
+      ASSERT_TRUE(r.Found && r.IsQQ) << "reversed " << reversed << ": " << r.Reason;
+      ASSERT_EQ(r.Sectors.size(), l->DbSectors.size());
+      size_t wrong = 0;
+      const std::vector<uint32_t> tables = TableSectors(*db);
+      ASSERT_GT(tables.size(), 100u);
+      for (uint32_t n : tables) wrong += r.Sectors[n + 1] != l->DbSectors[n + 1];
+      EXPECT_EQ(wrong, 0u) << "reversed " << reversed << ": tables placed elsewhere";
+      if (r.Certain) {
+        EXPECT_TRUE(r.File == *db) << "reversed " << reversed;
+      }
+    }
+  }
+}
+
+// A deleted file's record still claims clusters that a database grew into
+// after the deletion: stepping over them, the database is not found; its
+// own tables there make the reassembly look through the record's claim.
+// A claim the file system's record does not make is never looked through.
+TEST_F(Reassembling, ADatabaseGrownOverADeletedFilesRecordComesBackWhole) {
+  const std::vector<uint8_t> db = Written("--seed 112 --scale 60");
+  const uint32_t spc = 8;
+  const uint64_t clusters = (db.size() + 4095) / 4096;
+  const Laid l = Pieces(db, spc, {clusters / 2}, {0, 1}, Filler::Ascii, 40, 700);
+  const uint64_t half = (clusters / 2) * spc;  // the second piece: sectors from `half` on
+  for (bool recordOnly : {true, false}) {
+    auto s = CarveSession(l.Image, spc, 0);
+    for (size_t k = half; k < l.DbSectors.size(); ++k) {
+      s->Map.MarkSector(l.DbSectors[k]);
+      if (recordOnly) s->DeletedClaims.Add(l.DbSectors[k], 1);
+    }
+    std::vector<SavedFile> saved;
+    s->OnFileSaved = [&](const SavedFile& f) { saved.push_back(f); };
+    test::TempDir out("reasm-records");
+    CarveQQDatabase(*s, out.Path().string() + "/", l.Start * 512);
+    if (recordOnly) {
+      ASSERT_EQ(saved.size(), 1u);
+      EXPECT_FALSE(saved[0].Damaged) << saved[0].Problem;
+      EXPECT_TRUE(ReadFileBytes(saved[0].Path) == db);
+      EXPECT_EQ(saved[0].Sectors, l.DbSectors);
+      // What the database took is its own now, not a record's claim.
+      EXPECT_FALSE(s->DeletedClaims.OnlyRecordClaims(l.DbSectors[half]));
+    } else {
+      for (const SavedFile& f : saved) EXPECT_TRUE(f.Damaged) << "whole past a carver's claim";
+    }
+  }
+}
+
 TEST_F(Reassembling, SlackIsForeignWithTheClusterItEnds) {
   const std::vector<uint8_t> db = Written("--seed 104 --scale 40");
   for (uint32_t spc : {64u, 128u}) {
