@@ -742,12 +742,15 @@ class Reassembler {
     constexpr uint64_t kStep = 8192;
     size_t k = static_cast<size_t>(
         std::lower_bound(places.begin(), places.end(), lo * bpb) - places.begin());
-    // Once a place is found, the search for others ends after a while of
-    // places that do not fit: the tables of a large file lie close
-    // together, and each would be tested against every anchor.
+    // Once a place is found, the search for a FAT sector ends after a while
+    // of places that do not fit: the tables of a large file lie close
+    // together, and each would be tested against every anchor. The DIFAT,
+    // directory and mini FAT sectors are few, and another database's of
+    // the same shape may lie nearer: each is looked for in the whole reach.
     constexpr uint32_t kTriesAfterFound = 64;
     uint32_t triesSince = 0;
-    while (cands.size() < kCandidates && (cands.empty() || triesSince < kTriesAfterFound)) {
+    while (cands.size() < kCandidates &&
+           (cands.empty() || triesSince < kTriesAfterFound || a.What != Kind::Fat)) {
       if (k >= places.size()) {
         if (sectors_.size() >= hi) break;
         const uint64_t before = sectors_.size();
