@@ -75,6 +75,14 @@ bool FileAssembly::CopyTo(const std::string& path, int& error) const {
   int ignored = 0;
   if (LookAtPath(temporary, false, type, size, ignored) && type == PathType::Regular)
     RemoveName(temporary);
+  // Named where it lies, when the system can; copied otherwise.
+  if (written_ == size_ && file_.GiveName(temporary, error)) {
+    error = RenameReplacing(temporary, path);
+    if (error == 0) return true;
+    RemoveName(temporary);
+    return false;
+  }
+  if (error != 0) return false;
   SystemFile to;
   if (!to.CreateNew(temporary, error)) return false;
   bool ok = CopyFileBytes(file_, to, size_, error);

@@ -153,6 +153,22 @@ bool SystemFile::WriteAllAt(uint64_t offset, std::span<const uint8_t> bytes, int
   return true;
 }
 
+bool SystemFile::GiveName(const std::string& path, int& error) const {
+  error = 0;
+  if (fd_ < 0) return false;
+  // An unnamed file is named through its descriptor's entry in /proc; one
+  // that had a name and lost it, or a system without /proc, is copied.
+  const std::string self = "/proc/self/fd/" + std::to_string(fd_);
+  if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (errno == EEXIST) error = errno;
+    return false;
+  }
+  if (::fsync(fd_) == 0) return true;
+  error = errno;
+  ::unlink(path.c_str());
+  return false;
+}
+
 bool SystemFile::Flush(int& error) {
   // EINVAL: a pipe or a special file, which has nothing to flush.
   if (::fsync(fd_) == 0 || errno == EINVAL) return true;

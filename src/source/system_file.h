@@ -78,6 +78,10 @@ class SystemFile {
   bool WriteAll(std::span<const uint8_t> bytes, int& error);
   // Writes all of bytes at offset; the current position is left as it was.
   bool WriteAllAt(uint64_t offset, std::span<const uint8_t> bytes, int& error);
+  // Gives a file made by CreateUnnamedIn the name path (nothing may be
+  // there) and puts its bytes on the disk, without copying them. False,
+  // with error 0, where the system cannot name such a file: it is copied.
+  bool GiveName(const std::string& path, int& error) const;
   // Puts what was written on the disk; a file that has nothing to flush
   // (a pipe) is no failure.
   bool Flush(int& error);

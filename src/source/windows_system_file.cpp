@@ -241,6 +241,13 @@ bool SystemFile::WriteAllAt(uint64_t offset, std::span<const uint8_t> bytes, int
   return WriteTo(Handle(handle_), &offset, bytes, error);
 }
 
+bool SystemFile::GiveName(const std::string&, int& error) const {
+  // Windows deletes the hidden file it made on close, whatever name it
+  // gets: it is copied.
+  error = 0;
+  return false;
+}
+
 bool SystemFile::Flush(int& error) {
   if (GetFileType(Handle(handle_)) != FILE_TYPE_DISK) return true;
   if (FlushFileBuffers(Handle(handle_))) return true;

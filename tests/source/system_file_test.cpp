@@ -81,6 +81,30 @@ TEST(SystemFile, LookingAtAPathTellsMissingFromUnreadable) {
   }
 }
 
+// An unnamed file is named where it lies, without a copy; a name taken is
+// left alone and said so. Where the system cannot name it, it says nothing
+// (the caller copies).
+TEST(SystemFile, AnUnnamedFileIsGivenANameOrSaysWhyNot) {
+  test::TempDir dir("named");
+  SystemFile file;
+  int error = 0;
+  ASSERT_TRUE(file.CreateUnnamedIn(dir.Path().string(), error)) << SystemErrorText(error);
+  const std::vector<uint8_t> bytes = test::RandomBytes(200000, 9);
+  ASSERT_TRUE(file.WriteAllAt(0, bytes, error));
+  const std::string taken = (dir / "taken").string();
+  test::WriteFileBytes(taken, std::vector<uint8_t>({'m', 'i', 'n', 'e'}));
+  EXPECT_FALSE(file.GiveName(taken, error));
+  EXPECT_EQ(test::ReadFileBytes(taken), std::vector<uint8_t>({'m', 'i', 'n', 'e'}));
+  const std::string name = (dir / "given").string();
+  if (!file.GiveName(name, error)) {
+    EXPECT_EQ(error, 0) << SystemErrorText(error);  // not this system: copied instead
+    GTEST_SKIP() << "unnamed files cannot be named here";
+  }
+  EXPECT_EQ(test::ReadFileBytes(name), bytes);
+  ASSERT_TRUE(file.Close(error));
+  EXPECT_EQ(test::ReadFileBytes(name), bytes) << "the name outlives the file's handle";
+}
+
 TEST(SystemFile, AnUnnamedFileReadsAndWritesAtOffsetsAndCopiesOut) {
   test::TempDir dir("unnamed");
   SystemFile file;
