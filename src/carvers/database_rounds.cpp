@@ -99,6 +99,12 @@ bool HoldingDatabases(const Session& s, uint64_t carveStart) {
   return r.Held.size() < kMaxHeldDatabases || HeldAt(r, carveStart) != nullptr;
 }
 
+uint8_t HeldLook(const Session& s, uint64_t carveStart) {
+  if (!s.Rounds) return 0;
+  const HeldDatabase* h = HeldAt(*s.Rounds, carveStart);
+  return h ? h->Look : 0;
+}
+
 void DeferDamagedDatabase(Session& s, HeldDatabase held) {
   DatabaseRounds& r = *s.Rounds;
   HeldDatabase* before = HeldAt(r, held.CarveStart);

@@ -43,6 +43,9 @@ struct HeldDatabase {
   // Source sectors that its assembly placed surely, ascending: foreign to
   // every other database in the next round.
   std::vector<uint64_t> Pins;
+  // Which of the reassembly's looks (nearest first) gave it: carved again,
+  // the looks before it are not taken again.
+  uint8_t Look = 0;
 };
 
 struct DatabaseRounds {
@@ -69,6 +72,9 @@ void BeginDatabaseRounds(Session& s, uint64_t compoundStarts);
 // True when a damaged outcome of the database at carveStart is to be held
 // now: rounds are kept, their held ones not yet written, and there is room.
 bool HoldingDatabases(const Session& s, uint64_t carveStart);
+
+// The look the outcome held for carveStart came from; 0 when none is held.
+uint8_t HeldLook(const Session& s, uint64_t carveStart);
 
 // Holds the outcome; one held already for the same start is replaced.
 void DeferDamagedDatabase(Session& s, HeldDatabase held);

@@ -437,7 +437,7 @@ namespace {
 bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
           std::unique_ptr<FileAssembly>& assembly, const std::vector<uint64_t>& sectors,
           const std::string& reason, const std::vector<Placement>& placements,
-          const std::vector<uint64_t>& unreadable, const CompoundCheck& check) {
+          const std::vector<uint64_t>& unreadable, const CompoundCheck& check, uint8_t look = 0) {
   if (!assembly || !HoldingDatabases(s, carveStart)) return false;
   // What would not be written is not held either.
   if (!HasQQNames(check)) return true;
@@ -453,6 +453,7 @@ bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
   held.Check = check;
   held.SectorsPerCluster = s.Scan.SectorsPerCluster;
   held.ClusterPhase = s.ScanClusterPhase;
+  held.Look = look;
   DeferDamagedDatabase(s, std::move(held));
   return true;
 }
@@ -485,9 +486,11 @@ int Reach(const Reassembly& r) {
 
 // Last, where sectors are claimed only by deleted files' records, the
 // search looks through those too (the database may have grown into them
-// since); its outcome is taken when it gets further.
+// since); its outcome is taken when it gets further. A database carved
+// again in the rounds starts with the look its held outcome came from;
+// look tells which one gave the outcome returned.
 Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint64_t carveStart,
-                               std::unique_ptr<FileAssembly>& onDisk, bool& disk) {
+                               std::unique_ptr<FileAssembly>& onDisk, bool& disk, uint8_t& look) {
   ReassemblyLimits near;
   near.MaxForeignBytes = kNearForeignBytes;
   near.ForeignPerFileByte = 0;
@@ -496,7 +499,11 @@ Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint
   through.ThroughDeletedRecords = true;
   Reassembly best;
   bool bestDisk = false;
-  for (const ReassemblyLimits& limits : {near, ReassemblyLimits{}, through}) {
+  const uint8_t from = HeldLook(s, carveStart);
+  look = from;
+  const std::array<ReassemblyLimits, 3> looks = {near, ReassemblyLimits{}, through};
+  for (uint8_t k = from; k < looks.size(); ++k) {
+    const ReassemblyLimits& limits = looks[k];
     if (limits.ThroughDeletedRecords && s.DeletedClaims.Empty()) break;
     auto assembly = std::make_unique<FileAssembly>();
     const bool open = assembly->Open(targetFolder);
@@ -508,6 +515,7 @@ Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint
       best = std::move(r);
       onDisk = std::move(assembly);
       bestDisk = open;
+      look = k;
     }
     if (WholeAndSure(best)) break;
   }
@@ -585,7 +593,8 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
   if (targetFolder.empty()) return;
   std::unique_ptr<FileAssembly> onDisk;
   bool disk = false;
-  Reassembly r = ReassembleNearFirst(s, targetFolder, carveStart, onDisk, disk);
+  uint8_t look = 0;
+  Reassembly r = ReassembleNearFirst(s, targetFolder, carveStart, onDisk, disk, look);
   const DatabaseBytes rBytes{Bytes(r.File), disk ? onDisk.get() : nullptr};
   // A first try with zeros in it that its own tables do not bear out is
   // put together again; kept when that is a guess too.
@@ -608,7 +617,7 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
     }
     if (!disk) onDisk.reset();  // its bytes are in memory: written now
     if (Hold(s, targetFolder, carveStart, onDisk, r.Sectors, reason, placements, r.Unreadable,
-             r.Check))
+             r.Check, look))
       return;
     SaveDamaged(s, targetFolder, carveStart, rBytes, r.Sectors, reason, placements, r.Unreadable,
                 &r.Check);

@@ -309,6 +309,7 @@ class Reassembler {
             namedFat_[static_cast<size_t>(self)].push_back(index);
         }
         if (shape & kMayBeMiniFat) mayBeMiniFat_.push_back(index);
+        if (shape & kMayBeDifat) mayBeDifat_.push_back(index);
         if (shape & kMayBeDirectory) mayBeDirectory_.push_back(index);
       }
     }
@@ -324,12 +325,18 @@ class Reassembler {
 
   // The bytes of unclaimed sector u, read again: only what they say of
   // themselves is kept for every sector (looks random, could be a table or
-  // a directory). Valid until the next call.
+  // a directory). Valid until the next call. Sectors asked for one after
+  // another fill the read window as the index does; one asked for alone
+  // (a place tried for an anchor) reads a few sectors, not a window.
   Bytes SectorAt(uint64_t u) {
     if (Unreadable(u)) {
       std::fill(scratch_.begin(), scratch_.end(), 0);
     } else {
-      ReadCached(s_, scratch_.data(), bps_, sectors_[u] * bps_);
+      const uint64_t t = sectors_[u];
+      constexpr uint32_t kAlone = 4096;
+      ReadCached(s_, scratch_.data(), bps_, t * bps_, SkippedSectors::ReadNow,
+                 t == lastAsked_ + 1 ? ReadCache::kWindow : std::max(kAlone, bps_));
+      lastAsked_ = t;
     }
     return Bytes(scratch_);
   }
@@ -338,7 +345,7 @@ class Reassembler {
   uint64_t FileSize() const { return onDisk_ ? onDisk_->Size() : out_.File.size(); }
 
   // What a block could be, told from its first bytes, for the anchor search.
-  static constexpr uint8_t kMayBeFat = 1, kMayBeMiniFat = 2, kMayBeDirectory = 4;
+  static constexpr uint8_t kMayBeFat = 1, kMayBeMiniFat = 2, kMayBeDirectory = 4, kMayBeDifat = 8;
   // Zeros and FF bytes, which a sparse or erased stretch holds throughout,
   // are no table: a directory sector has an entry in use, a FAT sector an
   // entry that is not free.
@@ -346,7 +353,10 @@ class Reassembler {
     uint8_t shape = 0;
     bool allFree = true;
     for (uint32_t e = 0; e < kEntriesPerFat && allFree; ++e) allFree = LE32(b, 4 * e) == kCompoundFree;
-    if (!allFree && !TableStartCannotFit(b, FatEntries())) shape |= kMayBeFat;
+    if (!allFree && !TableStartCannotFit(b, FatEntries())) {
+      shape |= kMayBeFat;
+      if (RisesAsADifat(b)) shape |= kMayBeDifat;
+    }
     if (!allFree && !TableStartCannotFit(b, miniLimit_)) shape |= kMayBeMiniFat;
     const uint16_t len = LE16(b, 64);
     bool used = false;
@@ -354,6 +364,23 @@ class Reassembler {
     if (used && !(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
     return shape;
   }
+  // FAT sector numbers within the file, rising, then free entries only: a
+  // DIFAT sector, as the carver reads one.
+  bool RisesAsADifat(Bytes b) const {
+    int64_t previous = -1;
+    bool ended = false;
+    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
+      const uint32_t v = LE32(b, 4 * e);
+      if (v == kCompoundFree) {
+        ended = true;
+        continue;
+      }
+      if (ended || v >= FatEntries() || static_cast<int64_t>(v) <= previous) return false;
+      previous = v;
+    }
+    return previous >= 0;
+  }
+
   // Out of range, or two entries naming one sector (zeros, for one), among
   // the first entries of a FAT-like table.
   static bool TableStartCannotFit(Bytes b, uint64_t limit) {
@@ -472,6 +499,7 @@ class Reassembler {
     switch (what) {
       case Kind::MiniFat: return mayBeMiniFat_;
       case Kind::Directory: return mayBeDirectory_;
+      case Kind::Difat: return mayBeDifat_;
       default: return mayBeFat_;
     }
   }
@@ -480,8 +508,8 @@ class Reassembler {
     const uint8_t shape = shape_[static_cast<size_t>(u * (bps_ / kCf) + a.Block % (bps_ / kCf))];
     switch (a.What) {
       case Kind::Header: return false;
-      case Kind::Fat:
-      case Kind::Difat: return !(shape & kMayBeFat);
+      case Kind::Fat: return !(shape & kMayBeFat);
+      case Kind::Difat: return !(shape & kMayBeDifat);
       case Kind::MiniFat: return !(shape & kMayBeMiniFat);
       case Kind::Directory: return !(shape & kMayBeDirectory);
     }
@@ -1665,10 +1693,11 @@ class Reassembler {
   std::vector<uint32_t> unit_;     // the cluster (run of them) each belongs to
   FileAssembly* onDisk_;            // where the file goes; null: out_.File
   std::vector<uint8_t> scratch_;     // one sector read again
+  uint64_t lastAsked_ = UINT64_MAX - 1;  // the Source sector SectorAt read last
   std::array<uint8_t, kCf> header_{};
   bool givenHeader_ = false;         // header_ came from the caller, not the start sector
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
-  std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_;  // blocks by shape
+  std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_, mayBeDifat_;  // blocks by shape
   std::vector<std::vector<uint32_t>> namedFat_;  // per FAT index: the blocks that name it
   std::vector<bool> random_;       // per 512-byte block: looks random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
