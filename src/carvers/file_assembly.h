@@ -17,6 +17,8 @@ struct SavedFile;
 
 class FileAssembly {
  public:
+  static constexpr size_t kHeaderBytes = 512;
+
   FileAssembly() = default;
   ~FileAssembly();
   FileAssembly(const FileAssembly&) = delete;
@@ -32,6 +34,10 @@ class FileAssembly {
   // read and every other byte reads as zero, for checks that look at the
   // file's tables alone: untouched pages of it cost no memory.
   bool MapBlocks(const std::vector<uint64_t>& blocks);
+
+  // After the check: the view keeps the header's block only, and the
+  // memory its tables took is given back (a database held for later).
+  void KeepHeaderOnly() { view_.GiveBack(kHeaderBytes); }
 
   std::span<const uint8_t> Bytes() const { return {map_, map_ ? size_ : 0}; }
   uint64_t Size() const { return size_; }

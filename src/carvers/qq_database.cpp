@@ -445,6 +445,8 @@ bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
   held.TargetFolder = targetFolder;
   held.CarveStart = carveStart;
   held.Pins = SurelyPlacedSectors(sectors, placements, s.Scan.BytesPerSector, assembly->Size());
+  // Its check is made: while it waits, only its header is read again.
+  assembly->KeepHeaderOnly();
   held.Assembly = std::move(assembly);
   held.Sectors = sectors;
   held.Reason = reason;

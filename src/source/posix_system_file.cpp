@@ -223,6 +223,13 @@ ZeroedMemory::~ZeroedMemory() {
   if (data_) ::munmap(data_, size_);
 }
 
+void ZeroedMemory::GiveBack(size_t from) {
+  const size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  const size_t at = (from + page - 1) / page * page;
+  if (!data_ || at >= size_) return;
+  ::madvise(data_ + at, size_ - at, MADV_DONTNEED);
+}
+
 bool ZeroedMemory::Reserve(size_t size, int& error) {
   void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

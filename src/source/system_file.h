@@ -111,6 +111,9 @@ class ZeroedMemory {
 
   bool Reserve(size_t size, int& error);
   uint8_t* Data() const { return data_; }
+  // Gives back the pages from byte `from` on (rounded up to a page): they
+  // read as zeros again and take no memory until written.
+  void GiveBack(size_t from);
 
  private:
   uint8_t* data_ = nullptr;

@@ -284,6 +284,17 @@ ZeroedMemory::~ZeroedMemory() {
   if (data_) VirtualFree(data_, 0, MEM_RELEASE);
 }
 
+void ZeroedMemory::GiveBack(size_t from) {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  const size_t page = info.dwPageSize;
+  const size_t at = (from + page - 1) / page * page;
+  if (!data_ || at >= size_) return;
+  // Decommitted and committed again, the pages read as zeros.
+  if (VirtualFree(data_ + at, size_ - at, MEM_DECOMMIT))
+    VirtualAlloc(data_ + at, size_ - at, MEM_COMMIT, PAGE_READWRITE);
+}
+
 bool ZeroedMemory::Reserve(size_t size, int& error) {
   // Committed pages read as zeros and take memory only once touched.
   void* p = VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
