@@ -154,6 +154,19 @@ TEST(SystemFile, ZeroedMemoryReadsAsZerosAndTakesWrites) {
   EXPECT_EQ(p[0] | p[size / 2] | p[size - 1], 0);
   p[size - 1] = 0xA5;
   EXPECT_EQ(p[size - 1], 0xA5);
+  // Given back from a byte on: the page that holds it and those before
+  // keep what was written, the ones after read as zeros and take writes.
+  p[0] = 1;
+  p[100] = 2;
+  p[size / 2] = 3;
+  memory.GiveBack(512);
+  EXPECT_EQ(p[0], 1);
+  EXPECT_EQ(p[100], 2);
+  EXPECT_EQ(p[size / 2] | p[size - 1], 0);
+  p[size / 2] = 4;
+  EXPECT_EQ(p[size / 2], 4);
+  memory.GiveBack(size + 4096);  // past the end: nothing
+  EXPECT_EQ(p[size / 2], 4);
 }
 
 }  // namespace
