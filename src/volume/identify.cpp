@@ -103,7 +103,9 @@ bool IdentifyBootSector(Bytes b, VolumeGeometry& g) {
     uint8_t kind = BytesEqual(b, 54, "FAT12   ") ? kFat12 : kFat16;
     return IdentifyFat(b, kind, LE16(b, 22), 128, g);
   }
-  if (BytesEqual(b, 82, "FAT32   ")) return IdentifyFat(b, kFat32, LE32(b, 36), 64, g);
+  // FAT32 is taken with clusters of up to 128 sectors too (64 KiB with 512-byte
+  // sectors), as mkfs.vfat and Windows make them for large volumes.
+  if (BytesEqual(b, 82, "FAT32   ")) return IdentifyFat(b, kFat32, LE32(b, 36), 128, g);
   if (BytesEqual(b, 3, "NTFS    ")) return IdentifyNtfs(b, g);
   if (BytesEqual(b, 3, "EXFAT   ")) return IdentifyExFat(b, g);
   return false;

@@ -452,7 +452,8 @@ TEST(IdentifyBlock, SectorsPerClusterLimits) {
   EXPECT_FALSE(Identifies(fat16(0)));
   EXPECT_FALSE(Identifies(fat16(129)));
   EXPECT_TRUE(Identifies(fat32(64)));
-  EXPECT_FALSE(Identifies(fat32(128)));
+  EXPECT_TRUE(Identifies(fat32(128)));  // 64 KiB clusters
+  EXPECT_FALSE(Identifies(fat32(129)));
   EXPECT_FALSE(Identifies(fat32(0)));
   EXPECT_TRUE(Identifies(NtfsSector(512, 128)));
   EXPECT_FALSE(Identifies(NtfsSector(512, 0)));
