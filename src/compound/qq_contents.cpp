@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "source/file_io.h"
+#include "source/system_file.h"
 
 namespace tarnwick {
 
@@ -74,14 +75,31 @@ InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytesOu
   std::vector<uint8_t> own;
   std::vector<uint8_t>& bytes = bytesOut ? *bytesOut : own;
   bytes.clear();
-  std::string content, reason;
-  if (!ReadFileBytes(path, content, reason)) {
-    InspectedFile f;
-    f.Path = path;
-    f.ReadError = reason;
-    return f;
+  // Read once into a buffer of the file's size: a large database is held
+  // once while it is looked at, not twice.
+  InspectedFile failed;
+  failed.Path = path;
+  SystemFile file;
+  int error = 0;
+  PathType type = PathType::None;
+  uint64_t size = 0;
+  if (!LookAtPath(path, true, type, size, error) || !file.OpenToRead(path, true, error)) {
+    failed.ReadError = SystemErrorText(error);
+    return failed;
   }
-  bytes.assign(content.begin(), content.end());
+  bytes.resize(static_cast<size_t>(size));
+  const int64_t n = file.Read(bytes, error);
+  if (n < 0) {
+    bytes.clear();
+    failed.ReadError = SystemErrorText(error);
+    return failed;
+  }
+  bytes.resize(static_cast<size_t>(n));  // shorter since it was looked at
+  // Longer since: the rest too, as the whole file is what is judged.
+  std::vector<uint8_t> more(1 << 16);
+  for (int64_t m; (m = file.Read(more, error)) > 0;)
+    bytes.insert(bytes.end(), more.begin(), more.begin() + m);
+  file.Close(error);
   return InspectBytes(path, bytes);
 }
 
