@@ -274,6 +274,7 @@ class Rebuilder {
     int64_t Self = -1;          // the index its chains give it, -1 when they do not say
     int64_t Index = -1;         // the index its marks are read at; -1 while not known
     std::vector<uint8_t> Marks;  // its entries that mark FAT sectors
+    uint32_t Highest = 0;        // the highest sector it names
     bool Dropped = false;       // names an index its place among the others denies
   };
 
@@ -291,7 +292,9 @@ class Rebuilder {
     n.Self = SelfIndexOfFatSector(b, FatLimit());
     n.Index = n.Self >= 0 ? n.Self : hint;
     for (uint32_t i = 0; i < kPerFat; ++i) {
-      if (LE32(b, 4 * i) == kCompoundFatMark) n.Marks.push_back(static_cast<uint8_t>(i));
+      const uint32_t v = LE32(b, 4 * i);
+      if (v == kCompoundFatMark) n.Marks.push_back(static_cast<uint8_t>(i));
+      if (!Special(v)) n.Highest = std::max(n.Highest, v);
     }
     return &nodes_.emplace(q, std::move(n)).first->second;
   }
@@ -354,7 +357,7 @@ class Rebuilder {
       }
       for (uint32_t i = 0; i < kPerFat; ++i) l.Fat[uint64_t{k} * kPerFat + i] = LE32(b, 4 * i);
     }
-    if (l.Fat.back() != kCompoundFree) l.Unsure("the FAT may go on past the sectors found");
+    if (GoesOn(l, marked)) l.Unsure("the FAT may go on past the sectors found");
     return true;
   }
 
@@ -387,37 +390,52 @@ class Rebuilder {
     return true;
   }
 
-  // Whether the FAT's last sector found has its last entry in use: the
-  // file then reaches past what the sectors found cover.
+  // Whether the file reaches past what the FAT sectors found cover: the
+  // last one has its last entry in use, one names a sector beyond, or the
+  // directory lies beyond.
   bool GoesOn(const Layout& l, const std::vector<uint64_t>& marked) {
     if (marked.empty()) return false;
+    const uint64_t covered = uint64_t{marked.size()} * kPerFat;
+    if (dir_ - l.HeaderBlock - 1 >= covered) return true;
+    for (uint64_t q : marked) {
+      auto it = nodes_.find(q);
+      if (it != nodes_.end() && !it->second.Dropped && it->second.Highest >= covered) return true;
+    }
     Block b{};
     auto it = nodes_.find(marked.back());
     if (it == nodes_.end() || it->second.Dropped || !Read(BlockOf(l, marked.back()), b)) return false;
     return LE32(b, 4 * (kPerFat - 1)) != kCompoundFree;
   }
 
-  // A FAT sector past the `count` found that marks its own place, looked
+  // FAT sectors past the `count` found that mark their own places, looked
   // for from place `from` on (moved past what was looked at): true when
   // one was found. Sectors added as the file outgrew the last one may lie
-  // far past the stretch they cover, marked by one added later, so the
-  // search goes on as far again as the FAT found reaches: a FAT that ends
-  // with its last entry in use costs one more read of the file.
+  // far past the stretch they cover, marked by one added much later, so
+  // the search reaches as far again as the FAT seems to: as many sectors as
+  // found, or as the highest index a FAT sector seen gives itself. A FAT
+  // that ends with its last entry in use costs one more read of the file.
   bool FindSelfMarking(const Layout& l, uint64_t& from, size_t count) {
-    const uint64_t reach = uint64_t{count} * kPerFat;
-    const uint64_t until = std::min(FatLimit(), 2 * reach + kRunMargin);
+    uint64_t sectors = count;
+    for (const auto& [q, n] : nodes_) {
+      if (n.Self >= 0) sectors = std::max(sectors, uint64_t(n.Self) + 1);
+    }
+    bool found = false;
+    uint64_t stop = UINT64_MAX;  // a stretch past the first found: then their trees are read
     Block b{};
-    for (; from < until && BlockOf(l, from) <= last_; ++from) {
-      const uint64_t r = from / kPerFat;
-      if (nodes_.count(from) || !Read(BlockOf(l, from), b)) continue;
-      if (LE32(b, 4 * (from % kPerFat)) != kCompoundFatMark || !FatShaped(b, FatLimit())) continue;
+    for (; from < std::min({FatLimit(), 2 * sectors * kPerFat + kRunMargin, stop}) &&
+           BlockOf(l, from) <= last_;
+         ++from) {
+      if (nodes_.count(from) || !Read(BlockOf(l, from), b) || !FatShaped(b, FatLimit())) continue;
       const int64_t self = SelfIndexOfFatSector(b, FatLimit());
+      if (self >= 0) sectors = std::max(sectors, uint64_t(self) + 1);
+      const uint64_t r = from / kPerFat;
+      if (LE32(b, 4 * (from % kPerFat)) != kCompoundFatMark) continue;
       if (self >= 0 && self != static_cast<int64_t>(r)) continue;
       Visit(l, from, static_cast<int64_t>(r));
-      ++from;
-      return true;
+      if (!found) stop = from + kRunMargin;
+      found = true;
     }
-    return false;
+    return found;
   }
 
   // The places marked by the largest set of sectors found in which each is
