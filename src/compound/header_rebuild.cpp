@@ -319,19 +319,23 @@ class Rebuilder {
     }
     std::vector<uint64_t> marked;  // the places the set marks, rising
     bool settled = false;
-    // The sectors found near the directory may not reach the FAT's end: a
-    // FAT sector that marks itself starts what lies past them, and one is
-    // looked for on from the last place covered for as long as the FAT
-    // seems to go on.
+    // The sectors found near the directory may not reach the FAT's end, nor
+    // back to its start: a FAT sector that marks itself starts what lies
+    // around it, and one is looked for, from the file's start while sectors
+    // before those found are missing, on from the last place covered while
+    // the FAT seems to go on.
     uint64_t scanned = 0;  // places below this were looked at for such sectors
     for (;;) {
       if (!Settle(l, marked, settled)) return false;
-      if (!settled || !GoesOn(l, marked)) break;
-      scanned = std::max(scanned, uint64_t{marked.size()} * kPerFat);
+      if (!settled) break;
+      const bool before = MissingBefore(marked);
+      if (!before && !GoesOn(l, marked)) break;
+      if (!before) scanned = std::max(scanned, uint64_t{marked.size()} * kPerFat);
       if (!FindSelfMarking(l, scanned, marked.size())) break;
       for (auto& [q, n] : nodes_) n.Dropped = false;  // what was found may give them their places
     }
     if (!settled) l.Unsure("the FAT's marks do not settle");
+    if (MissingBefore(marked)) l.Unsure("FAT sectors before those found were not found");
     if (marked.empty()) {
       l.Failure = "no FAT sector lies where the header block puts one";
       return false;
@@ -473,20 +477,26 @@ class Rebuilder {
   }
 
   // Gives each sector of the set the index its place among the marked
-  // ones says; false when that changed anything. Those whose chains name
-  // another index are dropped, the farthest off first: one foreign table
-  // that slipped in shifts the ranks of all after it.
+  // ones says, counted on from the last one below that names its own;
+  // false when that changed anything. One that names an index below its
+  // rank is not the file's (a foreign table that slipped in shifts the
+  // ranks of all after it): those farthest off are dropped first. One that
+  // names an index above its rank says that sectors before it are not
+  // found yet.
   bool Rank(const std::vector<uint64_t>& marked) {
     bool changed = false;
     int64_t worst = 0;
+    int64_t offset = 0;  // index less rank, by the last sector below that names its own
     for (uint64_t k = 0; k < marked.size(); ++k) {
       auto it = nodes_.find(marked[k]);
       if (it == nodes_.end() || it->second.Dropped) continue;
       FatNode& n = it->second;
+      const int64_t rank = static_cast<int64_t>(k);
       if (n.Self >= 0) {
-        worst = std::max<int64_t>(worst, std::abs(n.Self - static_cast<int64_t>(k)));
-      } else if (n.Index != static_cast<int64_t>(k)) {
-        n.Index = static_cast<int64_t>(k);
+        if (n.Self < rank) worst = std::max(worst, rank - n.Self);
+        else offset = n.Self - rank;
+      } else if (n.Index != rank + offset) {
+        n.Index = rank + offset;
         changed = true;
       }
     }
@@ -494,11 +504,22 @@ class Rebuilder {
       for (uint64_t k = 0; k < marked.size(); ++k) {
         auto it = nodes_.find(marked[k]);
         if (it == nodes_.end() || it->second.Dropped || it->second.Self < 0) continue;
-        if (std::abs(it->second.Self - static_cast<int64_t>(k)) == worst) it->second.Dropped = true;
+        if (static_cast<int64_t>(k) - it->second.Self == worst) it->second.Dropped = true;
       }
       changed = true;
     }
     return !changed;
+  }
+
+  // Whether a sector of the set names an index above its rank: FAT
+  // sectors before it are missing.
+  bool MissingBefore(const std::vector<uint64_t>& marked) const {
+    for (uint64_t k = 0; k < marked.size(); ++k) {
+      auto it = nodes_.find(marked[k]);
+      if (it != nodes_.end() && !it->second.Dropped && it->second.Self > static_cast<int64_t>(k))
+        return true;
+    }
+    return false;
   }
 
   // The DIFAT: as many sectors as the FAT past the header's 109 needs, each

@@ -65,9 +65,13 @@ class HeaderRebuild : public ::testing::Test {
 };
 
 // Small and large files, the large with a DIFAT chain: the header made
-// again is the one written, byte for byte, and says where it lay.
+// again is the one written, byte for byte, and says where it lay. In the
+// larger ones most FAT sectors are marked by one added much later, far
+// past the directory (seed 3, 150), and the directory lies so far on that
+// the FAT's start is out of its sight (seed 2, 150).
 TEST_F(HeaderRebuild, TheHeaderOfALongLivedLayoutComesBackAsWritten) {
-  for (const std::string args : {"--seed 1", "--seed 2", "--seed 5 --scale 8", "--seed 3 --scale 300"}) {
+  for (const std::string args : {"--seed 1", "--seed 2", "--seed 5 --scale 8", "--seed 3 --scale 150",
+                                 "--seed 2 --scale 150", "--seed 3 --scale 300"}) {
     SCOPED_TRACE(args);
     const std::vector<uint8_t> db = Written(args);
     ASSERT_GE(db.size(), 4096u);
