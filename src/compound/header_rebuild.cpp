@@ -307,7 +307,7 @@ class Rebuilder {
   // marked by one of the set; a sector nothing marks (another file's FAT,
   // a mini FAT, a stale table) falls out with whatever only it marked.
   // Each sector's index is its rank among the places marked; one whose
-  // chains name another index is not the file's. A place marked whose
+  // chains name an index below it is not the file's. A place marked whose
   // block is no FAT sector, or another's, leaves the FAT in doubt.
   bool BuildFat(Layout& l) {
     nodes_.clear();
@@ -427,8 +427,9 @@ class Rebuilder {
     uint64_t stop = UINT64_MAX;  // a stretch past the first found: then their trees are read
     Block b{};
     for (; from < std::min({FatLimit(), 2 * sectors * kPerFat + kRunMargin, stop}) &&
-           BlockOf(l, from) <= last_;
+           BlockOf(l, from) <= last_ && scanBudget_ > 0;
          ++from) {
+      --scanBudget_;
       if (nodes_.count(from) || !Read(BlockOf(l, from), b) || !FatShaped(b, FatLimit())) continue;
       const int64_t self = SelfIndexOfFatSector(b, FatLimit());
       if (self >= 0) sectors = std::max(sectors, uint64_t(self) + 1);
@@ -722,6 +723,9 @@ class Rebuilder {
   Layout layout_;                                         // the place taken for the header
   std::map<uint64_t, FatNode> nodes_;                     // FAT sectors found under the header tried
   std::set<uint64_t> notFat_;                             // places read there that are none
+  // Blocks the search for self-marking FAT sectors reads, over every place
+  // tried: a file's FAT reach once and once more, whatever hostile indices say.
+  uint64_t scanBudget_ = 2 * uint64_t{limits_.MaxFatSectors} * kPerFat;
   std::vector<bool> named_;                               // sectors some FAT entry names
   uint32_t miniFatStart_ = kCompoundEndOfChain, miniFatCount_ = 0;
   std::vector<uint8_t> directory_;
