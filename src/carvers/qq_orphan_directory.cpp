@@ -1,8 +1,11 @@
 #include "carvers/qq_orphan_directory.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
+#include "carvers/database_rounds.h"
+#include "carvers/file_assembly.h"
 #include "carvers/qq_database.h"
 #include "carvers/qq_reassembly.h"
 #include "compound/header_rebuild.h"
@@ -57,15 +60,22 @@ void CarveQQOrphanDirectory(Session& s, const std::string& targetFolder, uint64_
 
   // The reassembly places the pieces from the rebuilt header on: where the
   // file lies in one run it finds every table where the header puts it.
-  Reassembly r = ReassembleCompoundFile(s, headerByte, {}, nullptr, rebuilt.Header);
+  // Its bytes go to an unnamed file in the target folder, as any database
+  // put together again: a large one costs no more memory than its index.
+  auto onDisk = std::make_unique<FileAssembly>();
+  const bool disk = onDisk->Open(targetFolder);
+  Reassembly r = ReassembleCompoundFile(s, headerByte, {}, disk ? onDisk.get() : nullptr, rebuilt.Header);
   if (!r.Found || !r.IsQQ) return;
   std::string reason = WithReason("header rebuilt", rebuilt.Problem);
   reason = WithReason(reason, r.Reason);
   std::vector<Placement> placements = r.Placements;
-  // A header put together with doubts, or one under which the file does not
-  // check whole, may send any chain astray: no stream read through it is
-  // sure, so none is called intact.
-  if (!rebuilt.Problem.empty() || !r.Check.Whole) {
+  // A header made without a doubt, under which the file checks whole and
+  // every sector was placed by the evidence, places its streams as surely
+  // as one read from the disk. One made with doubts, or under which the
+  // file does not check whole, may send any chain astray: no stream read
+  // through it is sure, so none is called intact.
+  const bool sure = rebuilt.Problem.empty() && rebuilt.InOneRun && r.Certain && r.Check.Whole;
+  if (!sure) {
     for (Placement& p : placements) {
       if (p == Placement::Sure) p = Placement::Guessed;
     }
@@ -87,8 +97,23 @@ void CarveQQOrphanDirectory(Session& s, const std::string& targetFolder, uint64_
       }
     }
   }
-  SaveDamagedDatabase(s, targetFolder, headerByte, r.File, r.Sectors, reason, placements,
-                      r.Unreadable);
+  if (!disk) {
+    SaveDamagedDatabase(s, targetFolder, headerByte, r.File, r.Sectors, reason, placements,
+                        r.Unreadable);
+    return;
+  }
+  // Written from its file through the save the rounds use for the outcomes
+  // they hold: the same save, from disk, with the check already made.
+  HeldDatabase outcome;
+  outcome.TargetFolder = targetFolder;
+  outcome.CarveStart = headerByte;
+  outcome.Assembly = std::move(onDisk);
+  outcome.Sectors = std::move(r.Sectors);
+  outcome.Reason = std::move(reason);
+  outcome.Placements = std::move(placements);
+  outcome.Unreadable = std::move(r.Unreadable);
+  outcome.Check = std::move(r.Check);
+  SaveHeldDatabase(s, outcome);
 }
 
 }  // namespace tarnwick

@@ -8,9 +8,12 @@
 // FAT marks its own sectors and the DIFAT's, in file order, so the FAT count,
 // the header's DIFAT entries and the DIFAT chain follow from the marks; each
 // FAT sector found on the disk beside the file position its mark gives tells
-// where the file's first sector lay. The directory's start is the file
-// position of its first sector; the mini FAT's the one chain start that no
-// directory entry names.
+// where the file's first sector lay. Another database's FAT, a mini FAT or a
+// stale table near the directory looks the same: a FAT sector is taken as
+// the file's only where the file's own FAT marks its place and its chains
+// name the index that place gives it, or none. The directory's start is the
+// file position of its first sector; the mini FAT's the one chain start
+// that no directory entry names.
 //
 // Works on 512-byte blocks of the Source through a reader, so that it holds
 // no more than the FAT and the directory; every block read is hostile.
@@ -40,7 +43,11 @@ struct RebuiltHeader {
   bool InOneRun = false;  // every FAT and directory sector lies where the header block puts it
   std::array<uint8_t, 512> Header{};
   uint64_t HeaderBlock = 0;  // the block the lost header lay in
-  std::string Problem;       // why none was made, or what is unsure about it
+  // Why none was made, or what is unsure about it. Empty only when every
+  // FAT sector was found in its place and bears the others out, the DIFAT
+  // lists them, and one place for the header, one directory start and one
+  // mini FAT start fit.
+  std::string Problem;
 };
 
 // Entry 0 of the block is a sound root entry ("Root Entry", type 5, no

@@ -49,6 +49,20 @@ class OrphanDirectory : public ::testing::Test {
     return img;
   }
 
+  // The lost database at sector 64, its header written over, and another,
+  // intact one right behind it, as a volume fills: the other's FAT lies
+  // near the lost one's directory.
+  static std::vector<uint8_t> TwoDatabases(const std::vector<uint8_t>& lost,
+                                           const std::vector<uint8_t>& other) {
+    std::vector<uint8_t> img = Volume(lost, 64, 1, true);
+    const size_t at = 64 * 512 + lost.size();
+    const std::vector<uint8_t> tail(img.begin() + static_cast<std::ptrdiff_t>(at), img.end());
+    img.resize(at);
+    img.insert(img.end(), other.begin(), other.end());
+    img.insert(img.end(), tail.begin(), tail.end());
+    return img;
+  }
+
   // A whole rescue of the image: what was saved, and the outcome.
   std::vector<SavedFile> Rescue(std::vector<uint8_t> img, uint32_t spc, ScanOutcome& out) {
     auto s = test::EnglishSession();
@@ -129,6 +143,10 @@ TEST_F(OrphanDirectory, ADatabaseWhoseHeaderWasWrittenOverComesBackDamaged) {
       EXPECT_TRUE(std::equal(back.begin(), back.end(), db.begin()));
       EXPECT_EQ(differing.rfind("streams", 0), 0u) << differing;
       EXPECT_TRUE(f.BrokenStreams.empty());
+      // Made without a doubt and whole under it: every stream is sure.
+      EXPECT_EQ(f.Problem, "header rebuilt");
+      EXPECT_TRUE(f.UncertainStreams.empty());
+      EXPECT_EQ("streams " + std::to_string(f.IntactStreams.size()) + "\n", differing);
     } else {
       // The rest of the first cluster is text now: what it held is broken,
       // and nothing called intact differs.
@@ -137,6 +155,47 @@ TEST_F(OrphanDirectory, ADatabaseWhoseHeaderWasWrittenOverComesBackDamaged) {
         if (line.rfind("streams", 0) == 0) continue;
         EXPECT_EQ(std::count(f.IntactStreams.begin(), f.IntactStreams.end(), line), 0) << line;
       }
+    }
+  }
+}
+
+// The header written over, another database beside it: the lost one in
+// damaged/ with its streams named intact, each the original's, and only
+// the one file there (its assembly's file in the folder is gone). With one
+// of its FAT sectors written over too, the header is made in doubt, and
+// no stream of it is named intact.
+TEST_F(OrphanDirectory, BesideAnotherDatabaseItsStreamsAreIntactOnlyWhenTheHeaderIsSure) {
+  const std::vector<uint8_t> lost = Written("--seed 37 --scale 5");
+  const std::vector<uint8_t> other = Written("--seed 32 --scale 8");
+  // Its last FAT sector lies in the stretch an earlier one covers, which
+  // marks it: written over, the FAT's size is still known, its entries not.
+  const uint32_t last = LE32(Bytes(lost), 44) - 1;
+  ASSERT_GE(last, 2u);
+  ASSERT_LT(LE32(Bytes(lost), 76 + 4 * size_t{last}) / 128, last);
+  for (bool fatLost : {false, true}) {
+    SCOPED_TRACE(fatLost ? "a FAT sector written over" : "its FAT whole");
+    std::vector<uint8_t> img = TwoDatabases(lost, other);
+    if (fatLost) {
+      const uint64_t fat = 64 + 1 + LE32(Bytes(lost), 76 + 4 * size_t{last});
+      std::fill_n(img.begin() + static_cast<std::ptrdiff_t>(fat * 512), 512, uint8_t{'x'});
+    }
+    ScanOutcome out;
+    const std::vector<SavedFile> saved = Rescue(std::move(img), 1, out);
+    ASSERT_EQ(saved.size(), 2u);
+    const auto damaged = std::find_if(saved.begin(), saved.end(), [](const SavedFile& f) { return f.Damaged; });
+    ASSERT_NE(damaged, saved.end());
+    EXPECT_EQ(damaged->StartSector, 64u);
+    EXPECT_EQ(damaged->Problem.rfind("header rebuilt", 0), 0u) << damaged->Problem;
+    const std::string differing = DifferingStreams(damaged->Path, lost);
+    size_t files = 0;
+    for (const auto& e : fs::directory_iterator(fs::path(damaged->Path).parent_path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 1u);
+    if (!fatLost) {
+      EXPECT_EQ("streams " + std::to_string(damaged->IntactStreams.size()) + "\n", differing);
+      EXPECT_EQ(test::ReadFileBytes(damaged->Path), lost);
+    } else {
+      EXPECT_TRUE(damaged->IntactStreams.empty()) << damaged->Problem;
+      EXPECT_NE(damaged->Problem, "header rebuilt");
     }
   }
 }

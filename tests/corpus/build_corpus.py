@@ -3079,8 +3079,6 @@ def long_lived_cases():
         lose=lose, verify=slack_keeps_old_bytes))
     head = qq_sized("Msg_head.db", 700 * KIB, "damaged",
                     note="its header sector written over by a new file; its FAT and directory intact")
-    head.pending = ("its header is rebuilt but lists FAT sectors that are not the file's: the "
-                    "streams read through them differ, and every stream is named uncertain")
     c.append(Case(
         "fat32-header-overwritten",
         "a deleted long-lived database whose first cluster, its header, a new small file takes "
