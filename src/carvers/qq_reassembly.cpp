@@ -364,10 +364,10 @@ class Reassembler {
     if (used && !(U8(b, 66) > 5 || len > 64 || len % 2 != 0)) shape |= kMayBeDirectory;
     return shape;
   }
-  // FAT sector numbers within the file, rising, then free entries only: a
-  // DIFAT sector, as the carver reads one.
-  bool RisesAsADifat(Bytes b) const {
-    int64_t previous = -1;
+  // FAT sector numbers within the file, rising (past `after`), then free
+  // entries only: a DIFAT sector, as the carver reads one.
+  bool RisesAsADifat(Bytes b, int64_t after = -1) const {
+    int64_t previous = after;
     bool ended = false;
     for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
       const uint32_t v = LE32(b, 4 * e);
@@ -378,7 +378,7 @@ class Reassembler {
       if (ended || v >= FatEntries() || static_cast<int64_t>(v) <= previous) return false;
       previous = v;
     }
-    return previous >= 0;
+    return previous > after;
   }
 
   // Out of range, or two entries naming one sector (zeros, for one), among
@@ -443,23 +443,11 @@ class Reassembler {
   // A FAT sector of sequential chains rises too, but not past the FAT
   // sectors that the header and the DIFAT before list.
   bool DifatLooksSound(Bytes b, uint32_t index) const {
-    int64_t previous = index < difatAfter_.size() ? difatAfter_[index] : -1;
-    uint32_t used = 0;
-    bool ended = false;
-    for (uint32_t e = 0; e + 1 < kEntriesPerFat; ++e) {
-      const uint32_t v = LE32(b, 4 * e);
-      if (v == kCompoundFree) {
-        ended = true;
-        continue;
-      }
-      if (ended || v >= FatEntries() || static_cast<int64_t>(v) <= previous) return false;
-      previous = v;
-      ++used;
-    }
+    if (!RisesAsADifat(b, index < difatAfter_.size() ? difatAfter_[index] : -1)) return false;
     const uint32_t next = LE32(b, 4 * (kEntriesPerFat - 1));
-    if (next != kCompoundEndOfChain && next != kCompoundFree && next >= FatEntries()) return false;
-    return used > 0;
+    return next == kCompoundEndOfChain || next == kCompoundFree || next < FatEntries();
   }
+
 
   // The mean step between the FAT sectors of a list, at least 1.
   static uint64_t ListStep(std::span<const uint32_t> list) {
