@@ -734,7 +734,8 @@ class Reassembler {
         const uint64_t u = place / bpb;
         if (place % bpb != a.Block % bpb || difatFound_.count(u)) continue;
         if (!Spend(16)) return false;
-        if (Fits(a, BlockAt(u, a.Block), kNamed)) found.push_back(u);
+        // The index named it when the block was indexed: its shape is what is left.
+        if (Fits(a, BlockAt(u, a.Block), kShapeOnly)) found.push_back(u);
       }
     }
     auto distance = [&](uint64_t u) { return u > lo ? u - lo : lo - u; };

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "scan/deep_scan.h"
+#include "support/opened_image.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
@@ -44,28 +45,13 @@ std::vector<uint8_t> Interleaved(const std::vector<uint8_t>& a, const std::vecto
   return img;
 }
 
-struct Rescue {
-  std::unique_ptr<Session> s = test::EnglishSession();
-  RescueBoxes boxes;
-  test::RecordingFrontend ui;
+struct Rescue : test::OpenedImage {
   std::vector<SavedFile> saved;
 
-  explicit Rescue(std::vector<uint8_t> img) {
-    OpenOutcome o = OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::move(img)), "/m/d.img");
-    boxes.Reason = o.ReasonIndex;
-    boxes.Fs = o.FsIndex;
-    boxes.Cluster = o.ClusterIndex;
-    s->SetFrontend(&ui);
-    ui.OnPump = [this] { s->Flags.ElapsedMs += 200; };
+  explicit Rescue(std::vector<uint8_t> img) : OpenedImage(std::move(img)) {
     s->OnFileSaved = [this](const SavedFile& f) { saved.push_back(f); };
   }
-  ScanOutcome Run(const fs::path& folder) {
-    ScanRequest r;
-    r.FolderText = folder.string();
-    r.FirstText = "0";
-    r.LastText = std::to_string(s->Scan.LastSector);
-    return DeepScan(*s, boxes, r);
-  }
+  ScanOutcome Run(const fs::path& folder) { return DeepScan(*s, boxes, Request(folder.string())); }
 };
 
 class DatabaseRoundsTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "source/bytes.h"
+#include "support/opened_image.h"
 #include "support/recording_frontend.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
@@ -25,34 +26,14 @@ void Put(std::vector<uint8_t>& img, uint64_t sector, std::span<const uint8_t> by
 }
 
 // Opens the image bytes as a Source, with the rescue boxes as an open leaves them.
-struct Opened {
-  std::unique_ptr<Session> s = test::EnglishSession();
-  RescueBoxes boxes;
-  test::RecordingFrontend ui;
-
-  explicit Opened(std::vector<uint8_t> img) {
-    OpenOutcome o = OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::move(img)), "/m/d.img");
-    boxes.Reason = o.ReasonIndex;
-    boxes.Fs = o.FsIndex;
-    boxes.Cluster = o.ClusterIndex;
-    s->SetFrontend(&ui);
-    // Every pump finds a refresh due, whatever the timer does.
-    ui.OnPump = [this] { s->Flags.ElapsedMs += 200; };
-  }
+struct Opened : test::OpenedImage {
+  using OpenedImage::OpenedImage;
   // The geometry a user states for a formatted volume.
   void Geometry(uint32_t spc, int32_t phase) {
     s->Detected.SectorsPerCluster = s->Scan.SectorsPerCluster = spc;
     s->Detected.ClusterPhase = s->Scan.ClusterPhase = phase;
     boxes.Cluster = 0;
     while ((512u << boxes.Cluster) < spc * 512u) ++boxes.Cluster;
-  }
-  ScanRequest Request(const std::string& folder, const std::string& first = "0",
-                      std::string last = "") const {
-    ScanRequest r;
-    r.FolderText = folder;
-    r.FirstText = first;
-    r.LastText = last.empty() ? std::to_string(s->Scan.LastSector) : last;
-    return r;
   }
   std::vector<std::pair<uint64_t, uint8_t>> Entries() const {
     std::vector<std::pair<uint64_t, uint8_t>> v;
