@@ -62,22 +62,15 @@ bool RangesLookRandom(Bytes block, const std::vector<std::pair<uint16_t, uint16_
   return distinct >= 0.75 * expected;
 }
 
-// The distinct byte values among the bytes: four sets of 256 bits filled
-// side by side, so that no byte waits for the one before it (every block of
-// the search goes through here).
+// The distinct byte values among the bytes. A flag per value is only ever
+// stored, never read back while the bytes are gone through, so that no byte
+// waits for the one before it (every block the reassembly judges goes
+// through here).
 int DistinctBytes(std::span<const uint8_t> bytes) {
-  std::array<std::array<uint64_t, 4>, 4> seen{};
-  size_t k = 0;
-  for (; k + 4 <= bytes.size(); k += 4) {
-    for (size_t j = 0; j < 4; ++j) {
-      const uint8_t v = bytes[k + j];
-      seen[j][v >> 6] |= uint64_t{1} << (v & 63);
-    }
-  }
-  for (; k < bytes.size(); ++k) seen[0][bytes[k] >> 6] |= uint64_t{1} << (bytes[k] & 63);
+  alignas(64) std::array<uint8_t, 256> seen{};
+  for (const uint8_t v : bytes) seen[v] = 1;
   int distinct = 0;
-  for (size_t w = 0; w < 4; ++w)
-    distinct += std::popcount(seen[0][w] | seen[1][w] | seen[2][w] | seen[3][w]);
+  for (const uint8_t f : seen) distinct += f;
   return distinct;
 }
 
@@ -119,11 +112,21 @@ class SectorRuns {
 // or ends in text, as a text file's last block before the old bytes of its
 // slack does, is plain whatever the rest of it shows.
 bool BlockLooksRandom(Bytes block) {
-  if (!LooksRandom(block)) return false;
   constexpr size_t kEdge = 64;  // 64 random bytes show about 56 distinct values
   constexpr int kEdgeDistinct = 40;
-  return DistinctBytes(block.first(kEdge)) >= kEdgeDistinct &&
-         DistinctBytes(block.last(kEdge)) >= kEdgeDistinct;
+  if (block.size() < 2 * kEdge) return false;
+  // The whole block, its first and its last 64 bytes, counted in one pass.
+  alignas(64) std::array<uint8_t, 256> whole{}, first{}, last{};
+  for (size_t k = 0; k < kEdge; ++k) first[block[k]] = 1;
+  for (size_t k = block.size() - kEdge; k < block.size(); ++k) last[block[k]] = 1;
+  for (const uint8_t v : block) whole[v] = 1;
+  int w = 0, f = 0, l = 0;
+  for (size_t v = 0; v < 256; ++v) {
+    w += whole[v];
+    f += first[v];
+    l += last[v];
+  }
+  return w >= kRandomDistinct && f >= kEdgeDistinct && l >= kEdgeDistinct;
 }
 
 class Reassembler {
@@ -294,13 +297,14 @@ class Reassembler {
       const bool newUnit = sectors_.empty() || t != sectors_.back() + 1 || ClusterStart(t);
       unit_.push_back(newUnit ? (unit_.empty() ? 0 : unit_.back() + 1) : unit_.back());
       sectors_.push_back(t);
+      randomKnown_.resize(randomKnown_.size() + bps_ / kCf, false);
+      random_.resize(randomKnown_.size(), false);
       const uint32_t bpb = bps_ / kCf;
       for (uint32_t b = 0; b < bpb; ++b) {
         Bytes block = Bytes(scratch_).subspan(b * kCf, kCf);
-        random_.push_back(BlockLooksRandom(block));
         const uint8_t shape = ShapeOf(block);
         shape_.push_back(shape);
-        const uint32_t index = static_cast<uint32_t>(random_.size() - 1);
+        const uint32_t index = static_cast<uint32_t>(shape_.size() - 1);
         if (shape & kMayBeFat) {
           mayBeFat_.push_back(index);
           // Where a FAT sector names its own index, it is looked up by it.
@@ -321,6 +325,29 @@ class Reassembler {
   bool Claimed(uint64_t t) const {
     return s_.Map.IsSectorMarked(t) &&
            !(limits_.ThroughDeletedRecords && s_.DeletedClaims.OnlyRecordClaims(t));
+  }
+
+  // Whether 512-byte block `block` of the unclaimed sectors looks random.
+  // Most of the reach is only searched for tables; what looks random is
+  // asked of the blocks the file's pieces and the gaps between them cover,
+  // and worked out when it is first asked.
+  bool Random(uint64_t block) {
+    if (!randomKnown_[block]) {
+      const uint32_t bpb = bps_ / kCf;
+      const uint64_t u = block / bpb;
+      bool read = false;
+      if (!Unreadable(u)) {
+        const uint64_t t = sectors_[u];
+        randomScratch_.resize(bps_);
+        read = ReadCached(s_, randomScratch_.data(), bps_, t * bps_, SkippedSectors::ReadNow,
+                          ReadCache::kWindow) == 0;
+      }
+      for (uint32_t b = 0; b < bpb; ++b) {
+        randomKnown_[u * bpb + b] = true;
+        random_[u * bpb + b] = read && BlockLooksRandom(Bytes(randomScratch_).subspan(b * kCf, kCf));
+      }
+    }
+    return random_[block];
   }
 
   // The bytes of unclaimed sector u, read again: only what they say of
@@ -1103,7 +1130,7 @@ class Reassembler {
               static_cast<uint64_t>(prev->Found) + OwnSector(b) - OwnSector(prev->Block);
           if (Unreadable(u)) continue;
           ++checked;
-          if (!random_[u * bpb + b % bpb]) ++plain;
+          if (!Random(u * bpb + b % bpb)) ++plain;
         }
       }
       prev = &a;
@@ -1127,7 +1154,7 @@ class Reassembler {
     for (uint32_t b = 0; b < bpb; ++b) {
       const uint64_t block = t * bpb + b;
       if (block >= expect_.size()) continue;
-      if (expect_[block] == kRandom && !random_[u * bpb + b]) c += 1;
+      if (expect_[block] == kRandom && !Random(u * bpb + b)) c += 1;
       if (expect_[block] == kPartRandom) {
         auto it = parts_.find(block);
         if (it != parts_.end() && !RangesLookRandom(SectorAt(u).subspan(b * kCf, kCf), it->second))
@@ -1140,14 +1167,14 @@ class Reassembler {
   // that file's end, in its last cluster, whatever an earlier file left
   // there. Random blocks after the last plain one are such slack and cost
   // nothing; a cluster random throughout may well be the file's own.
-  float ForeignUnitCost(uint64_t first, uint64_t size) const {
+  float ForeignUnitCost(uint64_t first, uint64_t size) {
     const uint32_t bpb = bps_ / kCf;
     float random = 0, trailing = 0;
     bool plainSeen = false;
     for (uint64_t u = first; u < first + size; ++u) {
       if (Unreadable(u)) continue;  // says nothing either way
       for (uint32_t b = 0; b < bpb; ++b) {
-        if (random_[u * bpb + b]) {
+        if (Random(u * bpb + b)) {
           random += 1;
           trailing += 1;
         } else {
@@ -1390,7 +1417,7 @@ class Reassembler {
       const uint64_t u = order_[OwnSector(n + 1)];
       if (Unreadable(u)) continue;
       const uint32_t bpb = bps_ / kCf;
-      if (use[n] == kSectorFullData && !random_[u * bpb + (n + 1) % bpb]) {
+      if (use[n] == kSectorFullData && !Random(u * bpb + (n + 1) % bpb)) {
         out_.Suspect.push_back(static_cast<uint32_t>(n));
       }
       // A sector of the mini stream: the small streams' bytes in it.
@@ -1688,7 +1715,9 @@ class Reassembler {
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
   std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_, mayBeDifat_;  // blocks by shape
   std::vector<std::vector<uint32_t>> namedFat_;  // per FAT index: the blocks that name it
-  std::vector<bool> random_;       // per 512-byte block: looks random
+  std::vector<bool> random_;       // per 512-byte block: looks random, where known
+  std::vector<bool> randomKnown_;  // per 512-byte block: random_ worked out
+  std::vector<uint8_t> randomScratch_;  // one sector read again for Random
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
   uint32_t fatCount_ = 0, difatCount_ = 0;
