@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <map>
+#include <memory>
 #include <numeric>
 #include <set>
 #include <string_view>
@@ -128,6 +129,32 @@ bool BlockLooksRandom(Bytes block) {
   }
   return w >= kRandomDistinct && f >= kEdgeDistinct && l >= kEdgeDistinct;
 }
+
+// Copies of the blocks that might be tables, by their index among the
+// unclaimed blocks (kept in rising order), up to a bound: beyond it they are
+// read again from the Source. The copies stay where they are as more come.
+class KeptBlocks {
+ public:
+  static constexpr size_t kMaxBlocks = 16384;  // 8 MiB
+  void Keep(uint32_t index, Bytes block) {
+    if (index_.size() >= kMaxBlocks || block.size() != kCf) return;
+    if (index_.size() % kPerChunk == 0) chunks_.push_back(std::make_unique<Chunk>());
+    std::copy(block.begin(), block.end(), chunks_.back()->data() + (index_.size() % kPerChunk) * kCf);
+    index_.push_back(index);
+  }
+  Bytes Find(uint32_t index) const {
+    auto it = std::lower_bound(index_.begin(), index_.end(), index);
+    if (it == index_.end() || *it != index) return {};
+    const size_t k = static_cast<size_t>(it - index_.begin());
+    return Bytes(chunks_[k / kPerChunk]->data() + (k % kPerChunk) * kCf, kCf);
+  }
+
+ private:
+  static constexpr size_t kPerChunk = 1024;
+  using Chunk = std::array<uint8_t, kPerChunk * kCf>;
+  std::vector<uint32_t> index_;
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+};
 
 class Reassembler {
  public:
@@ -305,6 +332,7 @@ class Reassembler {
         const uint8_t shape = ShapeOf(block);
         shape_.push_back(shape);
         const uint32_t index = static_cast<uint32_t>(shape_.size() - 1);
+        if (shape != 0 && !unread) kept_.Keep(index, block);
         if (shape & kMayBeFat) {
           mayBeFat_.push_back(index);
           // Where a FAT sector names its own index, it is looked up by it.
@@ -426,7 +454,15 @@ class Reassembler {
   }
   bool Unreadable(uint64_t u) const { return u < unreadable_.size() && unreadable_[u]; }
   // The file's 512-byte block `block` if own sector t lies at unclaimed index u.
+  // A block that might be a table was kept when it was indexed: the anchor
+  // search tries such places again and again.
   Bytes BlockAt(uint64_t u, uint64_t block) {
+    const uint32_t bpb = bps_ / kCf;
+    const uint64_t index = u * bpb + block % bpb;
+    if (index < shape_.size() && shape_[index] != 0) {
+      Bytes kept = kept_.Find(static_cast<uint32_t>(index));
+      if (!kept.empty()) return kept;
+    }
     return SectorAt(u).subspan(static_cast<size_t>((block * kCf) % bps_), kCf);
   }
   uint64_t OwnSector(uint64_t block) const { return block * kCf / bps_; }
@@ -1713,6 +1749,7 @@ class Reassembler {
   std::array<uint8_t, kCf> header_{};
   bool givenHeader_ = false;         // header_ came from the caller, not the start sector
   std::vector<uint8_t> shape_;       // per 512-byte block: what it could be (ShapeOf)
+  KeptBlocks kept_;                  // the bytes of those that could be a table
   std::vector<uint32_t> mayBeFat_, mayBeMiniFat_, mayBeDirectory_, mayBeDifat_;  // blocks by shape
   std::vector<std::vector<uint32_t>> namedFat_;  // per FAT index: the blocks that name it
   std::vector<bool> random_;       // per 512-byte block: looks random, where known
