@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -18,6 +19,9 @@ constexpr uint32_t kNoStream = 0xFFFFFFFF;
 constexpr uint32_t kEntrySize = 128;
 constexpr uint32_t kMiniSector = 64;
 constexpr int kHeaderDifatEntries = 109;
+// Table sectors read between two calls of the caller's release: with the
+// 64 KiB a system may map around each one, 16 MiB at most.
+constexpr uint64_t kSectorsBetweenReleases = 256;
 
 // Who holds a compound-file sector (or a mini sector). Streams are
 // kFirstStream + their directory entry number.
@@ -59,7 +63,7 @@ bool NameIs(Bytes entry, size_t units, std::u16string_view name) {
 
 class Checker {
  public:
-  explicit Checker(Bytes file) : f_(file) {}
+  Checker(Bytes file, const std::function<void()>& release) : f_(file), release_(release) {}
 
   CompoundCheck Run() {
     if (!Header()) return std::move(out_);
@@ -95,7 +99,9 @@ class Checker {
 
   // Compound-file sector n lies wholly inside the file.
   bool Present(uint64_t n) const { return (n + 2) * ss_ <= f_.size(); }
-  Bytes SectorBytes(uint64_t n) const {
+  // Every table sector is read through here, and copied out at once.
+  Bytes SectorBytes(uint64_t n) {
+    if (release_ && ++sectorsRead_ % kSectorsBetweenReleases == 0) release_();
     return f_.subspan(static_cast<size_t>((n + 1) * ss_), ss_);
   }
   uint32_t FatEntry(uint64_t i) const { return i < fat_.size() ? fat_[i] : kCompoundFree; }
@@ -277,13 +283,11 @@ class Checker {
     } else if (chain.size() < needed) {
       Fail("the mini stream's chain is shorter than its size");
     }
-    for (uint32_t n : chain) {
-      Bytes s = SectorBytes(n);
-      mini_.insert(mini_.end(), s.begin(), s.end());
-    }
     out_.MiniStreamSectors = chain;
-    if (mini_.size() > miniSize) mini_.resize(static_cast<size_t>(miniSize));
-    miniOwner_.assign(mini_.size() / kMiniSector, kNobody);
+    // Only how far the mini stream reaches matters, not what it holds: its
+    // sectors are not read (nor, in a mapped file, brought into memory).
+    const uint64_t miniBytes = std::min<uint64_t>(chain.size() * uint64_t{ss_}, miniSize);
+    miniOwner_.assign(static_cast<size_t>(miniBytes / kMiniSector), kNobody);
   }
 
   // Depth first, root first; the children of a storage in the order of
@@ -450,12 +454,14 @@ class Checker {
   }
 
   Bytes f_;
+  const std::function<void()>& release_;
+  uint64_t sectorsRead_ = 0;
   uint32_t ss_ = 512;
   CompoundCheck out_;
   std::vector<uint32_t> fatSectors_, difatSectors_;
   std::vector<uint32_t> fat_, miniFat_;
   std::vector<int32_t> owner_, miniOwner_;
-  std::vector<uint8_t> dir_, mini_;
+  std::vector<uint8_t> dir_;
   std::vector<uint32_t> entryIds_;     // directory entry number of each of out_.Entries
   std::vector<uint32_t> brokenEntry_;  // entries whose sectors another chain took
   std::set<uint32_t> partial_;         // stream sectors that the stream fills only in part
@@ -463,7 +469,10 @@ class Checker {
 
 }  // namespace
 
-CompoundCheck CheckCompoundFile(std::span<const uint8_t> file) { return Checker(file).Run(); }
+CompoundCheck CheckCompoundFile(std::span<const uint8_t> file,
+                                const std::function<void()>& release) {
+  return Checker(file, release).Run();
+}
 
 bool HasQQNames(const CompoundCheck& check) { return check.QQNameCount >= 2; }
 

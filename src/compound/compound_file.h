@@ -6,6 +6,7 @@
 // The bytes are hostile: every field is bounds-checked, every chain is
 // followed at most once per sector, and the work grows with the file's size.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -53,7 +54,12 @@ constexpr uint8_t kSectorTable = 1;     // FAT, DIFAT, directory or mini FAT
 constexpr uint8_t kSectorFullData = 2;  // a stream's data filling the whole sector
 constexpr uint8_t kSectorPartData = 3;  // a stream's last sector, or the mini stream
 
-CompoundCheck CheckCompoundFile(std::span<const uint8_t> file);
+// release, when given, is called every few hundred table sectors read: a
+// caller whose bytes are a mapped file lets the pages read so far go. The
+// system maps the cached pages around each page read (64 KiB on Linux), and
+// over a FAT spread through the file those would add up to all of it.
+CompoundCheck CheckCompoundFile(std::span<const uint8_t> file,
+                                const std::function<void()>& release = {});
 
 // Both "Matrix.dat" and "seqbase.dat" (or one of them twice) in the directory.
 bool HasQQNames(const CompoundCheck& check);

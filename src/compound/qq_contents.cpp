@@ -1,9 +1,11 @@
 #include "compound/qq_contents.h"
 
 #include <algorithm>
+#include <functional>
 #include <string_view>
 
 #include "source/file_io.h"
+#include "source/mapped_file.h"
 #include "source/system_file.h"
 
 namespace tarnwick {
@@ -62,45 +64,66 @@ QQContents ReadQQContents(const CompoundCheck& check) {
   return out;
 }
 
-InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes) {
+namespace {
+
+InspectedFile Inspect(const std::string& path, std::span<const uint8_t> bytes,
+                      const std::function<void()>& release) {
   InspectedFile f;
   f.Path = path;
   f.FileBytes = bytes.size();
-  f.Check = CheckCompoundFile(bytes);
+  f.Check = CheckCompoundFile(bytes, release);
   f.Contents = ReadQQContents(f.Check);
   return f;
 }
 
-InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytesOut) {
-  std::vector<uint8_t> own;
-  std::vector<uint8_t>& bytes = bytesOut ? *bytesOut : own;
-  bytes.clear();
-  // Read once into a buffer of the file's size: a large database is held
-  // once while it is looked at, not twice.
+// A pipe or a device has no pages to map: it is read once into memory.
+InspectedFile InspectStream(const std::string& path) {
   InspectedFile failed;
   failed.Path = path;
   SystemFile file;
   int error = 0;
+  if (!file.OpenToRead(path, true, error)) {
+    failed.ReadError = SystemErrorText(error);
+    return failed;
+  }
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> piece(1 << 16);
+  int64_t m = 0;
+  while ((m = file.Read(piece, error)) > 0)
+    bytes.insert(bytes.end(), piece.begin(), piece.begin() + m);
+  if (m < 0) {
+    failed.ReadError = SystemErrorText(error);
+    return failed;
+  }
+  return InspectBytes(path, bytes);
+}
+
+}  // namespace
+
+InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes) {
+  return Inspect(path, bytes, {});
+}
+
+InspectedFile InspectFile(const std::string& path) {
+  // The check reads the header and the tables, and not the streams' data:
+  // through a mapped view, only those pages of a large database come into
+  // memory, and they are let go as the check goes on. The view's size is the
+  // open file's own: a file gone since it was written gives a read error, one
+  // cut shorter is judged at the length it has now, and neither is read past
+  // its end (mapped_file.h says what a file cut shorter while mapped does).
   PathType type = PathType::None;
   uint64_t size = 0;
-  if (!LookAtPath(path, true, type, size, error) || !file.OpenToRead(path, true, error)) {
-    failed.ReadError = SystemErrorText(error);
-    return failed;
-  }
-  bytes.resize(static_cast<size_t>(size));
-  const int64_t n = file.Read(bytes, error);
-  if (n < 0) {
-    bytes.clear();
-    failed.ReadError = SystemErrorText(error);
-    return failed;
-  }
-  bytes.resize(static_cast<size_t>(n));  // shorter since it was looked at
-  // Longer since: the rest too, as the whole file is what is judged.
-  std::vector<uint8_t> more(1 << 16);
-  for (int64_t m; (m = file.Read(more, error)) > 0;)
-    bytes.insert(bytes.end(), more.begin(), more.begin() + m);
-  file.Close(error);
-  return InspectBytes(path, bytes);
+  int error = 0;
+  // Looked at before it is opened: a pipe opened and closed to find out
+  // what it is would lose its writer.
+  if (LookAtPath(path, true, type, size, error) && type == PathType::Other)
+    return InspectStream(path);
+  MappedFile view;
+  if (view.Open(path, error)) return Inspect(path, view.Bytes(), [&view] { view.Release(); });
+  InspectedFile failed;
+  failed.Path = path;
+  failed.ReadError = SystemErrorText(error);
+  return failed;
 }
 
 }  // namespace tarnwick

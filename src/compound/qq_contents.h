@@ -39,7 +39,8 @@ struct InspectedFile {
 };
 
 InspectedFile InspectBytes(const std::string& path, std::span<const uint8_t> bytes);
-// Reads the whole file; bytes, when given, receives its contents.
-InspectedFile InspectFile(const std::string& path, std::vector<uint8_t>* bytes = nullptr);
+// The file at path judged through a read-only view of it (a pipe or a
+// device: read into memory); ReadError says why when it cannot be read.
+InspectedFile InspectFile(const std::string& path);
 
 }  // namespace tarnwick

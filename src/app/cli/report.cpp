@@ -2,10 +2,11 @@
 
 #include "app/cli/digest.h"
 #include "app/cli/inspection.h"
-#include "scan/deep_scan.h"
 #include "app/cli/recorded_json.h"
+#include "scan/deep_scan.h"
 #include "scan/session.h"
 #include "scan/session_source.h"
+#include "source/system_file.h"
 
 namespace tarnwick::cli {
 
@@ -27,16 +28,19 @@ Json RescuedFileEntry(const SavedFile& file) {
   entry["bytes"] = file.Bytes;
   entry["sectors"] = SectorRuns(file.Sectors);
   PutRecordedFacts(entry, file);
-  std::vector<uint8_t> bytes;
-  const Inspection inspection = InspectFile(file.Path, &bytes);
-  const std::string& failure = inspection.ReadError;
+  const Inspection inspection = InspectFile(file.Path);
+  std::string failure = inspection.ReadError;
+  std::string sha256;
+  int error = 0;
+  if (failure.empty() && !Sha256HexOfFile(file.Path, sha256, error))
+    failure = SystemErrorText(error);
   if (!failure.empty()) {
     // Written but gone or unreadable since: the report says so instead of guessing.
     entry["sha256"] = nullptr;
     entry["error"] = failure;
     return entry;
   }
-  entry["sha256"] = Sha256Hex(bytes);
+  entry["sha256"] = sha256;
   if (file.AlreadyThere) entry["already_there"] = true;
   if (!file.UnreadableSectors.empty())
     entry["unreadable_sectors"] = SectorRuns(file.UnreadableSectors);
