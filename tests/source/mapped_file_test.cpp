@@ -18,16 +18,19 @@ bool SameBytes(std::span<const uint8_t> view, const std::vector<uint8_t>& bytes)
 
 TEST(MappedFile, ShowsTheWholeFileAndTheNextOneOpened) {
   test::TempDir dir("mapped");
-  // Not a whole number of pages, under a name that is not ASCII.
-  const std::string first = (dir / "\xE8\x81\x8A\xE5\xA4\xA9.db").string();
+  // Not a whole number of pages, under a name that is not ASCII (in UTF-8,
+  // as the program's paths are: written through the program's own files).
+  const std::string first = dir.Path().string() + "/\xE8\x81\x8A\xE5\xA4\xA9.db";
   const std::string second = (dir / "second.db").string();
   const std::vector<uint8_t> a = test::RandomBytes(3 * 65536 + 123, 1);
   const std::vector<uint8_t> b = test::RandomBytes(700, 2);
-  test::WriteFileBytes(first, a);
+  int error = 0;
+  SystemFile out;
+  ASSERT_TRUE(out.CreateNew(first, error) && out.WriteAll(a, error) && out.Close(error))
+      << SystemErrorText(error);
   test::WriteFileBytes(second, b);
 
   MappedFile view;
-  int error = 0;
   ASSERT_TRUE(view.Open(first, error)) << SystemErrorText(error);
   EXPECT_TRUE(view.IsOpen());
   EXPECT_TRUE(SameBytes(view.Bytes(), a));
