@@ -156,6 +156,20 @@ bool Newer(const FileRecord& a, const FileRecord& b) {
   return a.Modified.value_or(INT64_MIN) > b.Modified.value_or(INT64_MIN);
 }
 
+// Whether a file's sectors are those its record's runs give, in order (the
+// runs may reach on into the last cluster's slack). A database put together
+// another way, where the record's layout did not check, does not.
+bool LiesAlongRuns(const std::vector<uint64_t>& sectors, const std::vector<FileRun>& runs) {
+  size_t n = 0;
+  for (const FileRun& r : runs) {
+    if (r.Sparse) continue;
+    for (uint64_t k = 0; k < r.Sectors && n < sectors.size(); ++k, ++n) {
+      if (sectors[n] != r.FirstSector + k) return false;
+    }
+  }
+  return n == sectors.size();
+}
+
 }  // namespace
 
 void ClaimRecordedRuns(Session& s, const FileRecord& f, bool deletedNeighbour) {
@@ -229,6 +243,15 @@ RecordedScan CollectRecordedFiles(Session& s) {
     sortedStarts.push_back(s.Found.Sectors[i]);
   }
   std::sort(sortedStarts.begin(), sortedStarts.end());
+  // A deleted file whose first sector still holds a start the search knows
+  // (a picture, a clip, an archive) still has its bytes there: a database
+  // that grew since did not take its clusters, and the reassembly does not
+  // look through them.
+  std::unordered_set<uint64_t> otherStarts;
+  for (uint64_t i = 0; i < s.Found.Count; ++i) {
+    if (s.Found.Types[i] != kOle2 && s.Found.Types[i] != kMetadata)
+      otherStarts.insert(s.Found.Sectors[i]);
+  }
   // A deleted file whose clusters hold a compound file's start now was
   // written over since, perhaps by a database whose own record is gone: its
   // runs are not claimed, so that the carve may still have that database.
@@ -252,8 +275,10 @@ RecordedScan CollectRecordedFiles(Session& s) {
       // it is written from its runs. A live file is not: it may have been
       // written over a database since, whose carve must then see the loss
       // where it lies (--free-only claims what the file system holds).
-      if (f.LayoutKnown && f.Deleted && !candidate && !holdsCompoundStart(f))
-        ClaimRecordedRuns(s, f, true);
+      if (f.LayoutKnown && f.Deleted && !candidate && !holdsCompoundStart(f)) {
+        const bool stillThere = f.FirstSector && otherStarts.count(*f.FirstSector) != 0;
+        ClaimRecordedRuns(s, f, !stillThere);
+      }
       if (f.LayoutKnown && !f.Deleted) {
         for (const FileRun& r : f.Runs)
           if (!r.Sparse) scan.LiveRuns.emplace_back(r.FirstSector, r.FirstSector + r.Sectors - 1);
@@ -290,7 +315,7 @@ void DescribeSavedDatabase(const Session& s, SavedFile& saved) {
     saved.RecordedDeleted = f.Deleted;
     saved.Modified = f.Modified;
     saved.Created = f.Created;
-    if (it->second.ReadAlongRuns) {
+    if (it->second.ReadAlongRuns && LiesAlongRuns(saved.Sectors, f.Runs)) {
       saved.LayoutFrom = "file system record";
       return;
     }

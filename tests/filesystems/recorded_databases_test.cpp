@@ -8,6 +8,7 @@
 
 #include "carvers/recorded_databases.h"
 #include "filesystems/ntfs_image.h"
+#include "scan/classify.h"
 #include "scan/recorded_files.h"
 #include "support/sessions.h"
 #include "support/test_support.h"
@@ -116,6 +117,28 @@ TEST_F(RecordedDatabases, ARunALiveFileHoldsNowMakesTheCopyDamaged) {
   EXPECT_EQ(s->RescuedCount, 0u);
 }
 
+// Deleted neighbours' runs are claimed before the carve; the reassembly may
+// look through them later (a database may have grown there since), but not
+// through one whose first sector still holds a start the search found.
+TEST_F(RecordedDatabases, ADeletedFileWhoseStartIsStillThereIsNotLookedThrough) {
+  NtfsImage image;
+  image.Put(RecordBytes(21, 2, false).FileName(5, 5, "p2.png")
+                .NonResident(0x80, 0, 3, EncodeRuns({{600, 4}}), 4 * 4096));
+  image.Put(RecordBytes(22, 2, false).FileName(5, 5, "a.log")
+                .NonResident(0x80, 0, 3, EncodeRuns({{650, 4}}), 4 * 4096));
+  auto s = test::CarveSession(image.Bytes(), 8, 0);
+  s->Detected.FsKind = kNtfs;
+  s->Found.Append(600 * 8, kPng);
+  s->Found.Append(650 * 8 + 8, kPng);  // inside the log's runs, not at its start
+  CollectRecordedFiles(*s);
+  for (uint64_t sector : {600u * 8, 600u * 8 + 31, 650u * 8, 650u * 8 + 31})
+    EXPECT_TRUE(s->Map.IsSectorMarked(sector)) << sector;
+  EXPECT_FALSE(s->DeletedClaims.OnlyRecordClaims(600 * 8));
+  EXPECT_FALSE(s->DeletedClaims.OnlyRecordClaims(600 * 8 + 31));
+  EXPECT_TRUE(s->DeletedClaims.OnlyRecordClaims(650 * 8));
+  EXPECT_TRUE(s->DeletedClaims.OnlyRecordClaims(650 * 8 + 31));
+}
+
 TEST(RecordedLayout, TheCarvesOwnLayoutIsToldFromTheReassemblys) {
   auto s = test::CarveSession(std::vector<uint8_t>(64 * 512, 0));
   SavedFile f;
@@ -144,6 +167,25 @@ TEST(RecordedLayout, TheCarvesOwnLayoutIsToldFromTheReassemblys) {
   EXPECT_EQ(g.Created, 5);
   EXPECT_EQ(RecordedFileStartingAt(*s, 10), &s->RecordedStarts[10].File);
   EXPECT_EQ(RecordedFileStartingAt(*s, 11), nullptr);
+
+  // A record with runs names the layout only when the file lies along them
+  // (into its last cluster's slack); one put together past them, where the
+  // runs did not check, was the reassembly's.
+  r.LayoutKnown = true;
+  auto layoutFrom = [&](std::vector<FileRun> runs) {
+    r.Runs = std::move(runs);
+    s->RecordedStarts[10] = RecordedStart{r, true, {}};
+    SavedFile h;
+    h.StartSector = 10;
+    h.Sectors = f.Sectors;
+    DescribeSavedDatabase(*s, h);
+    EXPECT_EQ(h.OriginalPath, "Users/Bob/Msg2.0.db");
+    return h.LayoutFrom;
+  };
+  EXPECT_EQ(layoutFrom({{10, 2}, {20, 4}}), "file system record");
+  EXPECT_EQ(layoutFrom({{10, 2}, {15, 1, true}, {20, 2}}), "file system record") << "a hole";
+  EXPECT_EQ(layoutFrom({{10, 2}, {30, 4}}), "reassembly");
+  EXPECT_EQ(layoutFrom({{10, 2}}), "reassembly") << "runs shorter than the file";
 }
 
 }  // namespace
