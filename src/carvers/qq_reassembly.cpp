@@ -116,18 +116,21 @@ bool BlockLooksRandom(Bytes block) {
   constexpr size_t kEdge = 64;  // 64 random bytes show about 56 distinct values
   constexpr int kEdgeDistinct = 40;
   if (block.size() < 2 * kEdge) return false;
-  // The whole block, its first and its last 64 bytes, counted in one pass.
-  alignas(64) std::array<uint8_t, 256> whole{}, first{}, last{};
+  // The first and last 64 bytes, then the whole block: the edges' values
+  // and those of the bytes between them.
+  alignas(64) std::array<uint8_t, 256> first{}, last{}, whole{};
   for (size_t k = 0; k < kEdge; ++k) first[block[k]] = 1;
+  int f = 0;
+  for (size_t v = 0; v < 256; ++v) f += first[v];
+  if (f < kEdgeDistinct) return false;  // plain from the start: most blocks that are not random
   for (size_t k = block.size() - kEdge; k < block.size(); ++k) last[block[k]] = 1;
-  for (const uint8_t v : block) whole[v] = 1;
-  int w = 0, f = 0, l = 0;
+  for (size_t k = kEdge; k < block.size() - kEdge; ++k) whole[block[k]] = 1;
+  int w = 0, l = 0;
   for (size_t v = 0; v < 256; ++v) {
-    w += whole[v];
-    f += first[v];
+    w += whole[v] | first[v] | last[v];
     l += last[v];
   }
-  return w >= kRandomDistinct && f >= kEdgeDistinct && l >= kEdgeDistinct;
+  return w >= kRandomDistinct && l >= kEdgeDistinct;
 }
 
 // Copies of the blocks that might be tables, by their index among the
@@ -476,12 +479,21 @@ class Reassembler {
   // (a table of free entries looks like any sector of FF bytes).
   bool TableLooksSound(Bytes b, uint64_t firstIndex, uint64_t limit, bool fatMarks) const {
     std::array<uint32_t, kEntriesPerFat> next{};
+    // Which of the entries' indices are known FAT and DIFAT places.
+    std::array<bool, kEntriesPerFat> fatAt{}, difatAt{};
+    if (fatMarks) {
+      for (auto [places, at] : {std::pair{&fatPlaces_, &fatAt}, std::pair{&difatPlaces_, &difatAt}}) {
+        for (auto it = places->lower_bound(firstIndex);
+             it != places->end() && *it < firstIndex + kEntriesPerFat; ++it)
+          (*at)[static_cast<size_t>(*it - firstIndex)] = true;
+      }
+    }
     size_t n = 0, used = 0;
     for (uint32_t e = 0; e < kEntriesPerFat; ++e) {
       const uint32_t v = LE32(b, 4 * e);
       const uint64_t idx = firstIndex + e;
       if (fatMarks) {
-        const bool fat = fatPlaces_.count(idx) > 0, difat = difatPlaces_.count(idx) > 0;
+        const bool fat = fatAt[e], difat = difatAt[e];
         if (fat != (v == kCompoundFatMark) && (fat || fatPlacesComplete_)) return false;
         if (difat != (v == kCompoundDifatMark) && (difat || fatPlacesComplete_)) return false;
         if (fat || difat || v == kCompoundFatMark || v == kCompoundDifatMark) {
