@@ -235,23 +235,22 @@ RecordedScan CollectRecordedFiles(Session& s) {
                    std::make_move_iterator(found.end()));
   }
 
-  std::unordered_set<uint64_t> compoundStarts;
+  // The compound files' starts, and the other files' (a picture, a clip,
+  // an archive). A deleted file whose first sector still holds one of the
+  // latter still has its bytes there: a database that grew since did not
+  // take its clusters, and the reassembly does not look through them.
+  std::unordered_set<uint64_t> compoundStarts, otherStarts;
   std::vector<uint64_t> sortedStarts;
   for (uint64_t i = 0; i < s.Found.Count; ++i) {
-    if (s.Found.Types[i] != kOle2) continue;
-    compoundStarts.insert(s.Found.Sectors[i]);
-    sortedStarts.push_back(s.Found.Sectors[i]);
+    const uint64_t at = s.Found.Sectors[i];
+    if (s.Found.Types[i] == kOle2) {
+      compoundStarts.insert(at);
+      sortedStarts.push_back(at);
+    } else if (s.Found.Types[i] != kMetadata) {
+      otherStarts.insert(at);
+    }
   }
   std::sort(sortedStarts.begin(), sortedStarts.end());
-  // A deleted file whose first sector still holds a start the search knows
-  // (a picture, a clip, an archive) still has its bytes there: a database
-  // that grew since did not take its clusters, and the reassembly does not
-  // look through them.
-  std::unordered_set<uint64_t> otherStarts;
-  for (uint64_t i = 0; i < s.Found.Count; ++i) {
-    if (s.Found.Types[i] != kOle2 && s.Found.Types[i] != kMetadata)
-      otherStarts.insert(s.Found.Sectors[i]);
-  }
   // A deleted file whose clusters hold a compound file's start now was
   // written over since, perhaps by a database whose own record is gone: its
   // runs are not claimed, so that the carve may still have that database.
