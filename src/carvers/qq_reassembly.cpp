@@ -1675,14 +1675,7 @@ class Reassembler {
     if (order_.size() > ownTotal) order_.resize(static_cast<size_t>(ownTotal));
     // Two parts of the file on the same sectors: pieces that overlap were
     // taken for the file's, and the assembly is not its whole.
-    {
-      std::vector<uint64_t> used = order_;
-      std::sort(used.begin(), used.end());
-      if (std::adjacent_find(used.begin(), used.end()) != used.end()) {
-        Uncertain("two parts of the file were placed on the same sectors");
-        guessed_.push_back({0, order_.size()});
-      }
-    }
+    if (PlacedTwice()) Uncertain("two parts of the file were placed on the same sectors");
     MarkPlacements();
     // The own sectors are read again, in file order, into the file or the
     // assembly on disk: the sectors passed over are never held.
@@ -1711,6 +1704,36 @@ class Reassembler {
       out_.Claim = std::move(claim);
     }
     return true;
+  }
+
+  // Whether a sector stands at two places of the assembly. At most one of
+  // them is right: where every such pair has a guessed place, the doubt is
+  // those guesses' (already named); where a sector is placed twice surely,
+  // nothing in the assembly can be trusted to be where it belongs.
+  bool PlacedTwice() {
+    std::vector<std::pair<uint64_t, size_t>> used;  // unclaimed index, own sector
+    used.reserve(order_.size());
+    for (size_t k = 0; k < order_.size(); ++k) used.push_back({order_[k], k});
+    std::sort(used.begin(), used.end());
+    auto guessedAt = [&](size_t k) {  // the guesses are few: one or two per gap
+      return std::any_of(guessed_.begin(), guessed_.end(),
+                         [&](const auto& g) { return g.first <= k && k < g.second; });
+    };
+    bool twice = false;
+    for (size_t i = 0; i < used.size();) {
+      size_t j = i + 1, sure = 0;
+      while (j < used.size() && used[j].first == used[i].first) ++j;
+      if (j - i > 1) {
+        twice = true;
+        for (size_t k = i; k < j; ++k) sure += guessedAt(used[k].second) ? 0 : 1;
+        if (sure > 1) {
+          guessed_.push_back({0, order_.size()});
+          return true;
+        }
+      }
+      i = j;
+    }
+    return twice;
   }
 
   // The blocks the whole-file check reads: the header, every table the
