@@ -105,6 +105,12 @@ uint8_t HeldLook(const Session& s, uint64_t carveStart) {
   return h ? h->Look : 0;
 }
 
+std::vector<ChosenCut> HeldCuts(const Session& s, uint64_t carveStart) {
+  if (!s.Rounds) return {};
+  const HeldDatabase* h = HeldAt(*s.Rounds, carveStart);
+  return h ? h->Chosen : std::vector<ChosenCut>{};
+}
+
 void DeferDamagedDatabase(Session& s, HeldDatabase held) {
   DatabaseRounds& r = *s.Rounds;
   HeldDatabase* before = HeldAt(r, held.CarveStart);
@@ -112,6 +118,7 @@ void DeferDamagedDatabase(Session& s, HeldDatabase held) {
     r.Held.push_back(std::move(held));
     return;
   }
+  held.Chosen = before->Chosen;
   const bool same = before->Sectors == held.Sectors && before->Placements == held.Placements &&
                     before->Reason == held.Reason;
   if (same) return;
@@ -173,6 +180,22 @@ void CarveHeldDatabases(Session& s, const std::function<bool()>& goOn) {
     }
     ++r.RoundsRun;
     if (!r.Changed) break;
+  }
+  // Where the held ones' pieces meet, settled for all of them at once.
+  if (!stopped) {
+    std::vector<std::vector<OpenSplit>> open;
+    for (const HeldDatabase& h : r.Held) open.push_back(h.Open);
+    const std::vector<std::vector<ChosenCut>> cuts = ChooseMeetingCuts(open);
+    std::vector<uint64_t> settled;
+    for (size_t k = 0; k < cuts.size(); ++k) {
+      if (cuts[k].empty()) continue;
+      r.Held[k].Chosen = cuts[k];
+      settled.push_back(r.Held[k].CarveStart);
+    }
+    for (uint64_t start : settled) {
+      if (!goOn()) break;
+      CarveAgain(s, start);
+    }
   }
   // Each as it last came out, once; an Abort in the save box ends it.
   r.Writing = true;

@@ -9,8 +9,10 @@
 // been carved, each held one is carved again with the sectors that the
 // others' assemblies placed surely (their tables, and what the evidence
 // forced) stepped over as foreign, round after round until nothing changes;
-// then each is written as it last came out, once. A database that comes out
-// whole is written at once and claims its clusters, as alone.
+// then where their pieces meet is settled for all of them together (see
+// meeting_pieces.h) and each whose cuts that settles is carved once more
+// with them; then each is written as it last came out, once. A database
+// that comes out whole is written at once and claims its clusters, as alone.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "carvers/file_assembly.h"
+#include "carvers/meeting_pieces.h"
 #include "compound/compound_file.h"
 #include "compound/stream_states.h"
 
@@ -46,6 +49,10 @@ struct HeldDatabase {
   // Which of the reassembly's looks (nearest first) gave it: carved again,
   // the looks before it are not taken again.
   uint8_t Look = 0;
+  // Where its pieces meet and the cut was left open; and the cuts the
+  // databases beside it settled, for it to be carved with.
+  std::vector<OpenSplit> Open;
+  std::vector<ChosenCut> Chosen;
 };
 
 struct DatabaseRounds {
@@ -76,6 +83,9 @@ bool HoldingDatabases(const Session& s, uint64_t carveStart);
 // The look the outcome held for carveStart came from; 0 when none is held.
 uint8_t HeldLook(const Session& s, uint64_t carveStart);
 
+// The cuts settled for the database held for carveStart; none when none is.
+std::vector<ChosenCut> HeldCuts(const Session& s, uint64_t carveStart);
+
 // Holds the outcome; one held already for the same start is replaced.
 void DeferDamagedDatabase(Session& s, HeldDatabase held);
 
@@ -93,7 +103,8 @@ std::vector<uint64_t> SurelyPlacedSectors(const std::vector<uint64_t>& sectors,
 
 // After the carve passes: carves the held databases again in rounds while
 // goOn() (false: the user stopped or the Source is gone; checked before
-// each carve), then writes every one still held, and clears s.Rounds.
+// each carve), then once more each whose meeting cuts were settled, then
+// writes every one still held, and clears s.Rounds.
 void CarveHeldDatabases(Session& s, const std::function<bool()>& goOn);
 
 }  // namespace tarnwick

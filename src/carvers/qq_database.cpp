@@ -437,7 +437,8 @@ namespace {
 bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
           std::unique_ptr<FileAssembly>& assembly, const std::vector<uint64_t>& sectors,
           const std::string& reason, const std::vector<Placement>& placements,
-          const std::vector<uint64_t>& unreadable, const CompoundCheck& check, uint8_t look = 0) {
+          const std::vector<uint64_t>& unreadable, const CompoundCheck& check, uint8_t look = 0,
+          const std::vector<OpenSplit>& open = {}) {
   if (!assembly || !HoldingDatabases(s, carveStart)) return false;
   // What would not be written is not held either.
   if (!HasQQNames(check)) return true;
@@ -456,6 +457,7 @@ bool Hold(Session& s, const std::string& targetFolder, uint64_t carveStart,
   held.SectorsPerCluster = s.Scan.SectorsPerCluster;
   held.ClusterPhase = s.ScanClusterPhase;
   held.Look = look;
+  held.Open = open;
   DeferDamagedDatabase(s, std::move(held));
   return true;
 }
@@ -499,11 +501,14 @@ Reassembly ReassembleNearFirst(Session& s, const std::string& targetFolder, uint
   near.LookBehind = false;
   ReassemblyLimits through;
   through.ThroughDeletedRecords = true;
+  ReassemblyLimits wide;
+  const std::vector<ChosenCut> chosen = HeldCuts(s, carveStart);
+  near.Chosen = wide.Chosen = through.Chosen = chosen;
   Reassembly best;
   bool bestDisk = false;
   const uint8_t from = HeldLook(s, carveStart);
   look = from;
-  const std::array<ReassemblyLimits, 3> looks = {near, ReassemblyLimits{}, through};
+  const std::array<ReassemblyLimits, 3> looks = {near, wide, through};
   for (uint8_t k = from; k < looks.size(); ++k) {
     const ReassemblyLimits& limits = looks[k];
     if (limits.ThroughDeletedRecords && s.DeletedClaims.Empty()) break;
@@ -619,7 +624,7 @@ void CarveQQDatabase(Session& s, const std::string& targetFolder, uint64_t carve
     }
     if (!disk) onDisk.reset();  // its bytes are in memory: written now
     if (Hold(s, targetFolder, carveStart, onDisk, r.Sectors, reason, placements, r.Unreadable,
-             r.Check, look))
+             r.Check, look, r.Open))
       return;
     SaveDamaged(s, targetFolder, carveStart, rBytes, r.Sectors, reason, placements, r.Unreadable,
                 &r.Check);

@@ -27,6 +27,9 @@ constexpr uint32_t kMini = 64;
 // 512 random bytes show about 221 distinct values; text, zeros, tables and
 // most pictures' headers far fewer.
 constexpr int kRandomDistinct = 180;
+// More cuts than this left open where two pieces meet are not offered to
+// the databases beside the file: the evidence there says too little.
+constexpr size_t kMaxOpenCuts = 64;
 constexpr float kInfinite = std::numeric_limits<float>::infinity();
 constexpr uint64_t kEvidenceBlocks = 8;  // pinned stream blocks needed to trust the rule
 constexpr size_t kCandidates = 12;       // places kept for each anchor
@@ -1492,6 +1495,7 @@ class Reassembler {
   // nothing is placed unless that best split fits at no cost. False when no
   // split is possible (or, with clean, none is clean).
   bool SplitAcross(uint64_t t1, uint64_t u1, uint64_t t2, uint64_t u2, bool clean) {
+    settled_ = false;
     const uint64_t n = t2 - t1 - 1;
     Extend(u1 + 2 + n);
     const uint64_t endA = std::min<uint64_t>(RegionEnd(u1), sectors_.size());
@@ -1542,7 +1546,7 @@ class Reassembler {
       bestCost = costA[kTo] + costB[n - kTo];
     }
     if (clean && bestCost > 0) return false;
-    const uint64_t k = static_cast<uint64_t>(bestK);
+    uint64_t k = static_cast<uint64_t>(bestK);
     // What lies next to each part, not taken: stream data there may be
     // another cluster of the file's own.
     auto looksOwn = [&](uint64_t u) {
@@ -1552,13 +1556,52 @@ class Reassembler {
       while (w > 0 && unit_[w - 1] == unit_[u]) --w;
       return ForeignUnitCost(w, v - w + 1) > 0;
     };
-    const bool nextToA = u1 + k + 1 < endA && looksOwn(u1 + k + 1);
-    const bool nextToB = u2 - (n - k) > beginB && looksOwn(u2 - (n - k) - 1);
+    auto nextToA = [&](uint64_t behind) {
+      return u1 + behind + 1 < endA && looksOwn(u1 + behind + 1);
+    };
+    auto nextToB = [&](uint64_t behind) {
+      return u2 - (n - behind) > beginB && looksOwn(u2 - (n - behind) - 1);
+    };
+    bool sure = forced && randomExpected_ && bestCost == 0 && second - bestCost >= 0.5f &&
+                !nextToA(k) && !nextToB(k);
+    if ((!sure || offerOnly_) && forced && randomExpected_ && bestCost == 0) {
+      // The cuts the evidence leaves: the databases beside this one may
+      // have settled which it is; else they are offered to them.
+      OpenSplit open{sectors_[u1], sectors_[u2], n, {}};
+      for (uint64_t c = kFrom; c <= kTo && open.Cuts.size() <= kMaxOpenCuts; ++c) {
+        if (!cutA(c) || !cutB(n - c) || costA[c] + costB[n - c] != bestCost) continue;
+        PieceCut cut;
+        cut.Behind = c;
+        cut.TailEnd = static_cast<int64_t>(sectors_[u1 + c]);
+        if (u1 + c + 1 < endA) cut.AfterTail = static_cast<int64_t>(sectors_[u1 + c + 1]);
+        // Behind a claimed sector (another file's, or another database's
+        // sure one), a piece may end as well as behind plain data.
+        cut.TailEndsPlain =
+            cut.AfterTail >= 0 && (cut.AfterTail != cut.TailEnd + 1 || !nextToA(c));
+        const uint64_t first = u2 - (n - c);
+        cut.HeadStart = static_cast<int64_t>(sectors_[first]);
+        if (first > beginB) cut.BeforeHead = static_cast<int64_t>(sectors_[first - 1]);
+        cut.HeadStartsPlain =
+            cut.BeforeHead >= 0 && (cut.BeforeHead + 1 != cut.HeadStart || !nextToB(c));
+        open.Cuts.push_back(cut);
+      }
+      const ChosenCut* chosen = ChosenFor(open.After, open.Before, open.Own);
+      const bool offered =
+          chosen && std::any_of(open.Cuts.begin(), open.Cuts.end(), [&](const PieceCut& c) {
+            return c.Behind == chosen->Behind && c.TailEnd == chosen->TailEnd &&
+                   c.HeadStart == chosen->HeadStart;
+          });
+      if (offered && !offerOnly_) {
+        k = chosen->Behind;
+        sure = true;
+        settled_ = true;
+      } else if (!open.Cuts.empty() && open.Cuts.size() <= kMaxOpenCuts) {
+        out_.Open.push_back(std::move(open));
+      }
+    }
     const size_t before = order_.size();
     for (uint64_t i = 1; i <= k; ++i) order_.push_back(u1 + i);
     for (uint64_t j = n - k; j > 0; --j) order_.push_back(u2 - j);
-    const bool sure = forced && randomExpected_ && bestCost == 0 && second - bestCost >= 0.5f &&
-                      !nextToA && !nextToB;
     if (!sure) {
       Uncertain("the file's pieces could not be told apart where one ends and the next begins");
       guessed_.push_back({before, order_.size()});
@@ -1572,9 +1615,26 @@ class Reassembler {
   // gap with fewer sectors than the file's own between its anchors fails.
   bool SolveGapOrTakeAsLaid(uint64_t t0, uint64_t u0, uint64_t own, uint64_t uEnd, bool open,
                             int64_t anchorUnitBefore, int64_t anchorUnitAfter) {
-    const size_t before = order_.size();
+    const size_t before = order_.size(), guessedBefore = guessed_.size();
     const std::string reason = out_.Reason;
-    if (SolveGap(t0, u0, own, uEnd, open, anchorUnitBefore, anchorUnitAfter)) return true;
+    const bool between = !open && u0 > 0;
+    // Where the databases beside this one settled where its pieces meet,
+    // the cut is taken as they settled it.
+    if (between && ChosenFor(sectors_[u0 - 1], sectors_[uEnd], own)) {
+      const size_t offers = out_.Open.size();
+      if (SplitAcross(t0 - 1, u0 - 1, t0 + own, uEnd, false) && settled_) return true;
+      order_.resize(before);
+      guessed_.resize(guessedBefore);
+      out_.Open.resize(offers);
+      out_.Reason = reason;
+    }
+    if (SolveGap(t0, u0, own, uEnd, open, anchorUnitBefore, anchorUnitAfter)) {
+      // A guess between two anchors in one stretch: the cuts that one run
+      // of foreign clusters between them would leave are offered to the
+      // databases beside this one.
+      if (between && guessed_.size() > guessedBefore) OfferCuts(t0 - 1, u0 - 1, t0 + own, uEnd);
+      return true;
+    }
     const std::string why = out_.Reason;
     out_.Reason = reason;
     order_.resize(before);
@@ -1595,6 +1655,27 @@ class Reassembler {
     }
     guessed_.push_back({before, order_.size()});
     return true;
+  }
+
+  // The cut the databases beside this one settled between two anchors.
+  const ChosenCut* ChosenFor(uint64_t after, uint64_t before, uint64_t own) const {
+    for (const ChosenCut& c : limits_.Chosen) {
+      if (c.After == after && c.Before == before && c.Own == own) return &c;
+    }
+    return nullptr;
+  }
+
+  // Records the cuts a split between the two anchors would leave, placing
+  // nothing.
+  void OfferCuts(uint64_t t1, uint64_t u1, uint64_t t2, uint64_t u2) {
+    const size_t placed = order_.size(), guessed = guessed_.size();
+    const std::string reason = out_.Reason;
+    offerOnly_ = true;
+    SplitAcross(t1, u1, t2, u2, false);
+    offerOnly_ = false;
+    order_.resize(placed);
+    guessed_.resize(guessed);
+    out_.Reason = reason;
   }
 
   // A gap too large for the search: each cluster in turn is taken as the
@@ -1812,6 +1893,8 @@ class Reassembler {
   std::map<uint64_t, std::vector<std::pair<uint16_t, uint16_t>>> parts_;  // kPartRandom ranges
   std::vector<uint64_t> order_;  // unclaimed index of each own sector
   std::vector<std::pair<size_t, size_t>> guessed_;  // ranges of order_ placed by a guess
+  bool offerOnly_ = false;  // SplitAcross records its cuts and takes no chosen one
+  bool settled_ = false;    // SplitAcross took the cut the databases beside it settled
 };
 
 }  // namespace

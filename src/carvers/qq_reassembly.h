@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "carvers/file_assembly.h"
+#include "carvers/meeting_pieces.h"
 #include "compound/compound_file.h"
 #include "compound/stream_states.h"
 
@@ -46,6 +47,9 @@ struct ReassemblyLimits {
   bool ThroughDeletedRecords = false;
   uint64_t MaxCellsPerGap = 4'000'000;    // cells of one gap's programme (two floats each)
   uint64_t MaxWork = 400'000'000;         // sector tests and state updates in all
+  // Where the file's pieces meet, as the databases beside it settled it: a
+  // cut among those the evidence left open there is taken as sure.
+  std::vector<ChosenCut> Chosen;
 };
 
 struct Reassembly {
@@ -68,6 +72,9 @@ struct Reassembly {
   // the gap's clusters could not be told apart. Suspect and unreadable
   // sectors are not marked here.
   std::vector<Placement> Placements;
+  // The places where two pieces meet and the cut was left open, for the
+  // databases beside this one to settle.
+  std::vector<OpenSplit> Open;
 };
 
 // True when the 512 bytes look like encrypted or compressed data.

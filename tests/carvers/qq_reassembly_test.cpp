@@ -756,9 +756,7 @@ TEST_F(Reassembling, DatabasesBesideDatabasesEachFindTheirOwnTables) {
     const auto [la, lb] = Interleaved(a, b, spc, 4, reversed, 600);
     auto s = CarveSession(la.Image, spc, 0);
     for (const auto& [l, db] : {std::pair{&la, &a}, std::pair{&lb, &b}}) {
-      { FILE* f = fopen(("/tmp/truth_" + std::to_string(l->Start) + ".txt").c_str(), "w"); for (auto x : l->DbSectors) fprintf(f, "%llu\n", (unsigned long long)x); fclose(f); }
       const Reassembly r = ReassembleCompoundFile(*s, l->Start * 512);
-      if (getenv("TW_TRACE")) fprintf(stderr, "REASON %s\n", r.Reason.c_str());
       ASSERT_TRUE(r.Found && r.IsQQ) << "reversed " << reversed << ": " << r.Reason;
       ASSERT_EQ(r.Sectors.size(), l->DbSectors.size());
       size_t wrong = 0;

@@ -3015,10 +3015,6 @@ def long_lived_cases():
     d = qq_sized("Msg_back.db", 8 * MIB)
     for db in (a, b, d):
         db.placement = "own-structure"
-    for db in (a, b, d):
-        db.pending = ("in damaged/, whole but its streams uncertain: 'the file's pieces could not be "
-                      "told apart where one ends and the next begins' (a piece borders another "
-                      "database's)")
     layout = [
         (b, [5, 3, 2, 2], 0), picture("cat.jpg", "jpg", 800, 600), (a, [6, 3, 2], 0),
         text("backup.log", "log", 32 * MIB), (a, [6, 3, 2], 1), (b, [5, 3, 2, 2], 1),

@@ -108,6 +108,40 @@ TEST_F(DatabaseRoundsTest, ADatabaseAroundAnotherAreBothWholeAndEachWrittenOnce)
   EXPECT_TRUE((first == a && second == b) || (first == b && second == a));
 }
 
+// Two databases each in two pieces, each piece flush against the other's
+// with nothing between: A1 B1 A2 B2, log text before and after. Alone,
+// neither can tell where its first piece ends; together the cuts meet.
+TEST_F(DatabaseRoundsTest, PiecesFlushAgainstEachOtherAreToldApartTogether) {
+  const std::vector<uint8_t> a = LongLived(4), b = LongLived(5);
+  auto text = [](size_t bytes) {
+    std::string t;
+    while (t.size() < bytes) t += "2026-12-11 09:00:00 INFO sync ok, queue empty\r\n";
+    t.resize(bytes);
+    return std::vector<uint8_t>(t.begin(), t.end());
+  };
+  auto cut = [](const std::vector<uint8_t>& v) { return v.size() / 2 / 4096 * 4096 + 1536; };
+  std::vector<uint8_t> img = text(16 * 4096);
+  auto put = [&](const std::vector<uint8_t>& v, size_t from, size_t to) {
+    img.insert(img.end(), v.begin() + static_cast<std::ptrdiff_t>(from),
+               v.begin() + static_cast<std::ptrdiff_t>(to));
+  };
+  put(a, 0, cut(a));
+  put(b, 0, cut(b));
+  put(a, cut(a), a.size());
+  put(b, cut(b), b.size());
+  const std::vector<uint8_t> after = text(16 * 4096);
+  img.insert(img.end(), after.begin(), after.end());
+  test::TempDir out("rounds-flush");
+  Rescue r(std::move(img));
+  ScanOutcome o = r.Run(out.Path());
+  ASSERT_EQ(r.saved.size(), 2u);
+  EXPECT_EQ(o.Rescued, 2u);
+  EXPECT_EQ(o.Damaged, 0u);
+  const std::vector<uint8_t> first = test::ReadFileBytes(r.saved[0].Path);
+  const std::vector<uint8_t> second = test::ReadFileBytes(r.saved[1].Path);
+  EXPECT_TRUE((first == a && second == b) || (first == b && second == a));
+}
+
 TEST_F(DatabaseRoundsTest, OneDatabaseAloneIsCarvedAsBefore) {
   const std::vector<uint8_t> a = LongLived(3);
   std::vector<uint8_t> img = test::RandomBytes(8 * 512, 5);
