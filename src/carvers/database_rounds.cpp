@@ -87,7 +87,7 @@ void CarveAgain(Session& s, uint64_t carveStart) {
 }  // namespace
 
 void BeginDatabaseRounds(Session& s, uint64_t compoundStarts) {
-  if (compoundStarts > 1)
+  if (compoundStarts > 0)
     s.Rounds = std::make_shared<DatabaseRounds>();
   else
     s.Rounds.reset();
@@ -167,7 +167,10 @@ void CarveHeldDatabases(Session& s, const std::function<bool()>& goOn) {
   if (!s.Rounds) return;
   DatabaseRounds& r = *s.Rounds;
   bool stopped = false;
-  while (!stopped && !r.Held.empty() && r.RoundsRun < kMaxDatabaseRounds) {
+  // One held alone, with no other's sure sectors to step over, would come
+  // out the same again.
+  const bool alone = r.Held.size() == 1 && r.WrittenPins.empty();
+  while (!stopped && !alone && !r.Held.empty() && r.RoundsRun < kMaxDatabaseRounds) {
     r.Changed = false;
     std::vector<uint64_t> starts;
     for (const HeldDatabase& h : r.Held) starts.push_back(h.CarveStart);

@@ -4,15 +4,17 @@
 // Carved one after the other, two databases whose pieces lie between each
 // other's each see the other's clusters as unclaimed, and the one carved
 // first takes some of them for its own guesses: both come out damaged. So
-// while more than one compound file starts on the Source, a database whose
-// outcome is damaged is held back rather than written. Once every start has
-// been carved, each held one is carved again with the sectors that the
-// others' assemblies placed surely (their tables, and what the evidence
-// forced) stepped over as foreign, round after round until nothing changes;
-// then where their pieces meet is settled for all of them together (see
-// meeting_pieces.h) and each whose cuts that settles is carved once more
-// with them; then each is written as it last came out, once. A database
-// that comes out whole is written at once and claims its clusters, as alone.
+// while a compound file starts on the Source, a database whose outcome is
+// damaged is held back rather than written. Once every start has been
+// carved, each held one is carved again with the sectors that the others'
+// assemblies placed surely (their tables, and what the evidence forced)
+// stepped over as foreign, round after round until nothing changes (no
+// round when one is held and no other was written); then where their
+// pieces meet is settled for all of them together (see meeting_pieces.h;
+// a database alone in pieces out of order meets itself) and each whose cuts
+// that settles is carved once more with them; then each is written as it
+// last came out, once. A database that comes out whole is written at once
+// and claims its clusters, as alone.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,8 +74,8 @@ inline constexpr uint32_t kMaxDatabaseRounds = 3;
 // held one keeps a file open.
 inline constexpr size_t kMaxHeldDatabases = 64;
 
-// Before the carve: rounds are kept (s.Rounds) when the search found more
-// than one compound-file start, else s.Rounds is cleared and nothing changes.
+// Before the carve: rounds are kept (s.Rounds) when the search found a
+// compound-file start, else s.Rounds is cleared and nothing changes.
 void BeginDatabaseRounds(Session& s, uint64_t compoundStarts);
 
 // True when a damaged outcome of the database at carveStart is to be held

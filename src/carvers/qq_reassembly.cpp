@@ -1758,6 +1758,7 @@ class Reassembler {
     // taken for the file's, and the assembly is not its whole.
     if (PlacedTwice()) Uncertain("two parts of the file were placed on the same sectors");
     MarkPlacements();
+    EndsAtOwnPieces();
     // The own sectors are read again, in file order, into the file or the
     // assembly on disk: the sectors passed over are never held.
     if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
@@ -1840,6 +1841,32 @@ class Reassembler {
     out_.Placements.assign(blocks > 0 ? static_cast<size_t>(blocks - 1) : 0, Placement::Sure);
     for (size_t n = 0; n < out_.Placements.size(); ++n) {
       if (guessedOwn[static_cast<size_t>(OwnSector(n + 1))]) out_.Placements[n] = Placement::Guessed;
+    }
+  }
+
+  // An offered cut whose tail runs into a sector that the file itself holds
+  // surely elsewhere (or whose head backs into one) ends there: another
+  // piece of the file begins or ends beside it. A database in pieces out of
+  // order meets itself so.
+  void EndsAtOwnPieces() {
+    if (out_.Open.empty()) return;
+    std::vector<bool> guessedOwn(order_.size(), false);
+    for (const auto& [from, to] : guessed_) {
+      for (size_t k = from; k < to && k < guessedOwn.size(); ++k) guessedOwn[k] = true;
+    }
+    std::vector<int64_t> sure;
+    for (size_t k = 0; k < order_.size(); ++k) {
+      if (!guessedOwn[k]) sure.push_back(static_cast<int64_t>(sectors_[order_[k]]));
+    }
+    std::sort(sure.begin(), sure.end());
+    auto held = [&](int64_t t) {
+      return t >= 0 && std::binary_search(sure.begin(), sure.end(), t);
+    };
+    for (OpenSplit& o : out_.Open) {
+      for (PieceCut& c : o.Cuts) {
+        if (held(c.AfterTail)) c.TailEndsPlain = true;
+        if (held(c.BeforeHead)) c.HeadStartsPlain = true;
+      }
     }
   }
 

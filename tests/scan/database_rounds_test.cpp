@@ -18,13 +18,22 @@ namespace fs = std::filesystem;
 
 const std::string kWriter = std::string(TARNWICK_SOURCE_DIR) + "/tests/corpus/ole_writer.py";
 
-std::vector<uint8_t> LongLived(uint32_t seed) {
+std::vector<uint8_t> LongLived(uint32_t seed, uint32_t scale = 0) {
   test::TempDir d("rounds-db");
   const fs::path p = d / "db.db";
+  const std::string more = scale ? " --scale " + std::to_string(scale) : "";
   auto r = test::Run("/usr/bin/python3 " + test::ShellQuote(kWriter) + " " +
-                     test::ShellQuote(p.string()) + " --seed " + std::to_string(seed));
+                     test::ShellQuote(p.string()) + " --seed " + std::to_string(seed) + more);
   EXPECT_EQ(r.Status, 0) << r.Err;
   return test::ReadFileBytes(p);
+}
+
+// Log lines, as a text file beside the databases holds them.
+std::vector<uint8_t> LogText(size_t bytes) {
+  std::string t;
+  while (t.size() < bytes) t += "2026-12-11 09:00:00 INFO sync ok, queue empty\r\n";
+  t.resize(bytes);
+  return std::vector<uint8_t>(t.begin(), t.end());
 }
 
 // One database cut in two around another:
@@ -78,12 +87,12 @@ TEST(SurelyPlaced, OnlySectorsWhoseEveryBlockIsSureAndWithinTheFile) {
             (std::vector<uint64_t>{50}));
 }
 
-TEST(BeginRounds, OnlyMoreThanOneCompoundStartKeepsRounds) {
+TEST(BeginRounds, OnlyACompoundStartKeepsRounds) {
   auto s = test::CarveSession(std::vector<uint8_t>(64 * 512, 0));
-  BeginDatabaseRounds(*s, 1);
+  BeginDatabaseRounds(*s, 0);
   EXPECT_FALSE(s->Rounds);
   EXPECT_FALSE(HoldingDatabases(*s, 3 * 512));
-  BeginDatabaseRounds(*s, 2);
+  BeginDatabaseRounds(*s, 1);
   ASSERT_TRUE(s->Rounds);
   EXPECT_TRUE(HoldingDatabases(*s, 3 * 512));
   CarveHeldDatabases(*s, [] { return true; });
@@ -113,14 +122,8 @@ TEST_F(DatabaseRoundsTest, ADatabaseAroundAnotherAreBothWholeAndEachWrittenOnce)
 // neither can tell where its first piece ends; together the cuts meet.
 TEST_F(DatabaseRoundsTest, PiecesFlushAgainstEachOtherAreToldApartTogether) {
   const std::vector<uint8_t> a = LongLived(4), b = LongLived(5);
-  auto text = [](size_t bytes) {
-    std::string t;
-    while (t.size() < bytes) t += "2026-12-11 09:00:00 INFO sync ok, queue empty\r\n";
-    t.resize(bytes);
-    return std::vector<uint8_t>(t.begin(), t.end());
-  };
   auto cut = [](const std::vector<uint8_t>& v) { return v.size() / 2 / 4096 * 4096 + 1536; };
-  std::vector<uint8_t> img = text(16 * 4096);
+  std::vector<uint8_t> img = LogText(16 * 4096);
   auto put = [&](const std::vector<uint8_t>& v, size_t from, size_t to) {
     img.insert(img.end(), v.begin() + static_cast<std::ptrdiff_t>(from),
                v.begin() + static_cast<std::ptrdiff_t>(to));
@@ -129,7 +132,7 @@ TEST_F(DatabaseRoundsTest, PiecesFlushAgainstEachOtherAreToldApartTogether) {
   put(b, 0, cut(b));
   put(a, cut(a), a.size());
   put(b, cut(b), b.size());
-  const std::vector<uint8_t> after = text(16 * 4096);
+  const std::vector<uint8_t> after = LogText(16 * 4096);
   img.insert(img.end(), after.begin(), after.end());
   test::TempDir out("rounds-flush");
   Rescue r(std::move(img));
@@ -140,6 +143,33 @@ TEST_F(DatabaseRoundsTest, PiecesFlushAgainstEachOtherAreToldApartTogether) {
   const std::vector<uint8_t> first = test::ReadFileBytes(r.saved[0].Path);
   const std::vector<uint8_t> second = test::ReadFileBytes(r.saved[1].Path);
   EXPECT_TRUE((first == a && second == b) || (first == b && second == a));
+}
+
+// One database in three pieces laid out of order, flush against each
+// other: its first piece runs straight into its third. Alone it cannot
+// tell where its first piece ends; its own sure pieces beside the cuts
+// settle it.
+TEST_F(DatabaseRoundsTest, ADatabaseAloneInPiecesOutOfOrderMeetsItself) {
+  const std::vector<uint8_t> a = LongLived(6, 40);
+  const size_t c1 = a.size() / 3 / 4096 * 4096 + 1536;
+  const size_t c2 = 2 * a.size() / 3 / 4096 * 4096 + 512;
+  std::vector<uint8_t> img = LogText(16 * 4096);
+  auto put = [&](size_t from, size_t to) {
+    img.insert(img.end(), a.begin() + static_cast<std::ptrdiff_t>(from),
+               a.begin() + static_cast<std::ptrdiff_t>(to));
+  };
+  put(0, c1);
+  put(c2, a.size());
+  put(c1, c2);
+  const std::vector<uint8_t> after = LogText(16 * 4096);
+  img.insert(img.end(), after.begin(), after.end());
+  test::TempDir out("rounds-alone");
+  Rescue r(std::move(img));
+  ScanOutcome o = r.Run(out.Path());
+  ASSERT_EQ(r.saved.size(), 1u);
+  EXPECT_EQ(o.Rescued, 1u);
+  EXPECT_FALSE(r.saved[0].Damaged) << r.saved[0].Problem;
+  EXPECT_TRUE(test::ReadFileBytes(r.saved[0].Path) == a);
 }
 
 TEST_F(DatabaseRoundsTest, OneDatabaseAloneIsCarvedAsBefore) {
