@@ -44,6 +44,7 @@ struct Anchor {
   Kind What = Kind::Header;
   uint32_t Index = 0;  // which FAT, DIFAT, directory or mini FAT sector
   int64_t Found = -1;  // index into the unclaimed sectors, -1 when not found
+  bool Forced = false;  // Found is the only place it fits: kept whatever the others do
 };
 
 // What a 512-byte block of the file should hold, for scoring.
@@ -690,6 +691,10 @@ class Reassembler {
     uint64_t earliest = 0, earliestT = 0;
     for (size_t i = 0; i < n; ++i) {
       Anchor& a = anchors_[i];
+      if (a.Forced) {
+        cands[i] = {static_cast<uint64_t>(a.Found)};
+        continue;
+      }
       a.Found = -1;
       if (a.What == Kind::Header) {
         cands[i] = {0};
@@ -749,7 +754,7 @@ class Reassembler {
       const uint64_t ti = OwnSector(anchors_[i].Block), tj = OwnSector(anchors_[j].Block);
       if (tj == ti) return uj == ui ? kAnchorScore : kNoLink;
       if (tj < ti || uj == ui) return kNoLink;
-      if (uj < ui) return kAnchorScore - kJumpCost;
+      if (uj < ui) return anchors_[j].Forced ? kAnchorScore : kAnchorScore - kJumpCost;
       if (uj - ui < tj - ti) return kNoLink;
       if (uj - ui == tj - ti) return kAnchorScore;
       return ForeignCountPossible(ui, uj, (uj - ui) - (tj - ti)) ? kAnchorScore - kBreakCost
@@ -963,8 +968,18 @@ class Reassembler {
       uint32_t next = kCompoundEndOfChain;
       const size_t borne = FollowDifat(headerPlaces, next);
       if (borne < difatOrder_.size()) {
-        const Anchor* a = Find(Kind::Difat, static_cast<uint32_t>(borne));
-        if (!a || a->Found < 0) break;  // not found: the chain ends there
+        Anchor* a = FindToSet(Kind::Difat, static_cast<uint32_t>(borne));
+        if (!a) break;
+        if (a->Found < 0) {
+          // Not where the chain of anchors reaches: a piece out of order
+          // that holds no other anchor known yet. Where it fits one place
+          // only in the whole reach, it lies there; else the chain ends.
+          const int64_t only = OnlyPlaceOf(*a);
+          if (only < 0) break;
+          a->Found = only;
+          a->Forced = true;
+          continue;  // followed on from there
+        }
         DropDifatFrom(borne);
       }
       if (difatOrder_.size() >= difatCount_ || next == kCompoundEndOfChain ||
@@ -1016,6 +1031,57 @@ class Reassembler {
     length_ = (k + 1) * kCf;
     if (k == 0 || length_ > limits_.MaxFileBytes) return Fail("the FAT gives no usable length");
     return true;
+  }
+
+  Anchor* FindToSet(Kind what, uint32_t index) {
+    for (Anchor& a : anchors_) {
+      if (a.What == what && a.Index == index) return &a;
+    }
+    return nullptr;
+  }
+
+  // Whether the DIFAT sector that the one at u names next lies where the
+  // file's distance between the two puts it, in the same piece.
+  bool NextDifatAtItsDistance(uint64_t u, const Anchor& a) {
+    const uint32_t next = LE32(BlockAt(u, a.Block), 4 * (kEntriesPerFat - 1));
+    if (next >= FatEntries() || uint64_t{next} + 1 <= a.Block) return false;
+    const uint64_t v = u + (OwnSector(uint64_t{next} + 1) - OwnSector(a.Block));
+    if (v >= sectors_.size() && !Extend(v + 1)) return false;
+    if (Unreadable(v)) return false;
+    const Anchor after{uint64_t{next} + 1, Kind::Difat, a.Index + 1, -1};
+    return !CannotFit(after, v) && RisesAsADifat(BlockAt(v, after.Block));
+  }
+
+  // The one place in the whole reach that DIFAT sector a fits, continuing
+  // the list before it, that no other anchor holds; -1 when there is none
+  // or more than one. (The file's next DIFAT sector fits the shape too, but
+  // lists sectors much further on.) Where several continue it, the one
+  // whose FAT sectors, or the next DIFAT sector, lie around it at the
+  // file's distances is the one.
+  int64_t OnlyPlaceOf(const Anchor& a) {
+    while (Extend(sectors_.size() + 65536)) {
+    }
+    const uint32_t bpb = bps_ / kCf;
+    std::vector<uint64_t> continuing;
+    for (uint32_t p : PlacesFor(a.What)) {
+      if (p % bpb != a.Block % bpb) continue;
+      const uint64_t u = p / bpb;
+      if (!Spend(16)) return -1;
+      const bool held = std::any_of(anchors_.begin(), anchors_.end(), [&](const Anchor& o) {
+        return o.Found == static_cast<int64_t>(u);
+      });
+      if (held || CannotFit(a, u)) continue;
+      Bytes b = BlockAt(u, a.Block);
+      if (Fits(a, b, kShapeOnly) && DifatContinues(b, a.Index)) continuing.push_back(u);
+    }
+    if (continuing.size() == 1) return static_cast<int64_t>(continuing[0]);
+    int64_t only = -1;
+    for (uint64_t u : continuing) {
+      if (!DifatConfirmed(u, a) && !NextDifatAtItsDistance(u, a)) continue;
+      if (only >= 0) return -1;
+      only = static_cast<int64_t>(u);
+    }
+    return only;
   }
 
   const Anchor* Find(Kind what, uint32_t index) const {

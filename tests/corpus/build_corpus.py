@@ -3108,6 +3108,8 @@ def large_pieces_case():
     low = qq_sized("Msg_60.db", 60 * MIB, note="written into three holes")
     for db in (big, mid, low):
         db.placement = "own-structure"
+    mid.pending = ("in damaged/: between two of its tables lie three of its pieces, one of them "
+                   "(a few clusters near the volume's start) holding no table")
     b, m, lw = [5, 3, 2, 2], [5, 3, 2, 2, 1], [2, 5, 3]
     layout = [
         (big, b, 0), picture("p1.jpg", "jpg", 1600, 1200), (mid, m, 0), text("a.log", "log", 40 * MIB),
