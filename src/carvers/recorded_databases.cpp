@@ -8,6 +8,7 @@
 #include "carvers/qq_database.h"
 #include "compound/compound_file.h"
 #include "filesystems/sector_reader.h"
+#include "source/bytes.h"
 #include "scan/recorded_files.h"
 #include "scan/session.h"
 #include "scan/session_source.h"
@@ -167,8 +168,21 @@ bool Judge(Session& s, SectorReader& reader, const FileRecord& f, const Recorded
   return true;
 }
 
+// A deleted file's record that holds far fewer bytes than the FAT sectors
+// its header counts cover: another, smaller file that lay there before the
+// database grew over its clusters (or an earlier size of it). Its runs are
+// not the database's; the carve puts the database together instead.
+bool SmallerThanItsTables(const FileRecord& f, const Laid& laid) {
+  if (!f.Deleted || laid.Bytes.size() < 512) return false;
+  const uint64_t fatSectors = LE32(laid.Bytes, 44);
+  if (fatSectors < 2) return false;
+  const uint64_t covered = (fatSectors - 1) * 128 * 512;  // the FAT but its last sector
+  return laid.Bytes.size() < covered - covered / 10;
+}
+
 // The records naming one start are tried in turn: the first whole database
-// is written; when none is, the first that is a database goes to damaged/.
+// is written; when none is, the first that is a database goes to damaged/,
+// unless it is a deleted record smaller than the database it starts.
 void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& recorded,
               const RecordedScan& scan) {
   std::vector<FileRecord> records = {recorded.File};
@@ -185,7 +199,7 @@ void RescueAt(Session& s, SectorReader& reader, uint64_t start, RecordedStart& r
       SaveWhole(s, start, j.Read, j.Check);
       return;
     }
-    if (!damaged) {
+    if (!damaged && !SmallerThanItsTables(records[i], j.Read)) {
       damaged = std::move(j);
       damagedIndex = i;
     }

@@ -117,6 +117,24 @@ TEST_F(RecordedDatabases, ARunALiveFileHoldsNowMakesTheCopyDamaged) {
   EXPECT_EQ(s->RescuedCount, 0u);
 }
 
+// A deleted file's record that names the database's first cluster but
+// holds far fewer bytes than the database's FAT covers is another, smaller
+// file that lay there before: nothing is written from it, and nothing of it
+// claimed, so that the carve puts the database together.
+TEST_F(RecordedDatabases, ASmallerFilesRecordAtTheStartLeavesTheDatabaseToTheCarve) {
+  NtfsImage image;
+  image.Put(RecordBytes(21, 2, false)
+                .FileName(5, 5, "Msg2.0.db")
+                .NonResident(0x80, 0, 27, EncodeRuns({{300, 28}}), 28 * 4096));
+  image.Write(300, db_);
+  std::unique_ptr<Session> s;
+  std::vector<SavedFile> saved = Rescue(image.Bytes(), s);
+  EXPECT_TRUE(saved.empty());
+  EXPECT_EQ(s->DamagedCount, 0u);
+  EXPECT_FALSE(s->Map.IsSectorMarked(2400));
+  EXPECT_FALSE(s->Map.IsSectorMarked(2400 + 8));
+}
+
 // Deleted neighbours' runs are claimed before the carve; the reassembly may
 // look through them later (a database may have grown there since), but not
 // through one whose first sector still holds a start the search found.
