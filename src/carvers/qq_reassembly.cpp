@@ -11,6 +11,7 @@
 #include <numeric>
 #include <set>
 #include <string_view>
+#include <utility>
 
 #include "carvers/framework.h"
 #include "source/bytes.h"
@@ -1034,10 +1035,7 @@ class Reassembler {
   }
 
   Anchor* FindToSet(Kind what, uint32_t index) {
-    for (Anchor& a : anchors_) {
-      if (a.What == what && a.Index == index) return &a;
-    }
-    return nullptr;
+    return const_cast<Anchor*>(std::as_const(*this).Find(what, index));
   }
 
   // Whether the DIFAT sector that the one at u names next lies where the
@@ -1823,8 +1821,9 @@ class Reassembler {
     // Two parts of the file on the same sectors: pieces that overlap were
     // taken for the file's, and the assembly is not its whole.
     if (PlacedTwice()) Uncertain("two parts of the file were placed on the same sectors");
-    MarkPlacements();
-    EndsAtOwnPieces();
+    const std::vector<bool> guessedOwn = GuessedOwn();
+    MarkPlacements(guessedOwn);
+    EndsAtOwnPieces(guessedOwn);
     // The own sectors are read again, in file order, into the file or the
     // assembly on disk: the sectors passed over are never held.
     if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
@@ -1863,17 +1862,14 @@ class Reassembler {
     used.reserve(order_.size());
     for (size_t k = 0; k < order_.size(); ++k) used.push_back({order_[k], k});
     std::sort(used.begin(), used.end());
-    auto guessedAt = [&](size_t k) {  // the guesses are few: one or two per gap
-      return std::any_of(guessed_.begin(), guessed_.end(),
-                         [&](const auto& g) { return g.first <= k && k < g.second; });
-    };
+    const std::vector<bool> guessed = GuessedOwn();
     bool twice = false;
     for (size_t i = 0; i < used.size();) {
       size_t j = i + 1, sure = 0;
       while (j < used.size() && used[j].first == used[i].first) ++j;
       if (j - i > 1) {
         twice = true;
-        for (size_t k = i; k < j; ++k) sure += guessedAt(used[k].second) ? 0 : 1;
+        for (size_t k = i; k < j; ++k) sure += guessed[used[k].second] ? 0 : 1;
         if (sure > 1) {
           guessed_.push_back({0, order_.size()});
           return true;
@@ -1897,12 +1893,17 @@ class Reassembler {
     return blocks;
   }
 
-  // Per compound-file sector, from the own sectors that guesses placed.
-  void MarkPlacements() {
-    std::vector<bool> guessedOwn(order_.size(), false);
+  // Per own sector (index into order_): placed by a guess.
+  std::vector<bool> GuessedOwn() const {
+    std::vector<bool> guessed(order_.size(), false);
     for (const auto& [from, to] : guessed_) {
-      for (size_t k = from; k < to && k < guessedOwn.size(); ++k) guessedOwn[k] = true;
+      for (size_t k = from; k < to && k < guessed.size(); ++k) guessed[k] = true;
     }
+    return guessed;
+  }
+
+  // Per compound-file sector, from the own sectors that guesses placed.
+  void MarkPlacements(const std::vector<bool>& guessedOwn) {
     const uint64_t blocks = order_.size() * bps_ / kCf;
     out_.Placements.assign(blocks > 0 ? static_cast<size_t>(blocks - 1) : 0, Placement::Sure);
     for (size_t n = 0; n < out_.Placements.size(); ++n) {
@@ -1914,12 +1915,8 @@ class Reassembler {
   // surely elsewhere (or whose head backs into one) ends there: another
   // piece of the file begins or ends beside it. A database in pieces out of
   // order meets itself so.
-  void EndsAtOwnPieces() {
+  void EndsAtOwnPieces(const std::vector<bool>& guessedOwn) {
     if (out_.Open.empty()) return;
-    std::vector<bool> guessedOwn(order_.size(), false);
-    for (const auto& [from, to] : guessed_) {
-      for (size_t k = from; k < to && k < guessedOwn.size(); ++k) guessedOwn[k] = true;
-    }
     std::vector<int64_t> sure;
     for (size_t k = 0; k < order_.size(); ++k) {
       if (!guessedOwn[k]) sure.push_back(static_cast<int64_t>(sectors_[order_[k]]));

@@ -36,6 +36,22 @@ std::vector<uint8_t> LogText(size_t bytes) {
   return std::vector<uint8_t>(t.begin(), t.end());
 }
 
+// Byte ranges [from, to) of databases laid one after another, flush, with
+// log text before and after them.
+struct Part {
+  const std::vector<uint8_t>* Of;
+  size_t From, To;
+};
+std::vector<uint8_t> BetweenLogText(const std::vector<Part>& parts) {
+  std::vector<uint8_t> img = LogText(16 * 4096);
+  for (const Part& p : parts)
+    img.insert(img.end(), p.Of->begin() + static_cast<std::ptrdiff_t>(p.From),
+               p.Of->begin() + static_cast<std::ptrdiff_t>(p.To));
+  const std::vector<uint8_t> after = LogText(16 * 4096);
+  img.insert(img.end(), after.begin(), after.end());
+  return img;
+}
+
 // One database cut in two around another:
 // A1 B A2, random bytes around them.
 std::vector<uint8_t> Interleaved(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
@@ -122,20 +138,9 @@ TEST_F(DatabaseRoundsTest, ADatabaseAroundAnotherAreBothWholeAndEachWrittenOnce)
 // neither can tell where its first piece ends; together the cuts meet.
 TEST_F(DatabaseRoundsTest, PiecesFlushAgainstEachOtherAreToldApartTogether) {
   const std::vector<uint8_t> a = LongLived(4), b = LongLived(5);
-  auto cut = [](const std::vector<uint8_t>& v) { return v.size() / 2 / 4096 * 4096 + 1536; };
-  std::vector<uint8_t> img = LogText(16 * 4096);
-  auto put = [&](const std::vector<uint8_t>& v, size_t from, size_t to) {
-    img.insert(img.end(), v.begin() + static_cast<std::ptrdiff_t>(from),
-               v.begin() + static_cast<std::ptrdiff_t>(to));
-  };
-  put(a, 0, cut(a));
-  put(b, 0, cut(b));
-  put(a, cut(a), a.size());
-  put(b, cut(b), b.size());
-  const std::vector<uint8_t> after = LogText(16 * 4096);
-  img.insert(img.end(), after.begin(), after.end());
+  const size_t ca = a.size() / 2 / 4096 * 4096 + 1536, cb = b.size() / 2 / 4096 * 4096 + 1536;
   test::TempDir out("rounds-flush");
-  Rescue r(std::move(img));
+  Rescue r(BetweenLogText({{&a, 0, ca}, {&b, 0, cb}, {&a, ca, a.size()}, {&b, cb, b.size()}}));
   ScanOutcome o = r.Run(out.Path());
   ASSERT_EQ(r.saved.size(), 2u);
   EXPECT_EQ(o.Rescued, 2u);
@@ -153,18 +158,8 @@ TEST_F(DatabaseRoundsTest, ADatabaseAloneInPiecesOutOfOrderMeetsItself) {
   const std::vector<uint8_t> a = LongLived(6, 40);
   const size_t c1 = a.size() / 3 / 4096 * 4096 + 1536;
   const size_t c2 = 2 * a.size() / 3 / 4096 * 4096 + 512;
-  std::vector<uint8_t> img = LogText(16 * 4096);
-  auto put = [&](size_t from, size_t to) {
-    img.insert(img.end(), a.begin() + static_cast<std::ptrdiff_t>(from),
-               a.begin() + static_cast<std::ptrdiff_t>(to));
-  };
-  put(0, c1);
-  put(c2, a.size());
-  put(c1, c2);
-  const std::vector<uint8_t> after = LogText(16 * 4096);
-  img.insert(img.end(), after.begin(), after.end());
   test::TempDir out("rounds-alone");
-  Rescue r(std::move(img));
+  Rescue r(BetweenLogText({{&a, 0, c1}, {&a, c2, a.size()}, {&a, c1, c2}}));
   ScanOutcome o = r.Run(out.Path());
   ASSERT_EQ(r.saved.size(), 1u);
   EXPECT_EQ(o.Rescued, 1u);
