@@ -135,6 +135,7 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
   const uint32_t bps = s.Scan.BytesPerSector;
   const uint64_t batchSectors = std::max<uint64_t>(kBatchBytes / std::max<uint32_t>(bps, 1), 1);
   uint64_t n = first;
+  std::optional<ReadingAhead> ahead(std::in_place, s.Cache);  // for the pass from start to end only
   while (n <= last && !s.Flags.SearchCancel && !faults.SourceLost) {
     // Every sector is looked at: a file may lie on the clusters of a file
     // system that is no longer there. Only holes are passed over.
@@ -176,6 +177,7 @@ std::optional<uint64_t> PhaseOne(Session& s, bool freeOnly) {
       }
     }
   }
+  ahead.reset();
   std::optional<uint64_t> stoppedAt;
   if (s.Flags.SearchCancel && n <= last) stoppedAt = n;
   // The sectors passed over after failures, each asked for once now that

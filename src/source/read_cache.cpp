@@ -131,6 +131,19 @@ class Reader {
     }
   }
 
+  // Starts reading the window of sectors first .. first + count - 1 ahead,
+  // when the read Fill makes of it would be that one read: the window
+  // filled now was delivered whole, and nothing known about failures lies
+  // near the next one.
+  void ReadAhead(uint64_t first, uint64_t count) {
+    if (f_.SourceLost || rc_.MissingCount != 0 || count == 0) return;
+    const uint64_t last = first + count - 1;
+    if (f_.Unreadable.Overlaps(first, last) || f_.Skipped.Overlaps(first, last) ||
+        (f_.SkipUntil > first && f_.SkipFrom <= last) || (count > 1 && NearFailure(first, first + count)))
+      return;
+    rc_.Ahead.Start(dev_, first * sb_, static_cast<size_t>(count * sb_));
+  }
+
  private:
   size_t Index(uint64_t t) const { return static_cast<size_t>(t - rc_.WindowBase / sb_); }
   uint8_t* At(uint64_t t) { return rc_.Window.data() + (t * sb_ - rc_.WindowBase); }
@@ -172,7 +185,7 @@ class Reader {
     if (f_.SourceLost) return false;
     ++f_.Reads;
     std::span<uint8_t> out(At(first), static_cast<size_t>(count * sb_));
-    if (dev_.ReadAt(first * sb_, out) >= 0) {
+    if (Read(first * sb_, out) >= 0) {
       f_.AnyDelivered = true;
       f_.LastGoodSector = first;
       f_.Streak = 0;
@@ -189,6 +202,16 @@ class Reader {
     return false;
   }
 
+  // One device read: the read ahead's bytes when it read exactly these into
+  // the other buffer (the buffers then change places), else a read made
+  // now, once nothing else reads the device.
+  int64_t Read(uint64_t offset, std::span<uint8_t> out) {
+    if (out.data() == rc_.Window.data() && rc_.Ahead.Holds(dev_, offset, out.size()))
+      return rc_.Ahead.Take(rc_.Window);
+    rc_.Ahead.Discard();
+    return dev_.ReadAt(offset, out);
+  }
+
   // Nothing has read yet: a dead start of a disk that reads further on is
   // told from a dead disk by its middle and its end.
   void ProbeElsewhere() {
@@ -196,7 +219,7 @@ class Reader {
     std::vector<uint8_t> one(sb_);
     for (uint64_t t : {sectors / 2, sectors > 0 ? sectors - 1 : 0}) {
       ++f_.Reads;
-      if (dev_.ReadAt(t * sb_, one) >= 0) {
+      if (Read(t * sb_, one) >= 0) {
         f_.AnyDelivered = true;
         f_.LastGoodSector = t;
         return;
@@ -234,7 +257,7 @@ class Reader {
     if (!f_.AnyDelivered) return;
     std::vector<uint8_t> one(sb_);
     ++f_.Reads;
-    if (dev_.ReadAt(f_.LastGoodSector * sb_, one) >= 0) return;
+    if (Read(f_.LastGoodSector * sb_, one) >= 0) return;
     ++f_.FailedReads;
     Lose(SourceLoss::NoLongerReads, "a sector that read before no longer reads");
   }
@@ -333,22 +356,37 @@ bool InWindow(const ReadCache& rc, uint64_t position, uint64_t end) {
          position < end;
 }
 
-// Fills the window with up to windowBytes from the sector that holds
-// position; near the end it lies whole before the end instead. False when
-// position lies at or past the end.
-bool FillAround(Reader& reader, ReadCache& rc, uint64_t end, uint64_t size, uint32_t sb,
-                uint64_t windowBytes, uint64_t position) {
-  if (position >= end || position >= size) return false;
+// The window FillAround fills for position: its first byte and its length.
+// Empty when position lies at or past the end.
+ByteSpan WindowAround(uint64_t end, uint64_t size, uint32_t sb, uint64_t windowBytes,
+                      uint64_t position) {
+  if (position >= end || position >= size) return {};
   uint64_t base = 0;
   if (end > windowBytes) {
     const uint64_t last = (end - windowBytes + sb - 1) / sb * sb;  // holds the end
     base = std::min(position - position % sb, last);
   }
   const uint64_t limit = std::min(end, size);
-  const uint64_t bytes = std::min(windowBytes, limit - base);
-  reader.Fill(base / sb, (bytes + sb - 1) / sb);
+  return {base, base + std::min(windowBytes, limit - base)};
+}
+
+// Fills the window with up to windowBytes from the sector that holds
+// position; near the end it lies whole before the end instead. False when
+// position lies at or past the end. While the cache reads ahead, the next
+// window is then asked for.
+bool FillAround(Reader& reader, ReadCache& rc, uint64_t end, uint64_t size, uint32_t sb,
+                uint64_t windowBytes, uint64_t position) {
+  const ByteSpan window = WindowAround(end, size, sb, windowBytes, position);
+  if (window.End == window.Begin) return false;
+  const uint64_t bytes = window.End - window.Begin;
+  reader.Fill(window.Begin / sb, (bytes + sb - 1) / sb);
   rc.WindowFill = static_cast<uint32_t>(bytes);
   ++rc.WindowFills;
+  if (rc.ReadsAhead) {
+    const ByteSpan next = WindowAround(end, size, sb, windowBytes, window.End);
+    if (next.Begin == window.End)
+      reader.ReadAhead(next.Begin / sb, (next.End - next.Begin + sb - 1) / sb);
+  }
   return true;
 }
 

@@ -15,12 +15,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "source/device.h"
+#include "source/page_aligned.h"
+#include "source/read_ahead.h"
 
 namespace tarnwick {
 
@@ -87,25 +88,6 @@ enum class SkippedSectors {
   LeaveForLater,  // leave them undelivered; the caller comes back to them
 };
 
-// Bytes on a page boundary. The kernel copies into a buffer that does not
-// start on at least a 32-byte boundary several times slower (measured: a
-// whole read of a page-cached image took 5 times as long into a buffer 16
-// bytes off a page), so the read window is page-aligned.
-class PageAlignedBytes {
- public:
-  explicit PageAlignedBytes(size_t size)
-      : bytes_(static_cast<uint8_t*>(::operator new (size, std::align_val_t{kPage}))) {}
-  ~PageAlignedBytes() { ::operator delete (bytes_, std::align_val_t{kPage}); }
-  PageAlignedBytes(const PageAlignedBytes&) = delete;
-  PageAlignedBytes& operator=(const PageAlignedBytes&) = delete;
-  uint8_t* data() { return bytes_; }
-  const uint8_t* data() const { return bytes_; }
-
- private:
-  static constexpr size_t kPage = 4096;
-  uint8_t* bytes_;
-};
-
 // The read-ahead window, and the fault record of the open Source.
 struct ReadCache {
   // How far a read reaches ahead of what was asked for, by default: a carve
@@ -134,13 +116,38 @@ struct ReadCache {
   uint32_t MissingCount = 0;
   uint64_t WindowFills = 0;
   ReadFaults Faults;
+  // While a reader goes from start to end through windows of the same
+  // reach (the search), each fill starts reading the window after it.
+  bool ReadsAhead = false;
+  ReadAhead Ahead{kLargestWindow};
 
-  void Drop() { WindowValid = false; }
+  void Drop() {
+    Ahead.Discard();
+    WindowValid = false;
+  }
   // A new Source: the window and the fault record start empty.
   void Reset() {
+    Ahead.Discard();
     WindowValid = false;
     Faults.Reset(0);
   }
+};
+
+// Turns the cache's read ahead on for as long as it lives, for a reader that
+// goes from start to end; what is read ahead and not asked for is dropped at
+// its end.
+class ReadingAhead {
+ public:
+  explicit ReadingAhead(ReadCache& rc) : rc_(rc) { rc_.ReadsAhead = true; }
+  ~ReadingAhead() {
+    rc_.ReadsAhead = false;
+    rc_.Ahead.Discard();
+  }
+  ReadingAhead(const ReadingAhead&) = delete;
+  ReadingAhead& operator=(const ReadingAhead&) = delete;
+
+ private:
+  ReadCache& rc_;
 };
 
 // Copies count bytes of the device at position into dest through the

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -247,6 +249,112 @@ TEST(ReadWindow, TheEndOfTheRangeAndOfTheDeviceAreUndelivered) {
             uint64_t{2 * kSector});
   // A sector size the window cannot hold is refused whole.
   EXPECT_EQ(ReadThroughWindow(*f.owner, f.rc, f.End(), 64, got.data(), 100, 0), 100u);
+}
+
+
+// What a pass from start to end through search-sized windows leaves: the
+// bytes delivered and the fault record, with the read ahead on or off.
+struct Pass {
+  std::vector<uint8_t> delivered;
+  std::vector<SectorInterval> unreadable, skipped;
+  uint64_t reads = 0, failedReads = 0, deviceReads = 0;
+  std::map<uint64_t, uint32_t> asksOfBad;
+  bool lost = false;
+};
+
+Pass ReadFromStartToEnd(uint64_t sectors, const std::set<uint64_t>& bad, bool ahead,
+                        int64_t dieAt = -1) {
+  Faulty f(sectors, bad, 9);
+  if (dieAt >= 0) f.device->DieAtRead(static_cast<uint64_t>(dieAt));
+  std::optional<ReadingAhead> reading;
+  if (ahead) reading.emplace(f.rc);
+  Pass p;
+  p.delivered.assign(f.bytes.size(), 0xEE);
+  for (uint64_t n = 0; n < sectors && !f.rc.Faults.SourceLost; ++n)
+    ReadThroughWindow(*f.owner, f.rc, f.End(), kSector, p.delivered.data() + n * kSector, kSector,
+                      n * kSector, SkippedSectors::LeaveForLater, ReadCache::kSearchWindow);
+  reading.reset();
+  p.unreadable = f.rc.Faults.Unreadable.Runs();
+  p.skipped = f.rc.Faults.Skipped.Runs();
+  p.reads = f.rc.Faults.Reads;
+  p.failedReads = f.rc.Faults.FailedReads;
+  p.deviceReads = f.device->Reads();
+  p.asksOfBad = f.device->AsksOfBadUnits();
+  p.lost = f.rc.Faults.SourceLost;
+  return p;
+}
+
+void ExpectSamePass(const Pass& a, const Pass& b) {
+  EXPECT_TRUE(a.delivered == b.delivered);
+  EXPECT_EQ(a.unreadable, b.unreadable);
+  EXPECT_EQ(a.skipped, b.skipped);
+  EXPECT_EQ(a.reads, b.reads);
+  EXPECT_EQ(a.failedReads, b.failedReads);
+  EXPECT_EQ(a.asksOfBad, b.asksOfBad);
+  EXPECT_EQ(a.lost, b.lost);
+}
+
+// The window after the one asked for is read on another thread; what the
+// device is asked, what fails and what is delivered stay as without it.
+TEST(ReadAhead, APassFromStartToEndAsksTheDeviceWhatItAskedWithout) {
+  constexpr uint64_t kSectors = 20000;  // 40 search windows
+  {
+    const Pass plain = ReadFromStartToEnd(kSectors, {}, false);
+    const Pass ahead = ReadFromStartToEnd(kSectors, {}, true);
+    ExpectSamePass(plain, ahead);
+    EXPECT_EQ(ahead.deviceReads, plain.deviceReads);
+    EXPECT_EQ(plain.reads, (kSectors * kSector + ReadCache::kSearchWindow - 1) /
+                               ReadCache::kSearchWindow);
+  }
+  {
+    // Bad sectors, a dead stretch, and failures close behind each other.
+    std::set<uint64_t> bad = {77, 3000, 3001, 9999, 15000};
+    for (uint64_t n = 6000; n < 6600; ++n) bad.insert(n);
+    std::mt19937 rng(3);
+    for (int k = 0; k < 20; ++k) bad.insert(11000 + rng() % 2000);
+    const Pass plain = ReadFromStartToEnd(kSectors, bad, false);
+    const Pass ahead = ReadFromStartToEnd(kSectors, bad, true);
+    ExpectSamePass(plain, ahead);
+    // A window read ahead and not asked for (the pass went on in pieces
+    // near a failure) is the one extra read, and it asked no bad sector.
+    EXPECT_LE(ahead.deviceReads, plain.deviceReads + 1);
+    EXPECT_FALSE(plain.unreadable.empty());
+  }
+  {
+    // A device that stops answering is lost at the same read.
+    const Pass plain = ReadFromStartToEnd(kSectors, {}, false, 25);
+    const Pass ahead = ReadFromStartToEnd(kSectors, {}, true, 25);
+    EXPECT_TRUE(plain.lost);
+    ExpectSamePass(plain, ahead);
+  }
+}
+
+TEST(ReadAhead, HandsOverOnlyTheReadItMadeAndLetsTheDeviceGo) {
+  const std::vector<uint8_t> bytes = test::RandomBytes(1 << 20, 4);
+  auto device = std::make_unique<MemoryDevice>(bytes);
+  ReadAhead ahead(65536);
+  PageAlignedBytes window(65536);
+  ahead.Start(*device, 4096, 65536);
+  EXPECT_TRUE(ahead.Holds(*device, 4096, 65536));
+  EXPECT_FALSE(ahead.Holds(*device, 4096, 32768));
+  EXPECT_FALSE(ahead.Holds(*device, 0, 65536));
+  ASSERT_EQ(ahead.Take(window), 65536);
+  EXPECT_TRUE(std::equal(window.data(), window.data() + 65536, bytes.begin() + 4096));
+  EXPECT_FALSE(ahead.Holds(*device, 4096, 65536)) << "taken once";
+  EXPECT_EQ(ahead.Take(window), -1);
+  // A read past the end is short, as the device's own; one larger than
+  // the buffer is not made.
+  ahead.Start(*device, (1 << 20) - 100, 4096);
+  ASSERT_EQ(ahead.Take(window), 100);
+  EXPECT_TRUE(std::equal(window.data(), window.data() + 100, bytes.end() - 100));
+  ahead.Start(*device, 0, 65537);
+  EXPECT_FALSE(ahead.Holds(*device, 0, 65537));
+  // Discarded, the read has ended: the device can be closed.
+  for (int k = 0; k < 50; ++k) {
+    ahead.Start(*device, static_cast<uint64_t>(k) * 8192, 65536);
+    ahead.Discard();
+  }
+  device.reset();
 }
 
 }  // namespace
