@@ -371,14 +371,23 @@ class Reassembler {
     if (!randomKnown_[block]) {
       const uint32_t bpb = bps_ / kCf;
       const uint64_t u = block / bpb;
-      bool read = false;
-      if (!Unreadable(u)) {
-        const uint64_t t = sectors_[u];
-        randomScratch_.resize(bps_);
-        read = ReadCached(s_, randomScratch_.data(), bps_, t * bps_, SkippedSectors::ReadNow,
-                          ReadCache::kWindow) == 0;
+      // The sectors asked for next are most often the ones behind: those up
+      // to a window's worth that lie behind it on the disk are read with it.
+      uint64_t run = 1;
+      const uint64_t most = std::max<uint64_t>(ReadCache::kWindow / bps_, 1);
+      while (run < most && u + run < sectors_.size() && sectors_[u + run] == sectors_[u] + run &&
+             !Unreadable(u + run) && !randomKnown_[(u + run) * bpb])
+        ++run;
+      randomScratch_.resize(static_cast<size_t>(run * bps_));
+      bool read = !Unreadable(u) && ReadCached(s_, randomScratch_.data(), run * bps_,
+                                               sectors_[u] * bps_, SkippedSectors::ReadNow,
+                                               ReadCache::kWindow) == 0;
+      if (!read && run > 1) {  // which of them failed is told by each alone
+        run = 1;
+        read = !Unreadable(u) && ReadCached(s_, randomScratch_.data(), bps_, sectors_[u] * bps_,
+                                            SkippedSectors::ReadNow, ReadCache::kWindow) == 0;
       }
-      for (uint32_t b = 0; b < bpb; ++b) {
+      for (uint64_t b = 0; b < run * bpb; ++b) {
         randomKnown_[u * bpb + b] = true;
         random_[u * bpb + b] = read && BlockLooksRandom(Bytes(randomScratch_).subspan(b * kCf, kCf));
       }
@@ -1827,17 +1836,22 @@ class Reassembler {
     // The own sectors are read again, in file order, into the file or the
     // assembly on disk: the sectors passed over are never held.
     if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
-    for (uint64_t u : order_) {
-      Bytes b = SectorAt(u);
+    for (size_t k = 0; k < order_.size();) {
+      const size_t run = ReadRun(k);
       // A header given in place of the start sector's is the file's own.
-      if (u == 0 && givenHeader_) std::copy(header_.begin(), header_.end(), scratch_.begin());
+      if (order_[k] == 0 && givenHeader_)
+        std::copy(header_.begin(), header_.end(), runBytes_.begin());
+      const Bytes b(runBytes_.data(), run * bps_);
       if (onDisk_) {
         if (!onDisk_->Append(b)) return Fail("the assembly could not be written");
       } else {
         out_.File.insert(out_.File.end(), b.begin(), b.end());
       }
-      out_.Sectors.push_back(sectors_[u]);
-      if (Unreadable(u)) out_.Unreadable.push_back(sectors_[u]);
+      for (size_t j = k; j < k + run; ++j) {
+        out_.Sectors.push_back(sectors_[order_[j]]);
+        if (Unreadable(order_[j])) out_.Unreadable.push_back(sectors_[order_[j]]);
+      }
+      k += run;
     }
     if (onDisk_ && !(onDisk_->Finish() && onDisk_->MapBlocks(TableBlocks())))
       return Fail("the assembly could not be written");
@@ -1851,6 +1865,28 @@ class Reassembler {
       out_.Claim = std::move(claim);
     }
     return true;
+  }
+
+  // Reads the own sectors from order_[k] on into runBytes_: those that
+  // follow each other on the disk, up to a window's worth, in one read; the
+  // count read. A run that does not read whole is read sector by sector, so
+  // that only an unreadable one is zeros.
+  size_t ReadRun(size_t k) {
+    const uint64_t u = order_[k];
+    size_t run = 1;
+    const size_t most = std::max<size_t>(ReadCache::kWindow / bps_, 1);
+    if (!Unreadable(u)) {
+      while (run < most && k + run < order_.size() && order_[k + run] == u + run &&
+             sectors_[u + run] == sectors_[u] + run && !Unreadable(u + run))
+        ++run;
+    }
+    runBytes_.resize(run * bps_);
+    if (run > 1 && ReadCached(s_, runBytes_.data(), run * bps_, sectors_[u] * bps_,
+                              SkippedSectors::ReadNow, ReadCache::kWindow) == 0)
+      return run;
+    const Bytes b = SectorAt(u);
+    std::copy(b.begin(), b.end(), runBytes_.begin());
+    return 1;
   }
 
   // Whether a sector stands at two places of the assembly. At most one of
@@ -1960,7 +1996,8 @@ class Reassembler {
   std::vector<std::vector<uint32_t>> namedFat_;  // per FAT index: the blocks that name it
   std::vector<bool> random_;       // per 512-byte block: looks random, where known
   std::vector<bool> randomKnown_;  // per 512-byte block: random_ worked out
-  std::vector<uint8_t> randomScratch_;  // one sector read again for Random
+  std::vector<uint8_t> randomScratch_;  // the sectors read again for Random
+  std::vector<uint8_t> runBytes_;       // own sectors read in one piece for the assembly
   std::vector<bool> unreadable_;   // per sector: the Source failed it, zeros stand in
 
   uint32_t fatCount_ = 0, difatCount_ = 0;

@@ -10,20 +10,16 @@ namespace {
 // How long a side spins before it sleeps.
 constexpr std::chrono::microseconds kSpin{50};
 
-void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
-// Spins until ready() or kSpin has passed; whether ready() held.
+// Spins until ready() or kSpin has passed; whether ready() held. The spin
+// gives the processor up at each turn: where the other side waits for the
+// same core (a busy machine), it runs at once.
 template <typename Ready>
 bool SpinUntil(Ready ready) {
   const auto until = std::chrono::steady_clock::now() + kSpin;
-  for (uint32_t k = 1;; ++k) {
+  while (true) {
     if (ready()) return true;
-    Pause();
-    if (k % 64 == 0 && std::chrono::steady_clock::now() >= until) return ready();
+    std::this_thread::yield();
+    if (std::chrono::steady_clock::now() >= until) return ready();
   }
 }
 
