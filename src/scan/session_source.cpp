@@ -183,6 +183,9 @@ bool ReadSource(Session& s, uint64_t offset, std::span<uint8_t> out, uint64_t* d
   if (delivered) *delivered = 0;
   if (!s.Source.IsOpen()) return false;
   if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+  // The device is read by one thread at a time: a read ahead of the search
+  // (the sector view asked for while it runs) ends first.
+  s.Cache.Ahead.Discard();
   int64_t n = s.Source.Device->ReadAt(offset, out);
   if (n < 0) return false;
   if (delivered) *delivered = static_cast<uint64_t>(n);
