@@ -30,11 +30,11 @@ void SetUnidentified(VolumeGeometry& g, uint32_t bytesPerSector) {
 
 void NewSource(Session& s, std::unique_ptr<SourceDevice> device, const std::string& path,
                DeviceKind kind) {
+  s.Cache.Reset();  // first: a read ahead of the old device ends before it goes
   s.Source.Device = std::move(device);
   s.Source.Path = path;
   s.Source.Kind = kind;
   s.Source.Position = 0;
-  s.Cache.Reset();
   if (auto* file = dynamic_cast<FileDevice*>(s.Source.Device.get())) {
     s.Source.Identity = file->Identity();
   } else {
@@ -160,11 +160,11 @@ OpenOutcome OpenAny(Session& s, const std::string& path) {
 }
 
 void CloseSource(Session& s) {
+  s.Cache.Drop();  // first: a read ahead of the device ends before it goes
   if (s.Source.IsOpen()) {
     s.Source.Letter = 0;
     s.Source.Device.reset();
   }
-  s.Cache.Drop();
   s.Regions.clear();
 }
 

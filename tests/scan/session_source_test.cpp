@@ -18,6 +18,10 @@ namespace {
 class OneReaderDevice final : public SourceDevice {
  public:
   explicit OneReaderDevice(std::vector<uint8_t> bytes) : inner_(std::move(bytes)) {}
+  ~OneReaderDevice() override {
+    if (inFlight_ != 0) ++goneWhileRead;
+  }
+  static inline std::atomic<int> goneWhileRead{0};
   uint64_t Size() const override { return inner_.Size(); }
   int64_t ReadAt(uint64_t offset, std::span<uint8_t> out) override {
     if (inFlight_.fetch_add(1) != 0) ++overlaps_;
@@ -58,6 +62,26 @@ TEST(ReadSource, WaitsForTheSearchsReadAheadBeforeItReadsTheDevice) {
     }
   }
   EXPECT_EQ(device->Overlaps(), 0);
+}
+
+TEST(ReadSource, ClosingOrReplacingTheSourceEndsItsReadAheadFirst) {
+  for (const bool replace : {false, true}) {
+    auto s = test::EnglishSession();
+    OpenImageDevice(*s, std::make_unique<OneReaderDevice>(test::RandomBytes(1 << 20, 5)),
+                    "slow.img");
+    s->Scan.BytesPerSector = 512;
+    s->LastScanSector = (1 << 20) / 512 - 1;
+    ReadingAhead ahead(s->Cache);
+    // The next window is being read (5 ms) when the device goes: the read
+    // must end first, or it reads a device that is gone (the sanitizers
+    // see it).
+    ASSERT_EQ(CachedBytesAt(*s, 0, 512, ReadCache::kSearchWindow).size(), 512u);
+    if (replace)
+      OpenImageDevice(*s, std::make_unique<MemoryDevice>(std::vector<uint8_t>(4096)), "new.img");
+    else
+      CloseSource(*s);
+    EXPECT_EQ(OneReaderDevice::goneWhileRead, 0) << (replace ? "replaced" : "closed");
+  }
 }
 
 }  // namespace
