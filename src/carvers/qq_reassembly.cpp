@@ -371,21 +371,13 @@ class Reassembler {
     if (!randomKnown_[block]) {
       const uint32_t bpb = bps_ / kCf;
       const uint64_t u = block / bpb;
-      // The sectors asked for next are most often the ones behind: those up
-      // to a window's worth that lie behind it on the disk are read with it.
-      uint64_t run = 1;
-      const uint64_t most = std::max<uint64_t>(ReadCache::kWindow / bps_, 1);
-      while (run < most && u + run < sectors_.size() && sectors_[u + run] == sectors_[u] + run &&
-             !Unreadable(u + run) && !randomKnown_[(u + run) * bpb])
-        ++run;
-      randomScratch_.resize(static_cast<size_t>(run * bps_));
-      bool read = !Unreadable(u) && ReadCached(s_, randomScratch_.data(), run * bps_,
-                                               sectors_[u] * bps_, SkippedSectors::ReadNow,
-                                               ReadCache::kWindow) == 0;
+      // The sectors asked for next are most often the ones behind: those
+      // that lie behind it on the disk are read with it.
+      uint64_t run = RunFrom(u, [&](uint64_t n) { return !randomKnown_[(u + n) * bpb]; });
+      bool read = ReadRun(u, run, randomScratch_);
       if (!read && run > 1) {  // which of them failed is told by each alone
         run = 1;
-        read = !Unreadable(u) && ReadCached(s_, randomScratch_.data(), bps_, sectors_[u] * bps_,
-                                            SkippedSectors::ReadNow, ReadCache::kWindow) == 0;
+        read = ReadRun(u, run, randomScratch_);
       }
       for (uint64_t b = 0; b < run * bpb; ++b) {
         randomKnown_[u * bpb + b] = true;
@@ -393,6 +385,27 @@ class Reassembler {
       }
     }
     return random_[block];
+  }
+
+  // How many unclaimed sectors from u on follow each other on the disk,
+  // all readable, up to a window's worth, as long as more(n) takes the one
+  // n after u; 1 when u is unreadable.
+  template <typename More>
+  uint64_t RunFrom(uint64_t u, More more) const {
+    if (Unreadable(u)) return 1;
+    const uint64_t most = std::max<uint64_t>(ReadCache::kWindow / bps_, 1);
+    uint64_t run = 1;
+    while (run < most && u + run < sectors_.size() && sectors_[u + run] == sectors_[u] + run &&
+           !Unreadable(u + run) && more(run))
+      ++run;
+    return run;
+  }
+  // The run of unclaimed sectors from u into bytes, in one read; false when
+  // it did not read whole.
+  bool ReadRun(uint64_t u, uint64_t run, std::vector<uint8_t>& bytes) {
+    bytes.resize(static_cast<size_t>(run * bps_));
+    return !Unreadable(u) && ReadCached(s_, bytes.data(), run * bps_, sectors_[u] * bps_,
+                                        SkippedSectors::ReadNow, ReadCache::kWindow) == 0;
   }
 
   // The bytes of unclaimed sector u, read again: only what they say of
@@ -1837,7 +1850,7 @@ class Reassembler {
     // assembly on disk: the sectors passed over are never held.
     if (!onDisk_) out_.File.reserve(static_cast<size_t>(order_.size() * bps_));
     for (size_t k = 0; k < order_.size();) {
-      const size_t run = ReadRun(k);
+      const size_t run = ReadOwnRun(k);
       // A header given in place of the start sector's is the file's own.
       if (order_[k] == 0 && givenHeader_)
         std::copy(header_.begin(), header_.end(), runBytes_.begin());
@@ -1871,19 +1884,12 @@ class Reassembler {
   // follow each other on the disk, up to a window's worth, in one read; the
   // count read. A run that does not read whole is read sector by sector, so
   // that only an unreadable one is zeros.
-  size_t ReadRun(size_t k) {
+  size_t ReadOwnRun(size_t k) {
     const uint64_t u = order_[k];
-    size_t run = 1;
-    const size_t most = std::max<size_t>(ReadCache::kWindow / bps_, 1);
-    if (!Unreadable(u)) {
-      while (run < most && k + run < order_.size() && order_[k + run] == u + run &&
-             sectors_[u + run] == sectors_[u] + run && !Unreadable(u + run))
-        ++run;
-    }
-    runBytes_.resize(run * bps_);
-    if (run > 1 && ReadCached(s_, runBytes_.data(), run * bps_, sectors_[u] * bps_,
-                              SkippedSectors::ReadNow, ReadCache::kWindow) == 0)
-      return run;
+    const uint64_t run =
+        RunFrom(u, [&](uint64_t n) { return k + n < order_.size() && order_[k + n] == u + n; });
+    if (run > 1 && ReadRun(u, run, runBytes_)) return static_cast<size_t>(run);
+    runBytes_.resize(bps_);
     const Bytes b = SectorAt(u);
     std::copy(b.begin(), b.end(), runBytes_.begin());
     return 1;

@@ -97,10 +97,7 @@ class Reader {
     rc_.Missing.fill(false);
     rc_.MissingCount = 0;
     rc_.WindowValid = true;
-    const bool clean = !f_.Unreadable.Overlaps(first, first + count - 1) &&
-                       !f_.Skipped.Overlaps(first, first + count - 1) &&
-                       !(f_.SkipUntil > first && f_.SkipFrom < first + count);
-    if (clean) {
+    if (Clean(first, count)) {
       ReadSpan(first, first + count);
       return;
     }
@@ -136,15 +133,20 @@ class Reader {
   // filled now was delivered whole, and nothing known about failures lies
   // near the next one.
   void ReadAhead(uint64_t first, uint64_t count) {
-    if (f_.SourceLost || rc_.MissingCount != 0 || count == 0) return;
-    const uint64_t last = first + count - 1;
-    if (f_.Unreadable.Overlaps(first, last) || f_.Skipped.Overlaps(first, last) ||
-        (f_.SkipUntil > first && f_.SkipFrom <= last) || (count > 1 && NearFailure(first, first + count)))
+    if (f_.SourceLost || rc_.MissingCount != 0 || count == 0 || !Clean(first, count) ||
+        (count > 1 && NearFailure(first, first + count)))
       return;
     rc_.Ahead.Start(dev_, first * sb_, static_cast<size_t>(count * sb_));
   }
 
  private:
+  // No sector of first .. first + count - 1 is known unreadable, skipped,
+  // or in the current streak's skip: the window is read as one span.
+  bool Clean(uint64_t first, uint64_t count) const {
+    const uint64_t last = first + count - 1;
+    return !f_.Unreadable.Overlaps(first, last) && !f_.Skipped.Overlaps(first, last) &&
+           !(f_.SkipUntil > first && f_.SkipFrom <= last);
+  }
   size_t Index(uint64_t t) const { return static_cast<size_t>(t - rc_.WindowBase / sb_); }
   uint8_t* At(uint64_t t) { return rc_.Window.data() + (t * sb_ - rc_.WindowBase); }
   bool InSkip(uint64_t t) const { return t >= f_.SkipFrom && t < f_.SkipUntil; }
